@@ -1,0 +1,51 @@
+// The book: the shared directory of one system's nodes, one 196-byte slot per
+// process in a 32768-byte mapping guarded by the system's named mutex.
+#pragma once
+
+#include "tarnvel.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarnvel {
+
+namespace platform {
+class NamedMutex;
+}
+
+inline constexpr size_t BOOK_SIZE = 32768;
+inline constexpr size_t BOOK_SLOT_COUNT = 167;
+inline constexpr size_t BOOK_SLOT_SIZE = 196;
+inline constexpr size_t BOOK_PID_OFFSET = 0;
+inline constexpr size_t BOOK_NODE_NAME_OFFSET = 4;
+inline constexpr size_t BOOK_NODE_NAME_SIZE = 64;
+inline constexpr size_t BOOK_MAILBOX_NAME_OFFSET = 68;
+inline constexpr size_t BOOK_MAILBOX_NAME_SIZE = 128;
+static_assert(BOOK_MAILBOX_NAME_OFFSET + BOOK_MAILBOX_NAME_SIZE == BOOK_SLOT_SIZE);
+static_assert(BOOK_SLOT_COUNT * BOOK_SLOT_SIZE <= BOOK_SIZE);
+
+// The operations on a mapped book. Each takes the book mutex for its whole
+// run and keeps no pointer into the book afterwards.
+class Book {
+public:
+    Book(platform::NamedMutex& mutex, uint8_t* view) : mutex_(mutex), view_(view) {}
+
+    // Writes the slot of `pid` (or the first empty one); false when full.
+    bool register_node(uint32_t pid, std::string_view node_name, std::string_view mailbox_name);
+    // The mailbox name of the slot with both this pid and this node name.
+    std::optional<std::string> lookup(std::string_view node_name, uint32_t pid);
+    // The node name of the first slot with this pid, or empty.
+    std::string reverse_lookup(uint32_t pid);
+    void purge_pid(uint32_t pid);
+    std::vector<NodeInfo> list();
+
+private:
+    platform::NamedMutex& mutex_;
+    uint8_t* view_;
+};
+
+}  // namespace tarnvel

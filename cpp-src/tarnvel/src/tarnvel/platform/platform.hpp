@@ -1,0 +1,139 @@
+// The only door to the operating system. Everything above this header is the
+// same on every platform; posix/ and win32/ each implement it once.
+//
+// Contracts both implementations keep:
+// - Objects are named by 8-bit strings; kinds (mutex, mapping, event) never
+//   collide with each other.
+// - An object exists while any process holds a handle to it; a process that
+//   dies (even killed) releases its handles. Afterwards opening by name fails
+//   and creating makes a fresh, zero-filled object.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tarnvel::platform {
+
+// The calling process's id. Cheap; correct in a child after fork().
+uint32_t current_process_id();
+
+// Cross-process mutex shared by every node of a system. Excludes every thread
+// of every process; if its holder dies while holding it, the next locker
+// acquires it. Satisfies BasicLockable.
+class NamedMutex {
+public:
+    // Creates or opens the mutex; throws std::runtime_error("CreateMutex failed").
+    static NamedMutex create(const std::string& name);
+
+    NamedMutex(NamedMutex&&) noexcept;
+    NamedMutex& operator=(NamedMutex&&) noexcept;
+    ~NamedMutex();
+
+    void lock();
+    void unlock();
+
+    // After fork(): drop the inherited handle without touching the object or
+    // any lock shared with the parent.
+    void abandon() noexcept;
+
+    struct Native;
+
+private:
+    explicit NamedMutex(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};
+
+enum class MappingPurpose { book, mailbox };
+
+// A named shared-memory mapping created (or opened, when it exists) by its
+// owner. A new mapping is exactly `size` bytes and zero-filled.
+class SharedMapping {
+public:
+    // Throws std::runtime_error "CreateFileMapping book failed" /
+    // "CreateFileMapping mailbox failed" when the object cannot be created or
+    // opened, "MapViewOfFile book failed" / "MapViewOfFile mailbox failed" when
+    // it cannot be mapped, which includes an existing object smaller than size.
+    static SharedMapping create(const std::string& name, uint64_t size, MappingPurpose purpose);
+
+    SharedMapping(SharedMapping&&) noexcept;
+    SharedMapping& operator=(SharedMapping&&) noexcept;
+    ~SharedMapping();
+
+    uint8_t* view() const noexcept;
+    uint64_t size() const noexcept;  // the size that was requested
+
+    void abandon() noexcept;  // see NamedMutex::abandon
+
+    struct Native;
+
+private:
+    explicit SharedMapping(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};
+
+// Another node's mailbox, opened for one delivery.
+class PeerMailbox {
+public:
+    // Nothing when no live object has that name or it cannot be mapped.
+    static std::optional<PeerMailbox> open(const std::string& mailbox_name) noexcept;
+
+    PeerMailbox(PeerMailbox&&) noexcept;
+    PeerMailbox& operator=(PeerMailbox&&) noexcept;
+    ~PeerMailbox();
+
+    uint8_t* view() const noexcept;
+    // Bytes that may be accessed from view(); 0 when unknown.
+    uint64_t size() const noexcept;
+    const std::string& name() const noexcept;
+
+    struct Native;
+
+private:
+    explicit PeerMailbox(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};
+
+// The node's own manual-reset event, named mailbox_name + "_e", waited on
+// asynchronously on the node's io_context. A set that happens after a reset
+// always completes the next wait.
+class MailboxEvent {
+public:
+    // Creates or opens the event; throws std::runtime_error("CreateEvent failed").
+    MailboxEvent(boost::asio::io_context& io, const std::string& mailbox_name);
+    ~MailboxEvent();  // cancels, then closes the handle
+
+    MailboxEvent(const MailboxEvent&) = delete;
+    MailboxEvent& operator=(const MailboxEvent&) = delete;
+
+    void reset() noexcept;
+
+    // Calls `on_signalled` on the io thread once the event is set, but only if
+    // the wait ended without error and cancel() has not been called.
+    void async_wait(std::function<void()> on_signalled);
+
+    // Idempotent. A pending wait ends without calling its function. Safe to
+    // call from any thread.
+    void cancel() noexcept;
+
+    void abandon() noexcept;  // see NamedMutex::abandon
+
+    struct Native;
+
+private:
+    std::unique_ptr<Native> native_;
+};
+
+// Sets the event of the mailbox with that name. Never blocks, never throws; a
+// missing event is ignored.
+void signal_mailbox_event(const std::string& mailbox_name) noexcept;
+
+// Removes leftovers of dead processes (objects nobody holds) so that they do
+// not pile up. Never throws.
+void sweep_leftovers() noexcept;
+
+}  // namespace tarnvel::platform
