@@ -1,0 +1,102 @@
+#include "book.hpp"
+
+#include "platform/platform.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace tarnvel {
+
+namespace {
+
+uint8_t* slot_at(uint8_t* view, size_t index) { return view + index * BOOK_SLOT_SIZE; }
+
+// Book integers are little-endian and unaligned.
+uint32_t read_pid(const uint8_t* slot) {
+    return static_cast<uint32_t>(slot[0]) | static_cast<uint32_t>(slot[1]) << 8 |
+           static_cast<uint32_t>(slot[2]) << 16 | static_cast<uint32_t>(slot[3]) << 24;
+}
+
+void write_pid(uint8_t* slot, uint32_t pid) {
+    for (int i = 0; i < 4; ++i) slot[i] = static_cast<uint8_t>(pid >> (8 * i));
+}
+
+// The text of a field ends at its first NUL, or at the field's end if a
+// damaged slot has none.
+std::string_view read_text(const uint8_t* field, size_t width) {
+    const auto* chars = reinterpret_cast<const char*>(field);
+    return {chars, static_cast<size_t>(std::find(chars, chars + width, '\0') - chars)};
+}
+
+void write_text(uint8_t* field, size_t width, std::string_view text) {
+    std::memset(field, 0, width);
+    std::memcpy(field, text.data(), std::min(text.size(), width - 1));
+}
+
+}  // namespace
+
+bool Book::register_node(uint32_t pid, std::string_view node_name, std::string_view mailbox_name) {
+    std::lock_guard lock(mutex_);
+    uint8_t* chosen = nullptr;
+    uint8_t* first_empty = nullptr;
+    for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {
+        uint8_t* slot = slot_at(view_, i);
+        const uint32_t slot_pid = read_pid(slot);
+        // A process keeps one slot: its own wins over an earlier empty one.
+        if (slot_pid == pid) {
+            chosen = slot;
+            break;
+        }
+        if (slot_pid == 0 && first_empty == nullptr) first_empty = slot;
+    }
+    if (chosen == nullptr) {
+        if (first_empty == nullptr) return false;
+        chosen = first_empty;
+        write_pid(chosen, pid);
+    }
+    write_text(chosen + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE, node_name);
+    write_text(chosen + BOOK_MAILBOX_NAME_OFFSET, BOOK_MAILBOX_NAME_SIZE, mailbox_name);
+    return true;
+}
+
+std::optional<std::string> Book::lookup(std::string_view node_name, uint32_t pid) {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {
+        const uint8_t* slot = slot_at(view_, i);
+        if (read_pid(slot) == pid && read_text(slot + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE) == node_name) {
+            return std::string(read_text(slot + BOOK_MAILBOX_NAME_OFFSET, BOOK_MAILBOX_NAME_SIZE));
+        }
+    }
+    return std::nullopt;
+}
+
+std::string Book::reverse_lookup(uint32_t pid) {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {
+        const uint8_t* slot = slot_at(view_, i);
+        if (read_pid(slot) == pid) return std::string(read_text(slot + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE));
+    }
+    return {};
+}
+
+void Book::purge_pid(uint32_t pid) {
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {
+        uint8_t* slot = slot_at(view_, i);
+        if (read_pid(slot) == pid) std::memset(slot, 0, BOOK_SLOT_SIZE);
+    }
+}
+
+std::vector<NodeInfo> Book::list() {
+    std::vector<NodeInfo> nodes;
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {
+        const uint8_t* slot = slot_at(view_, i);
+        const uint32_t pid = read_pid(slot);
+        if (pid != 0) nodes.push_back({std::string(read_text(slot + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE)), pid});
+    }
+    return nodes;
+}
+
+}  // namespace tarnvel

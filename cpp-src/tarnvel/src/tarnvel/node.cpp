@@ -1,0 +1,206 @@
+// The life of a node: construction, the io thread, close and destruction.
+#include "impl.hpp"
+#include "names.hpp"
+#include "ring.hpp"
+
+#include <boost/asio/post.hpp>
+
+#include <chrono>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+namespace tarnvel {
+
+namespace {
+
+constexpr auto BOOK_REFRESH_PERIOD = std::chrono::seconds(5);
+
+}  // namespace
+
+Tarnvel::Impl::Impl() : work(boost::asio::make_work_guard(io)) {}
+
+Tarnvel::Impl::~Impl() {
+    // A failed construction ends here too: whatever exists is released and
+    // the own book slot cleared.
+    try {
+        close();
+    } catch (...) {
+    }
+}
+
+void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& system_name,
+                              const std::string& recv_shm_name, uint64_t recv_shm_bytes) {
+    validate_node_name(node_name_arg);
+    validate_system_name(system_name);
+    node_name = std::move(node_name_arg);
+    const std::string book_object = book_name(system_name);
+    const std::string book_mutex_object = book_mutex_name(system_name);
+    check_book_names(book_object, book_mutex_object);
+    own_pid = platform::current_process_id();
+    mailbox_name = tarnvel::mailbox_name(recv_shm_name, own_pid);
+    validate_recv_shm_bytes(recv_shm_bytes);
+
+    // Dead processes' objects would otherwise pile up in shared memory.
+    platform::sweep_leftovers();
+
+    book_mutex.emplace(platform::NamedMutex::create(book_mutex_object));
+    book.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, platform::MappingPurpose::book));
+    mailbox.emplace(platform::SharedMapping::create(mailbox_name, recv_shm_bytes, platform::MappingPurpose::mailbox));
+    init_mailbox(mailbox->view(), mailbox->size());
+    mailbox_event = std::make_unique<platform::MailboxEvent>(io, mailbox_name);
+    if (!book_register()) throw std::runtime_error("directory full");
+    add_builtins();
+    refresh_timer = std::make_unique<boost::asio::steady_timer>(io);
+    io_thread = std::jthread([this] { io.run(); });
+    boost::asio::post(io, [this] {
+        if (stopping) return;
+        arm_wait();
+        schedule_book_refresh();
+    });
+}
+
+bool Tarnvel::Impl::on_io_thread() const { return std::this_thread::get_id() == io_thread.get_id(); }
+
+bool Tarnvel::Impl::inherited_by_fork() const { return platform::current_process_id() != own_pid; }
+
+bool Tarnvel::Impl::begin_close() {
+    {
+        std::unique_lock lock(lifecycle_mutex);
+        if (closed) return false;
+        closed = true;
+        stopping = true;
+    }
+    // Timers and the event wait are cancelled once the io thread has ended:
+    // they are not safe to touch from here while it runs, and a stopped
+    // io_context runs none of their handlers anyway.
+    work.reset();
+    io.stop();
+    return true;
+}
+
+void Tarnvel::Impl::close() {
+    const bool first = begin_close();
+    if (on_io_thread()) {
+        if (first) throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+        return;
+    }
+    finish_close();
+}
+
+void Tarnvel::Impl::finish_close() {
+    std::lock_guard lock(close_mutex);
+    if (close_finished) return;
+    if (io_thread.joinable()) io_thread.join();
+    if (refresh_timer) refresh_timer->cancel();
+    if (mailbox_event) mailbox_event->cancel();
+    calls.fail_all_pending();
+    if (book_mutex && book) book_purge_pid(own_pid);
+    mailbox_event.reset();
+    mailbox.reset();
+    book.reset();
+    book_mutex.reset();
+    close_finished = true;
+}
+
+void Tarnvel::Impl::abandon_after_fork() noexcept {
+    // The child shares the parent's objects, locks and io machinery; dropping
+    // its copies of the handles is all it may do.
+    // its copies of the handles is all it may do. Abandoned owners release
+    // nothing when destroyed, except the event, whose io object must never be
+    // destroyed in the child.
+    if (mailbox_event) {
+        mailbox_event->abandon();
+        (void)mailbox_event.release();
+    }
+    if (mailbox) mailbox->abandon();
+    if (book) book->abandon();
+    if (book_mutex) book_mutex->abandon();
+    mailbox.reset();
+    book.reset();
+    book_mutex.reset();
+}
+
+Book Tarnvel::Impl::book_ops() { return Book(*book_mutex, book->view()); }
+
+bool Tarnvel::Impl::book_register() { return book_ops().register_node(own_pid, node_name, mailbox_name); }
+
+std::optional<std::string> Tarnvel::Impl::book_lookup(std::string_view name, uint32_t pid) {
+    return book_ops().lookup(name, pid);
+}
+
+std::string Tarnvel::Impl::book_reverse_lookup(uint32_t pid) { return book_ops().reverse_lookup(pid); }
+
+void Tarnvel::Impl::book_purge_pid(uint32_t pid) { book_ops().purge_pid(pid); }
+
+std::vector<NodeInfo> Tarnvel::Impl::list_nodes() {
+    std::shared_lock lock(lifecycle_mutex);
+    if (closed || inherited_by_fork()) throw std::runtime_error("Tarnvel is closed");
+    return book_ops().list();
+}
+
+void Tarnvel::Impl::schedule_book_refresh() {
+    if (stopping) return;
+    refresh_timer->expires_after(BOOK_REFRESH_PERIOD);
+    refresh_timer->async_wait([this](const boost::system::error_code& error) {
+        if (error || stopping) return;
+        // A slot purged by a peer (or taken by another node of this process)
+        // comes back here.
+        book_register();
+        schedule_book_refresh();
+    });
+}
+
+Tarnvel::Tarnvel(std::string node_name, std::string system_name, std::string recv_shm_name, uint64_t recv_shm_bytes)
+    : impl_(std::make_unique<Impl>()) {
+    impl_->construct(std::move(node_name), system_name, recv_shm_name, recv_shm_bytes);
+}
+
+Tarnvel::~Tarnvel() {
+    if (!impl_) return;
+    if (impl_->inherited_by_fork()) {
+        impl_->abandon_after_fork();
+        // Tearing down the io context here would reach into the parent's
+        // epoll instance; the child's copy is left as it is.
+        (void)impl_.release();
+        return;
+    }
+    if (impl_->on_io_thread()) {
+        // The last reference went away inside one of the node's own handlers:
+        // the io thread cannot join itself, so another thread finishes the
+        // close once this handler has returned.
+        impl_->begin_close();
+        Impl* impl = impl_.release();
+        try {
+            std::thread([impl] { delete impl; }).detach();
+        } catch (...) {
+            // No thread to finish with: leaking is the only safe choice.
+        }
+        return;
+    }
+    impl_.reset();
+}
+
+void Tarnvel::close() {
+    if (impl_->inherited_by_fork()) {
+        impl_->abandon_after_fork();
+        return;
+    }
+    impl_->close();
+}
+
+uint32_t Tarnvel::pid() const { return impl_->own_pid; }
+
+std::future<CallResult> Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Bytes args,
+                                      int64_t timeout_ms) {
+    return impl_->call(std::move(node_name), pid, std::move(method), std::move(args), timeout_ms);
+}
+
+bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {
+    if (impl_->closed || impl_->inherited_by_fork()) throw std::runtime_error("Tarnvel is closed");
+    return impl_->registry.register_method(std::move(descriptor), std::move(handler));
+}
+
+std::vector<NodeInfo> Tarnvel::list_nodes() const { return impl_->list_nodes(); }
+
+}  // namespace tarnvel

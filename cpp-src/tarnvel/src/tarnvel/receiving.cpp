@@ -1,0 +1,67 @@
+// Receiving: the io thread drains the node's own mailbox and acts on each
+// frame, running the handler of a request or finishing a call with an answer.
+#include "frame.hpp"
+#include "impl.hpp"
+#include "ring.hpp"
+
+#include <utility>
+
+namespace tarnvel {
+
+void Tarnvel::Impl::arm_wait() {
+    if (stopping) return;
+    drain_mailbox();
+    mailbox_event->reset();
+    // Records committed between the first drain and the reset had their
+    // signal cleared by it.
+    drain_mailbox();
+    mailbox_event->async_wait([this] { arm_wait(); });
+}
+
+void Tarnvel::Impl::drain_mailbox() {
+    drain_records(mailbox->view(), mailbox->size(), frame_buffer, [this](const Bytes& bytes) { dispatch_frame(bytes); });
+}
+
+void Tarnvel::Impl::dispatch_frame(const Bytes& bytes) {
+    // A handler may have closed the node; what is left in the ring stays unread.
+    if (stopping) return;
+    std::optional<Frame> frame = decode_frame(bytes);
+    if (!frame) return;
+
+    if (frame->kind == FRAME_KIND_RESPONSE) {
+        if (frame->body.empty()) {
+            calls.complete_call(frame->pid, frame->seq, CallResult{STATUS_EXEC_FAILED, {}});
+            return;
+        }
+        CallResult result{frame->body[0], {}};
+        if (result.status == STATUS_OK) result.result.assign(frame->body.begin() + 1, frame->body.end());
+        calls.complete_call(frame->pid, frame->seq, std::move(result));
+        return;
+    }
+    if (frame->kind != FRAME_KIND_REQUEST) return;
+
+    const std::optional<RequestBody> request = decode_request_body(frame->body);
+    if (!request) {
+        send_reply(frame->pid, frame->seq, STATUS_EXEC_FAILED, {});
+        return;
+    }
+    const std::optional<MethodHandler> handler = registry.find_handler(
+        std::string(request->method), [&] { send_reply(frame->pid, frame->seq, STATUS_EXEC_FAILED, {}); });
+    if (!handler) return;
+    try {
+        Bytes result = (*handler)(Bytes(request->args.begin(), request->args.end()));
+        send_reply(frame->pid, frame->seq, STATUS_OK, result);
+    } catch (...) {
+        send_reply(frame->pid, frame->seq, STATUS_EXEC_FAILED, {});
+    }
+}
+
+void Tarnvel::Impl::send_reply(uint32_t caller_pid, uint16_t seq, uint8_t status, const Bytes& result) {
+    std::string caller_name = book_reverse_lookup(caller_pid);
+    // Nobody to address: the caller's call ends by its time-out.
+    if (caller_name.empty()) return;
+    Bytes frame = encode_frame(FRAME_KIND_RESPONSE, seq, own_pid, encode_response_body(status, result));
+    enqueue_outgoing(OutgoingMessage{std::move(caller_name), caller_pid, std::move(frame), false, seq});
+}
+
+}  // namespace tarnvel

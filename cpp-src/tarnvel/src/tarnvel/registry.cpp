@@ -1,0 +1,51 @@
+#include "registry.hpp"
+
+#include <boost/json/value_to.hpp>
+
+#include <string_view>
+#include <utility>
+
+namespace tarnvel {
+
+namespace {
+
+constexpr std::string_view RESERVED_PREFIX = "sys.";
+
+}  // namespace
+
+bool MethodRegistry::register_method(boost::json::object descriptor, MethodHandler handler) {
+    const auto* name_value = descriptor.if_contains("name");
+    if (name_value == nullptr || !name_value->is_string()) return false;
+    std::string name(name_value->get_string());
+    if (name.empty() || name.starts_with(RESERVED_PREFIX)) return false;
+
+    std::lock_guard lock(methods_mutex_);
+    // An existing entry is never replaced: its descriptor and handler stay.
+    return methods_.try_emplace(std::move(name), MethodEntry{std::move(descriptor), std::move(handler)}).second;
+}
+
+void MethodRegistry::add_builtin(boost::json::object descriptor, MethodHandler handler) {
+    auto name = boost::json::value_to<std::string>(descriptor.at("name"));
+    methods_.insert_or_assign(std::move(name), MethodEntry{std::move(descriptor), std::move(handler)});
+}
+
+std::optional<MethodHandler> MethodRegistry::find_handler(const std::string& name,
+                                                          const std::function<void()>& on_missing) {
+    std::lock_guard lock(methods_mutex_);
+    const auto it = methods_.find(name);
+    if (it == methods_.end()) {
+        on_missing();
+        return std::nullopt;
+    }
+    return it->second.handler;
+}
+
+std::vector<boost::json::object> MethodRegistry::list_descriptors() const {
+    std::vector<boost::json::object> descriptors;
+    std::lock_guard lock(methods_mutex_);
+    descriptors.reserve(methods_.size());
+    for (const auto& [name, entry] : methods_) descriptors.push_back(entry.descriptor);
+    return descriptors;
+}
+
+}  // namespace tarnvel
