@@ -1,0 +1,239 @@
+// Where the Windows kernel objects behave in their own way: page-rounded
+// sizes, abandoned mutexes, and objects that vanish with their last handle.
+#include "platform/platform.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/io_context.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace tarnvel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string unique_name(const char* what) {
+    static std::atomic<int> counter{0};
+    return std::string("tarnvel_w32_") + what + "_" + std::to_string(current_process_id()) + "_" +
+           std::to_string(counter++);
+}
+
+// Runs the io_context until `done` holds or the time is up; true if it held.
+template <class Pred>
+bool run_until(boost::asio::io_context& io, Pred done, std::chrono::milliseconds limit = 5000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        io.restart();
+        io.run_for(10ms);
+    }
+    return done();
+}
+
+std::string map_failure(const std::string& name, uint64_t size, MappingPurpose purpose) {
+    try {
+        SharedMapping::create(name, size, purpose);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no failure";
+}
+
+TEST(PlatformWin32Mapping, PeerSeesPageRoundedSizeAndSharedBytes) {
+    const std::string name = unique_name("map");
+    SharedMapping own = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+    EXPECT_EQ(own.size(), 81u);
+    own.view()[80] = 0x5a;
+
+    std::optional<PeerMailbox> peer = PeerMailbox::open(name);
+    ASSERT_TRUE(peer.has_value());
+    EXPECT_EQ(peer->size(), 4096u);
+    EXPECT_EQ(peer->name(), name);
+    EXPECT_EQ(peer->view()[80], 0x5a);
+    // The slack of the last page is usable and zero.
+    EXPECT_EQ(peer->view()[4095], 0);
+    peer->view()[0] = 0x17;
+    EXPECT_EQ(own.view()[0], 0x17);
+}
+
+TEST(PlatformWin32Mapping, ExistingSmallerSectionFailsAsMapFailure) {
+    const std::string name = unique_name("small");
+    SharedMapping first = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+    EXPECT_EQ(map_failure(name, 8192, MappingPurpose::mailbox), "MapViewOfFile mailbox failed");
+    EXPECT_EQ(map_failure(name, 8192, MappingPurpose::book), "MapViewOfFile book failed");
+    // Opening it at its own size or less is fine and shares the bytes.
+    first.view()[100] = 9;
+    SharedMapping again = SharedMapping::create(name, 4096, MappingPurpose::book);
+    EXPECT_EQ(again.view()[100], 9);
+}
+
+TEST(PlatformWin32Mapping, BadNameFailsAsCreateFailure) {
+    // Backslashes are namespace separators; an unknown namespace is refused.
+    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, MappingPurpose::book),
+              "CreateFileMapping book failed");
+    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, MappingPurpose::mailbox),
+              "CreateFileMapping mailbox failed");
+}
+
+TEST(PlatformWin32Mapping, VanishesWithLastHandle) {
+    const std::string name = unique_name("gone");
+    {
+        SharedMapping own = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+        std::optional<PeerMailbox> peer = PeerMailbox::open(name);
+        ASSERT_TRUE(peer.has_value());
+        own = SharedMapping::create(unique_name("other"), 81, MappingPurpose::mailbox);
+        // The peer's handle keeps the object alive after its owner let go.
+        peer->view()[1] = 1;
+        EXPECT_TRUE(PeerMailbox::open(name).has_value());
+    }
+    EXPECT_FALSE(PeerMailbox::open(name).has_value());
+    SharedMapping fresh = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+    EXPECT_EQ(fresh.view()[1], 0);
+}
+
+TEST(PlatformWin32Mutex, AbandonedByExitedThreadIsAcquired) {
+    const std::string name = unique_name("mtx");
+    NamedMutex mutex = NamedMutex::create(name);
+    std::thread holder([&name] {
+        NamedMutex same = NamedMutex::create(name);
+        same.lock();
+        // Exits owning it.
+    });
+    holder.join();
+    mutex.lock();
+    mutex.unlock();
+    // Ownership is a normal one again: another thread can take it in turn.
+    std::thread next([&mutex] {
+        mutex.lock();
+        mutex.unlock();
+    });
+    next.join();
+}
+
+TEST(PlatformWin32Mutex, ExcludesOtherThreadsOfTheHolder) {
+    NamedMutex mutex = NamedMutex::create(unique_name("excl"));
+    std::atomic<bool> entered{false};
+    mutex.lock();
+    std::thread other([&] {
+        mutex.lock();
+        entered = true;
+        mutex.unlock();
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(entered.load());
+    mutex.unlock();
+    other.join();
+    EXPECT_TRUE(entered.load());
+}
+
+TEST(PlatformWin32Event, SetAfterResetCompletesNextWait) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("evt");
+    MailboxEvent event(io, name);
+    std::atomic<int> calls{0};
+
+    signal_mailbox_event(name);
+    event.reset();
+    event.async_wait([&] { ++calls; });
+    io.run_for(50ms);
+    EXPECT_EQ(calls.load(), 0);
+
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return calls.load() == 1; }));
+
+    // Manual reset: it stays set until reset, so a re-armed wait completes at once.
+    event.async_wait([&] { ++calls; });
+    EXPECT_TRUE(run_until(io, [&] { return calls.load() == 2; }));
+    event.reset();
+    event.async_wait([&] { ++calls; });
+    io.restart();
+    io.run_for(50ms);
+    EXPECT_EQ(calls.load(), 2);
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return calls.load() == 3; }));
+}
+
+TEST(PlatformWin32Event, SignalOfMissingEventDoesNothing) {
+    const std::string name = unique_name("none");
+    signal_mailbox_event(name);
+    // A mailbox without its event is still no event.
+    SharedMapping mailbox = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+    signal_mailbox_event(name);
+    signal_mailbox_event("");
+}
+
+TEST(PlatformWin32Event, VanishesWithLastHandle) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("evtgone");
+    {
+        MailboxEvent event(io, name);
+        signal_mailbox_event(name);
+    }
+    // A new event of that name starts unset: the set one is gone.
+    MailboxEvent event(io, name);
+    std::atomic<int> calls{0};
+    event.async_wait([&] { ++calls; });
+    io.restart();
+    io.run_for(50ms);
+    EXPECT_EQ(calls.load(), 0);
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return calls.load() == 1; }));
+}
+
+TEST(PlatformWin32Event, CancelFromAnotherThreadEndsTheWaitSilently) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("cancel");
+    MailboxEvent event(io, name);
+    std::atomic<int> calls{0};
+    event.async_wait([&] { ++calls; });
+    std::thread io_thread([&] { io.run(); });
+    std::this_thread::sleep_for(20ms);
+    event.cancel();
+    event.cancel();
+    // run() returns once the aborted wait has been delivered.
+    io_thread.join();
+    EXPECT_EQ(calls.load(), 0);
+
+    // No wait is armed after cancel, and a set is not noticed.
+    event.async_wait([&] { ++calls; });
+    signal_mailbox_event(name);
+    io.restart();
+    io.run_for(50ms);
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(PlatformWin32Event, CancelAfterCompletionWasQueuedSuppressesIt) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("late");
+    std::atomic<int> calls{0};
+    {
+        MailboxEvent event(io, name);
+        event.async_wait([&] { ++calls; });
+        signal_mailbox_event(name);
+        // Give the wait time to complete and queue its handler.
+        std::this_thread::sleep_for(100ms);
+        event.cancel();
+    }
+    // The queued handler outlives the event and must neither call nor crash.
+    io.restart();
+    io.run_for(50ms);
+    EXPECT_EQ(calls.load(), 0);
+}
+
+TEST(PlatformWin32Process, IdIsTheProcessId) {
+    const uint32_t id = current_process_id();
+    EXPECT_NE(id, 0u);
+    uint32_t from_thread = 0;
+    std::thread([&] { from_thread = current_process_id(); }).join();
+    EXPECT_EQ(from_thread, id);
+    sweep_leftovers();
+}
+
+}  // namespace
+}  // namespace tarnvel::platform
