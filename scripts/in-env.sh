@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Runs inside the build environment (see toolchain.sh): builds and runs the
+# demo, the tests or the benchmarks.
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$repo"
+jobs=${TARNVEL_JOBS:-2}
+
+configure_and_build() {  # build-dir [cmake args...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev "$@" >/dev/null
+  ninja -C "$dir" -j "$jobs"
+}
+
+module_dir() { echo "$repo/build/release/cpp-src/pywrapper"; }
+
+step() { printf '\n==== %s\n' "$*"; }
+
+case "${1:-}" in
+  demo)
+    configure_and_build build/release -DTARNVEL_BUILD_TESTS=OFF -DTARNVEL_BUILD_BENCH=OFF -DTARNVEL_BUILD_FUZZ=OFF
+    PYTHONPATH=$(module_dir) python3 examples/demo.py ;;
+  test)
+    step "build (RelWithDebInfo)"
+    configure_and_build build/release
+    step "C++ tests"
+    ctest --test-dir build/release --output-on-failure -j "$jobs"
+    step "Python tests against the built module"
+    PYTHONPATH=$(module_dir) python3 -m pytest -q -p no:cacheprovider
+    step "pip install of the package, then the Python tests against the installed module"
+    rm -rf build/pip-target
+    pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target .
+    PYTHONPATH=$repo/build/pip-target python3 -c 'import tarnvel_core, pathlib; p = pathlib.Path(tarnvel_core.__file__).with_name("tarnvel_core.pyi"); assert p.exists(), p; print("installed:", tarnvel_core.__file__)'
+    PYTHONPATH=$repo/build/pip-target python3 -m pytest -q -p no:cacheprovider
+    step "C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+    configure_and_build build/asan -DTARNVEL_SANITIZE=address,undefined -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_BENCH=OFF
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      ctest --test-dir build/asan --output-on-failure -j "$jobs"
+    step "C++ tests under ThreadSanitizer"
+    configure_and_build build/tsan -DTARNVEL_SANITIZE=thread -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_BENCH=OFF
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+      ctest --test-dir build/tsan --output-on-failure -j "$jobs" ;;
+  bench)
+    configure_and_build build/release -DTARNVEL_BUILD_TESTS=OFF -DTARNVEL_BUILD_FUZZ=OFF
+    step "C++ round trips"
+    build/release/cpp-src/tarnvel/bench/tarnvel_bench
+    step "Python round trips"
+    PYTHONPATH=$(module_dir) python3 bench/python_bench.py ;;
+  *)
+    echo "usage: in-env.sh demo | test | bench" >&2; exit 2 ;;
+esac
