@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Cross-builds the C++ library, its tests and the test peer for 64-bit
+# Windows with MinGW-w64, then runs the tests under Wine.
+#
+#   scripts/win-test.sh [gtest options...]     e.g. --gtest_filter='Platform*'
+#
+# Runs on a Debian 12 host as root: it installs the cross compiler, Wine,
+# CMake and Ninja from Debian when missing. Boost headers and the GoogleTest
+# sources come from the build root of scripts/toolchain.sh (made if missing);
+# the host's own Boost is never used. Everything lands in build/win32 of this
+# clone (TARNVEL_WIN32_BUILD overrides), Wine's prefix included. Exits
+# non-zero when the build or a test fails.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${TARNVEL_WIN32_BUILD:-$repo/build/win32}
+root=${TARNVEL_TOOLCHAIN_ROOT:-/var/cache/tarnvel/sid-root}
+jobs=${TARNVEL_JOBS:-2}
+deps=$build/deps
+triplet=x86_64-w64-mingw32
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+
+log() { printf '[win-test] %s\n' "$*" >&2; }
+mkdir -p "$build"
+
+# --- host packages -----------------------------------------------------------
+missing=()
+command -v $triplet-g++-posix >/dev/null 2>&1 || missing+=(g++-mingw-w64-x86-64-posix)
+[ -x "$wine" ] || missing+=(wine64)
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+if [ ${#missing[@]} -gt 0 ]; then
+  [ "$(id -u)" = 0 ] || { log "missing ${missing[*]}; run as root to install them"; exit 1; }
+  log "installing ${missing[*]}"
+  install_missing() {
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+      -o DPkg::Lock::Timeout=600 -o Dpkg::Use-Pty=0 "${missing[@]}" >>"$build/apt.log" 2>&1
+  }
+  # The package lists are refreshed only when they do not know the packages.
+  if ! install_missing; then
+    apt-get update -q >>"$build/apt.log" 2>&1
+    install_missing || { log "apt-get failed; see $build/apt.log"; tail -20 "$build/apt.log" >&2; exit 1; }
+  fi
+fi
+
+# --- target dependencies -------------------------------------------------------
+TARNVEL_FORCE_ROOT=1 TARNVEL_TOOLCHAIN_ROOT="$root" "$repo/scripts/toolchain.sh" true
+mkdir -p "$deps/include"
+ln -sfn "$root/usr/include/boost" "$deps/include/boost"
+
+# GoogleTest is built once for the target from the root's sources; a new
+# GoogleTest or a changed toolchain file rebuilds it.
+gtest_src=$root/usr/src/googletest
+gtest_stamp="$(grep -m1 GOOGLETEST_VERSION "$gtest_src/CMakeLists.txt") $(sha1sum <"$repo/cmake/mingw-w64.cmake")"
+if [ "$(cat "$deps/.gtest-stamp" 2>/dev/null)" != "$gtest_stamp" ]; then
+  log "building GoogleTest for Windows"
+  rm -rf "$build/googletest"
+  {
+    cmake -S "$gtest_src" -B "$build/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
+      -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON &&
+      ninja -C "$build/googletest" -j "$jobs" install
+  } >"$build/googletest.log" 2>&1 || { log "GoogleTest build failed; see $build/googletest.log"; exit 1; }
+  printf '%s' "$gtest_stamp" >"$deps/.gtest-stamp"
+fi
+
+# --- the project ---------------------------------------------------------------------
+bench=OFF
+[ -f "$repo/cpp-src/tarnvel/bench/CMakeLists.txt" ] && bench=ON
+log "building into $build/tarnvel"
+cmake -S "$repo" -B "$build/tarnvel" -G Ninja -Wno-dev \
+  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
+  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench >/dev/null
+ninja -C "$build/tarnvel" -j "$jobs"
+
+# --- run under Wine ----------------------------------------------------------------------
+# Headless and without the Mono and Gecko installers, in a prefix of our own.
+export WINEPREFIX=$build/wine-prefix WINEARCH=win64 WINEDEBUG=-all DISPLAY= \
+  WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  log "creating the Wine prefix"
+  "$wine" wineboot --init >"$build/wineboot.log" 2>&1 || true
+  "$wineserver" -w
+fi
+
+# The tests start tarnvel_peer.exe by the Unix path CMake gave them; the
+# Win32 test support asks Wine for its Windows name.
+tests_dir=$build/tarnvel/cpp-src/tarnvel/tests
+log "running tarnvel_tests.exe under Wine"
+set +e
+(cd "$tests_dir" && timeout --kill-after=10 ${TARNVEL_WIN32_TIMEOUT:-1200} \
+  "$wine" ./tarnvel_tests.exe --gtest_brief=1 "$@")
+rc=$?
+set -e
+# Ends whatever this run left in its own prefix (a peer a failed test did not
+# reap) and the prefix's wineserver with it.
+"$wineserver" -k 2>/dev/null || true
+[ $rc -eq 124 ] && log "timed out"
+exit $rc
