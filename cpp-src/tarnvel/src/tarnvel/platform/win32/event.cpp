@@ -1,4 +1,4 @@
-#include "platform/platform.hpp"
+#include "../platform.hpp"
 
 #include <boost/asio/windows/object_handle.hpp>
 #include <windows.h>

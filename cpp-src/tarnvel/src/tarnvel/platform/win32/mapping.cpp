@@ -1,4 +1,4 @@
-#include "platform/platform.hpp"
+#include "../platform.hpp"
 
 #include <windows.h>
 
