@@ -1,0 +1,98 @@
+#include "frame.hpp"
+
+#include "packed_string.hpp"
+
+#include <limits>
+#include <stdexcept>
+
+namespace tarnvel {
+
+namespace {
+
+constexpr uint8_t START_MARKER = 0xAA;
+constexpr uint8_t END_MARKER[3] = {0xBB, 0xCC, 0xDD};
+
+void put_u32(Bytes& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v >> 16));
+    out.push_back(static_cast<uint8_t>(v >> 24));
+}
+
+uint32_t get_u32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+}  // namespace
+
+Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body) {
+    if (body.size() > std::numeric_limits<uint32_t>::max() - FRAME_OVERHEAD) {
+        throw std::length_error("frame body too large");
+    }
+    const auto total = static_cast<uint32_t>(body.size() + FRAME_OVERHEAD);
+    Bytes out;
+    out.reserve(total);
+    out.push_back(START_MARKER);
+    put_u32(out, total);
+    out.push_back(kind);
+    out.push_back(static_cast<uint8_t>(seq));
+    out.push_back(static_cast<uint8_t>(seq >> 8));
+    put_u32(out, pid);
+    out.insert(out.end(), body.begin(), body.end());
+    out.insert(out.end(), std::begin(END_MARKER), std::end(END_MARKER));
+    return out;
+}
+
+Bytes encode_frame(const Frame& f) {
+    return encode_frame(f.kind, f.seq, f.pid, f.body);
+}
+
+std::optional<Frame> decode_frame(std::span<const uint8_t> bytes) {
+    const size_t n = bytes.size();
+    if (n < FRAME_OVERHEAD || bytes[0] != START_MARKER || bytes[n - 3] != END_MARKER[0] ||
+        bytes[n - 2] != END_MARKER[1] || bytes[n - 1] != END_MARKER[2] ||
+        get_u32(&bytes[1]) != n) {
+        return std::nullopt;
+    }
+    Frame f;
+    f.kind = bytes[5];
+    f.seq = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
+    f.pid = get_u32(&bytes[8]);
+    f.body.assign(bytes.begin() + 12, bytes.end() - 3);
+    return f;
+}
+
+Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args) {
+    if (method.size() > std::numeric_limits<uint32_t>::max() - 1) {
+        throw std::length_error("method name too long");
+    }
+    Bytes out;
+    out.reserve(method.size() + 5 + args.size());
+    put_u32(out, static_cast<uint32_t>(method.size() + 1));
+    out.insert(out.end(), method.begin(), method.end());
+    out.push_back(0);
+    out.insert(out.end(), args.begin(), args.end());
+    return out;
+}
+
+Bytes encode_response_body(uint8_t status, std::span<const uint8_t> result) {
+    Bytes out;
+    if (status != STATUS_OK) {
+        out.push_back(status);
+        return out;
+    }
+    out.reserve(1 + result.size());
+    out.push_back(status);
+    out.insert(out.end(), result.begin(), result.end());
+    return out;
+}
+
+std::optional<RequestBody> decode_request_body(std::span<const uint8_t> body) {
+    auto packed = unpack_cstring(body);
+    if (!packed) {
+        return std::nullopt;
+    }
+    return RequestBody{packed->text, packed->rest};
+}
+
+}  // namespace tarnvel

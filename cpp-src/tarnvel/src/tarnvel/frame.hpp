@@ -1,0 +1,48 @@
+// Frames: the unit a mailbox record carries, a request or a response.
+//
+//   0xAA, u32 total length, kind, u16 seq, u32 pid, body, 0xBB 0xCC 0xDD
+//
+// All integers little-endian.
+#pragma once
+
+#include "tarnvel.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tarnvel {
+
+inline constexpr uint8_t FRAME_KIND_REQUEST = 1, FRAME_KIND_RESPONSE = 2;
+// Start marker, length, kind, seq, pid and end marker around the body.
+inline constexpr size_t FRAME_OVERHEAD = 15;
+
+struct Frame {
+    uint8_t kind = 0;
+    uint16_t seq = 0;
+    uint32_t pid = 0;  // the sending node's process id
+    Bytes body;
+};
+
+// Throws std::length_error when the total length would not fit its 32-bit field.
+Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body);
+Bytes encode_frame(const Frame& f);
+// `bytes` is exactly one record's frame; nothing unless markers and the
+// length field agree with it.
+std::optional<Frame> decode_frame(std::span<const uint8_t> bytes);
+
+// The method name packed as a string, then the argument bytes unchanged.
+Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args);
+// The status byte; the result follows only for status 0 (STATUS_OK).
+Bytes encode_response_body(uint8_t status, std::span<const uint8_t> result);
+
+struct RequestBody {
+    std::string_view method;
+    std::span<const uint8_t> args;
+};
+// Views into `body`; nothing when its head is not a complete packed string.
+std::optional<RequestBody> decode_request_body(std::span<const uint8_t> body);
+
+}  // namespace tarnvel

@@ -1,0 +1,460 @@
+#include "frame.hpp"
+#include "ring.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+namespace tarnvel {
+namespace {
+
+// A heap buffer standing in for a mapped view: page-aligned like a mapping and
+// exactly `size` bytes long, so the address sanitizer catches any access past it.
+class Mailbox {
+public:
+    explicit Mailbox(uint64_t size, bool initialise = true)
+        : size_(size), view_(static_cast<uint8_t*>(::operator new(size, std::align_val_t{4096}))) {
+        std::memset(view_, 0xEE, size_);
+        if (initialise) {
+            init_mailbox(view_, size_);
+        }
+    }
+    ~Mailbox() { ::operator delete(view_, std::align_val_t{4096}); }
+    Mailbox(const Mailbox&) = delete;
+    Mailbox& operator=(const Mailbox&) = delete;
+
+    uint8_t* view() const { return view_; }
+    uint64_t size() const { return size_; }
+    uint32_t capacity() const { return static_cast<uint32_t>(size_ - MAILBOX_HEADER_SIZE); }
+    uint8_t* ring() const { return view_ + MAILBOX_HEADER_SIZE; }
+
+    uint32_t field(size_t offset) const {
+        uint32_t v;
+        std::memcpy(&v, view_ + offset, 4);
+        return v;
+    }
+    void set_field(size_t offset, uint32_t v) { std::memcpy(view_ + offset, &v, 4); }
+    uint32_t write_pos() const { return field(8); }
+    uint32_t read_pos() const { return field(12); }
+    void set_positions(uint32_t pos) {
+        set_field(8, pos);
+        set_field(12, pos);
+    }
+
+    AppendResult append(const Bytes& frame) { return append_record(view_, size_, frame); }
+    std::vector<Bytes> drain() {
+        std::vector<Bytes> frames;
+        Bytes buffer;
+        drain_records(view_, size_, buffer, [&](const Bytes& f) { frames.push_back(f); });
+        return frames;
+    }
+    bool ring_is_zero() const {
+        return std::all_of(ring(), ring() + capacity(), [](uint8_t b) { return b == 0; });
+    }
+    Bytes snapshot() const { return Bytes(view_, view_ + size_); }
+
+private:
+    uint64_t size_;
+    uint8_t* view_;
+};
+
+// A recognisable frame of exactly `total` bytes (total >= 15).
+Bytes frame_of_size(size_t total, uint16_t seq = 1) {
+    Bytes body(total - FRAME_OVERHEAD);
+    for (size_t i = 0; i < body.size(); ++i) {
+        body[i] = static_cast<uint8_t>(seq * 13 + i);
+    }
+    return encode_frame(FRAME_KIND_REQUEST, seq, 77, body);
+}
+
+// The record as it lies in the ring, before the wrap rule places it.
+Bytes record_bytes(const Bytes& frame) {
+    const auto n = static_cast<uint32_t>(frame.size());
+    Bytes out = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
+                 static_cast<uint8_t>(n >> 24), 1, 0, 0, 0};
+    out.insert(out.end(), frame.begin(), frame.end());
+    return out;
+}
+
+TEST(Ring, ModulusIsLargestMultipleOfCapacity) {
+    EXPECT_EQ(ring_modulus(64), uint64_t{1} << 32);
+    EXPECT_EQ(ring_modulus(65), 4294967235u);   // 66076419 * 65
+    EXPECT_EQ(ring_modulus(100), 4294967200u);
+    EXPECT_EQ(ring_modulus(0xC0000000u), 0xC0000000u);
+}
+
+TEST(Ring, InitWritesHeaderAndZeroesRing) {
+    Mailbox box(81, false);
+    init_mailbox(box.view(), box.size());
+    EXPECT_EQ(std::memcmp(box.view(), "TRV1", 4), 0);
+    EXPECT_EQ(box.field(4), 65u);
+    EXPECT_EQ(box.write_pos(), 0u);
+    EXPECT_EQ(box.read_pos(), 0u);
+    EXPECT_TRUE(box.ring_is_zero());
+    EXPECT_THROW(init_mailbox(box.view(), 16), std::invalid_argument);
+}
+
+TEST(Ring, SmallestMailboxTakes57ByteFrameAndRefuses58) {
+    Mailbox box(81);
+    const Bytes too_big = frame_of_size(58);
+    const Bytes before = box.snapshot();
+    EXPECT_EQ(box.append(too_big), AppendResult::too_large);
+    EXPECT_EQ(box.snapshot(), before);
+
+    const Bytes largest = frame_of_size(57);
+    ASSERT_EQ(largest.size() - FRAME_OVERHEAD, 42u);
+    EXPECT_EQ(box.append(largest), AppendResult::ok);
+    EXPECT_EQ(box.drain(), std::vector<Bytes>{largest});
+    EXPECT_EQ(box.read_pos(), 65u);
+    EXPECT_EQ(box.write_pos(), 65u);
+    EXPECT_TRUE(box.ring_is_zero());
+}
+
+TEST(Ring, ExactlyFullAcceptedOneByteShortRefused) {
+    Mailbox box(81);
+    const Bytes first = frame_of_size(20, 1);  // 28 bytes used, 37 free
+    ASSERT_EQ(box.append(first), AppendResult::ok);
+
+    const Bytes one_too_many = frame_of_size(30, 2);  // needs 38
+    const Bytes before = box.snapshot();
+    EXPECT_EQ(box.append(one_too_many), AppendResult::full);
+    EXPECT_EQ(box.snapshot(), before);
+
+    const Bytes exact = frame_of_size(29, 3);  // needs 37
+    EXPECT_EQ(box.append(exact), AppendResult::ok);
+    EXPECT_EQ(box.append(Bytes{}), AppendResult::full);  // even an 8-byte head no longer fits
+    EXPECT_EQ(box.drain(), (std::vector<Bytes>{first, exact}));
+    EXPECT_TRUE(box.ring_is_zero());
+    // The space is free again once read.
+    EXPECT_EQ(box.append(frame_of_size(57)), AppendResult::ok);
+}
+
+// Every start offset of a 64-byte ring: length, ready and frame each fall
+// across the end at some of them, and each must be placed by the wrap rule
+// from its own position.
+TEST(Ring, RecordPiecesStraddleTheEnd) {
+    const Bytes frame = frame_of_size(20);
+    const Bytes record = record_bytes(frame);
+    for (uint32_t start = 0; start < 64; ++start) {
+        SCOPED_TRACE(start);
+        Mailbox box(80);
+        box.set_positions(start);
+        ASSERT_EQ(box.append(frame), AppendResult::ok);
+        EXPECT_EQ(box.write_pos(), start + record.size());
+        for (size_t k = 0; k < record.size(); ++k) {
+            ASSERT_EQ(box.ring()[(start + k) % 64], record[k]) << "record byte " << k;
+        }
+        EXPECT_EQ(box.drain(), std::vector<Bytes>{frame});
+        EXPECT_EQ(box.read_pos(), start + record.size());
+        EXPECT_TRUE(box.ring_is_zero());
+    }
+}
+
+// Positions wrap at the modulus; just below it records straddle both the ring
+// end and the position wrap. With 100 bytes plain 32-bit positions would jump
+// from ring offset 95 to 0 at 2^32; the modulus keeps offsets continuous.
+TEST(Ring, PositionsWrapAtTheModulus) {
+    for (uint32_t capacity : {64u, 100u}) {
+        SCOPED_TRACE(capacity);
+        const uint64_t modulus = ring_modulus(capacity);
+        Mailbox box(capacity + MAILBOX_HEADER_SIZE);
+        const auto start = static_cast<uint32_t>(modulus - 3);
+        box.set_positions(start);
+
+        // The length field is split by the position wrap.
+        const Bytes a = frame_of_size(15, 1);
+        ASSERT_EQ(box.append(a), AppendResult::ok);
+        EXPECT_EQ(box.write_pos(), 20u);
+        const Bytes record = record_bytes(a);
+        for (size_t k = 0; k < record.size(); ++k) {
+            ASSERT_EQ(box.ring()[(start % capacity + k) % capacity], record[k]) << "record byte " << k;
+        }
+
+        // Room is counted across the wrap: read_pos is still below it.
+        const uint32_t free_bytes = capacity - 23;
+        const Bytes too_big = frame_of_size(free_bytes - 7, 2);
+        const Bytes before = box.snapshot();
+        EXPECT_EQ(box.append(too_big), AppendResult::full);
+        EXPECT_EQ(box.snapshot(), before);
+        const Bytes fits = frame_of_size(free_bytes - 8, 3);
+        ASSERT_EQ(box.append(fits), AppendResult::ok);
+        EXPECT_EQ(box.write_pos(), (start + uint64_t{capacity}) % modulus);
+        EXPECT_EQ(box.drain(), (std::vector<Bytes>{a, fits}));
+        EXPECT_TRUE(box.ring_is_zero());
+
+        // Positions just below the wrap again, with the reader in the middle.
+        box.set_positions(static_cast<uint32_t>(modulus - 40));
+        std::vector<Bytes> sent;
+        uint64_t expected_write_pos = modulus - 40;
+        for (uint16_t i = 0; i < 12; ++i) {
+            sent.push_back(frame_of_size(15 + i % 5, i));
+            expected_write_pos = (expected_write_pos + sent.back().size() + RECORD_HEADER_SIZE) % modulus;
+            ASSERT_EQ(box.append(sent.back()), AppendResult::ok);
+            if (i % 2 == 1) {
+                const auto got = box.drain();
+                ASSERT_EQ(got, (std::vector<Bytes>{sent[i - 1], sent[i]}));
+            }
+        }
+        EXPECT_EQ(box.write_pos(), expected_write_pos);
+        EXPECT_LT(expected_write_pos, 300u);  // the positions did wrap
+        EXPECT_TRUE(box.ring_is_zero());
+    }
+}
+
+// Above 2^31 the only multiple of the capacity that fits 32 bits is the
+// capacity itself; a ring filled to the last byte would have equal positions
+// and read as empty, so one byte stays free.
+TEST(Ring, HugeCapacityKeepsOneByteFree) {
+    Mailbox box(4096, false);
+    std::memcpy(box.view(), "TRV1", 4);
+    const uint32_t capacity = 0xC0000000u;
+    box.set_field(4, capacity);
+    const Bytes frame = frame_of_size(20);
+    const uint32_t need = 28;
+    box.set_field(8, 100);
+    box.set_field(12, 100 + need);  // used = capacity - need
+    const Bytes before = box.snapshot();
+    // The view size is given as unknown: the header is trusted, and the
+    // record would land at ring offset 100, inside this buffer.
+    EXPECT_EQ(append_record(box.view(), 0, frame), AppendResult::full);
+    EXPECT_EQ(box.snapshot(), before);
+    box.set_field(12, 100 + need + 1);
+    EXPECT_EQ(append_record(box.view(), 0, frame), AppendResult::ok);
+    EXPECT_EQ(box.write_pos(), 100 + need);
+    EXPECT_EQ(std::memcmp(box.ring() + 108, frame.data(), frame.size()), 0);
+}
+
+TEST(Ring, PeerHeaderIsCheckedBeforeAnyWrite) {
+    const Bytes frame = frame_of_size(20);
+    const auto refused = [&](auto damage) {
+        Mailbox box(96);
+        damage(box);
+        const Bytes before = box.snapshot();
+        const AppendResult result = box.append(frame);
+        EXPECT_EQ(box.snapshot(), before);
+        return result;
+    };
+    // A capacity beyond the mapped size would steer writes outside the view.
+    EXPECT_EQ(refused([](Mailbox& b) { b.set_field(4, 81); }), AppendResult::bad_header);
+    EXPECT_EQ(refused([](Mailbox& b) { b.set_field(4, 0xFFFFFFF0u); }), AppendResult::bad_header);
+    EXPECT_EQ(refused([](Mailbox& b) { b.set_field(4, 0); }), AppendResult::bad_header);
+    EXPECT_EQ(refused([](Mailbox& b) { b.view()[3] = '2'; }), AppendResult::bad_header);
+    EXPECT_EQ(refused([](Mailbox& b) { b.set_field(8, static_cast<uint32_t>(ring_modulus(80))); }),
+              AppendResult::bad_header);
+    EXPECT_EQ(refused([](Mailbox& b) { b.set_field(12, 0xFFFFFFFFu); }), AppendResult::bad_header);
+    EXPECT_EQ(refused([](Mailbox& b) { b.set_field(8, 81); }), AppendResult::full);  // used > capacity
+
+    // A smaller capacity than the view allows is fine: only the bound matters.
+    Mailbox box(96);
+    box.set_field(4, 40);
+    EXPECT_EQ(box.append(frame), AppendResult::ok);
+    EXPECT_EQ(box.append(frame), AppendResult::full);
+}
+
+TEST(Ring, GarbageHeadsAreSkippedAndLaterRecordsArrive) {
+    Mailbox box(272);  // capacity 256
+    // A committed head whose length exceeds the capacity, as a rogue writer
+    // might leave it.
+    const uint8_t oversize[8] = {0x00, 0x10, 0, 0, 1, 0, 0, 0};
+    std::memcpy(box.ring(), oversize, 8);
+    box.set_field(8, 8);
+    // A head whose length reaches past write_pos: it covers the next record,
+    // which must still be read as one.
+    const Bytes inner = frame_of_size(16, 5);
+    const Bytes inner_record = record_bytes(inner);
+    const uint8_t overlong[8] = {40, 0, 0, 0, 1, 0, 0, 0};
+    std::memcpy(box.ring() + 8, overlong, 8);
+    std::memcpy(box.ring() + 16, inner_record.data(), inner_record.size());
+    box.set_field(8, static_cast<uint32_t>(16 + inner_record.size()));
+    // One drain, without another signal, gets past both heads.
+    EXPECT_EQ(box.drain(), std::vector<Bytes>{inner});
+    EXPECT_EQ(box.read_pos(), box.write_pos());
+
+    // A head whose ready field is 1 in its low byte but not as a whole.
+    const uint8_t odd_ready[8] = {0, 0, 0, 0, 1, 0, 1, 0};
+    std::memcpy(box.ring() + box.write_pos(), odd_ready, 8);
+    box.set_field(8, box.write_pos() + 8);
+
+    const Bytes bad_marker = [] {
+        Bytes f = frame_of_size(18, 6);
+        f.back() = 0;
+        return f;
+    }();
+    const Bytes good = frame_of_size(30, 7);
+    ASSERT_EQ(box.append(bad_marker), AppendResult::ok);
+    ASSERT_EQ(box.append(Bytes{}), AppendResult::ok);
+    ASSERT_EQ(box.append(good), AppendResult::ok);
+
+    // The ring hands frames on undecoded; the decoder drops the bad ones.
+    const auto frames = box.drain();
+    EXPECT_EQ(frames, (std::vector<Bytes>{bad_marker, Bytes{}, good}));
+    std::vector<uint16_t> decoded;
+    for (const Bytes& f : frames) {
+        if (auto frame = decode_frame(f)) {
+            decoded.push_back(frame->seq);
+        }
+    }
+    EXPECT_EQ(decoded, std::vector<uint16_t>{7});
+    EXPECT_EQ(box.read_pos(), box.write_pos());
+    EXPECT_TRUE(box.ring_is_zero());
+}
+
+TEST(Ring, FragmentShorterThanARecordHeadIsConsumed) {
+    Mailbox box(96);
+    box.ring()[0] = 9;
+    box.ring()[1] = 9;
+    box.set_field(8, 3);
+    EXPECT_TRUE(box.drain().empty());
+    EXPECT_EQ(box.read_pos(), 3u);
+    EXPECT_TRUE(box.ring_is_zero());
+    const Bytes frame = frame_of_size(20);
+    ASSERT_EQ(box.append(frame), AppendResult::ok);
+    EXPECT_EQ(box.drain(), std::vector<Bytes>{frame});
+}
+
+TEST(Ring, DrainStopsAtIncompleteHeadAndResumes) {
+    Mailbox box(96);
+    const Bytes a = frame_of_size(20, 1);
+    const Bytes b = frame_of_size(20, 2);
+    ASSERT_EQ(box.append(a), AppendResult::ok);
+    ASSERT_EQ(box.append(b), AppendResult::ok);
+    box.ring()[4] = 0;  // a's writer has reserved but not yet committed
+    EXPECT_TRUE(box.drain().empty());
+    EXPECT_EQ(box.read_pos(), 0u);
+    box.ring()[4] = 1;
+    EXPECT_EQ(box.drain(), (std::vector<Bytes>{a, b}));
+}
+
+TEST(Ring, DamagedOwnHeaderIsReinitialised) {
+    struct Damage {
+        const char* what;
+        void (*apply)(Mailbox&);
+    };
+    const Damage damages[] = {
+        {"magic", [](Mailbox& b) { b.view()[0] = 'X'; }},
+        {"capacity beyond the view", [](Mailbox& b) { b.set_field(4, 0xFFFFFF00u); }},
+        {"capacity below the view", [](Mailbox& b) { b.set_field(4, 8); }},
+        {"read_pos past the modulus", [](Mailbox& b) { b.set_field(12, 0xFFFFFFF0u); }},
+        {"write_pos past the modulus", [](Mailbox& b) { b.set_field(8, 0xFFFFFFF0u); }},
+        {"more used than the capacity", [](Mailbox& b) { b.set_field(8, 1000); }},
+    };
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        Mailbox box(116);  // capacity 100: positions wrap below 2^32
+        ASSERT_EQ(box.append(frame_of_size(20)), AppendResult::ok);
+        damage.apply(box);
+        EXPECT_TRUE(box.drain().empty());
+        EXPECT_EQ(std::memcmp(box.view(), "TRV1", 4), 0);
+        EXPECT_EQ(box.field(4), 100u);
+        EXPECT_EQ(box.read_pos(), box.write_pos());
+        EXPECT_TRUE(box.ring_is_zero());
+        const Bytes frame = frame_of_size(30);
+        ASSERT_EQ(box.append(frame), AppendResult::ok);
+        EXPECT_EQ(box.drain(), std::vector<Bytes>{frame});
+    }
+}
+
+// Writers on threads race for space in a small ring while a reader drains it;
+// every record must arrive whole and each writer's records in the order it
+// reserved them. Run under the thread sanitizer this also checks the ordering
+// of the ready flag and the positions.
+struct ConcurrentCase {
+    uint32_t capacity;
+    int64_t start_below_modulus;  // < 0: start at 0
+};
+
+class RingConcurrency : public ::testing::TestWithParam<ConcurrentCase> {};
+
+TEST_P(RingConcurrency, WritersLandWholeAndInOrder) {
+    constexpr int writers = 4;
+    constexpr int per_writer = 2000;
+    const ConcurrentCase param = GetParam();
+    Mailbox box(param.capacity + MAILBOX_HEADER_SIZE);
+    if (param.start_below_modulus >= 0) {
+        box.set_positions(static_cast<uint32_t>(ring_modulus(param.capacity) -
+                                                static_cast<uint64_t>(param.start_below_modulus)));
+    }
+    const auto body_for = [](int writer, int i) {
+        Bytes body(static_cast<size_t>((i * 7 + writer * 3) % 50));
+        for (size_t j = 0; j < body.size(); ++j) {
+            body[j] = static_cast<uint8_t>(writer * 31 + i + static_cast<int>(j));
+        }
+        return body;
+    };
+
+    std::atomic<bool> give_up{false};
+    std::atomic<int> unexpected_results{0};
+    std::vector<std::thread> threads;
+    for (int writer = 0; writer < writers; ++writer) {
+        threads.emplace_back([&, writer] {
+            for (int i = 0; i < per_writer && !give_up.load(); ++i) {
+                const Bytes frame = encode_frame(FRAME_KIND_REQUEST, static_cast<uint16_t>(i),
+                                                 static_cast<uint32_t>(writer), body_for(writer, i));
+                for (;;) {
+                    const AppendResult r = append_record(box.view(), box.size(), frame);
+                    if (r == AppendResult::ok) {
+                        break;
+                    }
+                    if (r != AppendResult::full) {
+                        unexpected_results.fetch_add(1);
+                        return;
+                    }
+                    if (give_up.load()) {
+                        return;
+                    }
+                    std::this_thread::yield();
+                }
+            }
+        });
+    }
+
+    int received = 0;
+    int bad_frames = 0;
+    int out_of_order = 0;
+    int expected_seq[writers] = {};
+    // Guards against a hang only; nothing here measures speed.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    Bytes buffer;
+    while (received < writers * per_writer && std::chrono::steady_clock::now() < deadline) {
+        drain_records(box.view(), box.size(), buffer, [&](const Bytes& bytes) {
+            ++received;
+            const auto frame = decode_frame(bytes);
+            if (!frame || frame->pid >= writers) {
+                ++bad_frames;
+                return;
+            }
+            const int writer = static_cast<int>(frame->pid);
+            if (frame->seq != expected_seq[writer] || frame->body != body_for(writer, frame->seq)) {
+                ++out_of_order;
+            }
+            expected_seq[writer] = frame->seq + 1;
+        });
+        std::this_thread::yield();
+    }
+    give_up.store(true);
+    for (auto& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(unexpected_results.load(), 0);
+    EXPECT_EQ(received, writers * per_writer);
+    EXPECT_EQ(bad_frames, 0);
+    EXPECT_EQ(out_of_order, 0);
+    EXPECT_EQ(box.read_pos(), box.write_pos());
+    EXPECT_TRUE(box.ring_is_zero());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rings, RingConcurrency,
+                         ::testing::Values(ConcurrentCase{1024, -1}, ConcurrentCase{1000, 300}),
+                         [](const auto& info) {
+                             return info.param.start_below_modulus < 0 ? "PowerOfTwoFromZero"
+                                                                       : "OddSizeAcrossPositionWrap";
+                         });
+
+}  // namespace
+}  // namespace tarnvel
