@@ -1,0 +1,365 @@
+// Round-trip benchmark: one process calls "echo" on a tarnvel node served by
+// a second process, and the same traffic runs over a Unix stream socket as a
+// baseline. Prints numbers only; nothing here passes or fails.
+//
+//   tarnvel_bench                        the benchmark (the client)
+//   tarnvel_bench server <system> <bytes> a node with "echo", until stdin closes
+//   tarnvel_bench uds-server             socket echo on stdin, until it closes
+#include "child_process.hpp"
+#include "uds_echo.hpp"
+
+#include "tarnvel/tarnvel.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tarnvel::bench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t MAILBOX_BYTES = 4u << 20;
+constexpr int64_t CALL_TIMEOUT_MS = 2000;
+constexpr size_t WARMUP_CALLS = 200;
+constexpr size_t LATENCY_CALLS = 5000;
+constexpr size_t THROUGHPUT_WARMUP_CALLS = 500;
+constexpr auto THROUGHPUT_TIME = std::chrono::milliseconds(1000);
+// A row stops early once this many calls have failed: a broken transport
+// should show up as a row of errors, not as minutes of time-outs.
+constexpr size_t MAX_ERRORS = 10;
+constexpr const char* SERVER_NODE = "bench-server";
+constexpr const char* CLIENT_NODE = "bench-client";
+constexpr const char* METHOD = "echo";
+const size_t PAYLOADS[] = {16, 4096};
+const size_t WINDOWS[] = {1, 16, 128};
+
+// ---------------------------------------------------------------- servers
+
+int run_server(const std::string& system, uint64_t mailbox_bytes) {
+    try {
+        Tarnvel node(SERVER_NODE, system, "bench_srv", mailbox_bytes);
+        boost::json::object descriptor{{"type", "method"},
+                                       {"name", METHOD},
+                                       {"params", boost::json::array{boost::json::object{{"type", "bytes"}}}},
+                                       {"return", boost::json::array{boost::json::object{{"type", "bytes"}}}}};
+        if (!node.register_method(std::move(descriptor), [](Bytes args) { return args; }))
+            throw std::runtime_error("cannot register echo");
+        // Announced only now: a call that raced the registration would fail.
+        std::string ready = "ready " + std::to_string(node.pid()) + "\n";
+        if (::write(1, ready.data(), ready.size()) != static_cast<ssize_t>(ready.size())) return 1;
+        char sink[64];
+        for (;;) {
+            ssize_t got = ::read(0, sink, sizeof sink);
+            if (got == 0 || (got < 0 && errno != EINTR)) break;
+        }
+        node.close();
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarnvel_bench server: %s\n", e.what());
+        return 1;
+    }
+}
+
+// ---------------------------------------------------------------- results
+
+struct LatencyRow {
+    std::string transport;
+    size_t payload = 0;
+    size_t calls = 0;
+    double p50_us = 0;
+    double p99_us = 0;
+    double mean_us = 0;
+    size_t errors = 0;
+};
+
+struct ThroughputRow {
+    std::string transport;
+    size_t payload = 0;
+    size_t window = 0;
+    size_t calls = 0;
+    double seconds = 0;
+    size_t errors = 0;
+};
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+// Nearest rank on sorted samples.
+double percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0;
+    size_t rank = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+    return sorted[std::clamp<size_t>(rank, 1, sorted.size()) - 1];
+}
+
+LatencyRow summarise(std::string transport, size_t payload, std::vector<double> samples, size_t errors) {
+    LatencyRow row{std::move(transport), payload, samples.size(), 0, 0, 0, errors};
+    if (samples.empty()) return row;
+    std::sort(samples.begin(), samples.end());
+    row.p50_us = percentile(samples, 0.50);
+    row.p99_us = percentile(samples, 0.99);
+    double sum = 0;
+    for (double s : samples) sum += s;
+    row.mean_us = sum / static_cast<double>(samples.size());
+    return row;
+}
+
+Bytes make_payload(size_t size) {
+    Bytes payload(size);
+    for (size_t i = 0; i < size; ++i) payload[i] = static_cast<uint8_t>(i * 131 + 7);
+    return payload;
+}
+
+// ---------------------------------------------------------------- tarnvel
+
+struct TarnvelTarget {
+    Tarnvel& node;
+    uint32_t pid;
+
+    std::future<CallResult> call(const Bytes& payload) {
+        return node.call(SERVER_NODE, pid, METHOD, payload, CALL_TIMEOUT_MS);
+    }
+};
+
+bool echoed(const CallResult& r, const Bytes& payload) { return r.status == STATUS_OK && r.result == payload; }
+
+LatencyRow tarnvel_latency(TarnvelTarget target, size_t size) {
+    Bytes payload = make_payload(size);
+    size_t errors = 0;
+    for (size_t i = 0; i < WARMUP_CALLS && errors < MAX_ERRORS; ++i)
+        if (!echoed(target.call(payload).get(), payload)) ++errors;
+    std::vector<double> samples;
+    samples.reserve(LATENCY_CALLS);
+    for (size_t i = 0; i < LATENCY_CALLS && errors < MAX_ERRORS; ++i) {
+        Bytes args = payload;
+        auto start = Clock::now();
+        CallResult r = target.node.call(SERVER_NODE, target.pid, METHOD, std::move(args), CALL_TIMEOUT_MS).get();
+        auto took = Clock::now() - start;
+        if (echoed(r, payload))
+            samples.push_back(micros(took));
+        else
+            ++errors;
+    }
+    return summarise("tarnvel", size, std::move(samples), errors);
+}
+
+ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t window) {
+    Bytes payload = make_payload(size);
+    ThroughputRow row{"tarnvel", size, window, 0, 0, 0};
+    std::deque<std::future<CallResult>> in_flight;
+    // Answers come back in order, so waiting on the oldest call keeps the
+    // window full without polling every future.
+    auto run = [&](size_t max_calls, Clock::time_point deadline) {
+        size_t issued = 0;
+        size_t completed = 0;
+        while ((issued < max_calls && Clock::now() < deadline && row.errors < MAX_ERRORS) || !in_flight.empty()) {
+            bool may_issue = issued < max_calls && row.errors < MAX_ERRORS && Clock::now() < deadline;
+            if (may_issue && in_flight.size() < window) {
+                in_flight.push_back(target.call(payload));
+                ++issued;
+                continue;
+            }
+            CallResult r = in_flight.front().get();
+            in_flight.pop_front();
+            if (r.status == STATUS_OK && r.result.size() == size)
+                ++completed;
+            else
+                ++row.errors;
+        }
+        return completed;
+    };
+    run(THROUGHPUT_WARMUP_CALLS, Clock::time_point::max());
+    row.errors = 0;
+    auto start = Clock::now();
+    row.calls = run(SIZE_MAX, start + THROUGHPUT_TIME);
+    row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return row;
+}
+
+// ---------------------------------------------------------------- socket
+
+LatencyRow uds_latency(UdsClient& client, size_t size) {
+    Bytes payload = make_payload(size);
+    size_t errors = 0;
+    auto same = [&](std::pair<const uint8_t*, size_t> answer) {
+        return answer.second == size && std::memcmp(answer.first, payload.data(), size) == 0;
+    };
+    for (size_t i = 0; i < WARMUP_CALLS; ++i) {
+        client.send(payload);
+        if (!same(client.receive())) ++errors;
+    }
+    std::vector<double> samples;
+    samples.reserve(LATENCY_CALLS);
+    for (size_t i = 0; i < LATENCY_CALLS; ++i) {
+        auto start = Clock::now();
+        client.send(payload);
+        auto answer = client.receive();
+        auto took = Clock::now() - start;
+        if (same(answer))
+            samples.push_back(micros(took));
+        else
+            ++errors;
+    }
+    return summarise("unix socket", size, std::move(samples), errors);
+}
+
+ThroughputRow uds_throughput(UdsClient& client, size_t size, size_t window) {
+    Bytes payload = make_payload(size);
+    ThroughputRow row{"unix socket", size, window, 0, 0, 0};
+    auto run = [&](size_t max_calls, Clock::time_point deadline) {
+        size_t issued = 0;
+        size_t completed = 0;
+        size_t in_flight = 0;
+        while ((issued < max_calls && Clock::now() < deadline) || in_flight > 0) {
+            if (issued < max_calls && in_flight < window && Clock::now() < deadline) {
+                client.send(payload);
+                ++issued;
+                ++in_flight;
+                continue;
+            }
+            auto answer = client.receive();
+            --in_flight;
+            if (answer.second == size)
+                ++completed;
+            else
+                ++row.errors;
+        }
+        return completed;
+    };
+    run(THROUGHPUT_WARMUP_CALLS, Clock::time_point::max());
+    row.errors = 0;
+    auto start = Clock::now();
+    row.calls = run(SIZE_MAX, start + THROUGHPUT_TIME);
+    row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return row;
+}
+
+// ---------------------------------------------------------------- client
+
+uint32_t find_server(const Tarnvel& node, uint32_t pid) {
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        for (const NodeInfo& info : node.list_nodes())
+            if (info.node_name == SERVER_NODE && info.pid == pid) return info.pid;
+        if (Clock::now() > deadline) throw std::runtime_error("server node not in the book");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::string size_text(size_t bytes) {
+    if (bytes >= 1024 && bytes % 1024 == 0) return std::to_string(bytes / 1024) + " KiB";
+    return std::to_string(bytes) + " B";
+}
+
+void print_tables(const std::vector<LatencyRow>& latency, const std::vector<ThroughputRow>& throughput) {
+    std::printf("\nSequential round trips (%zu warm-up + %zu timed calls per row)\n", WARMUP_CALLS, LATENCY_CALLS);
+    std::printf("%-12s %8s %8s %10s %10s %10s %7s\n", "transport", "payload", "calls", "p50 us", "p99 us", "mean us",
+                "errors");
+    for (const auto& r : latency)
+        std::printf("%-12s %8s %8zu %10.1f %10.1f %10.1f %7zu\n", r.transport.c_str(), size_text(r.payload).c_str(),
+                    r.calls, r.p50_us, r.p99_us, r.mean_us, r.errors);
+
+    std::printf("\nThroughput with a full window of outstanding calls (%zu warm-up calls, then %.1f s per row)\n",
+                THROUGHPUT_WARMUP_CALLS, std::chrono::duration<double>(THROUGHPUT_TIME).count());
+    std::printf("%-12s %8s %7s %9s %8s %12s %7s\n", "transport", "payload", "window", "calls", "seconds", "calls/s",
+                "errors");
+    for (const auto& r : throughput)
+        std::printf("%-12s %8s %7zu %9zu %8.2f %12.0f %7zu\n", r.transport.c_str(), size_text(r.payload).c_str(),
+                    r.window, r.calls, r.seconds, r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0,
+                    r.errors);
+}
+
+int run_client() {
+    const std::string system = "tarnvel_bench_" + std::to_string(::getpid());
+    // One request record: 8-byte record header, 15-byte frame envelope, the
+    // packed method name (4 + length + 1) and the argument.
+    const size_t record_4k = 8 + 15 + 4 + std::strlen(METHOD) + 1 + 4096;
+    std::printf("tarnvel round-trip benchmark: client pid %d, system %s\n", static_cast<int>(::getpid()),
+                system.c_str());
+    std::printf("mailbox %llu bytes (%llu MiB) per node; 128 outstanding 4 KiB requests need %zu bytes\n",
+                static_cast<unsigned long long>(MAILBOX_BYTES), static_cast<unsigned long long>(MAILBOX_BYTES >> 20),
+                128 * record_4k);
+    std::printf("tarnvel: method \"%s\" in a second process, call time limit %lld ms\n", METHOD,
+                static_cast<long long>(CALL_TIMEOUT_MS));
+    std::printf("baseline: Unix stream socket pair to a second process, 4-byte length + payload, echoed\n");
+    std::printf("hardware threads: %u\n", std::thread::hardware_concurrency());
+    std::fflush(stdout);
+
+    std::vector<LatencyRow> latency;
+    std::vector<ThroughputRow> throughput;
+
+    {
+        ChildProcess server =
+            ChildProcess::spawn_with_pipes({"server", system, std::to_string(MAILBOX_BYTES)});
+        auto line = server.read_line(std::chrono::seconds(20));
+        if (!line || line->rfind("ready ", 0) != 0) {
+            std::string status = server.finish();
+            throw std::runtime_error("server did not start (" + status + ")");
+        }
+        Tarnvel node(CLIENT_NODE, system, "bench_cli", MAILBOX_BYTES);
+        TarnvelTarget target{node, find_server(node, static_cast<uint32_t>(server.pid()))};
+        for (size_t size : PAYLOADS) latency.push_back(tarnvel_latency(target, size));
+        for (size_t size : PAYLOADS)
+            for (size_t window : WINDOWS) throughput.push_back(tarnvel_throughput(target, size, window));
+        node.close();
+        std::string status = server.finish();
+        if (status != "exit 0") std::fprintf(stderr, "tarnvel server ended: %s\n", status.c_str());
+    }
+    {
+        ChildProcess server = ChildProcess::spawn_with_socket({"uds-server"});
+        UdsClient client(server.socket());
+        size_t tarnvel_rows = latency.size();
+        for (size_t size : PAYLOADS) latency.push_back(uds_latency(client, size));
+        // Interleave so that each baseline row sits under its tarnvel row.
+        std::vector<LatencyRow> merged;
+        for (size_t i = 0; i < tarnvel_rows; ++i) {
+            merged.push_back(latency[i]);
+            merged.push_back(latency[tarnvel_rows + i]);
+        }
+        latency = std::move(merged);
+        std::vector<ThroughputRow> both;
+        for (size_t i = 0; i < throughput.size(); ++i) {
+            both.push_back(throughput[i]);
+            both.push_back(uds_throughput(client, throughput[i].payload, throughput[i].window));
+        }
+        throughput = std::move(both);
+        std::string status = server.finish();
+        if (status != "exit 0") std::fprintf(stderr, "socket server ended: %s\n", status.c_str());
+    }
+    print_tables(latency, throughput);
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace tarnvel::bench
+
+int main(int argc, char** argv) {
+    using namespace tarnvel::bench;
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "server" && argc == 4) return run_server(argv[2], std::stoull(argv[3]));
+    if (mode == "uds-server" && argc == 2) return run_uds_echo_server(0);
+    if (argc != 1) {
+        std::fprintf(stderr, "usage: %s\n", argv[0]);
+        return 2;
+    }
+    try {
+        return run_client();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarnvel_bench: %s\n", e.what());
+        return 1;
+    }
+}
