@@ -1,0 +1,23 @@
+// Tarnvel.call_raw: a library call turned into a concurrent.futures.Future.
+#pragma once
+
+#include "node_handle.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tarnvel::binding {
+
+namespace py = pybind11;
+
+// Starts the call and returns a running Future that a waiter thread resolves
+// with a CallResult (or a RuntimeError when the library gives none).
+py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method,
+                    const py::bytes& args, int32_t timeout_ms);
+
+// A copy of the content of a bytes object.
+Bytes bytes_to_vector(const py::bytes& bytes);
+
+}  // namespace tarnvel::binding

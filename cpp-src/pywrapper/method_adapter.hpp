@@ -1,0 +1,27 @@
+// Tarnvel.register: a Python dict and callable turned into a method descriptor
+// and handler.
+#pragma once
+
+#include "node_handle.hpp"
+
+#include <boost/json/object.hpp>
+#include <pybind11/pybind11.h>
+
+#include <optional>
+
+namespace tarnvel::binding {
+
+namespace py = pybind11;
+
+// The dict as the json module writes it, parsed back; nothing when the text is
+// not a JSON object within the parser's limits. Python errors propagate.
+std::optional<boost::json::object> descriptor_from_dict(const py::dict& descriptor);
+
+// A handler that calls `callable` with the argument bytes on the node's io
+// thread. Its copies share one reference to the callable, which may be
+// released on any thread.
+MethodHandler make_python_handler(py::function callable);
+
+bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function handler);
+
+}  // namespace tarnvel::binding
