@@ -39,7 +39,7 @@ def test_time_out_nobody_waits_for_reaches_a_callback_on_another_thread(node, pe
         seen.append((future.result().status, threading.get_ident()))
         done.set()
 
-    node.call_raw(peer.name, peer.pid, "slow", b"1.5", 100).add_done_callback(on_done)
+    node.call_raw(peer.name, peer.pid, "slow", b"0.6", 100).add_done_callback(on_done)
     assert done.wait(10)
     assert seen == [(tc.STATUS_TIMEOUT, seen[0][1])]
     assert seen[0][1] != threading.get_ident()

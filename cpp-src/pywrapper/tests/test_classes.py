@@ -1,3 +1,4 @@
+import ast
 import os
 
 import pytest
@@ -105,3 +106,20 @@ def test_close_twice_keeps_pid(node):
     assert node.pid == os.getpid()
     with pytest.raises(RuntimeError, match="^Tarnvel is closed$"):
         node.list_nodes()
+
+
+def test_stub_names_what_the_module_defines():
+    stub = os.path.join(os.path.dirname(__file__), os.pardir, "tarnvel_core.pyi")
+    with open(stub) as f:
+        tree = ast.parse(f.read())
+    for item in tree.body:
+        if isinstance(item, ast.ClassDef):
+            runtime = getattr(tc, item.name)
+            for member in item.body:
+                if isinstance(member, ast.FunctionDef):
+                    assert member.name in vars(runtime), (item.name, member.name)
+        elif isinstance(item, ast.AnnAssign):
+            assert hasattr(tc, item.target.id), item.target.id
+    stubbed = {i.name for i in tree.body if isinstance(i, ast.ClassDef)}
+    stubbed |= {i.target.id for i in tree.body if isinstance(i, ast.AnnAssign)}
+    assert stubbed == {n for n in vars(tc) if not n.startswith("__")}
