@@ -1,0 +1,527 @@
+// Calls between processes and within one: outcomes, ordering, time-outs,
+// delivery failures, close with calls in flight, and the method registry as
+// callers see it through "sys.list_methods".
+#include "names.hpp"
+#include "platform/platform.hpp"
+#include "support/unique_names.hpp"
+#include "support/node_helpers.hpp"
+#include "support/peer.hpp"
+#include "support/raw_book.hpp"
+#include "support/raw_mailbox.hpp"
+#include "tarnvel.hpp"
+
+#include <boost/json.hpp>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace tarnvel::test {
+namespace {
+
+const std::string LIST_METHODS_DESCRIPTOR =
+    R"({"type":"method","name":"sys.list_methods","params":[],"return":[{"type":"char*"}]})";
+const std::string LIST_NODES_DESCRIPTOR =
+    R"({"type":"method","name":"sys.list_nodes","params":[],"return":[{"type":"char*"}]})";
+
+MethodHandler echo_handler() {
+    return [](Bytes b) { return b; };
+}
+
+class Calls : public ::testing::Test {
+protected:
+    void SetUp() override {
+        system_ = unique_name("S");
+        me_.emplace("me", system_, unique_name("rx"), DEFAULT_RECV_BYTES);
+    }
+
+    Tarnvel& me() { return *me_; }
+
+    CallResult call(Peer& peer, const std::string& method, std::string_view args = {},
+                    int64_t timeout_ms = LONG_TIMEOUT_MS) {
+        return call_wait(me(), peer.node_name(), peer.pid(), method, args, timeout_ms);
+    }
+    std::future<CallResult> start(Peer& peer, const std::string& method, std::string_view args = {},
+                                  int64_t timeout_ms = LONG_TIMEOUT_MS) {
+        return me().call(peer.node_name(), peer.pid(), method, to_bytes(args), timeout_ms);
+    }
+    CallResult call_self(const std::string& method, std::string_view args = {}) {
+        return call_wait(me(), "me", me().pid(), method, args);
+    }
+    std::string list_methods_text() {
+        auto r = call_self("sys.list_methods");
+        EXPECT_EQ(r.status, STATUS_OK);
+        return unpack_answer(r.result).value_or("<not a packed string>");
+    }
+    std::string my_mailbox() {
+        for (auto& s : RawBook(system_).slots())
+            if (s.pid == me().pid()) return s.mailbox_name;
+        return {};
+    }
+
+    std::string system_;
+    std::optional<Tarnvel> me_;
+};
+
+TEST_F(Calls, Echo) {
+    Peer srv = Peer::serve("srv", system_);
+    auto r = call(srv, "echo", "hello");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "hello");
+
+    std::string binary;
+    for (int i = 0; i < 40000; ++i) binary.push_back(static_cast<char>(i * 7));
+    r = call(srv, "echo", binary);
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), binary);
+
+    r = call(srv, "echo", "");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_TRUE(r.result.empty());
+    EXPECT_EQ(srv.quit(), 0);
+}
+
+TEST_F(Calls, HandlerOutcomes) {
+    Peer srv = Peer::serve("srv", system_);
+    for (const char* unknown : {"nope", "ECHO", "echo ", "sys.nope", ""}) {
+        auto r = call(srv, unknown, "x");
+        EXPECT_EQ(r.status, STATUS_EXEC_FAILED) << unknown;
+        EXPECT_TRUE(r.result.empty()) << unknown;
+    }
+    auto failed = call(srv, "fail", "x");
+    EXPECT_EQ(failed.status, STATUS_EXEC_FAILED);
+    EXPECT_TRUE(failed.result.empty());
+
+    auto empty = call(srv, "empty", "ignored");
+    EXPECT_EQ(empty.status, STATUS_OK);
+    EXPECT_TRUE(empty.result.empty());
+
+    // The node goes on serving after a handler threw.
+    auto after = call(srv, "echo", "still here");
+    EXPECT_EQ(after.status, STATUS_OK);
+    EXPECT_EQ(to_text(after.result), "still here");
+    EXPECT_EQ(srv.quit(), 0);
+}
+
+TEST_F(Calls, TimeoutDropsTheLateAnswer) {
+    Peer srv = Peer::serve("srv", system_);
+    auto slow = call(srv, "sleep", "300", 20);
+    EXPECT_EQ(slow.status, STATUS_TIMEOUT);
+    EXPECT_TRUE(slow.result.empty());
+    // Sent while the slow handler still runs: its answer arrives after the
+    // dropped late one and must not be mixed up with it.
+    auto next = call(srv, "echo", "next");
+    EXPECT_EQ(next.status, STATUS_OK);
+    EXPECT_EQ(to_text(next.result), "next");
+}
+
+TEST_F(Calls, NonPositiveTimeoutsStillDeliver) {
+    Peer srv = Peer::serve("srv", system_);
+    EXPECT_EQ(call(srv, "record", "zero", 0).status, STATUS_TIMEOUT);
+    EXPECT_EQ(call(srv, "record", "negative", -5).status, STATUS_TIMEOUT);
+    EXPECT_EQ(call(srv, "record", "min", std::numeric_limits<int64_t>::min()).status, STATUS_TIMEOUT);
+    // The largest limit must not overflow into the past.
+    EXPECT_EQ(call(srv, "record", "max", std::numeric_limits<int64_t>::max()).status, STATUS_OK);
+    auto r = call(srv, "recorded");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "zero,negative,min,max");
+}
+
+TEST_F(Calls, CallsArriveInOrder) {
+    Peer srv = Peer::serve("srv", system_);
+    std::vector<std::future<CallResult>> futures;
+    for (int i = 0; i < 10; ++i) futures.push_back(start(srv, "record", std::to_string(i)));
+    for (auto& f : futures) EXPECT_EQ(await(f).status, STATUS_OK);
+    auto r = call(srv, "recorded");
+    EXPECT_EQ(to_text(r.result), "0,1,2,3,4,5,6,7,8,9");
+}
+
+TEST_F(Calls, FullMailboxFailsOnlyTheCallsThatDoNotFit) {
+    // A ring of 496 bytes; an echo of 100 bytes is a 132-byte record.
+    Peer small = Peer::serve("small", system_, 512);
+    const std::string payload(100, 'p');
+
+    // Larger than the whole ring: fails at once, not at its time-out.
+    EXPECT_EQ(call(small, "echo", std::string(470, 'x')).status, STATUS_DELIVER_FAILED);
+
+    auto blocked = start(small, "block");
+    ASSERT_EQ(small.expect_line(), "blocked");
+    std::vector<std::future<CallResult>> futures;
+    for (int i = 0; i < 6; ++i) futures.push_back(start(small, "echo", payload + std::to_string(i)));
+    for (int i = 3; i < 6; ++i) EXPECT_EQ(await(futures[i]).status, STATUS_DELIVER_FAILED) << i;
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(is_ready(futures[i])) << i;
+
+    small.send("release");
+    auto r = await(blocked);
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "released");
+    for (int i = 0; i < 3; ++i) {
+        auto echo = await(futures[i]);
+        EXPECT_EQ(echo.status, STATUS_OK) << i;
+        EXPECT_EQ(to_text(echo.result), payload + std::to_string(i));
+    }
+    // Room again once the owner has read.
+    EXPECT_EQ(call(small, "echo", payload).status, STATUS_OK);
+    EXPECT_EQ(small.quit(), 0);
+}
+
+TEST_F(Calls, KilledPeerIsPurgedByTheFailedDelivery) {
+    Peer victim = Peer::serve("victim", system_);
+    Peer other = Peer::hold("other", system_);
+    victim.kill();
+
+    auto listed = [](const std::vector<NodeInfo>& nodes, uint32_t pid) {
+        for (const auto& n : nodes)
+            if (n.pid == pid) return true;
+        return false;
+    };
+    // Nothing checks for life: the dead peer is listed until a delivery fails.
+    EXPECT_TRUE(listed(me().list_nodes(), victim.pid()));
+
+    auto r = call(victim, "echo", "anyone?");
+    EXPECT_EQ(r.status, STATUS_EXEC_FAILED);
+    EXPECT_TRUE(r.result.empty());
+    EXPECT_FALSE(listed(me().list_nodes(), victim.pid()));
+
+    const std::string victim_entry = "\"pid\":" + std::to_string(victim.pid());
+    auto from_other = call(other, "sys.list_nodes");
+    ASSERT_EQ(from_other.status, STATUS_OK);
+    EXPECT_EQ(unpack_answer(from_other.result).value_or("").find(victim_entry), std::string::npos);
+    auto from_me = call_self("sys.list_nodes");
+    ASSERT_EQ(from_me.status, STATUS_OK);
+    EXPECT_EQ(unpack_answer(from_me.result).value_or("").find(victim_entry), std::string::npos);
+    EXPECT_EQ(other.quit(), 0);
+}
+
+TEST_F(Calls, SelfCall) {
+    ASSERT_TRUE(me().register_method({{"name", "twice"}}, [](Bytes b) {
+        Bytes out = b;
+        out.insert(out.end(), b.begin(), b.end());
+        return out;
+    }));
+    auto r = call_self("twice", "ab");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "abab");
+}
+
+TEST_F(Calls, HandlerMayRegisterAndCall) {
+    std::mutex mutex;
+    std::optional<std::future<CallResult>> inner;
+    ASSERT_TRUE(me().register_method({{"name", "reenter"}}, [&](Bytes) {
+        EXPECT_TRUE(me().register_method({{"name", "late"}}, echo_handler()));
+        // The answer can only come after this handler returns: do not wait here.
+        auto f = me().call("me", me().pid(), "late", to_bytes("from inside"), LONG_TIMEOUT_MS);
+        std::lock_guard lock(mutex);
+        inner = std::move(f);
+        return to_bytes("ok");
+    }));
+    auto r = call_self("reenter");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "ok");
+    std::future<CallResult> f;
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_TRUE(inner.has_value());
+        f = std::move(*inner);
+    }
+    auto in = await(f);
+    EXPECT_EQ(in.status, STATUS_OK);
+    EXPECT_EQ(to_text(in.result), "from inside");
+    EXPECT_EQ(to_text(call_self("late", "direct").result), "direct");
+
+    // The same from another process's handler, which calls its own node.
+    Peer srv = Peer::serve("srv", system_);
+    auto remote = call(srv, "reenter", "late2");
+    EXPECT_EQ(to_text(remote.result), "ok");
+    EXPECT_EQ(to_text(call(srv, "late2", "served").result), "served");
+    EXPECT_TRUE(eventually([&] { return to_text(call(srv, "inner").result) == "0:late2"; }));
+    EXPECT_EQ(srv.quit(), 0);
+}
+
+TEST_F(Calls, ListMethodsOfAPlainNode) {
+    const std::string expected = "[" + LIST_METHODS_DESCRIPTOR + "," + LIST_NODES_DESCRIPTOR + "]";
+    Peer plain = Peer::hold("plain", system_);
+    auto r = call(plain, "sys.list_methods");
+    ASSERT_EQ(r.status, STATUS_OK);
+    ASSERT_EQ(r.result.size(), 172u);
+    EXPECT_EQ(r.result[0], 0xa8);
+    EXPECT_EQ(r.result[1], 0);
+    EXPECT_EQ(r.result[2], 0);
+    EXPECT_EQ(r.result[3], 0);
+    EXPECT_EQ(unpack_answer(r.result), expected);
+
+    // The argument is ignored.
+    EXPECT_EQ(call(plain, "sys.list_methods", "whatever").result, r.result);
+    EXPECT_EQ(call_self("sys.list_methods", std::string(1000, 'x')).result, r.result);
+    EXPECT_EQ(plain.quit(), 0);
+}
+
+TEST_F(Calls, ListNodesAnswer) {
+    Peer quoted = Peer::hold("say \"hi\"\\", system_);
+    const std::string expected = R"([{"node_name":"me","pid":)" + std::to_string(me().pid()) +
+                                 R"(},{"node_name":"say \"hi\"\\","pid":)" + std::to_string(quoted.pid()) + "}]";
+    auto r = call(quoted, "sys.list_nodes");
+    ASSERT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(unpack_answer(r.result), expected);
+    EXPECT_EQ(call_self("sys.list_nodes", "ignored").result, r.result);
+    EXPECT_EQ(quoted.quit(), 0);
+}
+
+TEST_F(Calls, TargetMustMatchNameAndPid) {
+    Peer srv = Peer::serve("srv", system_);
+    RawBook book(system_);
+    const Bytes before = book.snapshot();
+
+    auto wrong_pid = me().call("srv", me().pid(), "echo", {}, LONG_TIMEOUT_MS);
+    auto wrong_name = me().call("me", srv.pid(), "echo", {}, LONG_TIMEOUT_MS);
+    auto unknown = me().call("nobody", 0x7FFFFFF0u, "echo", {}, LONG_TIMEOUT_MS);
+    // Decided by the look-up inside call, before anything is sent.
+    for (auto* f : {&wrong_pid, &wrong_name, &unknown}) {
+        ASSERT_TRUE(is_ready(*f));
+        auto r = f->get();
+        EXPECT_EQ(r.status, STATUS_EXEC_FAILED);
+        EXPECT_TRUE(r.result.empty());
+    }
+    EXPECT_EQ(book.snapshot(), before);
+    EXPECT_EQ(call(srv, "echo", "fine").status, STATUS_OK);
+}
+
+// Targets that exist only as book slots, with mailboxes made by hand.
+TEST_F(Calls, DeliveryOutcomes) {
+    RawBook book(system_);
+    const std::string missing = unique_name("missing");
+    const std::string zeroed = unique_name("zeroed");
+    const std::string lying = unique_name("lying");
+    const std::string quiet = unique_name("quiet");
+    auto zeroed_map = platform::SharedMapping::create(zeroed, 4096, platform::MappingPurpose::mailbox);
+    auto lying_map = platform::SharedMapping::create(lying, 4096, platform::MappingPurpose::mailbox);
+    write_mailbox_header(lying_map.view(), {RAW_MAILBOX_MAGIC, 100000, 0, 0});
+    auto quiet_map = platform::SharedMapping::create(quiet, 4096, platform::MappingPurpose::mailbox);
+    write_mailbox_header(quiet_map.view(), {RAW_MAILBOX_MAGIC, 4096 - 16, 0, 0});
+
+    const uint32_t base = 0x7FFFFF00u;
+    book.write_slot(10, base + 1, "missing", missing);
+    book.write_slot(11, base + 1, "missing too", missing);
+    book.write_slot(13, base + 3, "zeroed", zeroed);
+    book.write_slot(14, base + 4, "lying", lying);
+    book.write_slot(15, base + 5, "quiet", quiet);
+    auto pids = [&] {
+        std::vector<uint32_t> out;
+        for (auto& s : book.slots()) out.push_back(s.pid);
+        return out;
+    };
+    ASSERT_EQ(pids().size(), 6u);
+
+    // No mailbox: the peer is taken for dead and every slot of its pid is cleared.
+    EXPECT_EQ(call_wait(me(), "missing", base + 1, "echo").status, STATUS_EXEC_FAILED);
+    EXPECT_EQ(pids(), (std::vector<uint32_t>{me().pid(), base + 3, base + 4, base + 5}));
+
+    // A mailbox that is there but unusable fails the call and keeps the slot.
+    EXPECT_EQ(call_wait(me(), "zeroed", base + 3, "echo").status, STATUS_DELIVER_FAILED);
+    EXPECT_EQ(call_wait(me(), "lying", base + 4, "echo").status, STATUS_DELIVER_FAILED);
+    EXPECT_EQ(read_mailbox_header(lying_map.view()).write_pos, 0u);
+    EXPECT_EQ(pids().size(), 4u);
+
+    // A mailbox nobody reads takes the request; the call then times out.
+    EXPECT_EQ(call_wait(me(), "quiet", base + 5, "ping", "abc", 50).status, STATUS_TIMEOUT);
+    EXPECT_EQ(call_wait(me(), "quiet", base + 5, "ping", "", 50).status, STATUS_TIMEOUT);
+    // A request may be written after its call timed out.
+    const size_t first_length = 15 + 4 + 5 + 3;
+    ASSERT_TRUE(eventually(
+        [&] { return read_mailbox_header(quiet_map.view()).write_pos == 8 + first_length + 8 + (first_length - 3); }));
+    EXPECT_EQ(read_mailbox_header(quiet_map.view()).read_pos, 0u);
+    Bytes head = read_ring(quiet_map.view(), 0, 8);
+    EXPECT_EQ(head, (Bytes{static_cast<uint8_t>(first_length), 0, 0, 0, 1, 0, 0, 0}));
+    auto frame = decode_raw_frame(read_ring(quiet_map.view(), 8, first_length));
+    ASSERT_TRUE(frame.has_value());
+    EXPECT_EQ(frame->kind, 1);
+    EXPECT_EQ(frame->seq, 1);
+    EXPECT_EQ(frame->pid, me().pid());
+    EXPECT_EQ(frame->body, (Bytes{5, 0, 0, 0, 'p', 'i', 'n', 'g', 0, 'a', 'b', 'c'}));
+    auto second = decode_raw_frame(read_ring(quiet_map.view(), 8 + first_length + 8, first_length - 3));
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->seq, 2);
+}
+
+TEST_F(Calls, GarbageInTheMailboxIsSkipped) {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::string> seen;
+    ASSERT_TRUE(me().register_method({{"name", "record"}}, [&](Bytes b) {
+        std::lock_guard lock(mutex);
+        seen.push_back(to_text(b));
+        arrived.notify_all();
+        return Bytes{};
+    }));
+    auto mailbox = platform::PeerMailbox::open(my_mailbox());
+    ASSERT_TRUE(mailbox.has_value());
+    uint8_t* view = mailbox->view();
+    const uint32_t capacity = read_mailbox_header(view).capacity;
+    ASSERT_EQ(capacity, DEFAULT_RECV_BYTES - 16);
+
+    Bytes good = encode_request_frame(7, me().pid(), "record", "first");
+    Bytes bad_marker = good;
+    bad_marker.back() = 0xEE;
+    Bytes bad_length = good;
+    bad_length[1] ^= 1;
+    const Bytes nothing;
+    ASSERT_TRUE(append_raw_record(view, static_cast<uint32_t>(bad_marker.size()), bad_marker));
+    ASSERT_TRUE(append_raw_record(view, static_cast<uint32_t>(bad_length.size()), bad_length));
+    ASSERT_TRUE(append_raw_record(view, 0, nothing));
+    ASSERT_TRUE(append_raw_record(view, static_cast<uint32_t>(good.size()), good));
+    // Heads that no honest sender writes: longer than the ring, and reaching past write_pos.
+    ASSERT_TRUE(append_raw_record(view, capacity + 1, nothing));
+    ASSERT_TRUE(append_raw_record(view, 0xFFFFFFF0u, nothing));
+    ASSERT_TRUE(append_raw_record(view, capacity - 100, nothing));
+    Bytes last = encode_request_frame(8, me().pid(), "record", "last");
+    ASSERT_TRUE(append_raw_record(view, static_cast<uint32_t>(last.size()), last));
+    // One signal for all of them.
+    platform::signal_mailbox_event(my_mailbox());
+
+    {
+        std::unique_lock lock(mutex);
+        EXPECT_TRUE(arrived.wait_for(lock, WAIT_LIMIT, [&] { return seen.size() >= 2; }));
+        EXPECT_EQ(seen, (std::vector<std::string>{"first", "last"}));
+    }
+    // Consumed records are zeroed, so a reserved but unwritten range never looks ready.
+    EXPECT_TRUE(eventually([&] {
+        auto h = read_mailbox_header(view);
+        return h.read_pos == h.write_pos && ring_is_zero(view);
+    }));
+    EXPECT_EQ(call_self("record", "normal").status, STATUS_OK);
+}
+
+TEST_F(Calls, ClosingFailsPendingCalls) {
+    Peer srv = Peer::serve("srv", system_);
+    std::vector<std::future<CallResult>> futures;
+    futures.push_back(start(srv, "block"));
+    ASSERT_EQ(srv.expect_line(), "blocked");
+    // The last of these have most likely not even started on the io thread.
+    for (int i = 0; i < 40; ++i) futures.push_back(start(srv, "echo", std::to_string(i)));
+    me().close();
+    for (auto& f : futures) {
+        ASSERT_TRUE(is_ready(f));
+        auto r = f.get();
+        EXPECT_EQ(r.status, STATUS_EXEC_FAILED);
+        EXPECT_TRUE(r.result.empty());
+    }
+    srv.send("release");
+    EXPECT_EQ(srv.quit(), 0);
+}
+
+TEST_F(Calls, CallRacingClose) {
+    me().close();
+    std::mt19937 random(12345);
+    const std::string recv = unique_name("rx");
+    for (int round = 0; round < 200; ++round) {
+        Tarnvel node("racer", system_, recv, DEFAULT_RECV_BYTES);
+        ASSERT_TRUE(node.register_method({{"name", "echo"}}, echo_handler()));
+        std::vector<std::future<CallResult>> futures;
+        std::string refusal;
+        std::atomic<bool> go{false};
+        std::atomic<bool> closed{false};
+        std::thread caller([&] {
+            while (!go.load()) std::this_thread::yield();
+            for (int i = 0;; ++i) {
+                // Enough calls to overlap the close; then one that must be refused.
+                if (i == 300)
+                    while (!closed.load()) std::this_thread::yield();
+                try {
+                    futures.push_back(node.call("racer", node.pid(), "echo", to_bytes("r"), LONG_TIMEOUT_MS));
+                } catch (const std::runtime_error& e) {
+                    refusal = e.what();
+                    return;
+                }
+            }
+        });
+        go = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 400));
+        node.close();
+        closed = true;
+        caller.join();
+        ASSERT_EQ(refusal, "Tarnvel is closed") << round;
+        for (auto& f : futures) {
+            ASSERT_EQ(f.wait_for(WAIT_LIMIT), std::future_status::ready) << round;
+            CallResult r;
+            ASSERT_NO_THROW(r = f.get()) << round;
+            EXPECT_TRUE(r.status == STATUS_OK || r.status == STATUS_EXEC_FAILED) << round << " " << int{r.status};
+        }
+    }
+}
+
+TEST_F(Calls, CloseFromOwnHandler) {
+    std::optional<std::error_code> refused;
+    ASSERT_TRUE(me().register_method({{"name", "close"}}, [&](Bytes) {
+        try {
+            me().close();
+        } catch (const std::system_error& e) {
+            refused = e.code();
+        }
+        return Bytes{};
+    }));
+    auto f = me().call("me", me().pid(), "close", {}, LONG_TIMEOUT_MS);
+    // The node stops answering; closing it from here finishes the job.
+    EXPECT_TRUE(eventually([&] { return error_of([&] { me().list_nodes(); }) == "Tarnvel is closed"; }));
+    me().close();
+    ASSERT_TRUE(is_ready(f));
+    EXPECT_EQ(f.get().status, STATUS_EXEC_FAILED);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(*refused, std::errc::resource_deadlock_would_occur);
+}
+
+TEST_F(Calls, RegistryNameRules) {
+    const auto add = [&](boost::json::object d) { return me().register_method(std::move(d), echo_handler()); };
+    EXPECT_FALSE(add({}));
+    EXPECT_FALSE(add({{"type", "method"}}));
+    EXPECT_FALSE(add({{"name", 1}}));
+    EXPECT_FALSE(add({{"name", nullptr}}));
+    EXPECT_FALSE(add({{"name", boost::json::object{}}}));
+    EXPECT_FALSE(add({{"name", boost::json::array{"echo"}}}));
+    EXPECT_FALSE(add({{"name", ""}}));
+    EXPECT_FALSE(add({{"name", "sys."}}));
+    EXPECT_FALSE(add({{"name", "sys.echo"}}));
+    EXPECT_FALSE(add({{"name", "sys.list_nodes"}}));
+    EXPECT_TRUE(add({{"name", "sys"}}));
+    EXPECT_TRUE(add({{"name", "sysx"}}));
+    EXPECT_TRUE(add({{"name", "SYS.echo"}}));
+
+    // A refused duplicate leaves the first registration serving and listed.
+    EXPECT_TRUE(me().register_method({{"name", "echo"}, {"v", 1}}, echo_handler()));
+    EXPECT_FALSE(me().register_method({{"name", "echo"}, {"v", 2}}, [](Bytes) { return to_bytes("second"); }));
+    EXPECT_TRUE(me().register_method({{"name", "echo "}}, [](Bytes) { return to_bytes("blank"); }));
+    EXPECT_EQ(to_text(call_self("echo", "first").result), "first");
+    EXPECT_EQ(to_text(call_self("echo ", "x").result), "blank");
+
+    // The built-ins still answer as before.
+    EXPECT_EQ(call_self("sys.list_nodes").status, STATUS_OK);
+
+    const std::string expected = R"([{"name":"SYS.echo"},{"name":"echo","v":1},{"name":"echo "},{"name":"sys"},)" +
+                                 LIST_METHODS_DESCRIPTOR + "," + LIST_NODES_DESCRIPTOR + R"(,{"name":"sysx"}])";
+    EXPECT_EQ(list_methods_text(), expected);
+}
+
+TEST_F(Calls, ListingIsInByteOrderWithDescriptorsVerbatim) {
+    const char* descriptors[] = {
+        R"({"name":"z","doc":"last","version":3,"nested":{"b":[1,2],"a":null},"flag":true})",
+        R"({"type":"method","name":"a","params":[{"type":"char*"}],"return":[]})",
+        R"({"doc":"before the name","name":"A"})",
+        R"({"name":"0"})",
+    };
+    for (const char* d : descriptors)
+        ASSERT_TRUE(me().register_method(boost::json::parse(d).as_object(), echo_handler())) << d;
+    const std::string expected = std::string("[") + descriptors[3] + "," + descriptors[2] + "," + descriptors[1] +
+                                 "," + LIST_METHODS_DESCRIPTOR + "," + LIST_NODES_DESCRIPTOR + "," +
+                                 descriptors[0] + "]";
+    EXPECT_EQ(list_methods_text(), expected);
+}
+
+}  // namespace
+}  // namespace tarnvel::test

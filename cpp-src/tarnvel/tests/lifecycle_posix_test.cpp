@@ -1,0 +1,210 @@
+// Processes that die without closing, locks they die holding, the traces a
+// finished system leaves in /dev/shm, and nodes inherited through fork().
+#include "names.hpp"
+#include "platform/platform.hpp"
+#include "support/unique_names.hpp"
+#include "support/node_helpers.hpp"
+#include "support/peer.hpp"
+#include "support/raw_book.hpp"
+#include "support/raw_mailbox.hpp"
+#include "support/shm_files.hpp"
+#include "tarnvel.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <csignal>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tarnvel::test {
+namespace {
+
+// Runs `f` on its own thread; true when it returned within `limit`. A hang
+// (a lock that is never handed on) cannot be undone, so it ends the test
+// binary loudly instead of blocking it for ever.
+bool finishes(std::function<void()> f, std::chrono::milliseconds limit = WAIT_LIMIT) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([done, f = std::move(f)] {
+        f();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(limit) == std::future_status::ready) return true;
+    std::fprintf(stderr, "operation hung; aborting\n");
+    std::abort();
+}
+
+TEST(LifecyclePosix, KilledProcessLeavesNothingUsable) {
+    const std::string system = unique_name("S");
+    Peer victim = Peer::serve("victim", system);
+    const std::string mailbox = victim.mailbox_name();
+    EXPECT_TRUE(shm_object_exists(SHM_MAPPING, mailbox));
+    EXPECT_TRUE(shm_object_exists(SHM_EVENT, mailbox + "_e"));
+    {
+        auto opened = platform::PeerMailbox::open(mailbox);
+        ASSERT_TRUE(opened.has_value());
+        EXPECT_EQ(opened->size(), DEFAULT_RECV_BYTES);
+        auto header = read_mailbox_header(opened->view());
+        EXPECT_EQ(header.magic, RAW_MAILBOX_MAGIC);
+        EXPECT_EQ(header.capacity, DEFAULT_RECV_BYTES - 16);
+    }
+
+    victim.kill();
+    EXPECT_FALSE(platform::PeerMailbox::open(mailbox).has_value());
+    platform::signal_mailbox_event(mailbox);  // nobody there: nothing happens
+    platform::sweep_leftovers();
+    EXPECT_TRUE(shm_files_containing(mailbox).empty());
+
+    // The names are free: creating them makes fresh, zero-filled objects.
+    auto fresh = platform::SharedMapping::create(mailbox, 4096, platform::MappingPurpose::mailbox);
+    EXPECT_TRUE(std::all_of(fresh.view(), fresh.view() + 4096, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(platform::PeerMailbox::open(mailbox)->size(), 4096u);
+}
+
+TEST(LifecyclePosix, MailboxSmallerThanItsHeaderCountsAsGone) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    const std::string tiny = unique_name("tiny");
+    auto tiny_map = platform::SharedMapping::create(tiny, 8, platform::MappingPurpose::mailbox);
+    RawBook book(system);
+    book.write_slot(20, 0x7FFFFF02u, "tiny", tiny);
+    EXPECT_EQ(call_wait(me, "tiny", 0x7FFFFF02u, "echo").status, STATUS_EXEC_FAILED);
+    EXPECT_EQ(book.slots().size(), 1u);
+}
+
+TEST(LifecyclePosix, BookMutexOfAKilledHolderIsTakenOver) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+
+    Peer locker = Peer::start({"lock-book-mutex", system});
+    std::future<size_t> listing = std::async(std::launch::async, [&] { return me.list_nodes().size(); });
+    // Held by the other process: the listing has to wait for it.
+    EXPECT_EQ(listing.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    locker.kill();
+    ASSERT_EQ(listing.wait_for(WAIT_LIMIT), std::future_status::ready);
+    EXPECT_EQ(listing.get(), 1u);
+    // Other processes get it as well.
+    Peer after = Peer::hold("after", system);
+    EXPECT_EQ(me.list_nodes().size(), 2u);
+
+    // The same when no node of the system was alive while it was held.
+    const std::string lonely = unique_name("S");
+    Peer lonely_locker = Peer::start({"lock-book-mutex", lonely});
+    lonely_locker.kill();
+    EXPECT_TRUE(finishes([&] {
+        Tarnvel node("first", lonely, unique_name("rx"), DEFAULT_RECV_BYTES);
+        EXPECT_EQ(node.list_nodes().size(), 1u);
+    }));
+}
+
+TEST(LifecyclePosix, FinishedSystemLeavesNothingBehind) {
+    const std::string system = unique_name("S");
+    const std::string my_recv = unique_name("rx");
+    Peer closing = Peer::serve("closing", system);
+    Peer dying = Peer::serve("dying", system);
+    {
+        Tarnvel me("me", system, my_recv, DEFAULT_RECV_BYTES);
+        EXPECT_EQ(call_wait(me, "closing", closing.pid(), "echo", "x").status, STATUS_OK);
+        EXPECT_EQ(call_wait(me, "dying", dying.pid(), "echo", "x").status, STATUS_OK);
+    }
+    const std::string closing_mailbox = closing.mailbox_name();
+    const std::string dying_mailbox = dying.mailbox_name();
+    dying.kill();
+    EXPECT_EQ(closing.quit(), 0);
+
+    // Constructing any node sweeps what dead processes left.
+    { Tarnvel sweeper("sweeper", unique_name("S"), unique_name("rx"), 4096); }
+    EXPECT_EQ(shm_files_containing(system), std::vector<std::string>{});
+    EXPECT_EQ(shm_files_containing(my_recv), std::vector<std::string>{});
+    EXPECT_EQ(shm_files_containing(closing_mailbox), std::vector<std::string>{});
+    EXPECT_EQ(shm_files_containing(dying_mailbox), std::vector<std::string>{});
+}
+
+// Exit codes of the forked child, one bit per broken expectation.
+enum ForkFault : int {
+    LIST_NOT_REFUSED = 1,
+    CALL_NOT_REFUSED = 2,
+    REGISTER_NOT_REFUSED = 4,
+    CLOSE_THREW = 8,
+    DESTRUCTION_THREW = 16,
+};
+
+TEST(LifecyclePosix, NodeInheritedThroughForkIsInert) {
+    const std::string system = unique_name("S");
+    const std::string recv = unique_name("rx");
+    std::optional<Tarnvel> me(std::in_place, "me", system, recv, DEFAULT_RECV_BYTES);
+    ASSERT_TRUE(me->register_method({{"name", "echo"}}, [](Bytes b) { return b; }));
+    Peer srv = Peer::serve("srv", system);
+    RawBook book(system);
+    const auto slots_before = book.slots();
+
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int faults = 0;
+        if (error_of([&] { me->list_nodes(); }) != "Tarnvel is closed") faults |= LIST_NOT_REFUSED;
+        if (error_of([&] { me->call("srv", srv.pid(), "echo", {}, 1000); }) != "Tarnvel is closed")
+            faults |= CALL_NOT_REFUSED;
+        if (error_of([&] { me->register_method({{"name", "x"}}, [](Bytes b) { return b; }); }) !=
+            "Tarnvel is closed")
+            faults |= REGISTER_NOT_REFUSED;
+        try {
+            me->close();
+            me->close();
+        } catch (...) {
+            faults |= CLOSE_THREW;
+        }
+        try {
+            me.reset();
+        } catch (...) {
+            faults |= DESTRUCTION_THREW;
+        }
+        ::_exit(faults);
+    }
+
+    // A child that hangs in close or destruction is a failure, not a stuck test.
+    int status = 0;
+    bool ended = eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; });
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(ended) << "the child hung";
+    ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // The parent's node is untouched: same book, still serving and calling.
+    const auto slots_after = book.slots();
+    ASSERT_EQ(slots_after.size(), slots_before.size());
+    for (size_t i = 0; i < slots_before.size(); ++i) {
+        EXPECT_EQ(slots_after[i].pid, slots_before[i].pid);
+        EXPECT_EQ(slots_after[i].node_name, slots_before[i].node_name);
+        EXPECT_EQ(slots_after[i].mailbox_name, slots_before[i].mailbox_name);
+    }
+    EXPECT_TRUE(shm_object_exists(SHM_MAPPING, recv + "_" + std::to_string(me->pid())));
+    EXPECT_EQ(me->list_nodes().size(), 2u);
+    auto r = call_wait(*me, "srv", srv.pid(), "echo", "parent");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "parent");
+
+    // Other processes still reach it.
+    ChildProcess caller = Peer::launch({"call", "caller", system, unique_name("rx"), "65536", "me",
+                                        std::to_string(me->pid()), "echo", "from-peer", "10000"});
+    EXPECT_EQ(caller.read_line(std::chrono::seconds(30)), "result 0 from-peer");
+    EXPECT_EQ(caller.wait(WAIT_LIMIT), 0);
+}
+
+}  // namespace
+}  // namespace tarnvel::test

@@ -1,0 +1,42 @@
+#include "peer/peer.hpp"
+
+#include <cerrno>
+#include <string>
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tarnvel::peer {
+
+// Forking from this still single-threaded process is much cheaper than
+// starting the program again for every holder, which matters when a test
+// needs a whole book of processes (and even more under the sanitizers).
+int run_hold_many(const std::vector<std::string>& args) {
+    if (args.size() != 6) return EXIT_USAGE;
+    const unsigned long count = std::stoul(args[1]);
+    std::vector<pid_t> children;
+    for (unsigned long i = 0; i < count; ++i) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int rc = run_node({"hold", args[2] + std::to_string(i), args[3], args[4] + std::to_string(i), args[5]},
+                              false);
+            ::_exit(rc);
+        }
+        if (pid < 0) {
+            say("error fork failed");
+            break;
+        }
+        children.push_back(pid);
+    }
+    int worst = 0;
+    for (pid_t child : children) {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) worst = 1;
+    }
+    return worst;
+}
+
+}  // namespace tarnvel::peer

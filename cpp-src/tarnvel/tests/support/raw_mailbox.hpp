@@ -1,0 +1,48 @@
+// A node's mailbox seen from outside, byte by byte: header fields, raw
+// records (including ones no honest sender would write) and frames encoded
+// by hand, so the tests check the wire format rather than restate the code.
+#pragma once
+
+#include "tarnvel.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace tarnvel::test {
+
+inline constexpr uint32_t RAW_MAILBOX_MAGIC = 0x31565254;  // "TRV1"
+inline constexpr size_t RAW_HEADER_SIZE = 16;
+
+struct MailboxHeader {
+    uint32_t magic = 0;
+    uint32_t capacity = 0;
+    uint32_t write_pos = 0;
+    uint32_t read_pos = 0;
+};
+
+MailboxHeader read_mailbox_header(const uint8_t* view);
+void write_mailbox_header(uint8_t* view, const MailboxHeader& header);
+// Every byte of the ring data is zero.
+bool ring_is_zero(const uint8_t* view);
+// `n` bytes of the ring starting at position `pos`, wrapped at its end.
+Bytes read_ring(const uint8_t* view, uint32_t pos, size_t n);
+
+// Appends a record whose length field says `length_field` but which carries
+// `payload` (an honest sender makes them agree): reserves 8 + payload bytes
+// by compare-and-swap, writes the head with ready 0, the payload, then ready
+// 1 last. False when the ring has no room. Positions must be far from 2^32.
+bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uint8_t> payload);
+
+Bytes encode_request_frame(uint16_t seq, uint32_t pid, std::string_view method, std::string_view args);
+
+struct RawFrame {
+    uint8_t kind = 0;
+    uint16_t seq = 0;
+    uint32_t pid = 0;
+    Bytes body;
+};
+std::optional<RawFrame> decode_raw_frame(const Bytes& frame);
+
+}  // namespace tarnvel::test
