@@ -1,6 +1,10 @@
 // Where the Windows kernel objects behave in their own way: page-rounded
 // sizes, abandoned mutexes, and objects that vanish with their last handle.
+#include "names.hpp"
 #include "platform/platform.hpp"
+#include "support/node_helpers.hpp"
+#include "support/peer.hpp"
+#include "support/unique_names.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,22 +12,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-namespace tarnvel::platform {
+namespace tarnvel::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string unique_name(const char* what) {
-    static std::atomic<int> counter{0};
-    return std::string("tarnvel_w32_") + what + "_" + std::to_string(current_process_id()) + "_" +
-           std::to_string(counter++);
-}
+using namespace tarnvel::platform;
 
 // Runs the io_context until `done` holds or the time is up; true if it held.
 template <class Pred>
@@ -235,5 +236,45 @@ TEST(PlatformWin32Process, IdIsTheProcessId) {
     sweep_leftovers();
 }
 
+TEST(PlatformWin32Process, MutexHeldByKilledProcessPassesToTheNextWaiter) {
+    const std::string system = unique_name("S");
+    Peer holder = Peer::start({"lock-book-mutex", system});
+
+    NamedMutex mutex = NamedMutex::create(book_mutex_name(system));
+    std::promise<void> acquired;
+    auto got_it = acquired.get_future();
+    std::thread waiter([&] {
+        mutex.lock();
+        acquired.set_value();
+        mutex.unlock();
+    });
+    EXPECT_EQ(got_it.wait_for(100ms), std::future_status::timeout);
+    holder.kill();
+    EXPECT_EQ(holder.process().wait(WAIT_LIMIT), ChildProcess::KILLED_EXIT_CODE);
+    if (got_it.wait_for(WAIT_LIMIT) != std::future_status::ready) {
+        // The waiter cannot be unblocked; a hang would hide every later test.
+        std::fprintf(stderr, "abandoned mutex never acquired; aborting\n");
+        std::abort();
+    }
+    waiter.join();
+}
+
+TEST(PlatformWin32Process, ObjectsOfKilledProcessVanish) {
+    const std::string system = unique_name("S");
+    Peer victim = Peer::hold("victim", system, 81);
+    const std::string mailbox = victim.mailbox_name();
+    {
+        std::optional<PeerMailbox> opened = PeerMailbox::open(mailbox);
+        ASSERT_TRUE(opened.has_value());
+        EXPECT_EQ(opened->size(), 4096u);
+        EXPECT_TRUE(PeerMailbox::open(book_name(system)).has_value());
+    }
+    victim.kill();
+    EXPECT_FALSE(PeerMailbox::open(mailbox).has_value());
+    // It was the system's only node, so the book went with it.
+    EXPECT_FALSE(PeerMailbox::open(book_name(system)).has_value());
+    signal_mailbox_event(mailbox);
+}
+
 }  // namespace
-}  // namespace tarnvel::platform
+}  // namespace tarnvel::test
