@@ -1,0 +1,166 @@
+// Shared memory: the book and the own mailbox (SharedMapping) and a peer's
+// mailbox opened for one delivery (PeerMailbox).
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "tarnvel/platform/platform.hpp"
+#include "tarnvel/platform/posix/shm_object.hpp"
+
+namespace tarnvel::platform {
+
+using posix::CreateHooks;
+using posix::CreateOutcome;
+using posix::Existing;
+using posix::MappedView;
+using posix::ObjectKind;
+using posix::ShmObject;
+
+namespace {
+
+// Zero-fills the object to exactly `size` bytes. Allocating the pages now
+// (rather than only setting the length) makes a full /dev/shm fail here
+// instead of raising SIGBUS at the first write into a missing page.
+bool fill_with_zeros(int fd, uint64_t size) noexcept {
+    if (::ftruncate(fd, 0) != 0) {
+        return false;
+    }
+    const auto length = static_cast<off_t>(size);
+    int rc;
+    do {
+        rc = ::posix_fallocate(fd, 0, length);
+    } while (rc == EINTR);
+    if (rc == 0) {
+        return true;
+    }
+    // File systems without allocation still give zero-filled pages.
+    return (rc == EOPNOTSUPP || rc == ENOSYS) && ::ftruncate(fd, length) == 0;
+}
+
+}  // namespace
+
+struct SharedMapping::Native {
+    ShmObject object;
+    MappedView view;  // declared last: unmapped before the handle is released
+    uint64_t size = 0;
+};
+
+SharedMapping::SharedMapping(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+SharedMapping::SharedMapping(SharedMapping&&) noexcept = default;
+SharedMapping& SharedMapping::operator=(SharedMapping&&) noexcept = default;
+SharedMapping::~SharedMapping() = default;
+
+SharedMapping SharedMapping::create(const std::string& name, uint64_t size, MappingPurpose purpose) {
+    const bool book = purpose == MappingPurpose::book;
+    const char* const create_failed = book ? "CreateFileMapping book failed" : "CreateFileMapping mailbox failed";
+    const char* const map_failed = book ? "MapViewOfFile book failed" : "MapViewOfFile mailbox failed";
+
+    // An empty object cannot be created, nor one larger than a file can be.
+    if (size == 0 || size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
+        size > std::numeric_limits<std::size_t>::max()) {
+        throw std::runtime_error(create_failed);
+    }
+
+    CreateHooks hooks;
+    hooks.initialise = [size](int fd) { return fill_with_zeros(fd, size); };
+    hooks.check_existing = [size](int fd) {
+        const auto existing = posix::object_size(fd);
+        if (!existing) {
+            return Existing::unusable;
+        }
+        // Smaller than asked: alive and too small, or left half-done by a
+        // creator that died; another round tells the two apart.
+        return *existing >= size ? Existing::usable : Existing::stale;
+    };
+
+    auto native = std::make_unique<Native>();
+    switch (posix::create_object(ObjectKind::map, name, hooks, native->object)) {
+        case CreateOutcome::created:
+            break;
+        case CreateOutcome::failed:
+            throw std::runtime_error(create_failed);
+        case CreateOutcome::unusable:
+            throw std::runtime_error(map_failed);
+    }
+    native->view = MappedView(native->object.fd(), static_cast<std::size_t>(size));
+    if (native->view.data() == nullptr) {
+        throw std::runtime_error(map_failed);
+    }
+    native->size = size;
+    return SharedMapping(std::move(native));
+}
+
+uint8_t* SharedMapping::view() const noexcept {
+    return native_ ? native_->view.data() : nullptr;
+}
+
+uint64_t SharedMapping::size() const noexcept {
+    return native_ ? native_->size : 0;
+}
+
+void SharedMapping::abandon() noexcept {
+    if (native_) {
+        native_->view.unmap();
+        native_->object.abandon();
+        native_.reset();
+    }
+}
+
+struct PeerMailbox::Native {
+    ShmObject object;
+    MappedView view;  // declared after the object: unmapped first
+    std::string name;
+};
+
+PeerMailbox::PeerMailbox(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+PeerMailbox::PeerMailbox(PeerMailbox&&) noexcept = default;
+PeerMailbox& PeerMailbox::operator=(PeerMailbox&&) noexcept = default;
+PeerMailbox::~PeerMailbox() = default;
+
+std::optional<PeerMailbox> PeerMailbox::open(const std::string& mailbox_name) noexcept {
+    try {
+        auto object = posix::open_object(ObjectKind::map, mailbox_name);
+        if (!object) {
+            return std::nullopt;
+        }
+        // Exact: the owner cannot shrink it while we hold our shared lock.
+        const auto size = posix::object_size(object->fd());
+        if (!size || *size == 0 || *size > std::numeric_limits<std::size_t>::max()) {
+            return std::nullopt;
+        }
+        auto native = std::make_unique<Native>();
+        native->object = std::move(*object);
+        native->view = MappedView(native->object.fd(), static_cast<std::size_t>(*size));
+        if (native->view.data() == nullptr) {
+            return std::nullopt;
+        }
+        native->name = mailbox_name;
+        return PeerMailbox(std::move(native));
+    } catch (...) {
+        // Only allocation can throw here; a mailbox we cannot open is a
+        // mailbox that is not there.
+        return std::nullopt;
+    }
+}
+
+uint8_t* PeerMailbox::view() const noexcept {
+    return native_ ? native_->view.data() : nullptr;
+}
+
+uint64_t PeerMailbox::size() const noexcept {
+    return native_ ? native_->view.size() : 0;
+}
+
+const std::string& PeerMailbox::name() const noexcept {
+    static const std::string no_name;
+    return native_ ? native_->name : no_name;
+}
+
+}  // namespace tarnvel::platform

@@ -1,0 +1,122 @@
+// Named objects in POSIX shared memory: their file names, and the lifetime
+// protocol that makes an object vanish with its last handle.
+//
+// Every handle is its own open file description holding a shared flock for
+// its whole life. Whoever can take the exclusive flock knows that no handle
+// exists, and may remove or re-initialise the object. That is how objects of
+// a process that died (even by SIGKILL) become leftovers that the next opener
+// or a sweep removes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tarnvel::platform::posix {
+
+inline constexpr const char* OBJECT_DIRECTORY = "/dev/shm";
+inline constexpr std::string_view OBJECT_FILE_PREFIX = "tarnvel.";
+// File names longer than this are cut (the limit of Linux file systems).
+inline constexpr std::size_t MAX_OBJECT_FILE_NAME = 255;
+
+enum class ObjectKind { map, mtx, evt };
+
+// FNV-1a, 64 bits: h = 0xCBF29CE484222325; for each byte b,
+// h = (h XOR b) * 0x100000001B3 modulo 2^64.
+uint64_t fnv1a64(std::string_view bytes) noexcept;
+
+// Keeps A-Z a-z 0-9 _ - . and writes every other byte as '%' and two
+// upper-case hexadecimal digits.
+std::string encode_object_name(std::string_view name);
+
+// "tarnvel.<kind>.<encoded name>", cut to 255 bytes as described in
+// shm_object.cpp.
+std::string object_file_name(ObjectKind kind, std::string_view name);
+
+// OBJECT_DIRECTORY + "/" + object_file_name(kind, name).
+std::string object_path(ObjectKind kind, std::string_view name);
+
+// One handle to a named object: a descriptor whose open file description
+// holds a shared flock, and the path it was opened under.
+class ShmObject {
+public:
+    ShmObject() noexcept = default;
+    ShmObject(int fd, std::string path) noexcept;
+    ShmObject(ShmObject&& other) noexcept;
+    ShmObject& operator=(ShmObject&& other) noexcept;
+    ShmObject(const ShmObject&) = delete;
+    ShmObject& operator=(const ShmObject&) = delete;
+    ~ShmObject();
+
+    int fd() const noexcept { return fd_; }
+    const std::string& path() const noexcept { return path_; }
+
+    // Removes the name when this was the last handle, then closes.
+    void release() noexcept;
+    // Closes only: for a descriptor inherited through fork(), whose open file
+    // description (and so its flock) the parent still uses.
+    void abandon() noexcept;
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// A shared, read-write mapping of the first `size` bytes of a descriptor.
+class MappedView {
+public:
+    MappedView() noexcept = default;
+    // Maps; empty (data() == nullptr) on failure.
+    MappedView(int fd, std::size_t size) noexcept;
+    MappedView(MappedView&& other) noexcept;
+    MappedView& operator=(MappedView&& other) noexcept;
+    MappedView(const MappedView&) = delete;
+    MappedView& operator=(const MappedView&) = delete;
+    ~MappedView();
+
+    uint8_t* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    void unmap() noexcept;
+
+private:
+    uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// How a creator judges an object that someone else already holds.
+enum class Existing {
+    usable,
+    // Left half-initialised by a creator that died while initialising it (or
+    // not what this creator needs): drop the handle and start over, so that a
+    // leftover gets initialised anew.
+    stale,
+    // Alive but not usable by this creator.
+    unusable,
+};
+
+struct CreateHooks {
+    // Runs on a new or leftover object while the exclusive flock is held, so
+    // nobody can see it half-done. Returns false on failure.
+    std::function<bool(int fd)> initialise;
+    // Runs with the shared flock held on an object that others hold too.
+    std::function<Existing(int fd)> check_existing;
+};
+
+enum class CreateOutcome { created, failed, unusable };
+
+// Creates the object or opens the live one of that name, leaving `out`
+// holding the shared flock when the outcome is `created`.
+CreateOutcome create_object(ObjectKind kind, std::string_view name, const CreateHooks& hooks,
+                            ShmObject& out);
+
+// Opens the live object of that name, never creating one. A leftover found
+// under the name is removed and nothing is returned.
+std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name);
+
+// The size of the object behind a descriptor, or nothing.
+std::optional<uint64_t> object_size(int fd) noexcept;
+
+}  // namespace tarnvel::platform::posix

@@ -1,0 +1,663 @@
+// The Linux platform layer: object names, lifetime across processes (exit,
+// SIGKILL, fork), the robust mutex, the FIFO event and the sweep.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarnvel/platform/platform.hpp"
+#include "tarnvel/platform/posix/shm_object.hpp"
+
+namespace tarnvel::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using posix::ObjectKind;
+using posix::object_file_name;
+using posix::object_path;
+
+std::string unique_name(const std::string& what) {
+    static std::atomic<int> counter{0};
+    return "pt_" + what + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+bool exists(ObjectKind kind, const std::string& name) {
+    struct stat st{};
+    return ::lstat(object_path(kind, name).c_str(), &st) == 0;
+}
+
+// Leaves a file under the object's name that nobody holds, as a process that
+// died would.
+void make_leftover(ObjectKind kind, const std::string& name, const std::string& contents = {}) {
+    const std::string path = object_path(kind, name);
+    if (kind == ObjectKind::evt) {
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        return;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+    ::close(fd);
+}
+
+// Runs `body` in a forked child whose exit status is its result.
+pid_t fork_child(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        int code = 100;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
+    }
+    return pid;
+}
+
+// The exit status, or 128 + the signal that ended it.
+int reap(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Like reap(), but a child still running at the deadline is killed and -1
+// returned, so that a lock that never comes fails the test instead of
+// hanging it.
+int reap_within(pid_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            reap(pid);
+            return -1;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A child announces that it is ready; the parent waits for that.
+class ReadyPipe {
+public:
+    ReadyPipe() { EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0); }
+    ~ReadyPipe() {
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    void notify() const {
+        const char byte = 1;
+        static_cast<void>(::write(fds_[1], &byte, 1));
+    }
+    bool wait() const {
+        char byte = 0;
+        return ::read(fds_[0], &byte, 1) == 1;
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
+// A peer's view of the mailbox: its size and one byte, or -1 when it cannot
+// be opened.
+int64_t peer_size(const std::string& name) {
+    const auto peer = PeerMailbox::open(name);
+    return peer ? static_cast<int64_t>(peer->size()) : -1;
+}
+
+int peer_byte(const std::string& name, std::size_t offset) {
+    const auto peer = PeerMailbox::open(name);
+    return peer && offset < peer->size() ? peer->view()[offset] : -1;
+}
+
+bool all_zero(const uint8_t* data, uint64_t size) {
+    return std::all_of(data, data + size, [](uint8_t b) { return b == 0; });
+}
+
+// Runs handlers until `done` holds or the time is up.
+bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
+               std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        if (io.stopped()) {
+            io.restart();
+        }
+        io.run_one_for(10ms);
+    }
+    return done();
+}
+
+void run_for(boost::asio::io_context& io, std::chrono::milliseconds duration) {
+    run_until(io, [] { return false; }, duration);
+}
+
+TEST(PosixObjectNames, EncodesEveryByteOutsideTheKeptSet) {
+    EXPECT_EQ(object_file_name(ObjectKind::map, "Az09_-."), "tarnvel.map.Az09_-.");
+    const std::string awkward("a b/%~\xff\x00z", 9);
+    EXPECT_EQ(object_file_name(ObjectKind::mtx, awkward), "tarnvel.mtx.a%20b%2F%25%7E%FF%00z");
+    EXPECT_EQ(object_path(ObjectKind::evt, "rx_1_e"), "/dev/shm/tarnvel.evt.rx_1_e");
+}
+
+TEST(PosixObjectNames, HashIsFnv1a64) {
+    EXPECT_EQ(posix::fnv1a64(""), 0xCBF29CE484222325ull);
+    EXPECT_EQ(posix::fnv1a64("a"), 0xAF63DC4C8601EC8Cull);
+    EXPECT_EQ(posix::fnv1a64("foobar"), 0x85944171F73967E8ull);
+}
+
+TEST(PosixObjectNames, LongNamesAreCutTo255BytesEndingInTheHash) {
+    // "tarnvel.map." is 12 bytes: 243 kept bytes fill the limit exactly.
+    const std::string fits(243, 'x');
+    EXPECT_EQ(object_file_name(ObjectKind::map, fits), "tarnvel.map." + fits);
+
+    const std::string name = std::string(243, 'x') + "\x01";
+    const std::string encoded = fits + "%01";
+    const std::string cut = object_file_name(ObjectKind::map, name);
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llX", static_cast<unsigned long long>(posix::fnv1a64(encoded)));
+    EXPECT_EQ(cut, ("tarnvel.map." + encoded).substr(0, 238) + "~" + hash);
+    EXPECT_EQ(cut.size(), 255u);
+
+    // Names that differ only beyond the cut, or only in kind, stay apart.
+    EXPECT_NE(cut, object_file_name(ObjectKind::map, std::string(243, 'x') + "\x02"));
+    EXPECT_NE(object_file_name(ObjectKind::map, std::string(400, 'y')),
+              object_file_name(ObjectKind::evt, std::string(400, 'y')));
+}
+
+TEST(PosixSharedMapping, NewObjectIsPrivateZeroFilledAndExactlySized) {
+    const std::string name = unique_name("new");
+    auto mapping = SharedMapping::create(name, 100, MappingPurpose::mailbox);
+    EXPECT_EQ(mapping.size(), 100u);
+    EXPECT_TRUE(all_zero(mapping.view(), 100));
+
+    struct stat st{};
+    ASSERT_EQ(::stat(object_path(ObjectKind::map, name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 100);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // No handle leaks into a program this process starts.
+    const std::string target = object_path(ObjectKind::map, name);
+    int handles = 0;
+    DIR* fds = ::opendir("/proc/self/fd");
+    ASSERT_NE(fds, nullptr);
+    while (const dirent* entry = ::readdir(fds)) {
+        char link[4096] = {};
+        const std::string fd_path = std::string("/proc/self/fd/") + entry->d_name;
+        if (::readlink(fd_path.c_str(), link, sizeof link - 1) > 0 && target == link) {
+            ++handles;
+            EXPECT_TRUE(::fcntl(std::atoi(entry->d_name), F_GETFD) & FD_CLOEXEC);
+        }
+    }
+    ::closedir(fds);
+    EXPECT_EQ(handles, 1);
+}
+
+TEST(PosixSharedMapping, OpenersShareTheBytesAndSeeTheExactSize) {
+    const std::string name = unique_name("share");
+    auto owner = SharedMapping::create(name, 5000, MappingPurpose::mailbox);
+    std::memcpy(owner.view() + 4990, "0123456789", 10);
+
+    auto peer = PeerMailbox::open(name);
+    ASSERT_TRUE(peer.has_value());
+    EXPECT_EQ(peer->size(), 5000u);
+    EXPECT_EQ(peer->name(), name);
+    EXPECT_EQ(std::memcmp(peer->view() + 4990, "0123456789", 10), 0);
+    peer->view()[0] = 42;
+    EXPECT_EQ(owner.view()[0], 42);
+
+    // A second creator opens the live object as it is, at its own size.
+    auto again = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+    EXPECT_EQ(again.size(), 4096u);
+    EXPECT_EQ(again.view()[0], 42);
+}
+
+TEST(PosixSharedMapping, ExistingObjectSmallerThanAskedFailsAsMapFailure) {
+    const std::string name = unique_name("small");
+    auto owner = SharedMapping::create(name, 4096, MappingPurpose::book);
+    owner.view()[7] = 7;
+    auto creation_error = [](const std::string& of, uint64_t size, MappingPurpose purpose) {
+        try {
+            SharedMapping::create(of, size, purpose);
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(creation_error(name, 8192, MappingPurpose::book), "MapViewOfFile book failed");
+    EXPECT_EQ(creation_error(name, 4097, MappingPurpose::mailbox), "MapViewOfFile mailbox failed");
+    // The live object was left alone.
+    EXPECT_EQ(owner.view()[7], 7);
+    EXPECT_EQ(peer_size(name), 4096);
+
+    EXPECT_EQ(creation_error(unique_name("empty"), 0, MappingPurpose::mailbox), "CreateFileMapping mailbox failed");
+}
+
+TEST(PosixSharedMapping, ObjectVanishesWithItsLastHandle) {
+    const std::string name = unique_name("vanish");
+    std::optional<SharedMapping> owner = SharedMapping::create(name, 256, MappingPurpose::mailbox);
+    owner->view()[0] = 1;
+    std::optional<PeerMailbox> peer = PeerMailbox::open(name);
+    ASSERT_TRUE(peer.has_value());
+
+    owner.reset();  // the peer still holds it
+    EXPECT_TRUE(exists(ObjectKind::map, name));
+    EXPECT_EQ(peer_byte(name, 0), 1);
+
+    peer.reset();
+    EXPECT_FALSE(exists(ObjectKind::map, name));
+    EXPECT_FALSE(PeerMailbox::open(name).has_value());
+    auto fresh = SharedMapping::create(name, 256, MappingPurpose::mailbox);
+    EXPECT_TRUE(all_zero(fresh.view(), 256));
+}
+
+TEST(PosixSharedMapping, LeftoversAreRemovedByOpenersAndRenewedByCreators) {
+    const std::string name = unique_name("leftover");
+    make_leftover(ObjectKind::map, name, std::string(8192, 'L'));
+    EXPECT_FALSE(PeerMailbox::open(name).has_value());
+    EXPECT_FALSE(exists(ObjectKind::map, name));
+
+    make_leftover(ObjectKind::map, name, std::string(8192, 'L'));
+    auto renewed = SharedMapping::create(name, 100, MappingPurpose::mailbox);
+    EXPECT_TRUE(all_zero(renewed.view(), 100));
+    EXPECT_EQ(peer_size(name), 100);
+
+    EXPECT_FALSE(PeerMailbox::open(unique_name("never")).has_value());
+}
+
+TEST(PosixSharedMapping, AnyByteStringOfAnyLengthNamesAnObject) {
+    const std::string name = unique_name("long") + std::string(300, '\xE4') + " /";
+    auto owner = SharedMapping::create(name, 64, MappingPurpose::book);
+    owner.view()[63] = 9;
+    auto peer = PeerMailbox::open(name);
+    ASSERT_TRUE(peer.has_value());
+    EXPECT_EQ(peer->view()[63], 9);
+    EXPECT_FALSE(PeerMailbox::open(name.substr(0, name.size() - 1)).has_value());
+}
+
+TEST(PosixLifetime, ObjectsOfAKilledProcessVanish) {
+    const std::string map_name = unique_name("killed");
+    const std::string mutex_name = unique_name("killed_mtx");
+    ReadyPipe ready;
+    const pid_t child = fork_child([&] {
+        boost::asio::io_context io;
+        auto mapping = SharedMapping::create(map_name, 4096, MappingPurpose::mailbox);
+        std::memset(mapping.view(), 0xAB, 4096);
+        auto mutex = NamedMutex::create(mutex_name);
+        MailboxEvent event(io, map_name);
+        ready.notify();
+        ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(ready.wait());
+    ASSERT_EQ(peer_byte(map_name, 4095), 0xAB);
+
+    ::kill(child, SIGKILL);
+    EXPECT_EQ(reap(child), 128 + SIGKILL);
+
+    EXPECT_FALSE(PeerMailbox::open(map_name).has_value());
+    EXPECT_FALSE(exists(ObjectKind::map, map_name));
+    signal_mailbox_event(map_name);  // its FIFO has no reader left: nothing happens
+    auto mapping = SharedMapping::create(map_name, 4096, MappingPurpose::mailbox);
+    EXPECT_TRUE(all_zero(mapping.view(), 4096));
+
+    sweep_leftovers();
+    EXPECT_FALSE(exists(ObjectKind::mtx, mutex_name));
+    EXPECT_FALSE(exists(ObjectKind::evt, map_name + "_e"));
+}
+
+TEST(PosixNamedMutex, DeadHolderLeavesTheMutexToTheNextLocker) {
+    const std::string name = unique_name("robust");
+    auto mutex = NamedMutex::create(name);
+
+    // One holder exits without unlocking, one is killed. Both keep the mutex
+    // mapped to the end, as a dying process does: the kernel finds a dead
+    // holder's robust mutexes through their memory.
+    const pid_t exits = fork_child([&] {
+        auto own = NamedMutex::create(name);
+        own.lock();
+        ::_exit(0);
+        return 1;
+    });
+    EXPECT_EQ(reap(exits), 0);
+    auto lockable_by_another_process = [&] {
+        return reap_within(fork_child([&] {
+                               auto own = NamedMutex::create(name);
+                               own.lock();
+                               own.unlock();
+                               return 0;
+                           }),
+                           10s) == 0;
+    };
+    ASSERT_TRUE(lockable_by_another_process());
+
+    ReadyPipe locked;
+    const pid_t killed = fork_child([&] {
+        auto own = NamedMutex::create(name);
+        own.lock();
+        locked.notify();
+        ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(locked.wait());
+    ::kill(killed, SIGKILL);
+    reap(killed);
+    ASSERT_TRUE(lockable_by_another_process());
+    mutex.lock();  // consistent again: an ordinary lock
+    mutex.unlock();
+}
+
+TEST(PosixNamedMutex, HalfMadeMutexObjectsAreNeverUsed) {
+    // A creator that died while initialising leaves garbage nobody holds: the
+    // next creator initialises it anew.
+    const std::string name = unique_name("garbage");
+    make_leftover(ObjectKind::mtx, name, std::string(256, '\xFF'));
+    auto mutex = NamedMutex::create(name);
+    mutex.lock();
+    mutex.unlock();
+
+    // Held but never marked initialised: refused rather than trusted.
+    const std::string held = unique_name("unready");
+    const std::string path = object_path(ObjectKind::mtx, held);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 256), 0);
+    ASSERT_EQ(::flock(fd, LOCK_SH), 0);
+    EXPECT_THROW(NamedMutex::create(held), std::runtime_error);
+    ::close(fd);  // now a leftover, which is initialised anew
+    auto renewed = NamedMutex::create(held);
+    renewed.lock();
+    renewed.unlock();
+}
+
+// Takes the mutex `rounds` times and counts how often somebody else was
+// inside at the same moment; `inside` is shared by all who take part.
+int overlaps_while_holding(NamedMutex& mutex, uint32_t& inside, int rounds) {
+    std::atomic_ref<uint32_t> holders(inside);
+    int overlaps = 0;
+    for (int i = 0; i < rounds; ++i) {
+        mutex.lock();
+        if (holders.fetch_add(1) != 0) {
+            ++overlaps;
+        }
+        std::this_thread::yield();  // invite the others in
+        holders.fetch_sub(1);
+        mutex.unlock();
+    }
+    return overlaps;
+}
+
+TEST(PosixNamedMutex, ExcludesThreadsAndHandlesOfOneProcess) {
+    const std::string name = unique_name("threads");
+    auto first = NamedMutex::create(name);
+    auto second = NamedMutex::create(name);
+    uint32_t inside = 0;
+    std::atomic<int> overlaps{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] { overlaps += overlaps_while_holding(t % 2 == 0 ? first : second, inside, 2000); });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(overlaps.load(), 0);
+}
+
+TEST(PosixNamedMutex, ExcludesOtherProcesses) {
+    const std::string name = unique_name("procs");
+    auto mutex = NamedMutex::create(name);
+    auto shared = SharedMapping::create(name, 8, MappingPurpose::mailbox);
+    uint32_t& inside = *reinterpret_cast<uint32_t*>(shared.view());
+    uint32_t& arrived = *reinterpret_cast<uint32_t*>(shared.view() + 4);
+    // Both sides start together, or one may be done before the other begins.
+    auto start_together = [&] {
+        std::atomic_ref<uint32_t> count(arrived);
+        count.fetch_add(1);
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (count.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+        }
+    };
+    constexpr int ROUNDS = 5000;
+    const pid_t child = fork_child([&] {
+        auto own = NamedMutex::create(name);
+        start_together();
+        return overlaps_while_holding(own, inside, ROUNDS) == 0 ? 0 : 1;
+    });
+    start_together();
+    EXPECT_EQ(overlaps_while_holding(mutex, inside, ROUNDS), 0);
+    EXPECT_EQ(reap(child), 0);
+}
+
+TEST(PosixMailboxEvent, SignalCompletesTheWaitAndStaysSetUntilReset) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("evt");
+    MailboxEvent event(io, name);
+    int calls = 0;
+
+    event.async_wait([&] { ++calls; });
+    run_for(io, 50ms);
+    EXPECT_EQ(calls, 0) << "a new event is not set";
+
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return calls == 1; }));
+    event.async_wait([&] { ++calls; });  // manual reset: still set
+    EXPECT_TRUE(run_until(io, [&] { return calls == 2; }));
+
+    // A set before the reset is gone; one after it completes the next wait.
+    signal_mailbox_event(name);
+    event.reset();
+    event.async_wait([&] { ++calls; });
+    run_for(io, 50ms);
+    EXPECT_EQ(calls, 2);
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return calls == 3; }));
+}
+
+TEST(PosixMailboxEvent, SignallingAMissingOrForeignEventDoesNothing) {
+    const std::string missing = unique_name("missing");
+    signal_mailbox_event(missing);
+    EXPECT_FALSE(exists(ObjectKind::evt, missing + "_e"));
+
+    // A FIFO nobody holds open must not block the signaller.
+    const std::string orphan = unique_name("orphan");
+    make_leftover(ObjectKind::evt, orphan + "_e");
+    signal_mailbox_event(orphan);
+
+    // A regular file under an event's name is never written to. (Held with
+    // a flock, so that a sweep running elsewhere leaves it alone.)
+    const std::string foreign = unique_name("foreign");
+    const std::string foreign_path = object_path(ObjectKind::evt, foreign + "_e");
+    const int fd = ::open(foreign_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_SH), 0);
+    signal_mailbox_event(foreign);
+    struct stat st{};
+    ASSERT_EQ(::fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    ::unlink(foreign_path.c_str());
+    ::close(fd);
+    sweep_leftovers();
+}
+
+TEST(PosixMailboxEvent, EventVanishesWithItsOwner) {
+    const std::string name = unique_name("evt_gone");
+    {
+        boost::asio::io_context io;
+        MailboxEvent event(io, name);
+        EXPECT_TRUE(exists(ObjectKind::evt, name + "_e"));
+    }
+    EXPECT_FALSE(exists(ObjectKind::evt, name + "_e"));
+    signal_mailbox_event(name);
+}
+
+TEST(PosixMailboxEvent, CancelledWaitNeverCallsItsFunction) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("cancel");
+    MailboxEvent event(io, name);
+    bool called = false;
+    event.async_wait([&] { called = true; });
+    signal_mailbox_event(name);
+    event.cancel();
+    event.cancel();
+    event.async_wait([&] { called = true; });
+    run_for(io, 100ms);
+    EXPECT_FALSE(called);
+}
+
+// The receive loop's shape: the handler resets, reads the state, re-arms.
+// Whatever is produced after a reset must be seen, however signals and
+// resets interleave; cancel() comes from another thread.
+TEST(PosixMailboxEvent, NoWakeUpIsLostAndCancelIsSafeFromAnotherThread) {
+    boost::asio::io_context io;
+    auto guard = boost::asio::make_work_guard(io);
+    const std::string name = unique_name("race");
+    MailboxEvent event(io, name);
+    constexpr int SIGNALS = 3000;
+    std::atomic<int> produced{0};
+    std::atomic<int> seen{0};
+    std::atomic<int> calls{0};
+
+    std::function<void()> on_signalled = [&] {
+        ++calls;
+        event.reset();
+        seen = produced.load();
+        event.async_wait(on_signalled);
+    };
+    boost::asio::post(io, [&] { event.async_wait(on_signalled); });
+    std::thread io_thread([&] { io.run(); });
+
+    std::thread producer([&] {
+        for (int i = 1; i <= SIGNALS; ++i) {
+            produced = i;
+            signal_mailbox_event(name);
+            if (i % 64 == 0) {
+                std::this_thread::sleep_for(100us);
+            }
+        }
+    });
+    producer.join();
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (seen.load() != SIGNALS && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(seen.load(), SIGNALS);
+
+    event.cancel();
+    // Once a handler posted after cancel() has run, no wait is left armed.
+    auto drained = [&] {
+        std::promise<void> done;
+        boost::asio::post(io, [&] { done.set_value(); });
+        done.get_future().wait();
+    };
+    drained();
+    const int calls_after_cancel = calls.load();
+    signal_mailbox_event(name);
+    std::this_thread::sleep_for(50ms);
+    drained();
+    EXPECT_EQ(calls.load(), calls_after_cancel);
+
+    guard.reset();
+    io.stop();
+    io_thread.join();
+}
+
+TEST(PosixSweep, RemovesUnheldLeftoversAndKeepsHeldObjects) {
+    boost::asio::io_context io;
+    const std::string held = unique_name("held");
+    auto mapping = SharedMapping::create(held, 128, MappingPurpose::mailbox);
+    auto mutex = NamedMutex::create(held);
+    MailboxEvent event(io, held);
+
+    const std::string dead = unique_name("dead");
+    make_leftover(ObjectKind::map, dead, "junk");
+    make_leftover(ObjectKind::evt, dead + "_e");
+    // A process that exits without releasing leaves its objects unheld.
+    const std::string exited = unique_name("exited");
+    const pid_t child = fork_child([&] {
+        auto leaked_mapping = new SharedMapping(SharedMapping::create(exited, 128, MappingPurpose::mailbox));
+        auto leaked_mutex = new NamedMutex(NamedMutex::create(exited));
+        static_cast<void>(leaked_mapping);
+        static_cast<void>(leaked_mutex);
+        return 0;
+    });
+    ASSERT_EQ(reap(child), 0);
+    const std::string other_file = std::string(posix::OBJECT_DIRECTORY) + "/not_tarnvel_" + unique_name("x");
+    ::close(::open(other_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+
+    sweep_leftovers();
+
+    EXPECT_FALSE(exists(ObjectKind::map, dead));
+    EXPECT_FALSE(exists(ObjectKind::evt, dead + "_e"));
+    EXPECT_FALSE(exists(ObjectKind::map, exited));
+    EXPECT_FALSE(exists(ObjectKind::mtx, exited));
+    EXPECT_TRUE(exists(ObjectKind::map, held));
+    EXPECT_TRUE(exists(ObjectKind::mtx, held));
+    EXPECT_TRUE(exists(ObjectKind::evt, held + "_e"));
+    EXPECT_TRUE(PeerMailbox::open(held).has_value());
+    EXPECT_EQ(::unlink(other_file.c_str()), 0);
+}
+
+TEST(PosixFork, AbandonInAChildLeavesTheParentsObjectsIntact) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("fork");
+    std::optional<SharedMapping> mapping = SharedMapping::create(name, 64, MappingPurpose::mailbox);
+    std::optional<NamedMutex> mutex = NamedMutex::create(name);
+    std::optional<MailboxEvent> event;
+    event.emplace(io, name);
+    mapping->view()[0] = 5;
+
+    const pid_t child = fork_child([&] {
+        mapping->abandon();
+        mutex->abandon();
+        event->abandon();
+        const bool dropped = mapping->view() == nullptr && mapping->size() == 0;
+        // Destroying them afterwards must not touch the objects either.
+        mapping.reset();
+        mutex.reset();
+        event.reset();
+        return dropped ? 0 : 1;
+    });
+    ASSERT_EQ(reap(child), 0);
+
+    EXPECT_TRUE(exists(ObjectKind::map, name));
+    EXPECT_TRUE(exists(ObjectKind::mtx, name));
+    EXPECT_TRUE(exists(ObjectKind::evt, name + "_e"));
+    EXPECT_EQ(peer_byte(name, 0), 5);
+    mutex->lock();
+    mutex->unlock();
+    bool woken = false;
+    event->async_wait([&] { woken = true; });
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return woken; }));
+}
+
+TEST(PosixProcessId, IsTheProcessIdAlsoInAForkedChild) {
+    EXPECT_EQ(current_process_id(), static_cast<uint32_t>(::getpid()));
+    const uint32_t parent = current_process_id();
+    const pid_t child = fork_child([&] {
+        return current_process_id() == static_cast<uint32_t>(::getpid()) && current_process_id() != parent ? 0 : 1;
+    });
+    EXPECT_EQ(reap(child), 0);
+}
+
+}  // namespace
+}  // namespace tarnvel::platform
