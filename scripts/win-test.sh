@@ -45,7 +45,9 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # --- target dependencies -------------------------------------------------------
-TARNVEL_FORCE_ROOT=1 TARNVEL_TOOLCHAIN_ROOT="$root" "$repo/scripts/toolchain.sh" true
+if [ ! -f "$root/usr/include/boost/version.hpp" ] || [ ! -f "$root/usr/src/googletest/CMakeLists.txt" ]; then
+  TARNVEL_FORCE_ROOT=1 TARNVEL_TOOLCHAIN_ROOT="$root" "$repo/scripts/toolchain.sh" true
+fi
 mkdir -p "$deps/include"
 ln -sfn "$root/usr/include/boost" "$deps/include/boost"
 
