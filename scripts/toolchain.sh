@@ -62,13 +62,14 @@ ensure_root() {
 # Runs a command in the root with the clone mounted at the same path, so that
 # build trees and error messages carry the same paths inside and out.
 in_root() {
-  mkdir -p "$root$repo"
   unshare --mount --propagation private -- /bin/bash -c '
     set -e
     root=$1 repo=$2; shift 2
     mount --rbind /dev "$root/dev"
     mount -t proc proc "$root/proc"
     mount -t tmpfs tmpfs "$root/tmp"
+    # After the tmpfs, so that a clone under /tmp gets its mount point too.
+    mkdir -p "$root$repo"
     mount --bind "$repo" "$root$repo"
     exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 \
       CI="${CI:-}" TERM="${TERM:-dumb}" "$@"
