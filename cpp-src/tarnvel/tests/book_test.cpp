@@ -1,6 +1,5 @@
 // The book as other processes see it: the raw slot bytes, the order of the
 // listing, one slot per process, and slots coming back after a purge.
-#include "book.hpp"
 #include "names.hpp"
 #include "platform/platform.hpp"
 #include "support/unique_names.hpp"
@@ -48,7 +47,7 @@ TEST(Book, SlotBytes) {
     RawBook book(system);  // keeps the book alive after the node is gone
 
     Bytes bytes = book.snapshot();
-    ASSERT_EQ(bytes.size(), BOOK_SIZE);
+    ASSERT_EQ(bytes.size(), 32768u);
     // The first node of a system takes slot 0; everything else is still zero.
     const uint8_t* slot = bytes.data();
     EXPECT_EQ(slot[0], static_cast<uint8_t>(pid));
@@ -59,8 +58,8 @@ TEST(Book, SlotBytes) {
     EXPECT_EQ(slot[67], 0);
     const std::string mailbox = mailbox_of(recv, pid);
     EXPECT_EQ(std::string(slot + 68, slot + 68 + mailbox.size()), mailbox);
-    EXPECT_TRUE(std::all_of(slot + 68 + mailbox.size(), slot + BOOK_SLOT_SIZE, [](uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(std::all_of(bytes.begin() + BOOK_SLOT_SIZE, bytes.end(), [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(slot + 68 + mailbox.size(), slot + 196, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(bytes.begin() + 196, bytes.end(), [](uint8_t b) { return b == 0; }));
 
     node->close();
     bytes = book.snapshot();
@@ -91,8 +90,9 @@ TEST(Book, ListingFollowsSlotOrder) {
     EXPECT_EQ(listing(me.list_nodes()), listing(book.slots()));
     EXPECT_EQ(book.slots()[1].mailbox_name, d.mailbox_name());
 
-    // Slots nobody checks for life are listed as they are.
-    book.write_slot(100, 0x7FFFFFF1u, "ghost", "nowhere_1");
+    // Slots nobody checks for life are listed as they are, the last one
+    // (at 166 * 196 = 32536) included.
+    book.write_slot(166, 0x7FFFFFF1u, "ghost", "nowhere_1");
     auto nodes = me.list_nodes();
     ASSERT_EQ(nodes.size(), 5u);
     EXPECT_EQ(nodes.back().node_name, "ghost");
@@ -118,10 +118,10 @@ TEST(Book, LeftoverSlotOfOwnPidIsReused) {
     EXPECT_EQ(slots[1].mailbox_name, mailbox_of(recv, pid));
     // The rewrite zeroed the rest of the longer old texts.
     Bytes bytes = book.snapshot();
-    const uint8_t* slot = bytes.data() + 5 * BOOK_SLOT_SIZE;
+    const uint8_t* slot = bytes.data() + 5 * 196;
     EXPECT_TRUE(std::all_of(slot + 4 + 2, slot + 68, [](uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(std::all_of(slot + 68 + slots[1].mailbox_name.size(), slot + BOOK_SLOT_SIZE,
-                            [](uint8_t x) { return x == 0; }));
+    EXPECT_TRUE(
+        std::all_of(slot + 68 + slots[1].mailbox_name.size(), slot + 196, [](uint8_t x) { return x == 0; }));
 }
 
 TEST(Book, SecondNodeOfAProcessTakesTheSlot) {
@@ -149,7 +149,7 @@ TEST(Book, SecondNodeOfAProcessTakesTheSlot) {
     EXPECT_TRUE(one.list_nodes().empty());
 }
 
-// The one slow test: waits for the 5-second refresh.
+// The one slow test: waits for the 5-second refresh, in three systems at once.
 TEST(Book, RefreshRestoresClearedSlot) {
     // A node of this process whose slot a sibling's close cleared.
     const std::string system_one = unique_name("S");
@@ -158,6 +158,21 @@ TEST(Book, RefreshRestoresClearedSlot) {
     { Tarnvel two("two", system_one, unique_name("rx"), DEFAULT_RECV_BYTES); }
     RawBook book_one(system_one);
     EXPECT_TRUE(book_one.slots().empty());
+
+    // A node of this process whose slot a sibling's failed construction cleared:
+    // a mailbox of that name exists already and is smaller than asked.
+    const std::string system_three = unique_name("S");
+    const std::string recv_three = unique_name("rx");
+    Tarnvel three("three", system_three, recv_three, DEFAULT_RECV_BYTES);
+    const std::string taken = unique_name("rx");
+    {
+        auto small = platform::SharedMapping::create(mailbox_of(taken, three.pid()), 4096,
+                                                     platform::MappingPurpose::mailbox);
+        EXPECT_EQ(error_of([&] { Tarnvel four("four", system_three, taken, DEFAULT_RECV_BYTES); }),
+                  "MapViewOfFile mailbox failed");
+    }
+    RawBook book_three(system_three);
+    EXPECT_TRUE(book_three.slots().empty());
 
     // A node of another process whose slot this process purged.
     const std::string system_peer = unique_name("S");
@@ -175,8 +190,13 @@ TEST(Book, RefreshRestoresClearedSlot) {
             std::chrono::seconds(8));
     };
     EXPECT_TRUE(restored(book_one, one.pid(), "one", mailbox_of(recv_one, one.pid())));
+    EXPECT_TRUE(restored(book_three, three.pid(), "three", mailbox_of(recv_three, three.pid())));
     EXPECT_TRUE(restored(book_peer, peer.pid(), "peer", peer.mailbox_name()));
     EXPECT_EQ(call_wait(one, "one", one.pid(), "sys.list_nodes").status, STATUS_OK);
+    EXPECT_EQ(call_wait(three, "three", three.pid(), "sys.list_nodes").status, STATUS_OK);
+
+    // The name refused before is fine once the small mapping is gone.
+    Tarnvel four("four", unique_name("S"), taken, DEFAULT_RECV_BYTES);
 }
 
 TEST(Book, ClosedNodeRefusesEverything) {

@@ -5,6 +5,9 @@
 //   lock-book-mutex <system>               takes the system's book mutex, then prints "ready <pid>"
 //   call <node> <system> <recv> <bytes> <target> <target-pid> <method> <arg> <timeout-ms>
 //                                          one call, prints "result <status> <result text>"
+//   call-many <node> <system> <recv> <bytes> <target> <target-pid> <method> <count>
+//                                          <count> calls at once with the arguments "0", "1", ...;
+//                                          prints "matched <n>", n counting the answers equal to their argument
 //
 // Methods of "serve":
 //   echo       answers its argument
@@ -157,6 +160,31 @@ int run_call(const std::vector<std::string>& args) {
     return 0;
 }
 
+int run_call_many(const std::vector<std::string>& args) {
+    if (args.size() != 9) return EXIT_USAGE;
+    std::optional<Tarnvel> node;
+    try {
+        node.emplace(args[1], args[2], args[3], std::stoull(args[4]));
+    } catch (const std::exception& e) {
+        say(std::string("error ") + e.what());
+        return EXIT_CONSTRUCTION_FAILED;
+    }
+    const auto target_pid = static_cast<uint32_t>(std::stoul(args[6]));
+    const int count = std::stoi(args[8]);
+    std::vector<std::future<CallResult>> futures;
+    for (int i = 0; i < count; ++i)
+        futures.push_back(node->call(args[5], target_pid, args[7], to_bytes(std::to_string(i)), 20000));
+    int matched = 0;
+    for (int i = 0; i < count; ++i) {
+        if (futures[i].wait_for(std::chrono::seconds(20)) != std::future_status::ready) continue;
+        auto r = futures[i].get();
+        if (r.status == STATUS_OK && to_text(r.result) == std::to_string(i)) ++matched;
+    }
+    say("matched " + std::to_string(matched));
+    node->close();
+    return 0;
+}
+
 }  // namespace
 
 void say(std::string_view line) {
@@ -217,6 +245,7 @@ int main(int argc, char** argv) {
         if (mode == "hold-many") return run_hold_many(args);
         if (mode == "lock-book-mutex") return run_lock_book_mutex(args);
         if (mode == "call") return run_call(args);
+        if (mode == "call-many") return run_call_many(args);
     } catch (const std::exception& e) {
         say(std::string("error ") + e.what());
         return 1;

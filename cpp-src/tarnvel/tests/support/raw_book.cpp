@@ -1,6 +1,5 @@
 #include "support/raw_book.hpp"
 
-#include "book.hpp"
 #include "names.hpp"
 
 #include <cstring>
@@ -10,6 +9,17 @@
 namespace tarnvel::test {
 
 namespace {
+
+// The layout written out here rather than taken from the library, so the
+// tests hold the library to it.
+constexpr size_t BOOK_SIZE = 32768;
+constexpr size_t BOOK_SLOT_COUNT = 167;
+constexpr size_t BOOK_SLOT_SIZE = 196;
+constexpr size_t BOOK_PID_OFFSET = 0;
+constexpr size_t BOOK_NODE_NAME_OFFSET = 4;
+constexpr size_t BOOK_NODE_NAME_SIZE = 64;
+constexpr size_t BOOK_MAILBOX_NAME_OFFSET = 68;
+constexpr size_t BOOK_MAILBOX_NAME_SIZE = 128;
 
 platform::PeerMailbox open_book(const std::string& system) {
     auto view = platform::PeerMailbox::open(book_name(system));

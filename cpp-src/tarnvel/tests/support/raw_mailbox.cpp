@@ -57,6 +57,24 @@ Bytes read_ring(const uint8_t* view, uint32_t pos, size_t n) {
     return out;
 }
 
+std::vector<Bytes> unread_frames(const uint8_t* view) {
+    std::vector<Bytes> frames;
+    const auto header = read_mailbox_header(view);
+    uint32_t pos = header.read_pos;
+    while (pos != header.write_pos) {
+        if (header.write_pos - pos < 8) break;
+        const Bytes head = read_ring(view, pos, 8);
+        const uint8_t ready =
+            std::atomic_ref<uint8_t>(const_cast<uint8_t&>(view[RAW_HEADER_SIZE + (pos + 4) % header.capacity]))
+                .load(std::memory_order_acquire);
+        const uint32_t length = get_u32(head.data());
+        if (ready != 1 || length > header.write_pos - pos - 8) break;
+        frames.push_back(read_ring(view, pos + 8, length));
+        pos += 8 + length;
+    }
+    return frames;
+}
+
 bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uint8_t> payload) {
     const uint32_t capacity = get_u32(view + 4);
     const uint32_t need = static_cast<uint32_t>(8 + payload.size());
@@ -77,23 +95,26 @@ bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uin
     return true;
 }
 
-Bytes encode_request_frame(uint16_t seq, uint32_t pid, std::string_view method, std::string_view args) {
-    Bytes body;
-    append_u32(body, static_cast<uint32_t>(method.size() + 1));
-    body.insert(body.end(), method.begin(), method.end());
-    body.push_back(0);
-    body.insert(body.end(), args.begin(), args.end());
-
+Bytes encode_raw_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body) {
     Bytes frame;
     frame.push_back(0xAA);
     append_u32(frame, static_cast<uint32_t>(body.size() + 15));
-    frame.push_back(1);
+    frame.push_back(kind);
     frame.push_back(static_cast<uint8_t>(seq));
     frame.push_back(static_cast<uint8_t>(seq >> 8));
     append_u32(frame, pid);
     frame.insert(frame.end(), body.begin(), body.end());
     frame.insert(frame.end(), {0xBB, 0xCC, 0xDD});
     return frame;
+}
+
+Bytes encode_request_frame(uint16_t seq, uint32_t pid, std::string_view method, std::string_view args) {
+    Bytes body;
+    append_u32(body, static_cast<uint32_t>(method.size() + 1));
+    body.insert(body.end(), method.begin(), method.end());
+    body.push_back(0);
+    body.insert(body.end(), args.begin(), args.end());
+    return encode_raw_frame(1, seq, pid, body);
 }
 
 std::optional<RawFrame> decode_raw_frame(const Bytes& frame) {

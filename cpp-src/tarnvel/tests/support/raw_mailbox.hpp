@@ -9,6 +9,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace tarnvel::test {
 
@@ -29,12 +30,18 @@ bool ring_is_zero(const uint8_t* view);
 // `n` bytes of the ring starting at position `pos`, wrapped at its end.
 Bytes read_ring(const uint8_t* view, uint32_t pos, size_t n);
 
+// The frames of the complete records between read_pos and write_pos of a
+// mailbox nobody reads, in ring order.
+std::vector<Bytes> unread_frames(const uint8_t* view);
+
 // Appends a record whose length field says `length_field` but which carries
 // `payload` (an honest sender makes them agree): reserves 8 + payload bytes
 // by compare-and-swap, writes the head with ready 0, the payload, then ready
 // 1 last. False when the ring has no room. Positions must be far from 2^32.
 bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uint8_t> payload);
 
+// Any body, any kind; the markers and the length field are right.
+Bytes encode_raw_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body);
 Bytes encode_request_frame(uint16_t seq, uint32_t pid, std::string_view method, std::string_view args);
 
 struct RawFrame {
