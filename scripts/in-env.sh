@@ -6,11 +6,22 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 jobs=${TARNVEL_JOBS:-2}
 
-configure_and_build() {  # build-dir [cmake args...]
+# Every option is given each time: a build directory shared by two commands
+# must not keep what the other one chose.
+configure() {  # build-dir [cmake args...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev "$@" >/dev/null
-  ninja -C "$dir" -j "$jobs"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev \
+    -DTARNVEL_BUILD_TESTS=ON -DTARNVEL_BUILD_PYTHON=ON -DTARNVEL_BUILD_BENCH=ON -DTARNVEL_BUILD_FUZZ=ON \
+    -DTARNVEL_SANITIZE= "$@" >/dev/null
 }
+configure_and_build() {  # build-dir [cmake args...]
+  configure "$@"
+  ninja -C "$1" -j "$jobs"
+}
+
+# A hang (a deadlock at close, say) must fail the run, not stall it.
+pytest_run() { timeout --kill-after=10 900 python3 -m pytest -q -p no:cacheprovider "$@"; }
+ctest_run() { ctest --test-dir "$1" --output-on-failure --no-tests=error -j "$jobs" --timeout 300; }
 
 module_dir() { echo "$repo/build/release/cpp-src/pywrapper"; }
 
@@ -18,30 +29,32 @@ step() { printf '\n==== %s\n' "$*"; }
 
 case "${1:-}" in
   demo)
-    configure_and_build build/release -DTARNVEL_BUILD_TESTS=OFF -DTARNVEL_BUILD_BENCH=OFF -DTARNVEL_BUILD_FUZZ=OFF
-    PYTHONPATH=$(module_dir) python3 examples/demo.py ;;
+    configure build/release
+    ninja -C build/release -j "$jobs" tarnvel_core
+    PYTHONPATH=$(module_dir) timeout --kill-after=10 300 python3 examples/demo.py ;;
   test)
     step "build (RelWithDebInfo)"
     configure_and_build build/release
     step "C++ tests"
-    ctest --test-dir build/release --output-on-failure -j "$jobs"
+    ctest_run build/release
     step "Python tests against the built module"
-    PYTHONPATH=$(module_dir) python3 -m pytest -q -p no:cacheprovider
+    PYTHONPATH=$(module_dir) pytest_run
     step "pip install of the package, then the Python tests against the installed module"
     rm -rf build/pip-target
     pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target .
     PYTHONPATH=$repo/build/pip-target python3 -c 'import tarnvel_core, pathlib; p = pathlib.Path(tarnvel_core.__file__).with_name("tarnvel_core.pyi"); assert p.exists(), p; print("installed:", tarnvel_core.__file__)'
-    PYTHONPATH=$repo/build/pip-target python3 -m pytest -q -p no:cacheprovider
+    PYTHONPATH=$repo/build/pip-target pytest_run
     step "C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
     configure_and_build build/asan -DTARNVEL_SANITIZE=address,undefined -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_BENCH=OFF
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-      ctest --test-dir build/asan --output-on-failure -j "$jobs"
+      ctest_run build/asan
     step "C++ tests under ThreadSanitizer"
     configure_and_build build/tsan -DTARNVEL_SANITIZE=thread -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_BENCH=OFF
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-      ctest --test-dir build/tsan --output-on-failure -j "$jobs" ;;
+      ctest_run build/tsan ;;
   bench)
-    configure_and_build build/release -DTARNVEL_BUILD_TESTS=OFF -DTARNVEL_BUILD_FUZZ=OFF
+    configure build/release
+    ninja -C build/release -j "$jobs" tarnvel_core tarnvel_bench
     step "C++ round trips"
     build/release/cpp-src/tarnvel/bench/tarnvel_bench
     step "Python round trips"

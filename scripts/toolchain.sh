@@ -42,7 +42,8 @@ ensure_root() {
   if [ ! -x "$root/usr/bin/apt-get" ]; then
     command -v debootstrap >/dev/null 2>&1 || {
       log "installing debootstrap on the host"
-      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+      apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq debootstrap >/dev/null
     }
     local tmp="$root.partial"
     rm -rf "$tmp"; mkdir -p "$(dirname "$root")"
@@ -80,5 +81,10 @@ if [ $# -eq 0 ]; then set -- bash; fi
 if host_has_everything && [ -z "${TARNVEL_FORCE_ROOT:-}" ]; then
   exec "$@"
 fi
+# Two first runs at once would build the same root; the second waits.
+mkdir -p "$(dirname "$root")"
+exec 9>"$(dirname "$root")/.lock"
+flock 9
 ensure_root
+exec 9>&-
 in_root "$@"

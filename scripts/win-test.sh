@@ -82,8 +82,8 @@ export WINEPREFIX=$build/wine-prefix WINEARCH=win64 WINEDEBUG=-all DISPLAY= \
   WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   log "creating the Wine prefix"
-  "$wine" wineboot --init >"$build/wineboot.log" 2>&1 || true
-  "$wineserver" -w
+  timeout --kill-after=10 300 "$wine" wineboot --init >"$build/wineboot.log" 2>&1 || true
+  timeout --kill-after=10 120 "$wineserver" -w || true
 fi
 
 # The tests start tarnvel_peer.exe by the Unix path CMake gave them; the

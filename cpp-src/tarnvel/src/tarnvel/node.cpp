@@ -105,10 +105,9 @@ void Tarnvel::Impl::finish_close() {
 
 void Tarnvel::Impl::abandon_after_fork() noexcept {
     // The child shares the parent's objects, locks and io machinery; dropping
-    // its copies of the handles is all it may do.
     // its copies of the handles is all it may do. Abandoned owners release
-    // nothing when destroyed, except the event, whose io object must never be
-    // destroyed in the child.
+    // nothing when destroyed; the event's io object must never be destroyed
+    // in the child at all.
     if (mailbox_event) {
         mailbox_event->abandon();
         (void)mailbox_event.release();
