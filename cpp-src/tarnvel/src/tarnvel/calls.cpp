@@ -38,8 +38,7 @@ std::future<CallResult> Tarnvel::Impl::call(std::string target_name, uint32_t pi
                                             int64_t timeout_ms) {
     // Held until start_call is posted: close cannot release the book or stop
     // the io context half-way through.
-    std::shared_lock lock(lifecycle_mutex);
-    if (closed || inherited_by_fork()) throw std::runtime_error("Tarnvel is closed");
+    const auto operation = enter_operation();
 
     std::promise<CallResult> promise;
     auto future = promise.get_future();

@@ -50,6 +50,8 @@ struct Tarnvel::Impl {
     std::shared_mutex lifecycle_mutex;
     std::mutex close_mutex;
     bool close_finished = false;  // guarded by close_mutex
+    std::thread::id io_thread_id;
+    bool holds_mailbox_name = false;
     Bytes frame_buffer;           // the drain's buffer, io thread only
 
     Impl();
@@ -62,6 +64,9 @@ struct Tarnvel::Impl {
     bool begin_close();
     void finish_close();
     bool on_io_thread() const;
+    // For operations that use the book or the io context: throws "Tarnvel is
+    // closed", else holds close off until the returned lock is released.
+    std::shared_lock<std::shared_mutex> enter_operation();
     bool inherited_by_fork() const;
     void abandon_after_fork() noexcept;
 

@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 
 #include <chrono>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -15,6 +16,30 @@ namespace tarnvel {
 namespace {
 
 constexpr auto BOOK_REFRESH_PERIOD = std::chrono::seconds(5);
+
+// The mailbox names held by this process's live nodes. A second node under a
+// held name would open the first one's mailbox and event, wipe its ring and
+// then read it too, and two readers of one ring take each other's messages.
+class HeldMailboxNames {
+public:
+    bool take(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        return names_.insert(name).second;
+    }
+    void give_back(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        names_.erase(name);
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> names_;
+};
+
+HeldMailboxNames& held_mailbox_names() {
+    static HeldMailboxNames names;
+    return names;
+}
 
 }  // namespace
 
@@ -46,6 +71,8 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
 
     book_mutex.emplace(platform::NamedMutex::create(book_mutex_object));
     book.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, platform::MappingPurpose::book));
+    if (!held_mailbox_names().take(mailbox_name)) throw std::runtime_error("CreateFileMapping mailbox failed");
+    holds_mailbox_name = true;
     mailbox.emplace(platform::SharedMapping::create(mailbox_name, recv_shm_bytes, platform::MappingPurpose::mailbox));
     init_mailbox(mailbox->view(), mailbox->size());
     mailbox_event = std::make_unique<platform::MailboxEvent>(io, mailbox_name);
@@ -53,6 +80,7 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     add_builtins();
     refresh_timer = std::make_unique<boost::asio::steady_timer>(io);
     io_thread = std::jthread([this] { io.run(); });
+    io_thread_id = io_thread.get_id();
     boost::asio::post(io, [this] {
         if (stopping) return;
         arm_wait();
@@ -60,15 +88,27 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     });
 }
 
-bool Tarnvel::Impl::on_io_thread() const { return std::this_thread::get_id() == io_thread.get_id(); }
+// Compared with the id kept at start: the thread object itself changes when
+// close joins it.
+bool Tarnvel::Impl::on_io_thread() const { return std::this_thread::get_id() == io_thread_id; }
 
 bool Tarnvel::Impl::inherited_by_fork() const { return platform::current_process_id() != own_pid; }
 
+std::shared_lock<std::shared_mutex> Tarnvel::Impl::enter_operation() {
+    // Tested before the lock as well: a fork child must not touch a lock its
+    // parent may have held, and callers that come after close has begun must
+    // not keep it waiting.
+    if (closed || inherited_by_fork()) throw std::runtime_error("Tarnvel is closed");
+    std::shared_lock lock(lifecycle_mutex);
+    if (closed) throw std::runtime_error("Tarnvel is closed");
+    return lock;
+}
+
 bool Tarnvel::Impl::begin_close() {
+    if (closed.exchange(true)) return false;
     {
+        // Waits for the operations that passed their closed test before it was set.
         std::unique_lock lock(lifecycle_mutex);
-        if (closed) return false;
-        closed = true;
         stopping = true;
     }
     // Timers and the event wait are cancelled once the io thread has ended:
@@ -98,6 +138,10 @@ void Tarnvel::Impl::finish_close() {
     if (book_mutex && book) book_purge_pid(own_pid);
     mailbox_event.reset();
     mailbox.reset();
+    if (holds_mailbox_name) {
+        held_mailbox_names().give_back(mailbox_name);
+        holds_mailbox_name = false;
+    }
     book.reset();
     book_mutex.reset();
     close_finished = true;
@@ -133,8 +177,7 @@ std::string Tarnvel::Impl::book_reverse_lookup(uint32_t pid) { return book_ops()
 void Tarnvel::Impl::book_purge_pid(uint32_t pid) { book_ops().purge_pid(pid); }
 
 std::vector<NodeInfo> Tarnvel::Impl::list_nodes() {
-    std::shared_lock lock(lifecycle_mutex);
-    if (closed || inherited_by_fork()) throw std::runtime_error("Tarnvel is closed");
+    const auto operation = enter_operation();
     return book_ops().list();
 }
 

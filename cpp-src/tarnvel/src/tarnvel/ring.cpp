@@ -238,10 +238,13 @@ void drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer,
         uint64_t step = std::min<uint64_t>(RECORD_HEADER_SIZE, used);
         bool deliver = false;
         if (used >= RECORD_HEADER_SIZE) {
-            if (ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire) != 1) {
+            const uint8_t ready_low = ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire);
+            if (ready_low == 0) {
                 return;  // still being written; its writer's signal brings us back
             }
-            bool ready_is_one = true;
+            // Free space is zero and writers only ever store 0 and then 1 there:
+            // any other value is garbage, to be skipped rather than waited for.
+            bool ready_is_one = ready_low == 1;
             for (size_t k = 1; k < 4; ++k) {
                 ready_is_one = ready_is_one &&
                                ring.atomic_byte(r, READY_OFFSET + k).load(std::memory_order_relaxed) == 0;
