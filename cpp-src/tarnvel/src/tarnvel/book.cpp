@@ -1,5 +1,6 @@
 #include "book.hpp"
 
+#include "byte_order.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
@@ -12,15 +13,9 @@ namespace {
 
 uint8_t* slot_at(uint8_t* view, size_t index) { return view + index * BOOK_SLOT_SIZE; }
 
-// Book integers are little-endian and unaligned.
-uint32_t read_pid(const uint8_t* slot) {
-    return static_cast<uint32_t>(slot[0]) | static_cast<uint32_t>(slot[1]) << 8 |
-           static_cast<uint32_t>(slot[2]) << 16 | static_cast<uint32_t>(slot[3]) << 24;
-}
+uint32_t read_pid(const uint8_t* slot) { return load_le32(slot + BOOK_PID_OFFSET); }
 
-void write_pid(uint8_t* slot, uint32_t pid) {
-    for (int i = 0; i < 4; ++i) slot[i] = static_cast<uint8_t>(pid >> (8 * i));
-}
+void write_pid(uint8_t* slot, uint32_t pid) { store_le32(slot + BOOK_PID_OFFSET, pid); }
 
 // The text of a field ends at its first NUL, or at the field's end if a
 // damaged slot has none.

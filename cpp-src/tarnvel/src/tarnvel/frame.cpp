@@ -1,5 +1,7 @@
 #include "frame.hpp"
 
+#include "byte_order.hpp"
+
 #include "packed_string.hpp"
 
 #include <limits>
@@ -12,17 +14,6 @@ namespace {
 constexpr uint8_t START_MARKER = 0xAA;
 constexpr uint8_t END_MARKER[3] = {0xBB, 0xCC, 0xDD};
 
-void put_u32(Bytes& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v >> 16));
-    out.push_back(static_cast<uint8_t>(v >> 24));
-}
-
-uint32_t get_u32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 }  // namespace
 
 Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body) {
@@ -33,11 +24,11 @@ Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uin
     Bytes out;
     out.reserve(total);
     out.push_back(START_MARKER);
-    put_u32(out, total);
+    append_le32(out, total);
     out.push_back(kind);
     out.push_back(static_cast<uint8_t>(seq));
     out.push_back(static_cast<uint8_t>(seq >> 8));
-    put_u32(out, pid);
+    append_le32(out, pid);
     out.insert(out.end(), body.begin(), body.end());
     out.insert(out.end(), std::begin(END_MARKER), std::end(END_MARKER));
     return out;
@@ -51,13 +42,13 @@ std::optional<Frame> decode_frame(std::span<const uint8_t> bytes) {
     const size_t n = bytes.size();
     if (n < FRAME_OVERHEAD || bytes[0] != START_MARKER || bytes[n - 3] != END_MARKER[0] ||
         bytes[n - 2] != END_MARKER[1] || bytes[n - 1] != END_MARKER[2] ||
-        get_u32(&bytes[1]) != n) {
+        load_le32(&bytes[1]) != n) {
         return std::nullopt;
     }
     Frame f;
     f.kind = bytes[5];
     f.seq = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
-    f.pid = get_u32(&bytes[8]);
+    f.pid = load_le32(&bytes[8]);
     f.body.assign(bytes.begin() + 12, bytes.end() - 3);
     return f;
 }
@@ -68,7 +59,7 @@ Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args
     }
     Bytes out;
     out.reserve(method.size() + 5 + args.size());
-    put_u32(out, static_cast<uint32_t>(method.size() + 1));
+    append_le32(out, static_cast<uint32_t>(method.size() + 1));
     out.insert(out.end(), method.begin(), method.end());
     out.push_back(0);
     out.insert(out.end(), args.begin(), args.end());

@@ -1,5 +1,7 @@
 #include "packed_string.hpp"
 
+#include "byte_order.hpp"
+
 #include <limits>
 #include <stdexcept>
 
@@ -12,10 +14,7 @@ Bytes pack_cstring(std::string_view s) {
     const auto field = static_cast<uint32_t>(s.size() + 1);
     Bytes out;
     out.reserve(s.size() + 5);
-    out.push_back(static_cast<uint8_t>(field));
-    out.push_back(static_cast<uint8_t>(field >> 8));
-    out.push_back(static_cast<uint8_t>(field >> 16));
-    out.push_back(static_cast<uint8_t>(field >> 24));
+    append_le32(out, field);
     out.insert(out.end(), s.begin(), s.end());
     out.push_back(0);
     return out;
@@ -25,8 +24,7 @@ std::optional<UnpackedString> unpack_cstring(std::span<const uint8_t> bytes) {
     if (bytes.size() < 4) {
         return std::nullopt;
     }
-    const uint32_t field = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-                           uint32_t{bytes[3]} << 24;
+    const uint32_t field = load_le32(bytes.data());
     // 64-bit sum: a field near 2^32 must not wrap round into a small length.
     if (field == 0 || uint64_t{field} + 4 > bytes.size() || bytes[size_t{field} + 3] != 0) {
         return std::nullopt;

@@ -1,5 +1,7 @@
 #include "ring.hpp"
 
+#include "byte_order.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -78,14 +80,14 @@ public:
     }
 
     void store_u32(uint64_t pos, size_t k, uint32_t v) const {
-        const uint8_t b[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                              static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+        uint8_t b[4];
+        store_le32(b, v);
         write(pos, k, b, 4);
     }
     uint32_t load_u32(uint64_t pos, size_t k) const {
         uint8_t b[4];
         read(pos, k, b, 4);
-        return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+        return load_le32(b);
     }
 
 private:
