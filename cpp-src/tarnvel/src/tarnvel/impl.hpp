@@ -51,6 +51,8 @@ struct Tarnvel::Impl {
     std::mutex close_mutex;
     bool close_finished = false;  // guarded by close_mutex
     std::thread::id io_thread_id;
+    // Finishes a close that was started by one of the node's own handlers.
+    std::thread closer;
     bool holds_mailbox_name = false;
     Bytes frame_buffer;           // the drain's buffer, io thread only
 

@@ -52,6 +52,7 @@ Tarnvel::Impl::~Impl() {
         close();
     } catch (...) {
     }
+    if (closer.joinable()) closer.join();
 }
 
 void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& system_name,
@@ -122,8 +123,16 @@ bool Tarnvel::Impl::begin_close() {
 void Tarnvel::Impl::close() {
     const bool first = begin_close();
     if (on_io_thread()) {
-        if (first) throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
-        return;
+        if (!first) return;
+        // The io thread cannot join itself. Another thread finishes the close
+        // once this handler has returned, so that pending calls end and the
+        // objects are released without waiting for a close from elsewhere.
+        try {
+            closer = std::thread([this] { finish_close(); });
+        } catch (...) {
+            // Without a thread, the next close or the destructor finishes it.
+        }
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
     }
     finish_close();
 }
