@@ -2,6 +2,7 @@
 // SIGKILL, fork), the robust mutex, the FIFO event and the sweep.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -24,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/shm_files.hpp"
 #include "tarnvel/platform/platform.hpp"
 #include "tarnvel/platform/posix/shm_object.hpp"
 
@@ -56,6 +58,64 @@ void make_leftover(ObjectKind kind, const std::string& name, const std::string& 
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+    ::close(fd);
+}
+
+// Polls until `condition` holds or the time is up.
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Whether a leftover is gone after sweeping. Every node construction sweeps,
+// and tests run in parallel: a sweep elsewhere that holds the file at the
+// moment ours looks at it makes ours pass it by, and removes it itself a
+// moment later.
+bool swept(ObjectKind kind, const std::string& name) {
+    return eventually([&] {
+        sweep_leftovers();
+        return !exists(kind, name);
+    });
+}
+
+// A file at `path` (a FIFO or a regular file of `size` bytes) that this
+// process holds with `lock` (LOCK_SH or LOCK_EX), as another process holding
+// an object would. It is made and locked under a name no sweep looks at and
+// only then moved into place, so that no sweep can remove it in between.
+// Returns the descriptor.
+int held_file(const std::string& path, off_t size, int lock, bool fifo = false) {
+    static std::atomic<int> counter{0};
+    const std::string scratch = std::string(posix::OBJECT_DIRECTORY) + "/pt_scratch_" + std::to_string(::getpid()) +
+                                "_" + std::to_string(counter++);
+    int fd = -1;
+    if (fifo) {
+        if (::mkfifo(scratch.c_str(), 0600) == 0) {
+            fd = ::open(scratch.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        }
+    } else {
+        fd = ::open(scratch.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0 && ::ftruncate(fd, size) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0 || ::flock(fd, lock | LOCK_NB) != 0 || ::rename(scratch.c_str(), path.c_str()) != 0) {
+        ADD_FAILURE() << "cannot hold a file at " << path;
+        ::unlink(scratch.c_str());
+    }
+    return fd;
+}
+
+// Removes a file made by held_file(), then lets go of it.
+void drop_held_file(const std::string& path, int fd) {
+    ::unlink(path.c_str());
     ::close(fd);
 }
 
@@ -98,7 +158,8 @@ int reap_within(pid_t pid, std::chrono::milliseconds limit) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// A child announces that it is ready; the parent waits for that.
+// A child announces that it is ready, perhaps with a number; the other side
+// waits for that, but not for ever.
 class ReadyPipe {
 public:
     ReadyPipe() { EXPECT_EQ(::pipe2(fds_, O_CLOEXEC), 0); }
@@ -106,18 +167,57 @@ public:
         ::close(fds_[0]);
         ::close(fds_[1]);
     }
-    void notify() const {
-        const char byte = 1;
-        static_cast<void>(::write(fds_[1], &byte, 1));
+    void notify(int32_t value = 1) const {
+        static_cast<void>(::write(fds_[1], &value, sizeof value));
     }
-    bool wait() const {
-        char byte = 0;
-        return ::read(fds_[0], &byte, 1) == 1;
+    bool wait() const { return receive().has_value(); }
+    std::optional<int32_t> receive(std::chrono::milliseconds limit = 30s) const {
+        pollfd readable{fds_[0], POLLIN, 0};
+        int32_t value = 0;
+        if (::poll(&readable, 1, static_cast<int>(limit.count())) != 1 ||
+            ::read(fds_[0], &value, sizeof value) != static_cast<ssize_t>(sizeof value)) {
+            return std::nullopt;
+        }
+        return value;
     }
 
 private:
     int fds_[2] = {-1, -1};
 };
+
+// What a forked worker that never closes anything does with its inheritance:
+// it keeps it.
+[[noreturn]] void idle_forever() {
+    for (;;) {
+        ::pause();
+    }
+}
+
+// Kills a process at the end of the test, also one that is not our child.
+class KillAtEnd {
+public:
+    explicit KillAtEnd(pid_t pid) noexcept : pid_(pid) {}
+    KillAtEnd(const KillAtEnd&) = delete;
+    KillAtEnd& operator=(const KillAtEnd&) = delete;
+    ~KillAtEnd() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+        }
+    }
+
+private:
+    pid_t pid_;
+};
+
+// The message a failing SharedMapping::create throws, or "no error".
+std::string creation_error(const std::string& name, uint64_t size, MappingPurpose purpose) {
+    try {
+        SharedMapping::create(name, size, purpose);
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
 
 // A peer's view of the mailbox: its size and one byte, or -1 when it cannot
 // be opened.
@@ -235,14 +335,6 @@ TEST(PosixSharedMapping, ExistingObjectSmallerThanAskedFailsAsMapFailure) {
     const std::string name = unique_name("small");
     auto owner = SharedMapping::create(name, 4096, MappingPurpose::book);
     owner.view()[7] = 7;
-    auto creation_error = [](const std::string& of, uint64_t size, MappingPurpose purpose) {
-        try {
-            SharedMapping::create(of, size, purpose);
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
     EXPECT_EQ(creation_error(name, 8192, MappingPurpose::book), "MapViewOfFile book failed");
     EXPECT_EQ(creation_error(name, 4097, MappingPurpose::mailbox), "MapViewOfFile mailbox failed");
     // The live object was left alone.
@@ -250,6 +342,26 @@ TEST(PosixSharedMapping, ExistingObjectSmallerThanAskedFailsAsMapFailure) {
     EXPECT_EQ(peer_size(name), 4096);
 
     EXPECT_EQ(creation_error(unique_name("empty"), 0, MappingPurpose::mailbox), "CreateFileMapping mailbox failed");
+}
+
+TEST(PosixSharedMapping, TooSmallObjectIsRenewedOnceNobodyElseHoldsIt) {
+    // Half made by a creator that died, and held by somebody else looking at
+    // it for a moment: the creator's rounds must outlast that moment.
+    const std::string name = unique_name("looked_at");
+    const std::string path = object_path(ObjectKind::map, name);
+    const int fd = held_file(path, 16, LOCK_SH);
+    ASSERT_GE(fd, 0);
+    ReadyPipe started;
+    const pid_t creator = fork_child([&] {
+        ::close(fd);  // the other holder is the parent alone
+        started.notify();
+        auto mapping = SharedMapping::create(name, 4096, MappingPurpose::book);
+        return mapping.size() == 4096 && all_zero(mapping.view(), 4096) ? 0 : 1;
+    });
+    ASSERT_TRUE(started.wait());
+    std::this_thread::sleep_for(5ms);
+    ::close(fd);
+    EXPECT_EQ(reap_within(creator, 30s), 0);
 }
 
 TEST(PosixSharedMapping, ObjectVanishesWithItsLastHandle) {
@@ -320,9 +432,8 @@ TEST(PosixLifetime, ObjectsOfAKilledProcessVanish) {
     auto mapping = SharedMapping::create(map_name, 4096, MappingPurpose::mailbox);
     EXPECT_TRUE(all_zero(mapping.view(), 4096));
 
-    sweep_leftovers();
-    EXPECT_FALSE(exists(ObjectKind::mtx, mutex_name));
-    EXPECT_FALSE(exists(ObjectKind::evt, map_name + "_e"));
+    EXPECT_TRUE(swept(ObjectKind::mtx, mutex_name));
+    EXPECT_TRUE(swept(ObjectKind::evt, map_name + "_e"));
 }
 
 TEST(PosixNamedMutex, DeadHolderLeavesTheMutexToTheNextLocker) {
@@ -377,11 +488,8 @@ TEST(PosixNamedMutex, HalfMadeMutexObjectsAreNeverUsed) {
 
     // Held but never marked initialised: refused rather than trusted.
     const std::string held = unique_name("unready");
-    const std::string path = object_path(ObjectKind::mtx, held);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = held_file(object_path(ObjectKind::mtx, held), 256, LOCK_SH);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, 256), 0);
-    ASSERT_EQ(::flock(fd, LOCK_SH), 0);
     EXPECT_THROW(NamedMutex::create(held), std::runtime_error);
     ::close(fd);  // now a leftover, which is initialised anew
     auto renewed = NamedMutex::create(held);
@@ -424,26 +532,36 @@ TEST(PosixNamedMutex, ExcludesThreadsAndHandlesOfOneProcess) {
 
 TEST(PosixNamedMutex, ExcludesOtherProcesses) {
     const std::string name = unique_name("procs");
-    auto mutex = NamedMutex::create(name);
-    auto shared = SharedMapping::create(name, 8, MappingPurpose::mailbox);
-    uint32_t& inside = *reinterpret_cast<uint32_t*>(shared.view());
-    uint32_t& arrived = *reinterpret_cast<uint32_t*>(shared.view() + 4);
+    // The counters live in shared memory; each process maps it itself (a
+    // forked child drops its inherited mappings).
+    struct Counters {
+        uint32_t& inside;
+        uint32_t& arrived;
+    };
+    auto counters_in = [](const SharedMapping& shared) {
+        return Counters{*reinterpret_cast<uint32_t*>(shared.view()), *reinterpret_cast<uint32_t*>(shared.view() + 4)};
+    };
     // Both sides start together, or one may be done before the other begins.
-    auto start_together = [&] {
+    auto start_together = [](uint32_t& arrived) {
         std::atomic_ref<uint32_t> count(arrived);
         count.fetch_add(1);
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         while (count.load() < 2 && std::chrono::steady_clock::now() < deadline) {
         }
     };
+    auto mutex = NamedMutex::create(name);
+    auto shared = SharedMapping::create(name, 8, MappingPurpose::mailbox);
     constexpr int ROUNDS = 5000;
     const pid_t child = fork_child([&] {
         auto own = NamedMutex::create(name);
-        start_together();
-        return overlaps_while_holding(own, inside, ROUNDS) == 0 ? 0 : 1;
+        auto own_shared = SharedMapping::create(name, 8, MappingPurpose::mailbox);
+        const Counters counters = counters_in(own_shared);
+        start_together(counters.arrived);
+        return overlaps_while_holding(own, counters.inside, ROUNDS) == 0 ? 0 : 1;
     });
-    start_together();
-    EXPECT_EQ(overlaps_while_holding(mutex, inside, ROUNDS), 0);
+    const Counters counters = counters_in(shared);
+    start_together(counters.arrived);
+    EXPECT_EQ(overlaps_while_holding(mutex, counters.inside, ROUNDS), 0);
     EXPECT_EQ(reap(child), 0);
 }
 
@@ -486,15 +604,13 @@ TEST(PosixMailboxEvent, SignallingAMissingOrForeignEventDoesNothing) {
     // a flock, so that a sweep running elsewhere leaves it alone.)
     const std::string foreign = unique_name("foreign");
     const std::string foreign_path = object_path(ObjectKind::evt, foreign + "_e");
-    const int fd = ::open(foreign_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = held_file(foreign_path, 0, LOCK_SH);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_SH), 0);
     signal_mailbox_event(foreign);
     struct stat st{};
     ASSERT_EQ(::fstat(fd, &st), 0);
     EXPECT_EQ(st.st_size, 0);
-    ::unlink(foreign_path.c_str());
-    ::close(fd);
+    drop_held_file(foreign_path, fd);
     sweep_leftovers();
 }
 
@@ -580,6 +696,101 @@ TEST(PosixMailboxEvent, NoWakeUpIsLostAndCancelIsSafeFromAnotherThread) {
     io_thread.join();
 }
 
+TEST(PosixMailboxEvent, MovedEventKeepsItsWaitAndTheMovedFromOneIsEmpty) {
+    boost::asio::io_context io;
+    const std::string first_name = unique_name("moved");
+    MailboxEvent first(io, first_name);
+    int first_calls = 0;
+    first.async_wait([&] { ++first_calls; });
+
+    MailboxEvent moved(std::move(first));
+    first.reset();
+    first.async_wait([&] { first_calls += 100; });
+    first.cancel();
+    signal_mailbox_event(first_name);
+    EXPECT_TRUE(run_until(io, [&] { return first_calls == 1; }));
+    run_for(io, 20ms);
+    EXPECT_EQ(first_calls, 1);
+
+    // Assigning over an event ends it as destruction would: its wait never
+    // calls its function, and its object goes.
+    moved.reset();
+    bool old_wait_called = false;
+    moved.async_wait([&] { old_wait_called = true; });
+    signal_mailbox_event(first_name);
+    const std::string second_name = unique_name("moved_into");
+    moved = MailboxEvent(io, second_name);
+    EXPECT_FALSE(exists(ObjectKind::evt, first_name + "_e"));
+    int second_calls = 0;
+    moved.async_wait([&] { ++second_calls; });
+    signal_mailbox_event(second_name);
+    EXPECT_TRUE(run_until(io, [&] { return second_calls == 1; }));
+    run_for(io, 20ms);
+    EXPECT_FALSE(old_wait_called);
+}
+
+// However a process came by an exclusive lock (a creator stuck while
+// initialising, a fork child that kept a released handle), holding it stalls
+// openers and creators only for a bounded while; then they fail as when the
+// object cannot be opened or created.
+TEST(PosixLocking, ExclusiveHolderStallsOpenersOnlyForAWhile) {
+    const std::string name = unique_name("exclusive");
+    const std::string map_path = object_path(ObjectKind::map, name);
+    const std::string evt_path = object_path(ObjectKind::evt, name + "_e");
+    const int map_fd = held_file(map_path, 4096, LOCK_EX);
+    const int evt_fd = held_file(evt_path, 0, LOCK_EX, true);
+    ASSERT_GE(map_fd, 0);
+    ASSERT_GE(evt_fd, 0);
+
+    // Each in a process of its own, at the same time; one that hangs is
+    // killed and fails the test.
+    auto holder_elsewhere = [&] {
+        ::close(map_fd);
+        ::close(evt_fd);
+    };
+    std::vector<pid_t> stalled;
+    stalled.push_back(fork_child([&] {
+        holder_elsewhere();
+        return PeerMailbox::open(name).has_value() ? 1 : 0;
+    }));
+    stalled.push_back(fork_child([&] {
+        holder_elsewhere();
+        return creation_error(name, 4096, MappingPurpose::mailbox) == "CreateFileMapping mailbox failed" ? 0 : 1;
+    }));
+    stalled.push_back(fork_child([&] {
+        holder_elsewhere();
+        boost::asio::io_context io;
+        try {
+            MailboxEvent event(io, name);
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what()) == "CreateEvent failed" ? 0 : 1;
+        }
+        return 2;
+    }));
+    for (const pid_t child : stalled) {
+        EXPECT_EQ(reap_within(child, 30s), 0);
+    }
+    drop_held_file(map_path, map_fd);
+    drop_held_file(evt_path, evt_fd);
+
+    // Let go while somebody waits: the waiter starts over from the name and
+    // finds a leftover to renew.
+    const std::string later = unique_name("exclusive_later");
+    const int later_fd = held_file(object_path(ObjectKind::map, later), 0, LOCK_EX);
+    ASSERT_GE(later_fd, 0);
+    ReadyPipe started;
+    const pid_t waiter = fork_child([&] {
+        ::close(later_fd);
+        started.notify();
+        auto mapping = SharedMapping::create(later, 4096, MappingPurpose::mailbox);
+        return all_zero(mapping.view(), 4096) ? 0 : 1;
+    });
+    ASSERT_TRUE(started.wait());
+    std::this_thread::sleep_for(20ms);
+    ::close(later_fd);
+    EXPECT_EQ(reap_within(waiter, 30s), 0);
+}
+
 TEST(PosixSweep, RemovesUnheldLeftoversAndKeepsHeldObjects) {
     boost::asio::io_context io;
     const std::string held = unique_name("held");
@@ -603,12 +814,10 @@ TEST(PosixSweep, RemovesUnheldLeftoversAndKeepsHeldObjects) {
     const std::string other_file = std::string(posix::OBJECT_DIRECTORY) + "/not_tarnvel_" + unique_name("x");
     ::close(::open(other_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
 
-    sweep_leftovers();
-
-    EXPECT_FALSE(exists(ObjectKind::map, dead));
-    EXPECT_FALSE(exists(ObjectKind::evt, dead + "_e"));
-    EXPECT_FALSE(exists(ObjectKind::map, exited));
-    EXPECT_FALSE(exists(ObjectKind::mtx, exited));
+    EXPECT_TRUE(swept(ObjectKind::map, dead));
+    EXPECT_TRUE(swept(ObjectKind::evt, dead + "_e"));
+    EXPECT_TRUE(swept(ObjectKind::map, exited));
+    EXPECT_TRUE(swept(ObjectKind::mtx, exited));
     EXPECT_TRUE(exists(ObjectKind::map, held));
     EXPECT_TRUE(exists(ObjectKind::mtx, held));
     EXPECT_TRUE(exists(ObjectKind::evt, held + "_e"));
@@ -648,6 +857,151 @@ TEST(PosixFork, AbandonInAChildLeavesTheParentsObjectsIntact) {
     event->async_wait([&] { woken = true; });
     signal_mailbox_event(name);
     EXPECT_TRUE(run_until(io, [&] { return woken; }));
+}
+
+TEST(PosixFork, ChildDropsEveryInheritedHandleAtOnce) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("drop");
+    auto mapping = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+    auto mutex = NamedMutex::create(name);
+    MailboxEvent event(io, name);
+    auto peer = PeerMailbox::open(name);
+    ASSERT_TRUE(peer.has_value());
+    mapping.view()[0] = 3;
+
+    ReadyPipe ready;
+    const pid_t child = fork_child([&]() -> int {
+        // Without closing or releasing anything itself.
+        const bool dropped =
+            mapping.view() == nullptr && mapping.size() == 0 && peer->view() == nullptr && peer->size() == 0;
+        ready.notify(dropped ? 1 : 2);
+        idle_forever();
+    });
+    EXPECT_EQ(ready.receive().value_or(-1), 1);
+    EXPECT_EQ(test::shm_files_held_by(static_cast<uint32_t>(child)), std::vector<std::string>{});
+    ::kill(child, SIGKILL);
+    reap(child);
+
+    // Dropping touched nothing of the parent's.
+    EXPECT_EQ(peer_byte(name, 0), 3);
+    mutex.lock();
+    mutex.unlock();
+    bool woken = false;
+    event.async_wait([&] { woken = true; });
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return woken; }));
+}
+
+// A process with objects that forks a worker, which keeps whatever it
+// inherited and idles; then the process dies by SIGKILL or releases its
+// objects normally.
+class PosixForkedWorker : public ::testing::Test {
+protected:
+    // The parent creates a mapping, a mutex and an event named `name` and
+    // says so on `created_`; on `go_` it forks the idle worker and releases
+    // its objects when `release` holds (and exits). The worker sends its pid
+    // on `forked_` once fork() has returned in it.
+    pid_t start_parent(bool release) {
+        return fork_child([this, release] {
+            boost::asio::io_context io;
+            std::optional<SharedMapping> mapping = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+            std::memset(mapping->view(), 0xAB, 4096);
+            std::optional<NamedMutex> mutex = NamedMutex::create(name);
+            std::optional<MailboxEvent> event;
+            event.emplace(io, name);
+            created_.notify();
+            if (!go_.wait()) {
+                return 1;
+            }
+            if (::fork() == 0) {
+                forked_.notify(::getpid());
+                idle_forever();
+            }
+            if (release) {
+                event.reset();
+                mutex.reset();
+                mapping.reset();
+            }
+            if (!release) {
+                idle_forever();
+            }
+            return 0;
+        });
+    }
+
+    bool created() { return created_.wait(); }
+    // Lets the parent fork; the worker's pid, or -1.
+    pid_t fork_worker() {
+        go_.notify();
+        return forked_.receive().value_or(-1);
+    }
+
+    const std::string name = unique_name("worker");
+
+private:
+    ReadyPipe created_;
+    ReadyPipe go_;
+    ReadyPipe forked_;
+};
+
+TEST_F(PosixForkedWorker, KilledParentsObjectsVanishWhileTheWorkerLives) {
+    const pid_t parent = start_parent(false);
+    ASSERT_TRUE(created());
+    const pid_t worker = fork_worker();
+    ASSERT_GT(worker, 0);
+    KillAtEnd worker_end(worker);
+    ASSERT_EQ(peer_byte(name, 4095), 0xAB);
+
+    ::kill(parent, SIGKILL);
+    EXPECT_EQ(reap(parent), 128 + SIGKILL);
+    ASSERT_EQ(::kill(worker, 0), 0) << "the worker is still there";
+
+    EXPECT_FALSE(PeerMailbox::open(name).has_value());
+    EXPECT_FALSE(exists(ObjectKind::map, name));
+    EXPECT_TRUE(swept(ObjectKind::mtx, name));
+    EXPECT_TRUE(swept(ObjectKind::evt, name + "_e"));
+    auto fresh = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+    EXPECT_TRUE(all_zero(fresh.view(), 4096));
+}
+
+TEST_F(PosixForkedWorker, NormalReleaseLeavesNoLockBehind) {
+    const pid_t parent = start_parent(true);
+    ASSERT_TRUE(created());
+    // Opened before the release and locked after it, as by an opener caught
+    // between its open and its flock.
+    const std::vector<std::string> paths{object_path(ObjectKind::map, name), object_path(ObjectKind::mtx, name),
+                                         object_path(ObjectKind::evt, name + "_e")};
+    std::vector<int> opened;
+    for (const auto& path : paths) {
+        opened.push_back(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        EXPECT_GE(opened.back(), 0) << path;
+    }
+    const pid_t worker = fork_worker();
+    ASSERT_GT(worker, 0);
+    KillAtEnd worker_end(worker);
+    EXPECT_EQ(reap(parent), 0);
+    ASSERT_EQ(::kill(worker, 0), 0) << "the worker is still there";
+
+    // Nobody holds the released objects, so a shared lock comes at once
+    // (retried only because a sweep elsewhere may try its exclusive one).
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        EXPECT_TRUE(eventually([&] { return ::flock(opened[i], LOCK_SH | LOCK_NB) == 0; }, 2s)) << paths[i];
+        ::close(opened[i]);
+    }
+    // The names are free for others, without waiting.
+    const pid_t next = fork_child([&] {
+        if (PeerMailbox::open(name).has_value()) {
+            return 1;
+        }
+        boost::asio::io_context io;
+        auto mapping = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+        auto mutex = NamedMutex::create(name);
+        mutex.lock();
+        mutex.unlock();
+        MailboxEvent event(io, name);
+        return all_zero(mapping.view(), 4096) && PeerMailbox::open(name).has_value() ? 0 : 2;
+    });
+    EXPECT_EQ(reap_within(next, 30s), 0);
 }
 
 TEST(PosixProcessId, IsTheProcessIdAlsoInAForkedChild) {

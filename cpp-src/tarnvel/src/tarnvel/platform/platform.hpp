@@ -107,6 +107,10 @@ public:
     MailboxEvent(boost::asio::io_context& io, const std::string& mailbox_name);
     ~MailboxEvent();  // cancels, then closes the handle
 
+    // A moved-from event is empty: destroying or cancelling it does nothing.
+    // Assigning over an event cancels and closes it first.
+    MailboxEvent(MailboxEvent&&) noexcept;
+    MailboxEvent& operator=(MailboxEvent&&) noexcept;
     MailboxEvent(const MailboxEvent&) = delete;
     MailboxEvent& operator=(const MailboxEvent&) = delete;
 

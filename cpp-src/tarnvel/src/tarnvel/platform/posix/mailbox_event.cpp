@@ -111,11 +111,28 @@ MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailb
 }
 
 MailboxEvent::~MailboxEvent() {
+    if (native_ && native_->object.dropped()) {
+        // Inherited through fork(): see abandon().
+        static_cast<void>(native_.release());
+        return;
+    }
     cancel();
 }
 
+MailboxEvent::MailboxEvent(MailboxEvent&&) noexcept = default;
+
+MailboxEvent& MailboxEvent::operator=(MailboxEvent&& other) noexcept {
+    if (this != &other) {
+        // Ends like a destroyed event: cancelled first, so that no completion
+        // already queued calls its function afterwards.
+        MailboxEvent replaced(std::move(*this));
+        native_ = std::move(other.native_);
+    }
+    return *this;
+}
+
 void MailboxEvent::reset() noexcept {
-    if (!native_) {
+    if (!native_ || native_->object.dropped()) {
         return;
     }
     char buffer[256];
@@ -129,7 +146,8 @@ void MailboxEvent::reset() noexcept {
 }
 
 void MailboxEvent::async_wait(std::function<void()> on_signalled) {
-    if (!native_) {
+    // In a fork child the io machinery is the parent's.
+    if (!native_ || native_->object.dropped()) {
         return;
     }
     std::lock_guard lock(native_->descriptor_mutex);
@@ -147,7 +165,7 @@ void MailboxEvent::async_wait(std::function<void()> on_signalled) {
 }
 
 void MailboxEvent::cancel() noexcept {
-    if (!native_) {
+    if (!native_ || native_->object.dropped()) {
         return;
     }
     // The flag goes first: a wait that completes between the two steps finds
@@ -164,6 +182,7 @@ void MailboxEvent::abandon() noexcept {
     if (!native_) {
         return;
     }
+    // A no-op when the fork already closed the descriptor.
     native_->object.abandon();
     // The descriptor is registered with the epoll instance the child shares
     // with its parent: deregistering it, or running its destructor, would

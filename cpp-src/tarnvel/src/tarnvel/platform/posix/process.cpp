@@ -1,35 +1,106 @@
-// The process id, read once and read again in a child after fork(), so that
-// asking for it costs no system call.
+// The process and its children made by fork(): the cached process id, and
+// the handles a child gives up at once (see process.hpp). One set of fork
+// handlers serves both.
+#include "tarnvel/platform/posix/process.hpp"
+
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <cstdint>
+#include <mutex>
 
 #include "tarnvel/platform/platform.hpp"
 
-namespace tarnvel::platform {
+namespace tarnvel::platform::posix {
 
 namespace {
 
-std::atomic<uint32_t> cached_process_id{0};
+struct ForkState {
+    // Taken by fork() before it copies the process, so the list it copies
+    // is never half-changed.
+    std::mutex mutex;
+    ForkHandle* first = nullptr;
+    // Asked for on every call; refreshed in each child.
+    std::atomic<uint32_t> process_id{0};
+};
 
-void refresh_process_id() noexcept {
-    cached_process_id.store(static_cast<uint32_t>(::getpid()), std::memory_order_relaxed);
+// Constant-initialised: usable from any other file's static initialisation,
+// and never destroyed before them.
+constinit ForkState state;
+
+void before_fork() noexcept {
+    state.mutex.lock();
 }
 
-struct ProcessIdCache {
-    ProcessIdCache() noexcept {
-        refresh_process_id();
-        pthread_atfork(nullptr, nullptr, refresh_process_id);
+void after_fork_in_parent() noexcept {
+    state.mutex.unlock();
+}
+
+// Runs in the child while it has only the thread that forked; plain close()
+// and munmap() only: no flock, no unlink, no allocation.
+void after_fork_in_child() noexcept {
+    state.process_id.store(static_cast<uint32_t>(::getpid()), std::memory_order_relaxed);
+    for (ForkHandle* handle = state.first; handle != nullptr; handle = handle->next) {
+        if (handle->dropped.exchange(true, std::memory_order_relaxed)) {
+            continue;  // dropped in an earlier generation already
+        }
+        if (handle->address != nullptr) {
+            ::munmap(handle->address, handle->length);
+        }
+        if (handle->fd >= 0) {
+            ::close(handle->fd);
+        }
     }
-};
+    state.mutex.unlock();
+}
+
+// At load time, before any handle can exist.
+[[maybe_unused]] const bool fork_handlers_registered = [] {
+    state.process_id.store(static_cast<uint32_t>(::getpid()), std::memory_order_relaxed);
+    return ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+}();
 
 }  // namespace
 
+ForkLock::ForkLock() noexcept {
+    state.mutex.lock();
+}
+
+ForkLock::~ForkLock() {
+    state.mutex.unlock();
+}
+
+void ForkLock::add(ForkHandle& handle) noexcept {
+    handle.previous = nullptr;
+    handle.next = state.first;
+    if (state.first != nullptr) {
+        state.first->previous = &handle;
+    }
+    state.first = &handle;
+}
+
+void ForkLock::remove(ForkHandle& handle) noexcept {
+    if (handle.previous != nullptr) {
+        handle.previous->next = handle.next;
+    } else if (state.first == &handle) {
+        state.first = handle.next;
+    }
+    if (handle.next != nullptr) {
+        handle.next->previous = handle.previous;
+    }
+    handle.previous = nullptr;
+    handle.next = nullptr;
+}
+
+}  // namespace tarnvel::platform::posix
+
+namespace tarnvel::platform {
+
 uint32_t current_process_id() {
-    // A child forked before the first call reads its own id here.
-    static const ProcessIdCache cache;
-    return cached_process_id.load(std::memory_order_relaxed);
+    // Zero only while this file's static initialisation has not run yet.
+    const uint32_t cached = posix::state.process_id.load(std::memory_order_relaxed);
+    return cached != 0 ? cached : static_cast<uint32_t>(::getpid());
 }
 
 }  // namespace tarnvel::platform

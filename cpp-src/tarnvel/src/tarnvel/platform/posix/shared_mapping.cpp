@@ -49,7 +49,6 @@ bool fill_with_zeros(int fd, uint64_t size) noexcept {
 struct SharedMapping::Native {
     ShmObject object;
     MappedView view;  // declared last: unmapped before the handle is released
-    uint64_t size = 0;
 };
 
 SharedMapping::SharedMapping(std::unique_ptr<Native> native) : native_(std::move(native)) {}
@@ -76,7 +75,9 @@ SharedMapping SharedMapping::create(const std::string& name, uint64_t size, Mapp
             return Existing::unusable;
         }
         // Smaller than asked: alive and too small, or left half-done by a
-        // creator that died; another round tells the two apart.
+        // creator that died, with other openers looking at it just now.
+        // Rounds spread over a short while tell the two apart: the lookers
+        // let go, and then the leftover is renewed.
         return *existing >= size ? Existing::usable : Existing::stale;
     };
 
@@ -93,7 +94,6 @@ SharedMapping SharedMapping::create(const std::string& name, uint64_t size, Mapp
     if (native->view.data() == nullptr) {
         throw std::runtime_error(map_failed);
     }
-    native->size = size;
     return SharedMapping(std::move(native));
 }
 
@@ -101,8 +101,9 @@ uint8_t* SharedMapping::view() const noexcept {
     return native_ ? native_->view.data() : nullptr;
 }
 
+// The view is exactly the size asked for; none is left in a fork child.
 uint64_t SharedMapping::size() const noexcept {
-    return native_ ? native_->size : 0;
+    return native_ ? native_->view.size() : 0;
 }
 
 void SharedMapping::abandon() noexcept {

@@ -16,7 +16,11 @@
 // and the kind stays inside the kept prefix, so kinds never collide.
 #include "tarnvel/platform/posix/shm_object.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <new>
+#include <thread>
 #include <utility>
 
 #include <dirent.h>
@@ -36,9 +40,25 @@ constexpr char HEX_DIGITS[] = "0123456789ABCDEF";
 // The hash and the '~' before it.
 constexpr std::size_t CUT_SUFFIX_LENGTH = 17;
 
-// Races with other openers, releasers and sweeps end in a few rounds; the
-// bound only keeps a pathological case from spinning forever.
-constexpr int MAX_OPEN_ATTEMPTS = 100;
+// Races with other openers, releasers and sweeps (the name removed or
+// replaced between our open and our lock) end in a few rounds; the bound only
+// keeps a pathological case from spinning forever.
+constexpr int MAX_RACE_ROUNDS = 100;
+
+// An exclusive flock on a live object is held by a creator while it
+// initialises, or by a releaser or a sweep while it decides: microseconds.
+// Whoever holds it longer (a stuck or foreign process) must not stall an
+// opener for ever, least of all a node's io thread delivering a message.
+constexpr std::chrono::milliseconds EXCLUSIVE_WAIT_LIMIT{2000};
+
+// A held object a creator cannot use (too small, or half-made by a creator
+// that died, with other openers looking at it just now): rounds spread over
+// this long let passing holders go, so that a leftover gets renewed, while an
+// object that stays unusable still fails well within a second.
+constexpr std::chrono::milliseconds UNUSABLE_WAIT_LIMIT{250};
+
+constexpr std::chrono::microseconds FIRST_BACKOFF{50};
+constexpr std::chrono::microseconds LONGEST_BACKOFF{5000};
 
 std::string_view kind_text(ObjectKind kind) noexcept {
     switch (kind) {
@@ -57,39 +77,31 @@ bool is_kept_byte(unsigned char c) noexcept {
            c == '-' || c == '.';
 }
 
-// Closes on scope exit unless released.
-class UniqueFd {
+// Sleeps between rounds: from FIRST_BACKOFF, doubling up to
+// LONGEST_BACKOFF, until `limit` has passed since the first sleep.
+class Backoff {
 public:
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
+    explicit Backoff(std::chrono::milliseconds limit) noexcept : limit_(limit) {}
+
+    // False, without sleeping, once the time is up.
+    bool sleep() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!deadline_) {
+            deadline_ = now + limit_;
         }
+        if (now >= *deadline_) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(delay_, *deadline_ - now));
+        delay_ = std::min(delay_ * 2, LONGEST_BACKOFF);
+        return true;
     }
-    int get() const noexcept { return fd_; }
-    int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
-    int fd_;
+    std::chrono::milliseconds limit_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    std::chrono::microseconds delay_ = FIRST_BACKOFF;
 };
-
-int open_retrying(const char* path, int flags, mode_t mode) noexcept {
-    int fd;
-    do {
-        fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-int flock_retrying(int fd, int operation) noexcept {
-    int rc;
-    do {
-        rc = ::flock(fd, operation);
-    } while (rc != 0 && errno == EINTR);
-    return rc;
-}
 
 bool same_file(const struct stat& a, const struct stat& b) noexcept {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -172,15 +184,40 @@ std::string object_path(ObjectKind kind, std::string_view name) {
     return path;
 }
 
-ShmObject::ShmObject(int fd, std::string path) noexcept : fd_(fd), path_(std::move(path)) {}
+ObjectFd ObjectFd::open(const char* path, int flags, mode_t mode) noexcept {
+    ObjectFd opened;
+    std::unique_ptr<ForkHandle> handle(new (std::nothrow) ForkHandle);
+    if (!handle) {
+        errno = ENOMEM;
+        return opened;
+    }
+    ForkLock lock;
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        handle->fd = fd;
+        lock.add(*handle);
+        opened.handle_ = std::move(handle);
+    }
+    return opened;
+}
 
-ShmObject::ShmObject(ShmObject&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+ObjectFd& ObjectFd::operator=(ObjectFd&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::move(other.handle_);
+    }
+    return *this;
+}
+
+ShmObject::ShmObject(ObjectFd fd, std::string path) noexcept : fd_(std::move(fd)), path_(std::move(path)) {}
 
 ShmObject& ShmObject::operator=(ShmObject&& other) noexcept {
     if (this != &other) {
         release();
-        fd_ = std::exchange(other.fd_, -1);
+        fd_ = std::move(other.fd_);
         path_ = std::move(other.path_);
     }
     return *this;
@@ -191,46 +228,43 @@ ShmObject::~ShmObject() {
 }
 
 void ShmObject::release() noexcept {
-    if (fd_ < 0) {
-        return;
-    }
-    // Converting our shared lock to an exclusive one succeeds only when no
-    // other handle exists. When it fails Linux has already dropped our shared
-    // lock, which is harmless: we close next anyway. The name may meanwhile
-    // have been taken over by a new object, which must survive.
-    if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 && name_refers_to(path_.c_str(), fd_)) {
-        ::unlink(path_.c_str());
-    }
-    ::close(fd_);
-    fd_ = -1;
+    fd_.close_after([this](int fd) {
+        // Converting our shared lock to an exclusive one succeeds only when
+        // no other handle exists. When it fails Linux has already dropped our
+        // shared lock, which is harmless: we close next anyway. The name may
+        // meanwhile have been taken over by a new object, which must survive.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && name_refers_to(path_.c_str(), fd)) {
+            ::unlink(path_.c_str());
+        }
+    });
 }
 
 void ShmObject::abandon() noexcept {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    fd_.close();
 }
 
 MappedView::MappedView(int fd, std::size_t size) noexcept {
-    if (size == 0) {
+    if (size == 0 || fd < 0) {
         return;
     }
+    std::unique_ptr<ForkHandle> handle(new (std::nothrow) ForkHandle);
+    if (!handle) {
+        return;
+    }
+    ForkLock lock;
     void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (address != MAP_FAILED) {
-        data_ = static_cast<uint8_t*>(address);
-        size_ = size;
+        handle->address = address;
+        handle->length = size;
+        lock.add(*handle);
+        handle_ = std::move(handle);
     }
 }
-
-MappedView::MappedView(MappedView&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
 
 MappedView& MappedView::operator=(MappedView&& other) noexcept {
     if (this != &other) {
         unmap();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = std::exchange(other.size_, 0);
+        handle_ = std::move(other.handle_);
     }
     return *this;
 }
@@ -240,18 +274,27 @@ MappedView::~MappedView() {
 }
 
 void MappedView::unmap() noexcept {
-    if (data_ != nullptr) {
-        ::munmap(data_, size_);
-        data_ = nullptr;
-        size_ = 0;
+    if (!handle_) {
+        return;
     }
+    {
+        ForkLock lock;
+        // A dropped view's address may belong to something else by now.
+        if (live()) {
+            ::munmap(handle_->address, handle_->length);
+        }
+        lock.remove(*handle_);
+    }
+    handle_.reset();
 }
 
 CreateOutcome create_object(ObjectKind kind, std::string_view name, const CreateHooks& hooks,
                             ShmObject& out) {
     std::string path = object_path(kind, name);
-    bool last_was_stale = false;
-    for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
+    Backoff exclusively_held(EXCLUSIVE_WAIT_LIMIT);
+    Backoff unusable_yet(UNUSABLE_WAIT_LIMIT);
+    int races = 0;
+    for (;;) {
         int flags = object_open_flags(kind);
         if (kind == ObjectKind::evt) {
             if (::mkfifo(path.c_str(), 0600) != 0 && errno != EEXIST) {
@@ -260,10 +303,10 @@ CreateOutcome create_object(ObjectKind kind, std::string_view name, const Create
         } else {
             flags |= O_CREAT;
         }
-        UniqueFd fd(open_retrying(path.c_str(), flags, 0600));
+        ObjectFd fd = ObjectFd::open(path.c_str(), flags, 0600);
         if (fd.get() < 0) {
             // A FIFO can be removed as a leftover between mkfifo and open.
-            if (kind == ObjectKind::evt && errno == ENOENT) {
+            if (kind == ObjectKind::evt && errno == ENOENT && ++races < MAX_RACE_ROUNDS) {
                 continue;
             }
             return CreateOutcome::failed;
@@ -277,7 +320,10 @@ CreateOutcome create_object(ObjectKind kind, std::string_view name, const Create
             // releaser or sweep removed it before we locked it, it is ours to
             // initialise, and nobody can open it until we downgrade.
             if (!name_refers_to(path.c_str(), fd.get())) {
-                continue;
+                if (++races < MAX_RACE_ROUNDS) {
+                    continue;
+                }
+                return CreateOutcome::failed;
             }
             if (::fchmod(fd.get(), 0600) != 0 || !hooks.initialise(fd.get())) {
                 // Still exclusively ours: leave no half-made object behind.
@@ -286,43 +332,59 @@ CreateOutcome create_object(ObjectKind kind, std::string_view name, const Create
             }
             // Linux converts EX to SH under the inode's lock-list spinlock,
             // so no other opener, releaser or sweep can see the object
-            // unheld between the two.
-            if (::flock(fd.get(), LOCK_SH) != 0) {
+            // unheld between the two; a downgrade never has to wait.
+            if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
                 return CreateOutcome::failed;
             }
-            out = ShmObject(fd.release(), std::move(path));
+            out = ShmObject(std::move(fd), std::move(path));
             return CreateOutcome::created;
         }
         if (errno != EWOULDBLOCK) {
             return CreateOutcome::failed;
         }
 
-        // Somebody holds it. This waits only while a creator initialises it
-        // or a releaser decides about it.
-        if (flock_retrying(fd.get(), LOCK_SH) != 0) {
-            return CreateOutcome::failed;
+        if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK) {
+                return CreateOutcome::failed;
+            }
+            // Held exclusively: being initialised, released or swept. Start
+            // again from the name, which may be gone or new by then.
+            fd.close();
+            if (!exclusively_held.sleep()) {
+                return CreateOutcome::failed;
+            }
+            continue;
         }
         if (!name_refers_to(path.c_str(), fd.get())) {
-            continue;  // it was released and removed while we waited
+            // It was released and removed before we locked it.
+            if (++races < MAX_RACE_ROUNDS) {
+                continue;
+            }
+            return CreateOutcome::failed;
         }
         switch (hooks.check_existing(fd.get())) {
             case Existing::usable:
-                out = ShmObject(fd.release(), std::move(path));
+                out = ShmObject(std::move(fd), std::move(path));
                 return CreateOutcome::created;
             case Existing::stale:
-                last_was_stale = true;
+                // Our own shared lock would keep it from ever being renewed.
+                fd.close();
+                if (!unusable_yet.sleep()) {
+                    return CreateOutcome::unusable;
+                }
                 continue;
             case Existing::unusable:
                 return CreateOutcome::unusable;
         }
     }
-    return last_was_stale ? CreateOutcome::unusable : CreateOutcome::failed;
 }
 
 std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name) {
     std::string path = object_path(kind, name);
-    for (int attempt = 0; attempt < MAX_OPEN_ATTEMPTS; ++attempt) {
-        UniqueFd fd(open_retrying(path.c_str(), object_open_flags(kind), 0));
+    Backoff exclusively_held(EXCLUSIVE_WAIT_LIMIT);
+    int races = 0;
+    for (;;) {
+        ObjectFd fd = ObjectFd::open(path.c_str(), object_open_flags(kind), 0);
         if (fd.get() < 0 || !is_expected_file(fd.get(), kind)) {
             return std::nullopt;
         }
@@ -335,14 +397,27 @@ std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name) {
             }
             return std::nullopt;
         }
-        if (errno != EWOULDBLOCK || flock_retrying(fd.get(), LOCK_SH) != 0) {
+        if (errno != EWOULDBLOCK) {
             return std::nullopt;
         }
+        if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK) {
+                return std::nullopt;
+            }
+            // See create_object: try the name again a little later.
+            fd.close();
+            if (!exclusively_held.sleep()) {
+                return std::nullopt;
+            }
+            continue;
+        }
         if (name_refers_to(path.c_str(), fd.get())) {
-            return ShmObject(fd.release(), std::move(path));
+            return ShmObject(std::move(fd), std::move(path));
+        }
+        if (++races >= MAX_RACE_ROUNDS) {
+            return std::nullopt;
         }
     }
-    return std::nullopt;
 }
 
 std::optional<uint64_t> object_size(int fd) noexcept {
@@ -370,7 +445,9 @@ void sweep_leftovers() noexcept {
             continue;
         }
         // Read-only and non-blocking opens a FIFO without waiting for a
-        // writer; flock needs no write access.
+        // writer; flock needs no write access. The descriptor is not listed
+        // for fork children: a copy can only keep a lock on a file whose name
+        // is removed here, or no lock at all, and openers never wait for that.
         const int fd = ::openat(dir_fd, entry->d_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
             continue;

@@ -8,12 +8,18 @@
 // or a sweep removes.
 #pragma once
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "tarnvel/platform/posix/process.hpp"
 
 namespace tarnvel::platform::posix {
 
@@ -39,20 +45,72 @@ std::string object_file_name(ObjectKind kind, std::string_view name);
 // OBJECT_DIRECTORY + "/" + object_file_name(kind, name).
 std::string object_path(ObjectKind kind, std::string_view name);
 
+// A descriptor of a named object, listed for fork() children to close (see
+// process.hpp). Closing it is a plain close; ShmObject adds the flock
+// protocol.
+class ObjectFd {
+public:
+    ObjectFd() noexcept = default;
+    // Opens and lists in one step, so that no child can inherit the
+    // descriptor unlisted. Empty, with errno set, on failure.
+    static ObjectFd open(const char* path, int flags, mode_t mode) noexcept;
+    ObjectFd(ObjectFd&& other) noexcept = default;
+    ObjectFd& operator=(ObjectFd&& other) noexcept;
+    ObjectFd(const ObjectFd&) = delete;
+    ObjectFd& operator=(const ObjectFd&) = delete;
+    ~ObjectFd() { close(); }
+
+    // -1 when empty or dropped in a fork child.
+    int get() const noexcept {
+        return handle_ && !dropped() ? handle_->fd : -1;
+    }
+    // Inherited through fork() and closed there: it belongs to the parent.
+    bool dropped() const noexcept {
+        return handle_ && handle_->dropped.load(std::memory_order_relaxed);
+    }
+
+    void close() noexcept {
+        close_after([](int) {});
+    }
+
+    // Runs `last_step(fd)` and closes, with no fork in between. Nothing runs
+    // for a descriptor dropped in a fork child.
+    template <class LastStep>
+    void close_after(LastStep&& last_step) noexcept {
+        if (!handle_) {
+            return;
+        }
+        {
+            ForkLock lock;
+            if (!dropped()) {
+                last_step(handle_->fd);
+                ::close(handle_->fd);
+            }
+            lock.remove(*handle_);
+        }
+        handle_.reset();
+    }
+
+private:
+    std::unique_ptr<ForkHandle> handle_;
+};
+
 // One handle to a named object: a descriptor whose open file description
 // holds a shared flock, and the path it was opened under.
 class ShmObject {
 public:
     ShmObject() noexcept = default;
-    ShmObject(int fd, std::string path) noexcept;
-    ShmObject(ShmObject&& other) noexcept;
+    ShmObject(ObjectFd fd, std::string path) noexcept;
+    ShmObject(ShmObject&& other) noexcept = default;
     ShmObject& operator=(ShmObject&& other) noexcept;
     ShmObject(const ShmObject&) = delete;
     ShmObject& operator=(const ShmObject&) = delete;
     ~ShmObject();
 
-    int fd() const noexcept { return fd_; }
+    int fd() const noexcept { return fd_.get(); }
     const std::string& path() const noexcept { return path_; }
+    // See ObjectFd::dropped.
+    bool dropped() const noexcept { return fd_.dropped(); }
 
     // Removes the name when this was the last handle, then closes.
     void release() noexcept;
@@ -61,29 +119,34 @@ public:
     void abandon() noexcept;
 
 private:
-    int fd_ = -1;
+    ObjectFd fd_;
     std::string path_;
 };
 
-// A shared, read-write mapping of the first `size` bytes of a descriptor.
+// A shared, read-write mapping of the first `size` bytes of a descriptor,
+// listed for fork() children to remove.
 class MappedView {
 public:
     MappedView() noexcept = default;
     // Maps; empty (data() == nullptr) on failure.
     MappedView(int fd, std::size_t size) noexcept;
-    MappedView(MappedView&& other) noexcept;
+    MappedView(MappedView&& other) noexcept = default;
     MappedView& operator=(MappedView&& other) noexcept;
     MappedView(const MappedView&) = delete;
     MappedView& operator=(const MappedView&) = delete;
     ~MappedView();
 
-    uint8_t* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
+    // Empty once dropped in a fork child.
+    uint8_t* data() const noexcept {
+        return live() ? static_cast<uint8_t*>(handle_->address) : nullptr;
+    }
+    std::size_t size() const noexcept { return live() ? handle_->length : 0; }
     void unmap() noexcept;
 
 private:
-    uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
+    bool live() const noexcept { return handle_ && !handle_->dropped.load(std::memory_order_relaxed); }
+
+    std::unique_ptr<ForkHandle> handle_;
 };
 
 // How a creator judges an object that someone else already holds.

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
+#include <utility>
 
 namespace tarnvel::platform {
 
@@ -32,16 +33,20 @@ struct MailboxEvent::Native {
 };
 
 MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailbox_name) {
-    HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, event_name(mailbox_name).c_str());
-    if (handle == nullptr) {
-        throw std::runtime_error("CreateEvent failed");
-    }
+    HANDLE handle = nullptr;
     try {
+        handle = CreateEventA(nullptr, TRUE, FALSE, event_name(mailbox_name).c_str());
+        if (handle == nullptr) {
+            throw std::runtime_error("CreateEvent failed");
+        }
         native_ = std::make_unique<Native>(io, handle);
     } catch (...) {
-        // The waiter was never built, so the handle is still ours.
-        CloseHandle(handle);
-        throw;
+        // The waiter was never built, so the handle is still ours. Running
+        // out of memory is one more way of failing to create the event.
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
+        throw std::runtime_error("CreateEvent failed");
     }
 }
 
@@ -50,11 +55,28 @@ MailboxEvent::~MailboxEvent() {
     cancel();
 }
 
+MailboxEvent::MailboxEvent(MailboxEvent&&) noexcept = default;
+
+MailboxEvent& MailboxEvent::operator=(MailboxEvent&& other) noexcept {
+    if (this != &other) {
+        // Ends like a destroyed event: cancelled first, so that no completion
+        // already queued calls its function afterwards.
+        MailboxEvent replaced(std::move(*this));
+        native_ = std::move(other.native_);
+    }
+    return *this;
+}
+
 void MailboxEvent::reset() noexcept {
-    ResetEvent(native_->raw);
+    if (native_) {
+        ResetEvent(native_->raw);
+    }
 }
 
 void MailboxEvent::async_wait(std::function<void()> on_signalled) {
+    if (!native_) {
+        return;
+    }
     std::lock_guard lock(native_->waiter_mutex);
     // A wait armed after cancel() would never be cancelled.
     if (native_->closed->load()) {
@@ -69,6 +91,9 @@ void MailboxEvent::async_wait(std::function<void()> on_signalled) {
 }
 
 void MailboxEvent::cancel() noexcept {
+    if (!native_) {
+        return;
+    }
     // The flag goes first: a wait that completes between the two steps finds
     // it set and does not call its function.
     if (native_->closed->exchange(true)) {
