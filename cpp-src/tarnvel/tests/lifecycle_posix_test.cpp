@@ -14,8 +14,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
 #include <memory>
 #include <future>
 #include <optional>
@@ -29,21 +27,6 @@
 
 namespace tarnvel::test {
 namespace {
-
-// Runs `f` on its own thread; true when it returned within `limit`. A hang
-// (a lock that is never handed on) cannot be undone, so it ends the test
-// binary loudly instead of blocking it for ever.
-bool finishes(std::function<void()> f, std::chrono::milliseconds limit = WAIT_LIMIT) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    std::thread([done, f = std::move(f)] {
-        f();
-        done->set_value();
-    }).detach();
-    if (finished.wait_for(limit) == std::future_status::ready) return true;
-    std::fprintf(stderr, "operation hung; aborting\n");
-    std::abort();
-}
 
 TEST(LifecyclePosix, KilledProcessLeavesNothingUsable) {
     const std::string system = unique_name("S");
@@ -129,6 +112,34 @@ TEST(LifecyclePosix, FinishedSystemLeavesNothingBehind) {
     EXPECT_EQ(shm_files_containing(my_recv), std::vector<std::string>{});
     EXPECT_EQ(shm_files_containing(closing_mailbox), std::vector<std::string>{});
     EXPECT_EQ(shm_files_containing(dying_mailbox), std::vector<std::string>{});
+}
+
+TEST(LifecyclePosix, NodeDroppedInsideItsHandlerLeavesNothingBehind) {
+    const std::string system = unique_name("S");
+    const std::string recv = unique_name("rx");
+    auto node = std::make_unique<Tarnvel>("dropped", system, recv, DEFAULT_RECV_BYTES);
+    const uint32_t pid = node->pid();
+    const std::string mailbox = recv + "_" + std::to_string(pid);
+    ASSERT_TRUE(node->register_method({{"name", "drop"}}, [&](Bytes) {
+        node.reset();
+        return Bytes{};
+    }));
+    ASSERT_TRUE(shm_object_exists(SHM_MAPPING, mailbox));
+    ASSERT_TRUE(shm_object_exists(SHM_EVENT, mailbox + "_e"));
+
+    auto f = node->call("dropped", pid, "drop", {}, LONG_TIMEOUT_MS);
+    EXPECT_EQ(await(f).status, STATUS_EXEC_FAILED);
+    // Another thread finishes the close after the handler: the mailbox, its
+    // event and the system's book go, and this process holds none of them.
+    const auto traces = [&] {
+        std::vector<std::string> found = shm_files_containing(recv);
+        for (auto& name : shm_files_containing(system)) found.push_back(name);
+        for (auto& held : shm_files_held_by(pid))
+            if (held.find(recv) != std::string::npos || held.find(system) != std::string::npos)
+                found.push_back(held);
+        return found;
+    };
+    EXPECT_TRUE(eventually([&] { return traces().empty(); })) << ::testing::PrintToString(traces());
 }
 
 // Exit codes of the forked child, one bit per broken expectation.

@@ -276,10 +276,15 @@ TEST(Ring, GarbageHeadsAreSkippedAndLaterRecordsArrive) {
     EXPECT_EQ(box.drain(), std::vector<Bytes>{inner});
     EXPECT_EQ(box.read_pos(), box.write_pos());
 
-    // A head whose ready field is 1 in its low byte but not as a whole.
+    // A head whose ready field is 1 in its low byte but not as a whole, and
+    // one whose low byte is neither 0 nor 1: as an empty record it would
+    // deliver an empty frame, and waiting for it to turn 1 would stall the
+    // drain for good.
     const uint8_t odd_ready[8] = {0, 0, 0, 0, 1, 0, 1, 0};
+    const uint8_t seven_ready[8] = {0, 0, 0, 0, 7, 0, 0, 0};
     std::memcpy(box.ring() + box.write_pos(), odd_ready, 8);
-    box.set_field(8, box.write_pos() + 8);
+    std::memcpy(box.ring() + box.write_pos() + 8, seven_ready, 8);
+    box.set_field(8, box.write_pos() + 16);
 
     const Bytes bad_marker = [] {
         Bytes f = frame_of_size(18, 6);

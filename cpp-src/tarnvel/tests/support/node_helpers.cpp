@@ -1,6 +1,9 @@
 #include "support/node_helpers.hpp"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace tarnvel::test {
@@ -22,6 +25,18 @@ CallResult call_wait(Tarnvel& node, const std::string& target, uint32_t pid, con
                      std::string_view args, int64_t timeout_ms) {
     auto f = node.call(target, pid, method, to_bytes(args), timeout_ms);
     return await(f);
+}
+
+bool finishes(std::function<void()> f, std::chrono::milliseconds limit) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([done, f = std::move(f)] {
+        f();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(limit) == std::future_status::ready) return true;
+    std::fprintf(stderr, "operation hung; aborting\n");
+    std::abort();
 }
 
 std::optional<std::string> unpack_answer(const Bytes& answer) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <optional>
 #include <string>
@@ -41,6 +42,11 @@ bool eventually(Condition condition, std::chrono::milliseconds limit = WAIT_LIMI
     }
     return true;
 }
+
+// Runs `f` on a thread of its own; true once it has returned. A hang (a lock
+// that is never handed on, a join that never ends) cannot be undone, so after
+// `limit` it ends the test binary loudly instead of blocking it for ever.
+bool finishes(std::function<void()> f, std::chrono::milliseconds limit = WAIT_LIMIT);
 
 // The message of the std::runtime_error that `f` throws; "" when it throws nothing.
 template <class F>
