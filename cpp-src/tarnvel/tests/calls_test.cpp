@@ -802,8 +802,8 @@ TEST_F(Calls, MailboxNameHeldByALiveNodeIsRefused) {
 
 // A refused node of the holder's own system must not cost the holder its
 // slot in the book, or the holder cannot be reached by name until its next
-// refresh. Disabled while a failed construction still clears its process's slot.
-TEST_F(Calls, DISABLED_RefusedNodeOfTheSameSystemLeavesTheHolderReachable) {
+// refresh.
+TEST_F(Calls, RefusedNodeOfTheSameSystemLeavesTheHolderReachable) {
     const std::string system = unique_name("S");
     const std::string recv = unique_name("rx");
     Tarnvel holder("holder", system, recv, DEFAULT_RECV_BYTES);

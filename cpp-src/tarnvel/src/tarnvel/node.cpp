@@ -67,13 +67,16 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     mailbox_name = tarnvel::mailbox_name(recv_shm_name, own_pid);
     validate_recv_shm_bytes(recv_shm_bytes);
 
+    // Refused before the book is opened: a failed construction that had
+    // opened it would clear the slot of the node that holds the name.
+    if (!held_mailbox_names().take(mailbox_name)) throw std::runtime_error("CreateFileMapping mailbox failed");
+    holds_mailbox_name = true;
+
     // Dead processes' objects would otherwise pile up in shared memory.
     platform::sweep_leftovers();
 
     book_mutex.emplace(platform::NamedMutex::create(book_mutex_object));
     book.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, platform::MappingPurpose::book));
-    if (!held_mailbox_names().take(mailbox_name)) throw std::runtime_error("CreateFileMapping mailbox failed");
-    holds_mailbox_name = true;
     mailbox.emplace(platform::SharedMapping::create(mailbox_name, recv_shm_bytes, platform::MappingPurpose::mailbox));
     init_mailbox(mailbox->view(), mailbox->size());
     mailbox_event = std::make_unique<platform::MailboxEvent>(io, mailbox_name);
