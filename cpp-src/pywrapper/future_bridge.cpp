@@ -26,7 +26,8 @@ void resolve(const py::object& future, std::optional<CallResult> outcome, const 
 }
 
 // Body of the waiter thread: one per call, detached, ends with its call.
-void wait_and_resolve(std::future<CallResult> pending, FutureHolder future) noexcept {
+void wait_and_resolve(std::future<CallResult> pending, FutureHolder future, WaiterTicket ticket) noexcept {
+    const WaiterTicket::ThreadScope waiter(ticket);
     std::optional<CallResult> outcome;
     std::string error;
     try {
@@ -47,6 +48,9 @@ void wait_and_resolve(std::future<CallResult> pending, FutureHolder future) noex
         // outcome has no one to go to, and the process goes on.
     }
     future.reset();
+    // Last, with the lock still held: once a close sees no waiter left, none
+    // of them runs Python code any more.
+    ticket.give_back();
 }
 
 // The node lives at least as long as the Future: a weak reference to the Future
@@ -77,19 +81,18 @@ Bytes bytes_to_vector(const py::bytes& bytes) {
 
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method,
                     const py::bytes& args, int32_t timeout_ms) {
-    std::future<CallResult> pending;
-    {
-        NodeCore::Operation op(self.core());
-        pending = op.node().call(std::move(node_name), pid, std::move(method), bytes_to_vector(args),
-                                 timeout_ms);
-    }
+    // Counted before the call is made: a close that begins meanwhile waits for
+    // this call's Future as well. Every early exit gives the ticket back.
+    WaiterTicket ticket = self.core().take_waiter_ticket();
+    std::future<CallResult> pending = self.core().node().call(std::move(node_name), pid, std::move(method),
+                                                              bytes_to_vector(args), timeout_ms);
     // From here on a failure abandons the call: the library finishes it and
     // its outcome is discarded with `pending`.
     py::object future = py::module_::import("concurrent.futures").attr("Future")();
     future.attr("set_running_or_notify_cancel")();
     keep_alive_while(future, self);
     FutureHolder holder(new py::object(future), GilSafeDelete{});
-    std::thread(wait_and_resolve, std::move(pending), std::move(holder)).detach();
+    std::thread(wait_and_resolve, std::move(pending), std::move(holder), std::move(ticket)).detach();
     return future;
 }
 

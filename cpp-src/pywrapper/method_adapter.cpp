@@ -58,7 +58,7 @@ std::optional<boost::json::object> descriptor_from_dict(const py::dict& descript
         if (ec || !parsed.is_object()) {
             return std::nullopt;
         }
-        return parsed.as_object();
+        return std::move(parsed.as_object());
     } catch (const std::exception&) {
         return std::nullopt;  // out of memory while parsing
     }
@@ -81,8 +81,7 @@ bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function h
         return false;
     }
     MethodHandler method = make_python_handler(std::move(handler));
-    NodeCore::Operation op(self.core());
-    return op.node().register_method(std::move(*object), std::move(method));
+    return self.core().node().register_method(std::move(*object), std::move(method));
 }
 
 }  // namespace tarnvel::binding

@@ -22,6 +22,14 @@ py::bytes vector_to_bytes(const tarnvel::Bytes& bytes) {
     return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+py::str text_of(const std::string& bytes) {
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+    if (text == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(text);
+}
+
 void define_call_result(py::module_& m) {
     py::class_<tarnvel::CallResult>(m, "CallResult")
         .def(py::init([](uint8_t status, const py::bytes& result) {
@@ -42,7 +50,12 @@ void define_node_info(py::module_& m) {
         .def(py::init([](std::string node_name, uint32_t pid) {
             return tarnvel::NodeInfo{std::move(node_name), pid};
         }))
-        .def_readwrite("node_name", &tarnvel::NodeInfo::node_name)
+        // Names from the book are whatever bytes their node was given; bytes
+        // that are not UTF-8 read as lone surrogates instead of raising, and
+        // name.encode("utf-8", "surrogateescape") gives them back.
+        .def_property(
+            "node_name", [](const tarnvel::NodeInfo& self) { return text_of(self.node_name); },
+            [](tarnvel::NodeInfo& self, std::string node_name) { self.node_name = std::move(node_name); })
         .def_readwrite("pid", &tarnvel::NodeInfo::pid);
 }
 

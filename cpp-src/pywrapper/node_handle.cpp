@@ -2,8 +2,9 @@
 
 #include "gil_safety.hpp"
 
-#include <exception>
-#include <stdexcept>
+#include <unistd.h>
+
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -23,7 +24,50 @@ LiveNodes& live_nodes() {
     return *live;
 }
 
+// The ticket of the call whose waiter runs on this thread, if any.
+thread_local WaiterTicket* this_thread_ticket = nullptr;
+
 }  // namespace
+
+void CallWaiters::remove() noexcept {
+    if (live_.fetch_sub(1) == 1) {
+        live_.notify_all();
+    }
+}
+
+void CallWaiters::wait_until_none() noexcept {
+    WaiterTicket* own = this_thread_ticket;
+    const bool stepped_out = own != nullptr && own->held_;
+    if (stepped_out) {
+        own->waiters_->remove();
+        own->held_ = false;
+    }
+    for (int live = live_.load(); live != 0; live = live_.load()) {
+        live_.wait(live);
+    }
+    if (stepped_out) {
+        own->waiters_->add();
+        own->held_ = true;
+    }
+}
+
+WaiterTicket::WaiterTicket(std::shared_ptr<CallWaiters> waiters) : waiters_(std::move(waiters)), held_(true) {
+    waiters_->add();
+}
+
+WaiterTicket::WaiterTicket(WaiterTicket&& other) noexcept
+    : waiters_(std::move(other.waiters_)), held_(std::exchange(other.held_, false)) {}
+
+void WaiterTicket::give_back() noexcept {
+    if (held_) {
+        held_ = false;
+        waiters_->remove();
+    }
+}
+
+WaiterTicket::ThreadScope::ThreadScope(WaiterTicket& ticket) noexcept { this_thread_ticket = &ticket; }
+
+WaiterTicket::ThreadScope::~ThreadScope() { this_thread_ticket = nullptr; }
 
 NodeCore::NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name,
                    uint64_t recv_shm_bytes)
@@ -40,52 +84,19 @@ NodeCore::~NodeCore() {
     node_.reset();
 }
 
-NodeCore::Operation::Operation(NodeCore& core) : core_(core) {
-    std::lock_guard lock(core_.mutex_);
-    if (core_.shut_) {
-        throw std::runtime_error("Tarnvel is closed");
-    }
-    ++core_.active_;
-}
-
-NodeCore::Operation::~Operation() {
-    std::lock_guard lock(core_.mutex_);
-    if (--core_.active_ == 0) {
-        core_.changed_.notify_all();
-    }
-}
-
 void NodeCore::close() {
-    std::unique_lock lock(mutex_);
-    shut_ = true;
-    if (closed_) {
+    // From one of the node's own handlers this throws; the library finishes
+    // the close once the handler has returned, and the waiters end then.
+    node_->close();
+    // No wait in a fork child (the parent's waiters have no threads here), in
+    // a Python handler (when another thread is closing the handler's node,
+    // the Futures fail only after that thread has joined this very io thread;
+    // a done-callback closing that node leads to the same), or once the
+    // interpreter finalizes (no waiter can take the lock any more).
+    if (static_cast<uint32_t>(::getpid()) != pid_ || in_python_handler() || interpreter_exiting()) {
         return;
     }
-    // Another thread is joining the io threads; if this thread is a handler on
-    // one of them, waiting here could mean waiting for itself.
-    if (closing_ && in_python_handler()) {
-        return;
-    }
-    changed_.wait(lock, [this] { return closed_ || (!closing_ && active_ == 0); });
-    if (closed_) {
-        return;
-    }
-    closing_ = true;
-    lock.unlock();
-    try {
-        node_->close();
-    } catch (...) {
-        // Called from one of the node's own handlers: the node is stopped, and
-        // a later close from another thread finishes the job.
-        lock.lock();
-        closing_ = false;
-        changed_.notify_all();
-        throw;
-    }
-    lock.lock();
-    closing_ = false;
-    closed_ = true;
-    changed_.notify_all();
+    waiters_->wait_until_none();
 }
 
 void NodeCore::close_quietly() noexcept {
@@ -110,10 +121,7 @@ void PyTarnvel::close() {
     core_->close();
 }
 
-std::vector<NodeInfo> PyTarnvel::list_nodes() {
-    NodeCore::Operation op(*core_);
-    return op.node().list_nodes();
-}
+std::vector<NodeInfo> PyTarnvel::list_nodes() { return core_->node().list_nodes(); }
 
 void close_all_nodes() {
     std::vector<std::shared_ptr<NodeCore>> open;

@@ -5,19 +5,69 @@
 
 #include <pybind11/pybind11.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <vector>
 
 namespace tarnvel::binding {
 
 namespace py = pybind11;
 
-// One library node plus the bookkeeping that lets close run without the
-// interpreter lock. Shared by its Python object and, briefly, by the exit hook.
-// Its last owner always holds the interpreter lock.
+// The waiter threads of one node's calls that have not yet resolved their
+// Python Future. Close waits for them, so that every Future of a call the node
+// accepted is done when close returns. Shared with the waiters, which may sign
+// off after the node is gone. Lock-free, so that a fork child never meets a
+// lock some other thread of its parent held.
+class CallWaiters {
+public:
+    void add() noexcept { live_.fetch_add(1); }
+    void remove() noexcept;
+
+    // Returns once no waiter is left. Must be called without the interpreter
+    // lock: the waiters need it to resolve their Futures. A waiter thread
+    // that calls it (a done-callback closing a node, a node destroyed inside
+    // its resolve) is left out of its own count while it waits, so that it
+    // never waits for itself nor two such waiters for each other.
+    void wait_until_none() noexcept;
+
+private:
+    std::atomic<int> live_{0};
+};
+
+// One waiter's place in its node's CallWaiters: taken before the call is made
+// (so that a close beginning meanwhile waits for this call too) and given back
+// once the Future is resolved or the call is abandoned.
+class WaiterTicket {
+public:
+    explicit WaiterTicket(std::shared_ptr<CallWaiters> waiters);
+    ~WaiterTicket() { give_back(); }
+    WaiterTicket(WaiterTicket&& other) noexcept;
+    WaiterTicket& operator=(WaiterTicket&&) = delete;
+    WaiterTicket(const WaiterTicket&) = delete;
+    WaiterTicket& operator=(const WaiterTicket&) = delete;
+
+    void give_back() noexcept;
+
+    // Marks the calling thread as this ticket's waiter for the scope's life.
+    class ThreadScope {
+    public:
+        explicit ThreadScope(WaiterTicket& ticket) noexcept;
+        ~ThreadScope();
+        ThreadScope(const ThreadScope&) = delete;
+        ThreadScope& operator=(const ThreadScope&) = delete;
+    };
+
+private:
+    friend class CallWaiters;
+
+    std::shared_ptr<CallWaiters> waiters_;
+    bool held_ = false;
+};
+
+// One library node plus its call waiters. Shared by its Python object and,
+// briefly, by the exit hook. Its last owner always holds the interpreter lock.
 class NodeCore {
 public:
     NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name,
@@ -27,38 +77,24 @@ public:
     NodeCore(const NodeCore&) = delete;
     NodeCore& operator=(const NodeCore&) = delete;
 
-    // Marks one operation (call, register, listing) in progress. Throws
-    // "Tarnvel is closed" once close has begun, so that no operation overlaps
-    // the library's close.
-    class Operation {
-    public:
-        explicit Operation(NodeCore& core);
-        ~Operation();
-        Operation(const Operation&) = delete;
-        Operation& operator=(const Operation&) = delete;
-
-        Tarnvel& node() const { return *core_.node_; }
-
-    private:
-        NodeCore& core_;
-    };
-
+    // The library node guards its own operations against a concurrent close.
+    Tarnvel& node() { return *node_; }
     uint32_t pid() const { return pid_; }
 
-    // Must be called without the interpreter lock: a Python handler running on
-    // the io thread needs it to finish, and close waits for that thread.
+    WaiterTicket take_waiter_ticket() { return WaiterTicket(waiters_); }
+
+    // Closes the library node, then waits until every call waiter of this node
+    // has resolved its Future. Must be called without the interpreter lock: a
+    // Python handler running on the io thread needs it to finish, and so do
+    // the waiters. Called from a Python handler it throws what the library's
+    // close throws there and waits for nothing.
     void close();
     void close_quietly() noexcept;
 
 private:
     std::unique_ptr<Tarnvel> node_;
     uint32_t pid_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool shut_ = false;     // operations refused
-    bool closing_ = false;  // a thread is inside the library's close
-    bool closed_ = false;   // the library's close has completed
-    int active_ = 0;        // operations in progress
+    std::shared_ptr<CallWaiters> waiters_ = std::make_shared<CallWaiters>();
 };
 
 // The Python class Tarnvel. Python owns it exclusively; destroying it closes the
@@ -77,8 +113,9 @@ private:
     std::shared_ptr<NodeCore> core_;
 };
 
-// Closes every node that is still open; registered with atexit on import, so
-// it runs while foreign threads can still take the interpreter lock.
+// Closes every node that is still open and waits for their call waiters;
+// registered with atexit on import, so it runs while foreign threads can still
+// take the interpreter lock, and no waiter runs Python code after it.
 void close_all_nodes();
 
 }  // namespace tarnvel::binding

@@ -1,15 +1,19 @@
 """A node in a process of its own, for tests that need a real peer.
 
-Run as a script (``peer.py SYSTEM NODE``) it serves "echo" and "slow" (sleeps
-for the number of seconds given as argument, then echoes it), prints
+Run as a script (``peer.py SYSTEM NODE``) it serves "echo", "slow" (sleeps
+for the number of seconds given as argument, then echoes it) and "block"
+(returns its argument once stdin is at its end, so that it never answers while
+the peer is in use but does not hold up its stop), prints
 ``ready PID`` and then executes lines from stdin until EOF:
 ``call NODE PID METHOD HEXARGS TIMEOUT_MS`` answers ``STATUS HEXRESULT``
 (``-`` stands for no bytes). Imported, it offers `Peer` to drive one.
 """
 
+import os
 import selectors
 import subprocess
 import sys
+import threading
 import time
 
 
@@ -25,7 +29,7 @@ class Peer:
     def __init__(self, system, name, timeout=15):
         from support import module_env
 
-        self.name = name
+        self.name = name  # str, or bytes for a name that is not UTF-8
         self.proc = subprocess.Popen(
             [sys.executable, __file__, system, name],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=module_env())
@@ -70,19 +74,28 @@ class Peer:
 def serve(system, name):
     import tarnvel_core
 
+    released = threading.Event()
+
     def slow(args):
         time.sleep(float(args or b"0"))
         return args
 
-    with tarnvel_core.Tarnvel(name, system, name + "rx", 1 << 16) as node:
+    def block(args):
+        released.wait(60)
+        return args
+
+    name = os.fsencode(name)  # the bytes the test gave
+    with tarnvel_core.Tarnvel(name, system, name + b"rx", 1 << 16) as node:
         node.register({"name": "echo"}, lambda args: args)
         node.register({"name": "slow"}, slow)
+        node.register({"name": "block"}, block)
         print("ready", node.pid, flush=True)
         for line in sys.stdin:
             _, target, pid, method, args, timeout_ms = line.split()
             future = node.call_raw(target, int(pid), method, _unhex(args), int(timeout_ms))
             result = future.result(timeout=int(timeout_ms) / 1000 + 10)
             print(result.status, _hex(result.result), flush=True)
+        released.set()
 
 
 if __name__ == "__main__":

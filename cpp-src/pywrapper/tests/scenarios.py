@@ -5,14 +5,28 @@ caller can look for leftovers in /dev/shm afterwards. A scenario that goes
 wrong fails an assert (non-zero status, traceback on stderr) or hangs.
 """
 
+import errno
 import gc
+import os
+import signal
 import sys
 import threading
 import time
+import warnings
+import weakref
 
 import tarnvel_core as tc
 from peer import Peer
 from support import shm_leftovers, thread_count, wait_for
+
+
+def is_closed(node):
+    try:
+        node.list_nodes()
+    except RuntimeError as e:
+        assert str(e) == "Tarnvel is closed"
+        return True
+    return False
 
 
 def blocking_handler(started, finished, seconds):
@@ -67,9 +81,174 @@ def close_with_calls_in_flight(system):
     baseline = thread_count()
     futures = [node.call_raw("main", node.pid, "echo", b"x", 60000) for _ in range(200)]
     node.close()
+    assert all(f.done() for f in futures)
     statuses = {f.result(timeout=10).status for f in futures}
     assert statuses <= {tc.STATUS_OK, tc.STATUS_EXEC_FAILED}, statuses
     assert wait_for(lambda: thread_count() <= baseline), (thread_count(), baseline)
+
+
+def close_with_blocked_calls(system):
+    """close returns only when every Future of a call it cut off is done.
+
+    One done-callback closes the node as well, from its waiter thread, while
+    the first close is still waiting.
+    """
+    node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
+    peer = Peer(system, system + "p")
+    baseline = thread_count()
+    futures = [node.call_raw(peer.name, peer.pid, "block", b"", 60000) for _ in range(50)]
+    in_callback = []
+
+    def close_again(future):
+        node.close()
+        in_callback.append(all(f.done() for f in futures))
+
+    futures[0].add_done_callback(close_again)
+    node.close()
+    assert all(f.done() for f in futures)
+    assert {f.result().status for f in futures} == {tc.STATUS_EXEC_FAILED}
+    assert wait_for(lambda: in_callback) and in_callback == [True]
+    assert wait_for(lambda: thread_count() <= baseline), (thread_count(), baseline)
+    assert peer.stop() == 0
+
+
+def callback_closes_its_node(system):
+    """A done-callback closes its own node while other calls are outstanding."""
+    node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
+    peer = Peer(system, system + "p")
+    baseline = thread_count()
+    others = [node.call_raw(peer.name, peer.pid, "block", b"", 60000) for _ in range(20)]
+    seen = []
+
+    def close_own(future):
+        node.close()
+        seen.append((future.result().status, all(f.done() for f in others), threading.get_ident()))
+
+    node.call_raw(peer.name, peer.pid, "block", b"", 300).add_done_callback(close_own)
+    assert wait_for(lambda: seen)
+    assert seen == [(tc.STATUS_TIMEOUT, True, seen[0][2])] and seen[0][2] != threading.get_ident()
+    assert {f.result().status for f in others} == {tc.STATUS_EXEC_FAILED}
+    node.close()
+    assert wait_for(lambda: thread_count() <= baseline), (thread_count(), baseline)
+    assert peer.stop() == 0
+
+
+def handler_closes_its_node(system):
+    """A handler closes its own node: it is told so, and the close completes."""
+    # Anything started along with a process's first thread (a sanitizer's
+    # helper) belongs in the baseline.
+    first = threading.Thread(target=lambda: None)
+    first.start()
+    first.join()
+    python_threads, threads = threading.active_count(), thread_count()
+    peer = Peer(system, system + "p")
+    box = [tc.Tarnvel("main", system, system + "rx", 1 << 16)]
+    alive = weakref.ref(box[0])
+    raised = []
+
+    def close_self(args):
+        try:
+            box[0].close()
+        except RuntimeError as e:
+            raised.append(str(e))
+        return args
+
+    assert box[0].register({"name": "close"}, close_self)
+    futures = [box[0].call_raw(peer.name, peer.pid, "block", b"", 60000) for _ in range(10)]
+    futures.append(box[0].call_raw("main", box[0].pid, "close", b"x", 60000))
+    assert {f.result(timeout=10).status for f in futures} == {tc.STATUS_EXEC_FAILED}
+    assert raised == [os.strerror(errno.EDEADLK)]
+    assert is_closed(box[0])
+    box.clear()
+    futures.clear()
+    # The last waiters may still hold their Futures for a moment.
+    assert wait_for(lambda: gc.collect() >= 0 and alive() is None)
+    assert wait_for(lambda: not shm_leftovers(system + "rx")), shm_leftovers(system + "rx")
+    assert peer.stop() == 0
+    assert wait_for(lambda: threading.active_count() <= python_threads and thread_count() <= threads)
+
+
+def handler_and_thread_close(system, first):
+    """A handler and another thread both close the node, in either order."""
+    box = [tc.Tarnvel("main", system, system + "rx", 1 << 16)]
+    started, go, outcome = threading.Event(), threading.Event(), []
+
+    def close_too(args):
+        started.set()
+        if first == "thread":
+            assert go.wait(10)
+        try:
+            outcome.append(box[0].close())
+        except RuntimeError as e:
+            outcome.append(str(e))
+        if first == "handler":
+            assert go.wait(10)
+        return args
+
+    assert box[0].register({"name": "close"}, close_too)
+    future = box[0].call_raw("main", box[0].pid, "close", b"x", 60000)
+    assert started.wait(10)
+    closer = threading.Thread(target=box[0].close)
+    if first == "thread":
+        closer.start()
+        assert wait_for(lambda: is_closed(box[0]))
+    else:
+        assert wait_for(lambda: outcome)
+        closer.start()
+        time.sleep(0.1)  # as a rule long enough to reach the wait for the handler
+    go.set()
+    closer.join(10)
+    assert not closer.is_alive()
+    assert future.done() and future.result().status == tc.STATUS_EXEC_FAILED
+    assert outcome == [None if first == "thread" else os.strerror(errno.EDEADLK)], outcome
+    box.clear()
+
+
+def node_dropped_by_its_waiters(system):
+    """The last Futures, and so the node, go away on their waiter threads."""
+    peer = Peer(system, system + "p")
+    node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
+    alive = weakref.ref(node)
+    baseline = thread_count()
+    for _ in range(5):
+        node.call_raw(peer.name, peer.pid, "slow", b"0.2", 5000)
+    del node
+    # The node's destruction closes it on a waiter thread, which must not
+    # wait for itself.
+    assert wait_for(lambda: alive() is None)
+    assert wait_for(lambda: not shm_leftovers(system + "rx")), shm_leftovers(system + "rx")
+    assert wait_for(lambda: thread_count() < baseline), (thread_count(), baseline)
+    assert peer.stop() == 0
+
+
+def fork_child_closes(system):
+    """A fork child closes a node with calls outstanding: the parent's waiters
+    have no threads there, so nothing is waited for."""
+    node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
+    peer = Peer(system, system + "p")
+    futures = [node.call_raw(peer.name, peer.pid, "block", b"", 60000) for _ in range(5)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+        child = os.fork()
+    if child == 0:
+        node.close()
+        os._exit(0 if is_closed(node) else 1)
+    reaped = []
+
+    def child_ended():
+        pid, status = os.waitpid(child, os.WNOHANG)
+        if pid:
+            reaped.append(status)
+        return bool(pid)
+
+    if not wait_for(child_ended):
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+    assert reaped == [0], "the child hung or failed"
+    assert not any(f.done() for f in futures)
+    node.close()
+    assert {f.result().status for f in futures} == {tc.STATUS_EXEC_FAILED}
+    assert peer.stop() == 0
 
 
 def drop_in_handler(system):

@@ -4,6 +4,7 @@ import os
 import pytest
 
 import tarnvel_core as tc
+from peer import Peer
 from support import unique
 
 
@@ -57,6 +58,23 @@ def test_node_info():
     with pytest.raises(TypeError):
         info.pid = -1
     assert info.pid == 4294967295
+    info.node_name = b"\xc3\xa9"
+    assert info.node_name == "\u00e9"
+
+
+def test_node_names_that_are_not_utf8_read_back_losslessly(node, system):
+    assert tc.NodeInfo(b"a\xff", 1).node_name == "a\udcff"
+    raw = b"\xff\xfe"
+    peer = Peer(system, raw)
+    try:
+        [entry] = [info for info in node.list_nodes() if info.pid == peer.pid]
+        assert entry.node_name == "\udcff\udcfe"
+        name = entry.node_name.encode("utf-8", "surrogateescape")
+        assert name == raw
+        result = node.call_raw(name, peer.pid, "echo", b"hi", 5000).result(timeout=10)
+        assert (result.status, result.result) == (tc.STATUS_OK, b"hi")
+    finally:
+        assert peer.stop() == 0
 
 
 def test_classes_take_no_attributes_but_can_be_subclassed():
@@ -108,18 +126,68 @@ def test_close_twice_keeps_pid(node):
         node.list_nodes()
 
 
-def test_stub_names_what_the_module_defines():
+def signature(text, name):
+    """The first line of a pybind11 docstring, parsed as a function definition."""
+    line = text.splitlines()[0].replace("tarnvel_core.", "")
+    if not line.startswith(name + "("):  # property accessors carry no name
+        line = name + line
+    return ast.parse(f"def {line}: ...").body[0]
+
+
+def parameters(function, with_names=True, from_docstring=False):
+    """(name, positional only, annotation) of every parameter after self.
+
+    A docstring has no "/": pybind11 names the parameters it was given no
+    name for arg0, arg1, ..., and those cannot be passed by keyword.
+    """
+    args = function.args
+    assert not (args.vararg or args.kwarg or args.kwonlyargs or args.defaults)
+    listed = [(p, True) for p in args.posonlyargs] + [(p, False) for p in args.args]
+    return [((p.arg if with_names else None),
+             positional_only or from_docstring and p.arg.removeprefix("arg").isdigit(),
+             ast.unparse(p.annotation))
+            for p, positional_only in listed[1:]]
+
+
+def runtime_members(cls):
+    return {name for name, value in vars(cls).items()
+            if isinstance(value, property)
+            or callable(value) and (value.__doc__ or "").startswith(name + "(")}
+
+
+def test_stub_matches_the_runtime_signatures():
     stub = os.path.join(os.path.dirname(__file__), os.pardir, "tarnvel_core.pyi")
     with open(stub) as f:
         tree = ast.parse(f.read())
+    assert ast.get_docstring(tree) == tc.__doc__
     for item in tree.body:
-        if isinstance(item, ast.ClassDef):
-            runtime = getattr(tc, item.name)
-            for member in item.body:
-                if isinstance(member, ast.FunctionDef):
-                    assert member.name in vars(runtime), (item.name, member.name)
-        elif isinstance(item, ast.AnnAssign):
-            assert hasattr(tc, item.target.id), item.target.id
+        if isinstance(item, ast.AnnAssign):
+            assert type(getattr(tc, item.target.id)).__name__ == ast.unparse(item.annotation)
+        if not isinstance(item, ast.ClassDef):
+            continue
+        cls = getattr(tc, item.name)
+        stubbed = {m.name for m in item.body if isinstance(m, ast.FunctionDef)}
+        assert stubbed == runtime_members(cls), item.name
+        setters = set()
+        for member in item.body:
+            if not isinstance(member, ast.FunctionDef):
+                continue
+            runtime = vars(cls)[member.name]
+            decorators = [ast.unparse(d) for d in member.decorator_list]
+            if decorators == []:
+                assert not isinstance(runtime, property), member.name
+                text, with_names = runtime.__doc__, True
+            elif decorators == ["property"]:
+                text, with_names = runtime.fget.__doc__, False
+            else:
+                assert decorators == [member.name + ".setter"], decorators
+                text, with_names = runtime.fset.__doc__, False
+                setters.add(member.name)
+            actual = signature(text, member.name)
+            where = (item.name, member.name, decorators)
+            assert parameters(member, with_names) == parameters(actual, with_names, True), where
+            assert ast.unparse(member.returns) == ast.unparse(actual.returns), where
+        assert setters == {n for n, v in vars(cls).items() if isinstance(v, property) and v.fset}, item.name
     stubbed = {i.name for i in tree.body if isinstance(i, ast.ClassDef)}
     stubbed |= {i.target.id for i in tree.body if isinstance(i, ast.AnnAssign)}
     assert stubbed == {n for n in vars(tc) if not n.startswith("__")}

@@ -34,6 +34,31 @@ def test_close_finishes_futures_of_calls_in_flight():
     run_scenario("close_with_calls_in_flight")
 
 
+def test_close_returns_with_every_cut_off_future_done():
+    run_scenario("close_with_blocked_calls")
+
+
+def test_done_callback_closing_its_own_node():
+    run_scenario("callback_closes_its_node")
+
+
+def test_handler_closing_its_own_node():
+    run_scenario("handler_closes_its_node")
+
+
+@pytest.mark.parametrize("first", ["thread", "handler"])
+def test_handler_and_another_thread_closing_together(first):
+    run_scenario("handler_and_thread_close", first)
+
+
+def test_node_destroyed_on_a_waiter_thread():
+    run_scenario("node_dropped_by_its_waiters")
+
+
+def test_fork_child_closing_a_node_with_calls_outstanding():
+    run_scenario("fork_child_closes")
+
+
 def test_last_reference_dropped_inside_a_handler():
     run_scenario("drop_in_handler")
 

@@ -1,3 +1,5 @@
+import json
+
 import pytest
 
 import tarnvel_core as tc
@@ -31,10 +33,17 @@ def test_refused_descriptors(node, descriptor):
     assert names_listed(node) == ["sys.list_methods", "sys.list_nodes"]
 
 
-@pytest.mark.parametrize("descriptor", [{"name": "s", "x": {1, 2}}, {"name": "t", (1, 2): 1}])
-def test_unserialisable_descriptors_raise_the_json_error(node, descriptor):
-    with pytest.raises(TypeError):
+@pytest.mark.parametrize("descriptor, message", [
+    ({"name": "s", "x": {1, 2}}, "^Object of type set is not JSON serializable"),
+    ({"name": "t", (1, 2): 1}, "^keys must be str, int, float, bool or None, not tuple$"),
+])
+def test_unserialisable_descriptors_raise_the_json_error(node, descriptor, message):
+    with pytest.raises(TypeError, match=message) as raised:
         node.register(descriptor, lambda args: args)
+    with pytest.raises(TypeError) as from_json:
+        json.dumps(descriptor)
+    assert (str(raised.value), getattr(raised.value, "__notes__", None)) == \
+        (str(from_json.value), getattr(from_json.value, "__notes__", None))
     assert names_listed(node) == ["sys.list_methods", "sys.list_nodes"]
 
 
