@@ -160,6 +160,37 @@ TEST(PlatformWin32Event, SetAfterResetCompletesNextWait) {
     EXPECT_TRUE(run_until(io, [&] { return calls.load() == 3; }));
 }
 
+TEST(PlatformWin32Event, MovedEventKeepsItsWaitAndAssignmentEndsTheOldOne) {
+    boost::asio::io_context io;
+    const std::string first_name = unique_name("moved");
+    MailboxEvent first(io, first_name);
+    std::atomic<int> first_calls{0};
+    first.async_wait([&] { ++first_calls; });
+
+    MailboxEvent moved(std::move(first));
+    // The moved-from event is empty: none of this reaches anything.
+    first.reset();
+    first.async_wait([&] { first_calls += 100; });
+    first.cancel();
+    signal_mailbox_event(first_name);
+    EXPECT_TRUE(run_until(io, [&] { return first_calls.load() == 1; }));
+
+    moved.reset();
+    std::atomic<bool> old_wait_called{false};
+    moved.async_wait([&] { old_wait_called = true; });
+    const std::string second_name = unique_name("moved_into");
+    moved = MailboxEvent(io, second_name);
+    signal_mailbox_event(first_name);
+    std::atomic<int> second_calls{0};
+    moved.async_wait([&] { ++second_calls; });
+    signal_mailbox_event(second_name);
+    EXPECT_TRUE(run_until(io, [&] { return second_calls.load() == 1; }));
+    io.restart();
+    io.run_for(20ms);
+    EXPECT_FALSE(old_wait_called.load());
+    EXPECT_EQ(first_calls.load(), 1);
+}
+
 TEST(PlatformWin32Event, SignalOfMissingEventDoesNothing) {
     const std::string name = unique_name("none");
     signal_mailbox_event(name);
