@@ -50,7 +50,6 @@ struct Tarnvel::Impl {
     std::shared_mutex lifecycle_mutex;
     std::mutex close_mutex;
     bool close_finished = false;  // guarded by close_mutex
-    std::thread::id io_thread_id;
     // Finishes a close that was started by one of the node's own handlers.
     std::thread closer;
     bool holds_mailbox_name = false;

@@ -37,9 +37,15 @@ private:
 };
 
 HeldMailboxNames& held_mailbox_names() {
-    static HeldMailboxNames names;
-    return names;
+    // Leaked: closer and reaper threads may still give names back while the
+    // process's statics are being destroyed.
+    static auto* names = new HeldMailboxNames;
+    return *names;
 }
+
+// The node whose io thread this is, if any. Set by the io thread itself, so it
+// cannot be confused by a later thread that is given the same id.
+thread_local const Tarnvel::Impl* current_io_node = nullptr;
 
 }  // namespace
 
@@ -83,8 +89,11 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     if (!book_register()) throw std::runtime_error("directory full");
     add_builtins();
     refresh_timer = std::make_unique<boost::asio::steady_timer>(io);
-    io_thread = std::jthread([this] { io.run(); });
-    io_thread_id = io_thread.get_id();
+    io_thread = std::jthread([this] {
+        current_io_node = this;
+        io.run();
+        current_io_node = nullptr;
+    });
     boost::asio::post(io, [this] {
         if (stopping) return;
         arm_wait();
@@ -92,9 +101,7 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     });
 }
 
-// Compared with the id kept at start: the thread object itself changes when
-// close joins it.
-bool Tarnvel::Impl::on_io_thread() const { return std::this_thread::get_id() == io_thread_id; }
+bool Tarnvel::Impl::on_io_thread() const { return current_io_node == this; }
 
 bool Tarnvel::Impl::inherited_by_fork() const { return platform::current_process_id() != own_pid; }
 
@@ -125,19 +132,31 @@ bool Tarnvel::Impl::begin_close() {
 
 void Tarnvel::Impl::close() {
     const bool first = begin_close();
-    if (on_io_thread()) {
-        if (!first) return;
-        // The io thread cannot join itself. Another thread finishes the close
-        // once this handler has returned, so that pending calls end and the
-        // objects are released without waiting for a close from elsewhere.
+    if (current_io_node == nullptr) {
+        finish_close();
+        return;
+    }
+    // On an io thread. A node's own io thread cannot join itself, and two
+    // nodes whose handlers closed each other would wait for each other for
+    // ever; so another thread finishes the close once the handler returns:
+    // pending calls end and the objects are released without a later close.
+    if (first) {
         try {
-            closer = std::thread([this] { finish_close(); });
+            closer = std::thread([this] {
+                try {
+                    finish_close();
+                } catch (...) {
+                    // The destructor tries again.
+                }
+            });
         } catch (...) {
-            // Without a thread, the next close or the destructor finishes it.
+            // Without a thread, the next close or the destructor finishes it
+            // (and ends the pending calls).
         }
+    }
+    if (first && on_io_thread()) {
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
     }
-    finish_close();
 }
 
 void Tarnvel::Impl::finish_close() {

@@ -55,7 +55,7 @@ constexpr std::chrono::milliseconds EXCLUSIVE_WAIT_LIMIT{2000};
 // that died, with other openers looking at it just now): rounds spread over
 // this long let passing holders go, so that a leftover gets renewed, while an
 // object that stays unusable still fails well within a second.
-constexpr std::chrono::milliseconds UNUSABLE_WAIT_LIMIT{250};
+constexpr std::chrono::milliseconds UNUSABLE_WAIT_LIMIT{750};
 
 constexpr std::chrono::microseconds FIRST_BACKOFF{50};
 constexpr std::chrono::microseconds LONGEST_BACKOFF{5000};
