@@ -80,7 +80,9 @@ NodeCore::~NodeCore() {
         py::gil_scoped_release unlocked;
         close_quietly();
     }
-    // The registry's Python handlers are released here, with the lock held.
+    // The registry's Python handlers are released here, with the lock held
+    // (or, when the node goes on its own io thread, later by the library's
+    // reaper thread, through their lock-taking deleter).
     node_.reset();
 }
 
