@@ -777,6 +777,46 @@ TEST_F(Calls, LastReferenceDroppedInsideItsOwnHandler) {
     EXPECT_EQ(call_wait(*again, "again", pid, "sys.list_methods").status, STATUS_OK);
 }
 
+// Thread ids are reused once a thread has been joined: a node closed earlier
+// and destroyed on a new thread (likely to get its io thread's old id) is
+// torn down there and then, its handlers with it.
+TEST_F(Calls, NodeDestroyedOnALaterThreadIsTornDownAtOnce) {
+    auto node = std::make_unique<Tarnvel>("later", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    auto sentinel = std::make_shared<int>(0);
+    ASSERT_TRUE(node->register_method({{"name", "hold"}}, [sentinel](Bytes) { return Bytes{}; }));
+    node->close();
+    for (int i = 0; i < 3; ++i) std::thread([] {}).join();
+    std::thread([&] { node.reset(); }).join();
+    EXPECT_EQ(sentinel.use_count(), 1);
+}
+
+// Handlers of two nodes that close each other at the same moment: neither
+// waits for the other's io thread, and both closes complete.
+TEST_F(Calls, HandlersClosingEachOtherDoNotDeadlock) {
+    std::optional<Tarnvel> a(std::in_place, "a", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::optional<Tarnvel> b(std::in_place, "b", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::atomic<int> entered{0};
+    const auto closing = [&](std::optional<Tarnvel>& other) {
+        return [&entered, &other](Bytes) {
+            ++entered;
+            while (entered < 2) std::this_thread::yield();
+            other->close();
+            return Bytes{};
+        };
+    };
+    ASSERT_TRUE(a->register_method({{"name", "close_other"}}, closing(b)));
+    ASSERT_TRUE(b->register_method({{"name", "close_other"}}, closing(a)));
+    auto fa = a->call("a", a->pid(), "close_other", {}, LONG_TIMEOUT_MS);
+    auto fb = b->call("b", b->pid(), "close_other", {}, LONG_TIMEOUT_MS);
+    EXPECT_TRUE(finishes([&] {
+        a->close();
+        b->close();
+    }));
+    EXPECT_TRUE(is_ready(fa));
+    EXPECT_TRUE(is_ready(fb));
+    EXPECT_EQ(error_of([&] { a->list_nodes(); }), "Tarnvel is closed");
+}
+
 TEST_F(Calls, MailboxNameHeldByALiveNodeIsRefused) {
     const std::string system = unique_name("S");
     const std::string recv = unique_name("rx");
