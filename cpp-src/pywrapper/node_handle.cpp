@@ -2,7 +2,7 @@
 
 #include "gil_safety.hpp"
 
-#include <unistd.h>
+#include <tarnvel/platform/platform.hpp>
 
 #include <mutex>
 #include <utility>
@@ -95,7 +95,7 @@ void NodeCore::close() {
     // the Futures fail only after that thread has joined this very io thread;
     // a done-callback closing that node leads to the same), or once the
     // interpreter finalizes (no waiter can take the lock any more).
-    if (static_cast<uint32_t>(::getpid()) != pid_ || in_python_handler() || interpreter_exiting()) {
+    if (platform::current_process_id() != pid_ || in_python_handler() || interpreter_exiting()) {
         return;
     }
     waiters_->wait_until_none();
