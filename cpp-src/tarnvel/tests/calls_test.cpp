@@ -808,6 +808,9 @@ TEST_F(Calls, HandlersClosingEachOtherDoNotDeadlock) {
     ASSERT_TRUE(b->register_method({{"name", "close_other"}}, closing(a)));
     auto fa = a->call("a", a->pid(), "close_other", {}, LONG_TIMEOUT_MS);
     auto fb = b->call("b", b->pid(), "close_other", {}, LONG_TIMEOUT_MS);
+    // Closing either node here before both handlers run would keep the other
+    // handler waiting for its partner.
+    ASSERT_TRUE(eventually([&] { return entered == 2; }));
     EXPECT_TRUE(finishes([&] {
         a->close();
         b->close();
