@@ -156,6 +156,17 @@ LatencyRow tarnvel_latency(TarnvelTarget target, size_t size) {
     return summarise("tarnvel", size, std::move(samples), errors);
 }
 
+// Warms up with `run`, then lets it run for the measured time; `run(max_calls,
+// deadline)` keeps its window full and returns the calls it completed.
+template <typename Run>
+void measure_throughput(ThroughputRow& row, Run& run) {
+    run(THROUGHPUT_WARMUP_CALLS, Clock::time_point::max());
+    row.errors = 0;
+    const auto start = Clock::now();
+    row.calls = run(SIZE_MAX, start + THROUGHPUT_TIME);
+    row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t window) {
     Bytes payload = make_payload(size);
     ThroughputRow row{"tarnvel", size, window, 0, 0, 0};
@@ -181,11 +192,7 @@ ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t windo
         }
         return completed;
     };
-    run(THROUGHPUT_WARMUP_CALLS, Clock::time_point::max());
-    row.errors = 0;
-    auto start = Clock::now();
-    row.calls = run(SIZE_MAX, start + THROUGHPUT_TIME);
-    row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    measure_throughput(row, run);
     return row;
 }
 
@@ -239,11 +246,7 @@ ThroughputRow uds_throughput(UdsClient& client, size_t size, size_t window) {
         }
         return completed;
     };
-    run(THROUGHPUT_WARMUP_CALLS, Clock::time_point::max());
-    row.errors = 0;
-    auto start = Clock::now();
-    row.calls = run(SIZE_MAX, start + THROUGHPUT_TIME);
-    row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    measure_throughput(row, run);
     return row;
 }
 

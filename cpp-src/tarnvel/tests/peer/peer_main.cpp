@@ -31,6 +31,7 @@
 #include <exception>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -127,27 +128,38 @@ void register_test_methods(Tarnvel& node, const std::string& node_name, ServeSta
     });
 }
 
+// Reads lines until "quit" or the end of input.
+void wait_for_quit() {
+    std::string line;
+    while (std::getline(std::cin, line) && line != "quit") {
+    }
+}
+
+// A node from args[1..4] (name, system, recv name, bytes); on failure the
+// error is reported as "error <message>" and nothing is returned.
+std::unique_ptr<Tarnvel> construct_node(const std::vector<std::string>& args) {
+    try {
+        return std::make_unique<Tarnvel>(args[1], args[2], args[3], std::stoull(args[4]));
+    } catch (const std::exception& e) {
+        say(std::string("error ") + e.what());
+        return nullptr;
+    }
+}
+
 int run_lock_book_mutex(const std::vector<std::string>& args) {
     if (args.size() != 2) return EXIT_USAGE;
     auto mutex = platform::NamedMutex::create(book_mutex_name(args[1]));
     mutex.lock();
     say("ready " + std::to_string(platform::current_process_id()));
-    std::string line;
-    while (std::getline(std::cin, line) && line != "quit") {
-    }
+    wait_for_quit();
     mutex.unlock();
     return 0;
 }
 
 int run_call(const std::vector<std::string>& args) {
     if (args.size() != 10) return EXIT_USAGE;
-    std::optional<Tarnvel> node;
-    try {
-        node.emplace(args[1], args[2], args[3], std::stoull(args[4]));
-    } catch (const std::exception& e) {
-        say(std::string("error ") + e.what());
-        return EXIT_CONSTRUCTION_FAILED;
-    }
+    std::unique_ptr<Tarnvel> node = construct_node(args);
+    if (!node) return EXIT_CONSTRUCTION_FAILED;
     auto future = node->call(args[5], static_cast<uint32_t>(std::stoul(args[6])), args[7], to_bytes(args[8]),
                              std::stoll(args[9]));
     if (future.wait_for(std::chrono::seconds(15)) != std::future_status::ready) {
@@ -162,13 +174,8 @@ int run_call(const std::vector<std::string>& args) {
 
 int run_call_many(const std::vector<std::string>& args) {
     if (args.size() != 9) return EXIT_USAGE;
-    std::optional<Tarnvel> node;
-    try {
-        node.emplace(args[1], args[2], args[3], std::stoull(args[4]));
-    } catch (const std::exception& e) {
-        say(std::string("error ") + e.what());
-        return EXIT_CONSTRUCTION_FAILED;
-    }
+    std::unique_ptr<Tarnvel> node = construct_node(args);
+    if (!node) return EXIT_CONSTRUCTION_FAILED;
     const auto target_pid = static_cast<uint32_t>(std::stoul(args[6]));
     const int count = std::stoi(args[8]);
     std::vector<std::future<CallResult>> futures;
@@ -197,16 +204,11 @@ void say(std::string_view line) {
 int run_node(const std::vector<std::string>& args, bool with_methods) {
     if (args.size() != 5) return EXIT_USAGE;
     ServeState state;  // outlives the node, whose handlers use it
-    std::optional<Tarnvel> node;
-    try {
-        node.emplace(args[1], args[2], args[3], std::stoull(args[4]));
-    } catch (const std::exception& e) {
-        say(std::string("error ") + e.what());
+    std::unique_ptr<Tarnvel> node = construct_node(args);
+    if (!node) {
         // Stay until told, so the test can look at what this process left
         // behind while it is still alive.
-        std::string line;
-        while (std::getline(std::cin, line) && line != "quit") {
-        }
+        wait_for_quit();
         return EXIT_CONSTRUCTION_FAILED;
     }
 
