@@ -5,86 +5,115 @@
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
+#include <future>
+#include <memory>
+#include <vector>
 
 namespace tarnvel {
 namespace {
 
-uint16_t start(PendingCalls& calls, uint32_t pid, std::future<CallResult>* future = nullptr) {
-    std::promise<CallResult> promise;
-    if (future) *future = promise.get_future();
-    const auto seq = calls.add_pending(pid, promise);
+using Clock = PendingCalls::Clock;
+
+CallCompletion to_promise(std::future<CallResult>* future) {
+    auto promise = std::make_shared<std::promise<CallResult>>();
+    if (future) *future = promise->get_future();
+    return [promise](CallResult result) { promise->set_value(std::move(result)); };
+}
+
+uint16_t start(PendingCalls& calls, uint32_t pid, std::future<CallResult>* future = nullptr,
+               Clock::time_point deadline = Clock::time_point::max()) {
+    CallCompletion done = to_promise(future);
+    const auto seq = calls.add(pid, done, deadline);
     EXPECT_TRUE(seq.has_value());
     return seq.value_or(0);
 }
 
 TEST(PendingCalls, SequenceNumbersStartAtOnePerPidAndSkipZeroOnWrap) {
-    PendingCalls calls;
+    boost::asio::io_context io;
+    PendingCalls calls(io);
     EXPECT_EQ(start(calls, 7), 1);
     EXPECT_EQ(start(calls, 9), 1);
     EXPECT_EQ(start(calls, 7), 2);
     // Finish everything so the wrap below meets no pending key.
-    calls.fail_all_pending();
+    calls.fail_all();
     uint16_t last = 0;
     for (int i = 3; i <= 65535; ++i) {
         last = start(calls, 7);
-        calls.complete_call(7, last, {});
+        calls.complete(7, last, {});
     }
     EXPECT_EQ(last, 65535);
     EXPECT_EQ(start(calls, 7), 1);
 }
 
 TEST(PendingCalls, StillPendingKeyIsSkippedWhenItsNumberComesRound) {
-    PendingCalls calls;
+    boost::asio::io_context io;
+    PendingCalls calls(io);
     std::future<CallResult> old_call;
     EXPECT_EQ(start(calls, 5, &old_call), 1);
-    for (int i = 2; i <= 65535; ++i) calls.complete_call(5, start(calls, 5), {});
+    for (int i = 2; i <= 65535; ++i) calls.complete(5, start(calls, 5), {});
     // 1 is still pending: the next call gets 2, and the old call is untouched.
     EXPECT_EQ(start(calls, 5), 2);
     EXPECT_EQ(old_call.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-    calls.complete_call(5, 1, CallResult{STATUS_OK, {42}});
+    calls.complete(5, 1, CallResult{STATUS_OK, {42}});
     EXPECT_EQ(old_call.get().result, Bytes{42});
 }
 
-TEST(PendingCalls, NoFreeNumberLeavesThePromiseWithTheCaller) {
-    PendingCalls calls;
+TEST(PendingCalls, NoFreeNumberLeavesTheCompletionWithTheCaller) {
+    boost::asio::io_context io;
+    PendingCalls calls(io);
     for (int i = 1; i <= 65535; ++i) start(calls, 3);
-    std::promise<CallResult> promise;
-    auto future = promise.get_future();
-    EXPECT_FALSE(calls.add_pending(3, promise).has_value());
-    promise.set_value(CallResult{STATUS_DELIVER_FAILED, {}});
+    std::future<CallResult> future;
+    CallCompletion done = to_promise(&future);
+    EXPECT_FALSE(calls.add(3, done, Clock::time_point::max()).has_value());
+    ASSERT_TRUE(done);
+    done(CallResult{STATUS_DELIVER_FAILED, {}});
     EXPECT_EQ(future.get().status, STATUS_DELIVER_FAILED);
     EXPECT_EQ(calls.size(), 65535u);
 }
 
 TEST(PendingCalls, FirstOutcomeWinsAndLaterOnesAreDropped) {
-    PendingCalls calls;
+    boost::asio::io_context io;
+    PendingCalls calls(io);
     std::future<CallResult> future;
     const uint16_t seq = start(calls, 11, &future);
-    calls.complete_call(11, seq, CallResult{STATUS_OK, {1, 2}});
-    calls.complete_call(11, seq, CallResult{STATUS_TIMEOUT, {}});
-    calls.complete_call(12, seq, CallResult{STATUS_TIMEOUT, {}});
+    calls.complete(11, seq, CallResult{STATUS_OK, {1, 2}});
+    calls.complete(11, seq, CallResult{STATUS_TIMEOUT, {}});
+    calls.complete(12, seq, CallResult{STATUS_TIMEOUT, {}});
     const CallResult result = future.get();
     EXPECT_EQ(result.status, STATUS_OK);
     EXPECT_EQ(result.result, (Bytes{1, 2}));
     EXPECT_EQ(calls.size(), 0u);
 }
 
-TEST(PendingCalls, FailAllEndsEveryCallAndCancelsItsTimer) {
+TEST(PendingCalls, OneTimerEndsCallsAtTheirDeadlines) {
     boost::asio::io_context io;
-    PendingCalls calls;
-    std::future<CallResult> a, b;
-    const uint16_t seq_a = start(calls, 1, &a);
-    start(calls, 2, &b);
-    auto timer = std::make_shared<boost::asio::steady_timer>(io, std::chrono::hours(1));
-    bool timer_cancelled = false;
-    timer->async_wait([&](const boost::system::error_code& error) { timer_cancelled = bool(error); });
-    ASSERT_TRUE(calls.set_timer(1, seq_a, timer));
-    calls.fail_all_pending();
-    io.run();
-    EXPECT_TRUE(timer_cancelled);
-    EXPECT_EQ(a.get().status, STATUS_EXEC_FAILED);
-    EXPECT_EQ(b.get().status, STATUS_EXEC_FAILED);
-    EXPECT_FALSE(calls.set_timer(1, seq_a, timer));
+    PendingCalls calls(io);
+    std::vector<uint32_t> timed_out;
+    const auto add = [&](uint32_t pid, Clock::duration in) {
+        CallCompletion done = [&timed_out, pid](CallResult r) {
+            if (r.status == STATUS_TIMEOUT) timed_out.push_back(pid);
+        };
+        ASSERT_TRUE(calls.add(pid, done, Clock::now() + in).has_value());
+    };
+    // Later deadlines first, then an earlier one that must move the timer;
+    // one call is answered in time and must not time out as well.
+    add(1, std::chrono::milliseconds(60));
+    add(2, std::chrono::hours(1));
+    add(3, std::chrono::milliseconds(20));
+    add(4, std::chrono::milliseconds(40));
+    calls.complete(4, 1, CallResult{STATUS_OK, {}});
+    while (timed_out.size() < 2 && io.run_one_for(std::chrono::seconds(30)) != 0) {
+    }
+    EXPECT_EQ(timed_out, (std::vector<uint32_t>{3, 1}));
+    EXPECT_EQ(calls.size(), 1u);
+
+    std::future<CallResult> last;
+    start(calls, 5, &last, Clock::now() + std::chrono::hours(1));
+    calls.stop();
+    calls.fail_all();
+    EXPECT_EQ(last.get().status, STATUS_EXEC_FAILED);
+    EXPECT_EQ(calls.size(), 0u);
+    EXPECT_EQ(timed_out.size(), 2u);
 }
 
 }  // namespace

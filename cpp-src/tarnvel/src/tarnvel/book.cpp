@@ -67,12 +67,20 @@ std::optional<std::string> Book::lookup(std::string_view node_name, uint32_t pid
 }
 
 std::string Book::reverse_lookup(uint32_t pid) {
+    std::optional<BookEntry> entry = entry_of(pid);
+    return entry ? std::move(entry->node_name) : std::string();
+}
+
+std::optional<BookEntry> Book::entry_of(uint32_t pid) {
     std::lock_guard lock(mutex_);
     for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {
         const uint8_t* slot = slot_at(view_, i);
-        if (read_pid(slot) == pid) return std::string(read_text(slot + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE));
+        if (read_pid(slot) == pid) {
+            return BookEntry{std::string(read_text(slot + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE)),
+                             std::string(read_text(slot + BOOK_MAILBOX_NAME_OFFSET, BOOK_MAILBOX_NAME_SIZE))};
+        }
     }
-    return {};
+    return std::nullopt;
 }
 
 void Book::purge_pid(uint32_t pid) {

@@ -28,6 +28,12 @@ inline constexpr size_t BOOK_MAILBOX_NAME_SIZE = 128;
 static_assert(BOOK_MAILBOX_NAME_OFFSET + BOOK_MAILBOX_NAME_SIZE == BOOK_SLOT_SIZE);
 static_assert(BOOK_SLOT_COUNT * BOOK_SLOT_SIZE <= BOOK_SIZE);
 
+// Where a node is found: its name and its mailbox's.
+struct BookEntry {
+    std::string node_name;
+    std::string mailbox_name;
+};
+
 // The operations on a mapped book. Each takes the book mutex for its whole
 // run and keeps no pointer into the book afterwards.
 class Book {
@@ -40,6 +46,8 @@ public:
     std::optional<std::string> lookup(std::string_view node_name, uint32_t pid);
     // The node name of the first slot with this pid, or empty.
     std::string reverse_lookup(uint32_t pid);
+    // The first slot with this pid.
+    std::optional<BookEntry> entry_of(uint32_t pid);
     void purge_pid(uint32_t pid);
     std::vector<NodeInfo> list();
 

@@ -1,19 +1,16 @@
-// Outgoing calls: the caller's side of a request and its time-out.
+// Outgoing calls: the caller's side of a request and its time limit.
 #include "frame.hpp"
 #include "impl.hpp"
 
-#include <boost/asio/post.hpp>
-
 #include <chrono>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
 namespace tarnvel {
 
 namespace {
-
-CallResult failed(uint8_t status) { return CallResult{status, {}}; }
 
 // now + timeout_ms, saturating at the clock's end; zero or less is already due.
 std::chrono::steady_clock::time_point deadline_after(int64_t timeout_ms) {
@@ -32,51 +29,62 @@ bool frame_fits_length_field(const std::string& method, const Bytes& args) {
     return size <= std::numeric_limits<uint32_t>::max();
 }
 
+void run_at_once(CallCompletion& done, uint8_t status) noexcept {
+    try {
+        if (done) done(CallResult{status, {}});
+    } catch (...) {
+    }
+}
+
 }  // namespace
+
+void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
+                         CallCompletion done) {
+    // Outcomes known here are handed over only once the operation has ended:
+    // a completion may itself call or close.
+    std::optional<uint8_t> at_once;
+    std::optional<uint16_t> seq;
+    {
+        // Held while the request is handed to delivery: close cannot release
+        // the book or the io context half-way through.
+        const auto operation = enter_operation();
+        std::optional<std::string> mailbox = book_lookup(target_name, pid);
+        if (!mailbox) {
+            at_once = STATUS_EXEC_FAILED;
+        } else if (!frame_fits_length_field(method, args)) {
+            at_once = STATUS_DELIVER_FAILED;
+        } else {
+            Bytes body = encode_request_body(method, args);
+            seq = calls.add(pid, done, deadline_after(timeout_ms));
+            if (!seq) {
+                // Every sequence number of that process is in use by a pending call.
+                at_once = STATUS_DELIVER_FAILED;
+            } else {
+                try {
+                    at_once = delivery->send(OutgoingMessage{std::move(target_name), pid, std::move(*mailbox),
+                                                             encode_frame(FRAME_KIND_REQUEST, *seq, own_pid, body),
+                                                             true, *seq, timeout_ms <= 0});
+                } catch (...) {
+                    at_once = STATUS_DELIVER_FAILED;  // out of memory
+                }
+            }
+        }
+    }
+    if (!at_once) return;
+    if (seq) {
+        calls.complete(pid, *seq, CallResult{*at_once, {}});
+    } else {
+        run_at_once(done, *at_once);
+    }
+}
 
 std::future<CallResult> Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args,
                                             int64_t timeout_ms) {
-    // Held until start_call is posted: close cannot release the book or stop
-    // the io context half-way through.
-    const auto operation = enter_operation();
-
-    std::promise<CallResult> promise;
-    auto future = promise.get_future();
-    if (!book_lookup(target_name, pid)) {
-        promise.set_value(failed(STATUS_EXEC_FAILED));
-        return future;
-    }
-    if (!frame_fits_length_field(method, args)) {
-        promise.set_value(failed(STATUS_DELIVER_FAILED));
-        return future;
-    }
-    const std::optional<uint16_t> seq = calls.add_pending(pid, promise);
-    if (!seq) {
-        // Every sequence number of that process is in use by a pending call.
-        promise.set_value(failed(STATUS_DELIVER_FAILED));
-        return future;
-    }
-    Bytes frame = encode_frame(FRAME_KIND_REQUEST, *seq, own_pid, encode_request_body(method, args));
-    boost::asio::post(io, [this, target_name = std::move(target_name), pid, seq = *seq, timeout_ms,
-                           frame = std::move(frame)]() mutable {
-        start_call(std::move(target_name), pid, seq, timeout_ms, std::move(frame));
-    });
+    auto promise = std::make_shared<std::promise<CallResult>>();
+    std::future<CallResult> future = promise->get_future();
+    call(std::move(target_name), pid, std::move(method), std::move(args), timeout_ms,
+         [promise](CallResult result) { promise->set_value(std::move(result)); });
     return future;
-}
-
-void Tarnvel::Impl::start_call(std::string target_name, uint32_t pid, uint16_t seq, int64_t timeout_ms, Bytes frame) {
-    auto timer = std::make_shared<boost::asio::steady_timer>(io);
-    timer->expires_at(deadline_after(timeout_ms));
-    // The handler holds no reference to the timer or the promise: the pending
-    // entry owns both.
-    timer->async_wait([this, pid, seq](const boost::system::error_code& error) {
-        if (!error) calls.complete_call(pid, seq, failed(STATUS_TIMEOUT));
-    });
-    if (!calls.set_timer(pid, seq, timer)) {
-        timer->cancel();
-        return;
-    }
-    enqueue_outgoing(OutgoingMessage{std::move(target_name), pid, std::move(frame), true, seq});
 }
 
 }  // namespace tarnvel

@@ -1,6 +1,15 @@
-// Delivery: the io thread writes each queued frame into its destination's
-// mailbox, one message per step.
-#include "impl.hpp"
+// Delivery: the node's outbox and the links to its peers.
+//
+// Whoever sends a message writes it at once when nothing is queued ahead of
+// it and the destination's link is kept and current: a few cheap checks and
+// the write, on the sending thread, with no hop to the io thread. Anything
+// else (a destination to open afresh, a peer that may be gone, messages
+// already waiting) goes through the queue, which the io thread works off one
+// message per step. One thread at a time holds the right to deliver, so
+// messages leave in the order they were sent.
+#include "delivery.hpp"
+
+#include "pending_calls.hpp"
 #include "ring.hpp"
 
 #include <boost/asio/post.hpp>
@@ -9,56 +18,141 @@
 
 namespace tarnvel {
 
-void Tarnvel::Impl::enqueue_outgoing(OutgoingMessage message) {
-    std::lock_guard lock(outbox.mutex);
-    outbox.messages.push_back(std::move(message));
-    if (!outbox.draining) {
-        outbox.draining = true;
-        // Never inline, even on the io thread: a handler's reply goes out
-        // after the handler has returned.
-        boost::asio::post(io, [this] { deliver_next(); });
+namespace {
+
+// Releases a link that may not be kept on every way out of a delivery.
+class UnkeptRelease {
+public:
+    explicit UnkeptRelease(PeerCache& peers) : peers_(peers) {}
+    ~UnkeptRelease() { peers_.release_unkept(); }
+    UnkeptRelease(const UnkeptRelease&) = delete;
+    UnkeptRelease& operator=(const UnkeptRelease&) = delete;
+
+private:
+    PeerCache& peers_;
+};
+
+}  // namespace
+
+std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
+    {
+        std::lock_guard lock(mutex_);
+        if (busy_ || !queue_.empty()) {
+            queue_.push_back(std::move(message));
+            if (!busy_) {
+                busy_ = true;
+                // Only after a failed post: the chain starts again here.
+                try {
+                    boost::asio::post(io_, [this] { deliver_next(); });
+                } catch (...) {
+                    busy_ = false;
+                    throw;
+                }
+            }
+            return std::nullopt;
+        }
+        busy_ = true;
+    }
+    Outcome outcome;
+    platform::PeerLink* link = peers_.current(message.mailbox_name);
+    if (link != nullptr) {
+        outcome = write(*link, message);
+    } else {
+        // Opening a peer's objects can wait on another process: that is the
+        // io thread's work, never a caller's.
+        try {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(message));
+        } catch (...) {
+            end_turn();
+            throw;
+        }
+    }
+    end_turn();
+    return link != nullptr && message.expects_reply ? outcome : std::nullopt;
+}
+
+void Delivery::deliver_next() {
+    std::optional<OutgoingMessage> message;
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty()) {
+            busy_ = false;
+            return;
+        }
+        message.emplace(std::move(queue_.front()));
+        queue_.pop_front();
+    }
+    Outcome outcome;
+    try {
+        outcome = deliver(*message);
+    } catch (...) {
+        // The book's mutex or an allocation failed: this message is lost,
+        // the node is not.
+        outcome = STATUS_DELIVER_FAILED;
+    }
+    end_turn();
+    finish(*message, outcome);
+}
+
+Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
+    // The destination may have left the book since the message was sent.
+    const std::optional<std::string> mailbox = book_.lookup(message.node_name, message.pid);
+    if (!mailbox) {
+        return STATUS_EXEC_FAILED;
+    }
+    const UnkeptRelease release(peers_);
+    platform::OpenFailure why = platform::OpenFailure::local;
+    platform::PeerLink* link = peers_.get(*mailbox, message.pid, why);
+    if (link == nullptr && why == platform::OpenFailure::local) {
+        // Short of descriptors or memory here, or a lock held too long: that
+        // says nothing about the peer, which stays in the book.
+        return STATUS_DELIVER_FAILED;
+    }
+    if (link == nullptr || (link->size() != 0 && link->size() < MAILBOX_HEADER_SIZE)) {
+        // A mailbox vanishes with its owner's process: the peer is gone, and
+        // so are all its slots.
+        peers_.forget(*mailbox);
+        book_.purge_pid(message.pid);
+        return STATUS_EXEC_FAILED;
+    }
+    return write(*link, message);
+}
+
+Delivery::Outcome Delivery::write(platform::PeerLink& link, const OutgoingMessage& message) {
+    if (append_record(link.view(), link.size(), message.frame) != AppendResult::ok) {
+        return STATUS_DELIVER_FAILED;
+    }
+    link.signal();
+    // Otherwise a request stays pending until its answer or its time limit.
+    return message.due_at_once ? Outcome(STATUS_TIMEOUT) : std::nullopt;
+}
+
+void Delivery::end_turn() {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) {
+        busy_ = false;
+        return;
+    }
+    try {
+        boost::asio::post(io_, [this] { deliver_next(); });
+    } catch (...) {
+        // Without a step the messages wait for the next send, which starts
+        // the chain again.
+        busy_ = false;
     }
 }
 
-void Tarnvel::Impl::deliver_next() {
-    OutgoingMessage message;
-    {
-        std::lock_guard lock(outbox.mutex);
-        if (outbox.messages.empty()) {
-            outbox.draining = false;
-            return;
-        }
-        message = std::move(outbox.messages.front());
-        outbox.messages.pop_front();
+void Delivery::finish(const OutgoingMessage& message, Outcome outcome) {
+    if (message.expects_reply && outcome) {
+        calls_.complete(message.pid, message.seq, CallResult{*outcome, {}});
     }
+}
 
-    const auto finish = [&](uint8_t status) {
-        if (message.expects_reply) calls.complete_call(message.pid, message.seq, CallResult{status, {}});
-    };
-
-    std::optional<platform::PeerMailbox> peer;
-    if (const auto peer_mailbox_name = book_lookup(message.node_name, message.pid); !peer_mailbox_name) {
-        finish(STATUS_EXEC_FAILED);
-    } else if (peer = platform::PeerMailbox::open(*peer_mailbox_name);
-               !peer || (peer->size() != 0 && peer->size() < MAILBOX_HEADER_SIZE)) {
-        // A mailbox vanishes with its owner's process: the peer is gone, and
-        // so are all its slots.
-        book_purge_pid(message.pid);
-        finish(STATUS_EXEC_FAILED);
-    } else if (append_record(peer->view(), peer->size(), message.frame) != AppendResult::ok) {
-        finish(STATUS_DELIVER_FAILED);
-    } else {
-        platform::signal_mailbox_event(*peer_mailbox_name);
-    }
-
-    {
-        std::lock_guard lock(outbox.mutex);
-        if (outbox.messages.empty()) {
-            outbox.draining = false;
-        } else {
-            boost::asio::post(io, [this] { deliver_next(); });
-        }
-    }
+void Delivery::close() noexcept {
+    std::lock_guard lock(mutex_);
+    queue_.clear();
+    peers_.clear();
 }
 
 }  // namespace tarnvel

@@ -1,31 +1,75 @@
-// The node's outbox: every frame it sends waits here until the io thread
-// writes it into the destination's mailbox.
+// Delivery: every frame a node sends, a request or an answer, is written into
+// its destination's mailbox, in the order the node sent them.
 #pragma once
 
+#include "book.hpp"
+#include "peer_cache.hpp"
 #include "tarnvel.hpp"
+
+#include <boost/asio/io_context.hpp>
 
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace tarnvel {
 
+class PendingCalls;
+
 struct OutgoingMessage {
     std::string node_name;
     uint32_t pid = 0;
+    // Where the sender found the destination in the book a moment ago.
+    std::string mailbox_name;
     Bytes frame;
     // True for the request of a call: a failed delivery finishes that call.
     bool expects_reply = false;
     uint16_t seq = 0;
+    // A call whose time limit is already up when its request is written
+    // ends with STATUS_TIMEOUT right then.
+    bool due_at_once = false;
 };
 
-struct Outbox {
-    std::mutex mutex;
-    std::deque<OutgoingMessage> messages;
-    // True while a chain of delivery steps is scheduled or running; at most
-    // one chain exists, so messages leave in the order they were queued.
-    bool draining = false;
+class Delivery {
+public:
+    Delivery(Book book, PendingCalls& calls, boost::asio::io_context& io) : book_(book), calls_(calls), io_(io) {}
+
+    // Writes the message from the calling thread when nothing is queued ahead
+    // of it and its destination's link is kept and current; otherwise queues
+    // it for the io thread, which looks the destination up again and opens
+    // it. Either way messages leave in the order they were sent. A request
+    // that fails on the calling thread is not finished here: its status is
+    // returned, for the caller to finish the call once it holds no lock.
+    std::optional<uint8_t> send(OutgoingMessage message);
+
+    // Drops every kept link; for close, once no thread sends any more.
+    void close() noexcept;
+
+private:
+    // What became of one message: nothing to report, or the status that
+    // ends its call.
+    using Outcome = std::optional<uint8_t>;
+
+    void deliver_next();  // io thread, one message per step
+    Outcome write(platform::PeerLink& link, const OutgoingMessage& message);
+    Outcome deliver(const OutgoingMessage& message);
+    // Hands the right to deliver on: to the io thread while messages wait.
+    void end_turn();
+    void finish(const OutgoingMessage& message, Outcome outcome);
+
+    Book book_;
+    PendingCalls& calls_;
+    boost::asio::io_context& io_;
+
+    std::mutex mutex_;
+    std::deque<OutgoingMessage> queue_;  // guarded by mutex_
+    // The right to deliver: held by one thread at a time, from taking a
+    // message to ending its turn, and always while messages wait (the io
+    // thread's chain of steps holds it then). Its holder alone uses peers_.
+    bool busy_ = false;  // guarded by mutex_
+    PeerCache peers_;
 };
 
 }  // namespace tarnvel

@@ -40,8 +40,8 @@ struct Tarnvel::Impl {
     std::jthread io_thread;
     std::atomic<bool> stopping{false};
     MethodRegistry registry;
-    PendingCalls calls;
-    Outbox outbox;
+    PendingCalls calls{io};
+    std::optional<Delivery> delivery;  // engaged once the book exists
     std::atomic<bool> closed{false};
 
     // Public operations that use the book or the io context hold this shared
@@ -75,7 +75,6 @@ struct Tarnvel::Impl {
     Book book_ops();
     bool book_register();
     std::optional<std::string> book_lookup(std::string_view name, uint32_t pid);
-    std::string book_reverse_lookup(uint32_t pid);
     void book_purge_pid(uint32_t pid);
     std::vector<NodeInfo> list_nodes();
     void schedule_book_refresh();
@@ -85,13 +84,10 @@ struct Tarnvel::Impl {
     void add_builtins();
 
     // calls.cpp
+    void call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
+              CallCompletion done);
     std::future<CallResult> call(std::string target_name, uint32_t pid, std::string method, Bytes args,
                                  int64_t timeout_ms);
-    void start_call(std::string target_name, uint32_t pid, uint16_t seq, int64_t timeout_ms, Bytes frame);
-
-    // delivery.cpp
-    void enqueue_outgoing(OutgoingMessage message);
-    void deliver_next();
 
     // receiving.cpp
     void arm_wait();

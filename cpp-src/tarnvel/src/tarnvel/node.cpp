@@ -86,6 +86,7 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     mailbox.emplace(platform::SharedMapping::create(mailbox_name, recv_shm_bytes, platform::MappingPurpose::mailbox));
     init_mailbox(mailbox->view(), mailbox->size());
     mailbox_event = std::make_unique<platform::MailboxEvent>(io, mailbox_name);
+    delivery.emplace(book_ops(), calls, io);
     if (!book_register()) throw std::runtime_error("directory full");
     add_builtins();
     refresh_timer = std::make_unique<boost::asio::steady_timer>(io);
@@ -165,7 +166,10 @@ void Tarnvel::Impl::finish_close() {
     if (io_thread.joinable()) io_thread.join();
     if (refresh_timer) refresh_timer->cancel();
     if (mailbox_event) mailbox_event->cancel();
-    calls.fail_all_pending();
+    calls.stop();
+    calls.fail_all();
+    if (delivery) delivery->close();
+    delivery.reset();
     if (book_mutex && book) book_purge_pid(own_pid);
     mailbox_event.reset();
     mailbox.reset();
@@ -202,8 +206,6 @@ bool Tarnvel::Impl::book_register() { return book_ops().register_node(own_pid, n
 std::optional<std::string> Tarnvel::Impl::book_lookup(std::string_view name, uint32_t pid) {
     return book_ops().lookup(name, pid);
 }
-
-std::string Tarnvel::Impl::book_reverse_lookup(uint32_t pid) { return book_ops().reverse_lookup(pid); }
 
 void Tarnvel::Impl::book_purge_pid(uint32_t pid) { book_ops().purge_pid(pid); }
 
@@ -267,6 +269,11 @@ uint32_t Tarnvel::pid() const { return impl_->own_pid; }
 std::future<CallResult> Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Bytes args,
                                       int64_t timeout_ms) {
     return impl_->call(std::move(node_name), pid, std::move(method), std::move(args), timeout_ms);
+}
+
+void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
+                   CallCompletion on_done) {
+    impl_->call(std::move(node_name), pid, std::move(method), std::move(args), timeout_ms, std::move(on_done));
 }
 
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {

@@ -1,17 +1,20 @@
 #include "pending_calls.hpp"
 
+#include <boost/asio/post.hpp>
+
+#include <vector>
+
 namespace tarnvel {
 
 namespace {
 
 constexpr size_t MAX_SEQ_PER_PID = 65535;
 
-void fulfil(PendingCall& call, CallResult result) {
-    if (call.timer) call.timer->cancel();
+void run(CallCompletion& done, CallResult result) noexcept {
     try {
-        call.promise.set_value(std::move(result));
+        if (done) done(std::move(result));
     } catch (...) {
-        // A promise without state or already satisfied: the outcome is dropped.
+        // A completion that throws has no one to tell; the node goes on.
     }
 }
 
@@ -24,41 +27,101 @@ uint16_t PendingCalls::next_seq(uint32_t pid) {
     return counter;
 }
 
-std::optional<uint16_t> PendingCalls::add_pending(uint32_t pid, std::promise<CallResult>& promise) {
+std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Clock::time_point deadline) {
     std::lock_guard lock(calls_mutex_);
     // A call with a long time limit can still be pending when its number comes
     // round again; reusing its key would let one call's answer finish another.
     for (size_t tries = 0; tries < MAX_SEQ_PER_PID; ++tries) {
         const uint16_t seq = next_seq(pid);
-        auto [it, inserted] = pending_.try_emplace(Key{pid, seq});
-        if (inserted) {
-            it->second.promise = std::move(promise);
-            return seq;
+        const Key key{pid, seq};
+        if (pending_.contains(key)) continue;
+        deadlines_.emplace(deadline, key);
+        try {
+            pending_.emplace(key, PendingCall{std::move(done), deadline});
+        } catch (...) {
+            deadlines_.erase({deadline, key});
+            throw;
         }
+        if (deadline < armed_for_ && !rearm_posted_) {
+            // The timer is the io thread's; it sets it for the new earliest deadline.
+            rearm_posted_ = true;
+            boost::asio::post(io_, [this] { rearm(); });
+        }
+        return seq;
     }
     return std::nullopt;
 }
 
-bool PendingCalls::set_timer(uint32_t pid, uint16_t seq, std::shared_ptr<boost::asio::steady_timer> timer) {
-    std::lock_guard lock(calls_mutex_);
-    const auto it = pending_.find(Key{pid, seq});
-    if (it == pending_.end()) return false;
-    it->second.timer = std::move(timer);
-    return true;
-}
-
-void PendingCalls::complete_call(uint32_t pid, uint16_t seq, CallResult result) {
-    std::lock_guard lock(calls_mutex_);
-    const auto it = pending_.find(Key{pid, seq});
-    if (it == pending_.end()) return;
-    fulfil(it->second, std::move(result));
+std::optional<CallCompletion> PendingCalls::take_locked(const Key& key) {
+    const auto it = pending_.find(key);
+    if (it == pending_.end()) return std::nullopt;
+    CallCompletion done = std::move(it->second.done);
+    deadlines_.erase({it->second.deadline, key});
     pending_.erase(it);
+    return done;
 }
 
-void PendingCalls::fail_all_pending() {
+void PendingCalls::complete(uint32_t pid, uint16_t seq, CallResult result) {
+    std::optional<CallCompletion> done;
+    {
+        std::lock_guard lock(calls_mutex_);
+        done = take_locked(Key{pid, seq});
+    }
+    if (done) run(*done, std::move(result));
+}
+
+void PendingCalls::fail_all() {
+    std::vector<CallCompletion> failed;
+    {
+        std::lock_guard lock(calls_mutex_);
+        failed.reserve(pending_.size());
+        for (auto& [key, call] : pending_) failed.push_back(std::move(call.done));
+        pending_.clear();
+        deadlines_.clear();
+    }
+    for (auto& done : failed) run(done, CallResult{STATUS_EXEC_FAILED, {}});
+}
+
+void PendingCalls::arm_locked(Clock::time_point when) {
+    armed_for_ = when;
+    if (when == Clock::time_point::max()) return;
+    // Setting the expiry cancels a wait still pending, whose handler then
+    // sees an error and does nothing.
+    timer_.expires_at(when);
+    timer_.async_wait([this](const boost::system::error_code& error) {
+        if (!error) expire();
+    });
+}
+
+void PendingCalls::rearm() {
     std::lock_guard lock(calls_mutex_);
-    for (auto& [key, call] : pending_) fulfil(call, CallResult{STATUS_EXEC_FAILED, {}});
-    pending_.clear();
+    rearm_posted_ = false;
+    if (!deadlines_.empty() && deadlines_.begin()->first < armed_for_) arm_locked(deadlines_.begin()->first);
+}
+
+void PendingCalls::expire() {
+    std::vector<CallCompletion> expired;
+    {
+        std::lock_guard lock(calls_mutex_);
+        const auto now = Clock::now();
+        while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
+            const auto first = deadlines_.begin();
+            if (const auto it = pending_.find(first->second); it != pending_.end()) {
+                expired.push_back(std::move(it->second.done));
+                pending_.erase(it);
+            }
+            deadlines_.erase(first);
+        }
+        armed_for_ = Clock::time_point::max();
+        if (!deadlines_.empty()) arm_locked(deadlines_.begin()->first);
+    }
+    for (auto& done : expired) run(done, CallResult{STATUS_TIMEOUT, {}});
+}
+
+void PendingCalls::stop() noexcept {
+    std::lock_guard lock(calls_mutex_);
+    timer_.cancel();
+    armed_for_ = Clock::time_point::min();  // nothing arms it again
 }
 
 size_t PendingCalls::size() const {

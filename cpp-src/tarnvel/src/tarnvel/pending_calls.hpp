@@ -1,58 +1,78 @@
 // The calls a node has started and not yet finished, keyed by (target pid,
-// sequence number), and the per-target sequence counters.
+// sequence number), the per-target sequence counters, and the one timer that
+// ends calls at their time limits.
 #pragma once
 
 #include "tarnvel.hpp"
 
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstdint>
-#include <future>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <utility>
 
 namespace tarnvel {
 
-struct PendingCall {
-    std::promise<CallResult> promise;
-    // Null until the call's start has run on the io thread.
-    std::shared_ptr<boost::asio::steady_timer> timer;
-};
-
 class PendingCalls {
 public:
     using Key = std::pair<uint32_t, uint16_t>;
+    using Clock = std::chrono::steady_clock;
+
+    // The timer lives on `io`; it is touched only on io's thread and, after
+    // that thread has ended, by stop().
+    explicit PendingCalls(boost::asio::io_context& io) : io_(io), timer_(io) {}
 
     // Takes the next sequence number for `pid` that is not pending and enters
     // the call under it, in one step, so that a key is never handed out twice
-    // and close can end the call even if its start never runs. Leaves
-    // `promise` untouched and returns nothing when every key of `pid` is
-    // pending.
-    std::optional<uint16_t> add_pending(uint32_t pid, std::promise<CallResult>& promise);
+    // and close can end the call whatever happens to its request. Leaves
+    // `done` untouched and returns nothing when every key of `pid` is
+    // pending. Any thread.
+    std::optional<uint16_t> add(uint32_t pid, CallCompletion& done, Clock::time_point deadline);
 
-    // Gives a started call its timer; false (the timer is not kept) when the
-    // call has already finished.
-    bool set_timer(uint32_t pid, uint16_t seq, std::shared_ptr<boost::asio::steady_timer> timer);
-
-    // Finishes the call with this key; an outcome for a key that is not
-    // pending (already finished) is dropped.
-    void complete_call(uint32_t pid, uint16_t seq, CallResult result);
+    // Finishes the call with this key: its completion runs here, with no lock
+    // held. An outcome for a key that is not pending (already finished) is
+    // dropped. Any thread.
+    void complete(uint32_t pid, uint16_t seq, CallResult result);
 
     // Ends every pending call with STATUS_EXEC_FAILED, in key order.
-    void fail_all_pending();
+    void fail_all();
+
+    // Cancels the timer; for close, once the io thread has ended.
+    void stop() noexcept;
 
     size_t size() const;
 
 private:
+    struct PendingCall {
+        CallCompletion done;
+        Clock::time_point deadline;
+    };
+
     // 1, 2, ..., 65535, 1, ...: 0 is never a sequence number.
     uint16_t next_seq(uint32_t pid);
+    // Both on the io thread: set the timer for the earliest deadline, and end
+    // the calls whose time is up.
+    void rearm();
+    void expire();
+    void arm_locked(Clock::time_point when);
+    std::optional<CallCompletion> take_locked(const Key& key);
 
+    boost::asio::io_context& io_;
     mutable std::mutex calls_mutex_;
     std::map<Key, PendingCall> pending_;
+    std::set<std::pair<Clock::time_point, Key>> deadlines_;
     std::map<uint32_t, uint16_t> seq_counters_;
+    // One timer for all calls, set for the earliest deadline it knows of. A
+    // later deadline never moves it: when it fires it ends what is due and is
+    // set again for the next. So a steady stream of calls costs no timer work.
+    boost::asio::steady_timer timer_;
+    Clock::time_point armed_for_ = Clock::time_point::max();  // guarded by calls_mutex_
+    bool rearm_posted_ = false;                                // guarded by calls_mutex_
 };
 
 }  // namespace tarnvel

@@ -30,12 +30,12 @@ void Tarnvel::Impl::dispatch_frame(const Bytes& bytes) {
 
     if (frame->kind == FRAME_KIND_RESPONSE) {
         if (frame->body.empty()) {
-            calls.complete_call(frame->pid, frame->seq, CallResult{STATUS_EXEC_FAILED, {}});
+            calls.complete(frame->pid, frame->seq, CallResult{STATUS_EXEC_FAILED, {}});
             return;
         }
         CallResult result{frame->body[0], {}};
         if (result.status == STATUS_OK) result.result.assign(frame->body.begin() + 1, frame->body.end());
-        calls.complete_call(frame->pid, frame->seq, std::move(result));
+        calls.complete(frame->pid, frame->seq, std::move(result));
         return;
     }
     if (frame->kind != FRAME_KIND_REQUEST) return;
@@ -57,11 +57,13 @@ void Tarnvel::Impl::dispatch_frame(const Bytes& bytes) {
 }
 
 void Tarnvel::Impl::send_reply(uint32_t caller_pid, uint16_t seq, uint8_t status, const Bytes& result) {
-    std::string caller_name = book_reverse_lookup(caller_pid);
+    // Addressed by pid alone: to the node of the first slot that carries it.
+    std::optional<BookEntry> caller = book_ops().entry_of(caller_pid);
     // Nobody to address: the caller's call ends by its time-out.
-    if (caller_name.empty()) return;
+    if (!caller || caller->node_name.empty()) return;
     Bytes frame = encode_frame(FRAME_KIND_RESPONSE, seq, own_pid, encode_response_body(status, result));
-    enqueue_outgoing(OutgoingMessage{std::move(caller_name), caller_pid, std::move(frame), false, seq});
+    delivery->send(OutgoingMessage{std::move(caller->node_name), caller_pid, std::move(caller->mailbox_name),
+                                   std::move(frame), false, seq, false});
 }
 
 }  // namespace tarnvel

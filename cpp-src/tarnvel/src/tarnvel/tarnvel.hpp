@@ -36,6 +36,14 @@ struct NodeInfo {
 // ends the caller's call with STATUS_EXEC_FAILED.
 using MethodHandler = std::function<Bytes(Bytes)>;
 
+// Receives a call's one outcome. It runs on the node's io thread (answers,
+// time-outs, failed deliveries), on the thread that closes the node, or on
+// the calling thread before call() returns when the call ends at once. It
+// must be quick and must not wait for anything, least of all for another
+// call or for the node's close: while it runs its thread does nothing else.
+// What it throws is dropped.
+using CallCompletion = std::function<void(CallResult)>;
+
 class Tarnvel {
 public:
     // Throws std::runtime_error with a fixed message ("invalid node name",
@@ -55,10 +63,16 @@ public:
 
     uint32_t pid() const;
 
-    // Never throws for a failed call; the outcome is the CallResult. Throws
-    // "Tarnvel is closed" only.
+    // Calls `method` of the node (node_name, pid) with `args`; the call ends
+    // after at most `timeout_ms` with STATUS_TIMEOUT unless another outcome
+    // came first. Never throws for a failed call; the outcome is the
+    // CallResult. Throws "Tarnvel is closed" only.
     std::future<CallResult> call(std::string node_name, uint32_t pid, std::string method, Bytes args,
                                  int64_t timeout_ms);
+    // The same with `on_done` run once with the outcome instead of a future.
+    // If it throws "Tarnvel is closed", `on_done` never runs.
+    void call(std::string node_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
+              CallCompletion on_done);
 
     // False when the descriptor or its name is refused.
     bool register_method(boost::json::object descriptor, MethodHandler handler);

@@ -76,11 +76,21 @@ private:
     std::unique_ptr<Native> native_;
 };
 
+// Why another node's mailbox could not be opened.
+enum class OpenFailure {
+    // No live object has that name: its owner has gone.
+    gone,
+    // Trouble on this side (descriptors or memory exhausted, a lock held for
+    // too long): it says nothing about the peer.
+    local,
+};
+
 // Another node's mailbox, opened for one delivery.
 class PeerMailbox {
 public:
-    // Nothing when no live object has that name or it cannot be mapped.
-    static std::optional<PeerMailbox> open(const std::string& mailbox_name) noexcept;
+    // Nothing when no live object has that name or it cannot be mapped;
+    // `why` (if given) tells the two apart.
+    static std::optional<PeerMailbox> open(const std::string& mailbox_name, OpenFailure* why = nullptr) noexcept;
 
     PeerMailbox(PeerMailbox&&) noexcept;
     PeerMailbox& operator=(PeerMailbox&&) noexcept;
@@ -129,6 +139,44 @@ public:
     struct Native;
 
 private:
+    std::unique_ptr<Native> native_;
+};
+
+// Another node's mailbox and event, kept for as many messages as this
+// platform allows without changing what anyone else observes: a link never
+// keeps the peer's objects alive or openable by name for others, and it
+// notices when their owner has died or closed its node.
+class PeerLink {
+public:
+    // The ordinary open by name, whose failure is the judgement that the peer
+    // is gone (or, for OpenFailure::local, that this side is in trouble).
+    // `owner_pid` is the process that owns the mailbox.
+    static std::optional<PeerLink> open(const std::string& mailbox_name, uint32_t owner_pid,
+                                        OpenFailure& why) noexcept;
+
+    PeerLink(PeerLink&&) noexcept;
+    PeerLink& operator=(PeerLink&&) noexcept;
+    ~PeerLink();
+
+    // Whether it may be kept for a later message at all.
+    bool keepable() const noexcept;
+    // A cheap check before a later message: true while the owner is alive
+    // and still holds this very mailbox under its name. Any doubt is false;
+    // the caller then drops the link and opens afresh.
+    bool current() noexcept;
+
+    uint8_t* view() const noexcept;
+    // Bytes that may be accessed from view(); 0 when unknown.
+    uint64_t size() const noexcept;
+
+    // Sets the owner's event. Never blocks, never throws; a missing event is
+    // ignored.
+    void signal() noexcept;
+
+    struct Native;
+
+private:
+    explicit PeerLink(std::unique_ptr<Native> native);
     std::unique_ptr<Native> native_;
 };
 

@@ -23,15 +23,12 @@ namespace tarnvel::platform {
 
 using posix::CreateHooks;
 using posix::CreateOutcome;
+using posix::event_name;
 using posix::Existing;
 using posix::ObjectKind;
 using posix::ShmObject;
 
 namespace {
-
-std::string event_name(const std::string& mailbox_name) {
-    return mailbox_name + "_e";
-}
 
 // Writes one byte without letting SIGPIPE kill the process when the owner
 // closes the FIFO between our open and our write. The signal is blocked for
@@ -138,10 +135,12 @@ void MailboxEvent::reset() noexcept {
     char buffer[256];
     for (;;) {
         const ssize_t n = ::read(native_->object.fd(), buffer, sizeof buffer);
-        if (n > 0 || (n < 0 && errno == EINTR)) {
+        // A FIFO hands over what it holds up to the size asked for, so a
+        // short read has emptied it (EAGAIN: it was empty).
+        if (n == static_cast<ssize_t>(sizeof buffer) || (n < 0 && errno == EINTR)) {
             continue;
         }
-        return;  // EAGAIN: empty
+        return;
     }
 }
 

@@ -125,29 +125,42 @@ PeerMailbox::PeerMailbox(PeerMailbox&&) noexcept = default;
 PeerMailbox& PeerMailbox::operator=(PeerMailbox&&) noexcept = default;
 PeerMailbox::~PeerMailbox() = default;
 
-std::optional<PeerMailbox> PeerMailbox::open(const std::string& mailbox_name) noexcept {
+std::optional<PeerMailbox> PeerMailbox::open(const std::string& mailbox_name, OpenFailure* why) noexcept {
+    OpenFailure failure = OpenFailure::local;
+    const auto fail = [&]() -> std::optional<PeerMailbox> {
+        if (why != nullptr) {
+            *why = failure;
+        }
+        return std::nullopt;
+    };
     try {
-        auto object = posix::open_object(ObjectKind::map, mailbox_name);
+        auto object = posix::open_object(ObjectKind::map, mailbox_name, &failure);
         if (!object) {
-            return std::nullopt;
+            return fail();
         }
         // Exact: the owner cannot shrink it while we hold our shared lock.
         const auto size = posix::object_size(object->fd());
-        if (!size || *size == 0 || *size > std::numeric_limits<std::size_t>::max()) {
-            return std::nullopt;
+        if (!size || *size > std::numeric_limits<std::size_t>::max()) {
+            failure = OpenFailure::local;
+            return fail();
+        }
+        if (*size == 0) {
+            failure = OpenFailure::gone;  // no mailbox at all
+            return fail();
         }
         auto native = std::make_unique<Native>();
         native->object = std::move(*object);
         native->view = MappedView(native->object.fd(), static_cast<std::size_t>(*size));
         if (native->view.data() == nullptr) {
-            return std::nullopt;
+            failure = OpenFailure::local;
+            return fail();
         }
         native->name = mailbox_name;
         return PeerMailbox(std::move(native));
     } catch (...) {
-        // Only allocation can throw here; a mailbox we cannot open is a
-        // mailbox that is not there.
-        return std::nullopt;
+        // Only allocation can throw here.
+        failure = OpenFailure::local;
+        return fail();
     }
 }
 

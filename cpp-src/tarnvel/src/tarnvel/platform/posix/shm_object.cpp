@@ -116,14 +116,12 @@ bool name_refers_to(const char* path, int fd) noexcept {
     return ::fstat(fd, &opened) == 0 && ::lstat(path, &named) == 0 && same_file(opened, named);
 }
 
-// Files of the wrong type or of another user are never used: another user
-// could read a mailbox it created for us to fill.
-bool is_expected_file(int fd, ObjectKind kind) noexcept {
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) {
-        return false;
-    }
-    return kind == ObjectKind::evt ? S_ISFIFO(st.st_mode) : S_ISREG(st.st_mode);
+// Whether a failed open says that no object of ours is under the name (a
+// file of another user, or a symbolic link, is not ours) rather than that
+// this process is short of something.
+bool open_says_gone(int error) noexcept {
+    return error == ENOENT || error == ENOTDIR || error == ELOOP || error == EACCES || error == ENXIO ||
+           error == ENODEV;
 }
 
 // Events are opened non-blocking: a FIFO open must never wait for a peer,
@@ -134,6 +132,16 @@ int object_open_flags(ObjectKind kind) noexcept {
 }
 
 }  // namespace
+
+// Files of the wrong type or of another user are never used: another user
+// could read a mailbox it created for us to fill.
+bool is_expected_file(int fd, ObjectKind kind) noexcept {
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) {
+        return false;
+    }
+    return kind == ObjectKind::evt ? S_ISFIFO(st.st_mode) : S_ISREG(st.st_mode);
+}
 
 uint64_t fnv1a64(std::string_view bytes) noexcept {
     uint64_t hash = 0xCBF29CE484222325ull;
@@ -182,6 +190,12 @@ std::string object_path(ObjectKind kind, std::string_view name) {
     path += '/';
     path += object_file_name(kind, name);
     return path;
+}
+
+std::string event_name(std::string_view mailbox_name) {
+    std::string name(mailbox_name);
+    name += "_e";
+    return name;
 }
 
 ObjectFd ObjectFd::open(const char* path, int flags, mode_t mode) noexcept {
@@ -241,6 +255,14 @@ void ShmObject::release() noexcept {
 
 void ShmObject::abandon() noexcept {
     fd_.close();
+}
+
+ObjectFd ShmObject::give_up_claim() noexcept {
+    if (fd_.get() >= 0) {
+        ::flock(fd_.get(), LOCK_UN);
+    }
+    path_.clear();
+    return std::move(fd_);
 }
 
 MappedView::MappedView(int fd, std::size_t size) noexcept {
@@ -379,14 +401,23 @@ CreateOutcome create_object(ObjectKind kind, std::string_view name, const Create
     }
 }
 
-std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name) {
+std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name, OpenFailure* why) {
+    const auto fail = [why](OpenFailure failure) -> std::optional<ShmObject> {
+        if (why != nullptr) {
+            *why = failure;
+        }
+        return std::nullopt;
+    };
     std::string path = object_path(kind, name);
     Backoff exclusively_held(EXCLUSIVE_WAIT_LIMIT);
     int races = 0;
     for (;;) {
         ObjectFd fd = ObjectFd::open(path.c_str(), object_open_flags(kind), 0);
-        if (fd.get() < 0 || !is_expected_file(fd.get(), kind)) {
-            return std::nullopt;
+        if (fd.get() < 0) {
+            return fail(open_says_gone(errno) ? OpenFailure::gone : OpenFailure::local);
+        }
+        if (!is_expected_file(fd.get(), kind)) {
+            return fail(OpenFailure::gone);
         }
         if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
             // Nobody holds it: a leftover of a dead process. (A creator that
@@ -395,19 +426,21 @@ std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name) {
             if (name_refers_to(path.c_str(), fd.get())) {
                 ::unlink(path.c_str());
             }
-            return std::nullopt;
+            return fail(OpenFailure::gone);
         }
         if (errno != EWOULDBLOCK) {
-            return std::nullopt;
+            return fail(OpenFailure::local);
         }
         if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK) {
-                return std::nullopt;
+                return fail(OpenFailure::local);
             }
             // See create_object: try the name again a little later.
             fd.close();
             if (!exclusively_held.sleep()) {
-                return std::nullopt;
+                // Someone holds it exclusively for too long: it exists, so
+                // this is no proof that its owner is gone.
+                return fail(OpenFailure::local);
             }
             continue;
         }
@@ -415,7 +448,7 @@ std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name) {
             return ShmObject(std::move(fd), std::move(path));
         }
         if (++races >= MAX_RACE_ROUNDS) {
-            return std::nullopt;
+            return fail(OpenFailure::local);
         }
     }
 }

@@ -11,14 +11,17 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "tarnvel/platform/platform.hpp"
 #include "tarnvel/platform/posix/process.hpp"
 
 namespace tarnvel::platform::posix {
@@ -45,6 +48,9 @@ std::string object_file_name(ObjectKind kind, std::string_view name);
 // OBJECT_DIRECTORY + "/" + object_file_name(kind, name).
 std::string object_path(ObjectKind kind, std::string_view name);
 
+// The name of a mailbox's event: the mailbox's name followed by "_e".
+std::string event_name(std::string_view mailbox_name);
+
 // A descriptor of a named object, listed for fork() children to close (see
 // process.hpp). Closing it is a plain close; ShmObject adds the flock
 // protocol.
@@ -54,6 +60,24 @@ public:
     // Opens and lists in one step, so that no child can inherit the
     // descriptor unlisted. Empty, with errno set, on failure.
     static ObjectFd open(const char* path, int flags, mode_t mode) noexcept;
+    // The same for any call that makes a descriptor (or -1 with errno set).
+    template <class MakeFd>
+    static ObjectFd make(MakeFd&& make_fd) noexcept {
+        ObjectFd made;
+        std::unique_ptr<ForkHandle> handle(new (std::nothrow) ForkHandle);
+        if (!handle) {
+            errno = ENOMEM;
+            return made;
+        }
+        ForkLock lock;
+        const int fd = make_fd();
+        if (fd >= 0) {
+            handle->fd = fd;
+            lock.add(*handle);
+            made.handle_ = std::move(handle);
+        }
+        return made;
+    }
     ObjectFd(ObjectFd&& other) noexcept = default;
     ObjectFd& operator=(ObjectFd&& other) noexcept;
     ObjectFd(const ObjectFd&) = delete;
@@ -114,6 +138,9 @@ public:
 
     // Removes the name when this was the last handle, then closes.
     void release() noexcept;
+    // Gives up the shared flock and hands the descriptor out: from then on
+    // it no longer counts as a holder of the object.
+    ObjectFd give_up_claim() noexcept;
     // Closes only: for a descriptor inherited through fork(), whose open file
     // description (and so its flock) the parent still uses.
     void abandon() noexcept;
@@ -176,8 +203,13 @@ CreateOutcome create_object(ObjectKind kind, std::string_view name, const Create
                             ShmObject& out);
 
 // Opens the live object of that name, never creating one. A leftover found
-// under the name is removed and nothing is returned.
-std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name);
+// under the name is removed and nothing is returned; `why` (if given) says
+// whether the object is gone or the failure was our own.
+std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name, OpenFailure* why = nullptr);
+
+// Whether a descriptor is a file this user may use as an object of `kind`
+// (a FIFO for events, a regular file otherwise).
+bool is_expected_file(int fd, ObjectKind kind) noexcept;
 
 // The size of the object behind a descriptor, or nothing.
 std::optional<uint64_t> object_size(int fd) noexcept;

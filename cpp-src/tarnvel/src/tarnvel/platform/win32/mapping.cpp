@@ -90,15 +90,25 @@ struct PeerMailbox::Native {
     std::string name;
 };
 
-std::optional<PeerMailbox> PeerMailbox::open(const std::string& mailbox_name) noexcept {
+std::optional<PeerMailbox> PeerMailbox::open(const std::string& mailbox_name, OpenFailure* why) noexcept {
+    const auto fail = [why](OpenFailure failure) -> std::optional<PeerMailbox> {
+        if (why != nullptr) {
+            *why = failure;
+        }
+        return std::nullopt;
+    };
     HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, mailbox_name.c_str());
     if (mapping == nullptr) {
-        return std::nullopt;
+        // Only a missing name proves the owner gone; running out of handles
+        // or memory is this process's trouble.
+        const DWORD error = GetLastError();
+        return fail(error == ERROR_FILE_NOT_FOUND || error == ERROR_INVALID_NAME ? OpenFailure::gone
+                                                                                  : OpenFailure::local);
     }
     void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
     if (view == nullptr) {
         CloseHandle(mapping);
-        return std::nullopt;
+        return fail(OpenFailure::local);
     }
     // The section's own size is not exposed; the view's region is, rounded up
     // to whole pages, all of which may be touched.
@@ -109,7 +119,7 @@ std::optional<PeerMailbox> PeerMailbox::open(const std::string& mailbox_name) no
             Native{mapping, static_cast<uint8_t*>(view), size, mailbox_name}));
     } catch (...) {
         release(mapping, view);
-        return std::nullopt;
+        return fail(OpenFailure::local);
     }
 }
 

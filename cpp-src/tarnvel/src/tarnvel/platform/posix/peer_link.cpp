@@ -1,0 +1,191 @@
+// A peer's mailbox and event kept between messages.
+//
+// The link claims nothing: its descriptors hold no flock, so they never
+// count as holders. The owner's release still finds itself the last holder
+// and removes the names, a dead owner's objects are still leftovers that
+// the next opener removes, and a re-created node gets fresh objects. Before
+// each message the link asks two cheap questions instead of opening by name:
+// - Is the owner's event still under its name? An owner removes its event
+//   whenever it closes its node (nobody else ever holds a claim on an
+//   event), so a removed event means a closed node, and a kept one means the
+//   mailbox under the name is still the one the link maps.
+// - Is the owner's process alive? Asked of a pidfd, which cannot be
+//   confused by a reused process id. Where there is none, a non-blocking
+//   exclusive flock on the mailbox asks whether anyone still holds it.
+// Any doubt drops the link, and the ordinary open by name judges again.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <utility>
+
+#include "tarnvel/platform/platform.hpp"
+#include "tarnvel/platform/posix/shm_object.hpp"
+
+namespace tarnvel::platform {
+
+using posix::ObjectFd;
+using posix::ObjectKind;
+
+namespace {
+
+// The owner's FIFO, opened read-write: with a reader always present (this
+// descriptor), a write can never fail with EPIPE or raise SIGPIPE, whatever
+// the calling thread's signal mask. Nothing is ever read from it here.
+ObjectFd open_event(const std::string& mailbox_name) noexcept {
+    try {
+        const std::string path = posix::object_path(ObjectKind::evt, posix::event_name(mailbox_name));
+        ObjectFd fd = ObjectFd::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0);
+        if (fd.get() >= 0 && !posix::is_expected_file(fd.get(), ObjectKind::evt)) {
+            fd.close();
+        }
+        return fd;
+    } catch (...) {
+        return ObjectFd();
+    }
+}
+
+ObjectFd open_pidfd(uint32_t pid) noexcept {
+#ifdef SYS_pidfd_open
+    if (pid == 0 || pid > static_cast<uint32_t>(std::numeric_limits<pid_t>::max())) {
+        return ObjectFd();
+    }
+    return ObjectFd::make([pid] { return static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)); });
+#else
+    (void)pid;
+    return ObjectFd();
+#endif
+}
+
+bool removed(int fd) noexcept {
+    struct stat st{};
+    return ::fstat(fd, &st) != 0 || st.st_nlink == 0;
+}
+
+// True while somebody (the owner, above all) holds the object's shared flock.
+bool held_by_someone(int fd) noexcept {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        ::flock(fd, LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
+}
+
+bool exited(int pidfd) noexcept {
+    pollfd ready{pidfd, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&ready, 1, 0);
+    } while (n < 0 && errno == EINTR);
+    return n != 0;
+}
+
+void write_signal_byte(int fd) noexcept {
+    const char byte = 1;
+    ssize_t written;
+    do {
+        written = ::write(fd, &byte, 1);
+    } while (written < 0 && errno == EINTR);
+    // EAGAIN: the FIFO is full, so the event is set already.
+}
+
+}  // namespace
+
+struct PeerLink::Native {
+    ObjectFd mailbox;
+    posix::MappedView view;
+    ObjectFd event;  // empty while the owner has no event (yet)
+    ObjectFd owner;  // pidfd; empty where there is none
+    std::string mailbox_name;
+};
+
+PeerLink::PeerLink(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+PeerLink::PeerLink(PeerLink&&) noexcept = default;
+PeerLink& PeerLink::operator=(PeerLink&&) noexcept = default;
+PeerLink::~PeerLink() = default;
+
+std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t owner_pid,
+                                       OpenFailure& why) noexcept {
+    try {
+        why = OpenFailure::local;
+        auto object = posix::open_object(ObjectKind::map, mailbox_name, &why);
+        if (!object) {
+            return std::nullopt;
+        }
+        const auto size = posix::object_size(object->fd());
+        if (!size || *size > std::numeric_limits<std::size_t>::max()) {
+            return std::nullopt;
+        }
+        if (*size == 0) {
+            why = OpenFailure::gone;  // no mailbox at all
+            return std::nullopt;
+        }
+        auto native = std::make_unique<Native>();
+        native->view = posix::MappedView(object->fd(), static_cast<std::size_t>(*size));
+        if (native->view.data() == nullptr) {
+            return std::nullopt;
+        }
+        // The pidfd is taken while our flock still proves the owner alive, so
+        // it cannot name a later process that was given the same id.
+        native->owner = open_pidfd(owner_pid);
+        native->event = open_event(mailbox_name);
+        native->mailbox = object->give_up_claim();
+        native->mailbox_name = mailbox_name;
+        return PeerLink(std::move(native));
+    } catch (...) {
+        why = OpenFailure::local;
+        return std::nullopt;
+    }
+}
+
+bool PeerLink::keepable() const noexcept {
+    return true;
+}
+
+bool PeerLink::current() noexcept {
+    if (!native_ || native_->mailbox.get() < 0 || native_->view.data() == nullptr) {
+        return false;  // empty, or dropped in a fork child
+    }
+    if (native_->event.get() < 0) {
+        // An owner between creating its mailbox and its event, or one without
+        // an event at all: whoever holds the mailbox keeps it alive.
+        native_->event = open_event(native_->mailbox_name);
+        if (native_->event.get() < 0) {
+            return held_by_someone(native_->mailbox.get()) && !removed(native_->mailbox.get());
+        }
+    }
+    if (removed(native_->event.get())) {
+        return false;
+    }
+    if (native_->owner.get() >= 0) {
+        return !exited(native_->owner.get());
+    }
+    return held_by_someone(native_->mailbox.get());
+}
+
+uint8_t* PeerLink::view() const noexcept {
+    return native_ ? native_->view.data() : nullptr;
+}
+
+uint64_t PeerLink::size() const noexcept {
+    return native_ ? native_->view.size() : 0;
+}
+
+void PeerLink::signal() noexcept {
+    if (!native_) {
+        return;
+    }
+    if (native_->event.get() < 0) {
+        native_->event = open_event(native_->mailbox_name);
+    }
+    if (native_->event.get() >= 0) {
+        write_signal_byte(native_->event.get());
+    }
+}
+
+}  // namespace tarnvel::platform
