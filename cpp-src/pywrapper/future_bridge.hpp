@@ -12,8 +12,8 @@ namespace tarnvel::binding {
 
 namespace py = pybind11;
 
-// Starts the call and returns a running Future that a waiter thread resolves
-// with a CallResult (or a RuntimeError when the library gives none).
+// Starts the call and returns a running Future that a resolver thread
+// resolves with the call's CallResult.
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method,
                     const py::bytes& args, int32_t timeout_ms);
 

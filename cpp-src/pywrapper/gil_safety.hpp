@@ -34,6 +34,44 @@ struct GilSafeDelete {
     }
 };
 
+namespace detail {
+
+// A foreign thread's kept Python state; at thread exit its last reference
+// goes, and with it the state.
+struct KeptThreadState {
+    bool kept = false;
+    ~KeptThreadState() {
+        if (kept && !interpreter_exiting()) {
+            py::gil_scoped_acquire gil;
+            gil.dec_ref();
+        }
+    }
+};
+
+inline thread_local KeptThreadState kept_thread_state;
+
+}  // namespace detail
+
+// Takes the interpreter lock on a thread that Python did not start (an io
+// thread running a Python handler, a resolver thread). The thread's Python
+// state is made on first use and kept until the thread ends: making and
+// deleting one for every use costs several system calls each time. Whoever
+// waits for such a thread to end must not hold the interpreter lock.
+class ForeignThreadGil {
+public:
+    ForeignThreadGil() {
+        if (!detail::kept_thread_state.kept) {
+            gil_.inc_ref();
+            detail::kept_thread_state.kept = true;
+        }
+    }
+    ForeignThreadGil(const ForeignThreadGil&) = delete;
+    ForeignThreadGil& operator=(const ForeignThreadGil&) = delete;
+
+private:
+    py::gil_scoped_acquire gil_;
+};
+
 // True while the calling thread runs a Python method handler of some node.
 bool in_python_handler() noexcept;
 

@@ -23,7 +23,7 @@ struct PythonHandlerScope {
 };
 
 Bytes call_python(const py::function& callable, const Bytes& args) {
-    py::gil_scoped_acquire gil;
+    const ForeignThreadGil gil;
     auto argument = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(
         reinterpret_cast<const char*>(args.data()), static_cast<Py_ssize_t>(args.size())));
     if (!argument) {

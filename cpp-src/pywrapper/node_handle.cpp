@@ -76,13 +76,12 @@ NodeCore::NodeCore(std::string node_name, std::string system_name, std::string r
       pid_(node_->pid()) {}
 
 NodeCore::~NodeCore() {
-    {
-        py::gil_scoped_release unlocked;
-        close_quietly();
-    }
-    // The registry's Python handlers are released here, with the lock held
-    // (or, when the node goes on its own io thread, later by the library's
-    // reaper thread, through their lock-taking deleter).
+    // Without the lock: the node's threads may need it to end (a Python
+    // handler still running, an io thread letting go of its Python state).
+    // The registry's Python handlers are released through their lock-taking
+    // deleter.
+    py::gil_scoped_release unlocked;
+    close_quietly();
     node_.reset();
 }
 

@@ -565,7 +565,7 @@ TEST(PosixNamedMutex, ExcludesOtherProcesses) {
     EXPECT_EQ(reap(child), 0);
 }
 
-TEST(PosixMailboxEvent, SignalCompletesTheWaitAndStaysSetUntilReset) {
+TEST(PosixMailboxEvent, SignalCompletesTheWaitWhichResetsIt) {
     boost::asio::io_context io;
     const std::string name = unique_name("evt");
     MailboxEvent event(io, name);
@@ -576,18 +576,19 @@ TEST(PosixMailboxEvent, SignalCompletesTheWaitAndStaysSetUntilReset) {
     EXPECT_EQ(calls, 0) << "a new event is not set";
 
     signal_mailbox_event(name);
-    EXPECT_TRUE(run_until(io, [&] { return calls == 1; }));
-    event.async_wait([&] { ++calls; });  // manual reset: still set
-    EXPECT_TRUE(run_until(io, [&] { return calls == 2; }));
-
-    // A set before the reset is gone; one after it completes the next wait.
     signal_mailbox_event(name);
-    event.reset();
+    EXPECT_TRUE(run_until(io, [&] { return calls == 1; }));
     event.async_wait([&] { ++calls; });
     run_for(io, 50ms);
-    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(calls, 1) << "the completed wait reset both sets";
+
+    // A set before a reset is gone; one after it completes the wait.
     signal_mailbox_event(name);
-    EXPECT_TRUE(run_until(io, [&] { return calls == 3; }));
+    event.reset();
+    run_for(io, 50ms);
+    EXPECT_EQ(calls, 1);
+    signal_mailbox_event(name);
+    EXPECT_TRUE(run_until(io, [&] { return calls == 2; }));
 }
 
 TEST(PosixMailboxEvent, SignallingAMissingOrForeignEventDoesNothing) {
@@ -639,7 +640,8 @@ TEST(PosixMailboxEvent, CancelledWaitNeverCallsItsFunction) {
     EXPECT_FALSE(called);
 }
 
-// The receive loop's shape: the handler resets, reads the state, re-arms.
+// The receive loop's shape: the completed wait has reset the event; the
+// handler reads the state and re-arms.
 // Whatever is produced after a reset must be seen, however signals and
 // resets interleave; cancel() comes from another thread.
 TEST(PosixMailboxEvent, NoWakeUpIsLostAndCancelIsSafeFromAnotherThread) {
@@ -654,7 +656,6 @@ TEST(PosixMailboxEvent, NoWakeUpIsLostAndCancelIsSafeFromAnotherThread) {
 
     std::function<void()> on_signalled = [&] {
         ++calls;
-        event.reset();
         seen = produced.load();
         event.async_wait(on_signalled);
     };

@@ -148,16 +148,13 @@ TEST(PlatformWin32Event, SetAfterResetCompletesNextWait) {
     signal_mailbox_event(name);
     EXPECT_TRUE(run_until(io, [&] { return calls.load() == 1; }));
 
-    // Manual reset: it stays set until reset, so a re-armed wait completes at once.
-    event.async_wait([&] { ++calls; });
-    EXPECT_TRUE(run_until(io, [&] { return calls.load() == 2; }));
-    event.reset();
+    // The completed wait reset the event: a re-armed wait waits for the next set.
     event.async_wait([&] { ++calls; });
     io.restart();
     io.run_for(50ms);
-    EXPECT_EQ(calls.load(), 2);
+    EXPECT_EQ(calls.load(), 1);
     signal_mailbox_event(name);
-    EXPECT_TRUE(run_until(io, [&] { return calls.load() == 3; }));
+    EXPECT_TRUE(run_until(io, [&] { return calls.load() == 2; }));
 }
 
 TEST(PlatformWin32Event, MovedEventKeepsItsWaitAndAssignmentEndsTheOldOne) {

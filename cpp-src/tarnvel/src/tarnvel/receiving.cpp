@@ -10,10 +10,9 @@ namespace tarnvel {
 
 void Tarnvel::Impl::arm_wait() {
     if (stopping) return;
-    drain_mailbox();
-    mailbox_event->reset();
-    // Records committed between the first drain and the reset had their
-    // signal cleared by it.
+    // A completed wait has reset the event before it calls back, so every
+    // record committed before a signal it took away is drained here, and
+    // later records signal it anew.
     drain_mailbox();
     mailbox_event->async_wait([this] { arm_wait(); });
 }

@@ -126,8 +126,12 @@ public:
 
     void reset() noexcept;
 
-    // Calls `on_signalled` on the io thread once the event is set, but only if
-    // the wait ended without error and cancel() has not been called.
+    // Once the event is set, resets it and then calls `on_signalled` on the
+    // io thread, but only if the wait ended without error and cancel() has
+    // not been called. So whatever a setter did before a set that the reset
+    // took away is visible to `on_signalled`, and a later set completes the
+    // next wait. (Resetting as part of the wait saves the reset its own trip
+    // to the system.)
     void async_wait(std::function<void()> on_signalled);
 
     // Idempotent. A pending wait ends without calling its function. Safe to

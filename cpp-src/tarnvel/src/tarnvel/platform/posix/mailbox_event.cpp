@@ -10,6 +10,7 @@
 
 #include <boost/asio/posix/stream_descriptor.hpp>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
@@ -81,6 +82,9 @@ struct MailboxEvent::Native {
     // Shared with every pending handler: a completion that was already queued
     // when the event went away still reads a live flag.
     std::shared_ptr<std::atomic<bool>> closed = std::make_shared<std::atomic<bool>>(false);
+    // Where a wait puts the bytes it takes out of the FIFO; shared with the
+    // pending read, which may complete after the event is gone.
+    std::shared_ptr<std::array<char, 256>> reset_buffer = std::make_shared<std::array<char, 256>>();
     // The descriptor is not safe for concurrent use, and cancel() comes from
     // caller threads while the io thread re-arms the wait.
     std::mutex descriptor_mutex;
@@ -154,9 +158,13 @@ void MailboxEvent::async_wait(std::function<void()> on_signalled) {
     if (native_->closed->load()) {
         return;
     }
-    native_->descriptor.async_wait(
-        boost::asio::posix::stream_descriptor::wait_read,
-        [closed = native_->closed, on_signalled = std::move(on_signalled)](const boost::system::error_code& ec) {
+    // A read rather than a wait for readability: the read is the reset, and
+    // Asio re-arms a read on an edge-triggered descriptor without asking the
+    // kernel again, which it must do for a bare wait.
+    native_->descriptor.async_read_some(
+        boost::asio::buffer(*native_->reset_buffer),
+        [closed = native_->closed, buffer = native_->reset_buffer, on_signalled = std::move(on_signalled)](
+            const boost::system::error_code& ec, std::size_t) {
             if (!ec && !closed->load()) {
                 on_signalled();
             }

@@ -82,12 +82,13 @@ void MailboxEvent::async_wait(std::function<void()> on_signalled) {
     if (native_->closed->load()) {
         return;
     }
-    native_->waiter.async_wait(
-        [closed = native_->closed, on_signalled = std::move(on_signalled)](boost::system::error_code ec) {
-            if (!ec && !closed->load()) {
-                on_signalled();
-            }
-        });
+    native_->waiter.async_wait([closed = native_->closed, raw = native_->raw,
+                                on_signalled = std::move(on_signalled)](boost::system::error_code ec) {
+        if (!ec && !closed->load()) {
+            ResetEvent(raw);
+            on_signalled();
+        }
+    });
 }
 
 void MailboxEvent::cancel() noexcept {

@@ -1,0 +1,139 @@
+#include "resolvers.hpp"
+
+#include "gil_safety.hpp"
+
+#include <tarnvel/platform/platform.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+namespace tarnvel::binding {
+
+namespace {
+
+// A thread idle this long ends, so an idle process keeps no resolver.
+constexpr auto IDLE_LIMIT = std::chrono::seconds(2);
+
+// With the interpreter lock held: hands the outcome to the Future, whose
+// done-callbacks run here.
+void resolve(Resolution& resolution) noexcept {
+    const WaiterTicket::ThreadScope waiter(*resolution.ticket);
+    try {
+        resolution.future->attr("set_result")(py::cast(std::move(resolution.outcome)));
+    } catch (const std::exception&) {
+        // Python code resolved the Future itself (or allocation failed); the
+        // outcome has no one to go to, and the process goes on.
+    }
+    resolution.future.reset();
+    // Last, with the lock still held: once a close sees no unresolved Future,
+    // no resolver runs its node's Python code any more.
+    resolution.ticket->give_back();
+}
+
+class Resolvers {
+public:
+    explicit Resolvers(uint32_t owner) : owner_(owner) {}
+    uint32_t owner() const { return owner_; }
+
+    void submit(Resolution resolution) {
+        std::unique_lock lock(mutex_);
+        jobs_.push_back(std::move(resolution));
+        if (idle_ > 0) {
+            lock.unlock();
+            work_.notify_one();
+            return;
+        }
+        start_thread_locked();
+    }
+
+private:
+    // Keeps this promise: while jobs wait, a thread is idle or starting. So
+    // a thread that blocks in a done-callback never strands the jobs behind
+    // it; a new thread starts for them.
+    void start_thread_locked() noexcept {
+        if (starting_ > 0) return;
+        try {
+            std::thread([this] { run(); }).detach();
+            ++starting_;
+        } catch (...) {
+            // The next job submitted or taken tries again.
+        }
+    }
+
+    // Takes the next job, with mutex_ held.
+    Resolution take_locked() {
+        Resolution job = std::move(jobs_.front());
+        jobs_.pop_front();
+        if (!jobs_.empty() && idle_ == 0) start_thread_locked();
+        return job;
+    }
+
+    void run() noexcept {
+        std::unique_lock lock(mutex_);
+        --starting_;
+        for (;;) {
+            ++idle_;
+            const bool woken = work_.wait_for(lock, IDLE_LIMIT, [this] { return !jobs_.empty(); });
+            --idle_;
+            if (!woken) return;
+            Resolution job = take_locked();
+            lock.unlock();
+            // Once the interpreter exits nobody is left to tell: the job is
+            // dropped, and its Future's reference leaked by its deleter.
+            if (!interpreter_exiting()) {
+                // One trip for the lock while jobs keep coming: under load the
+                // interpreter lock changes hands once per batch, not per call.
+                const ForeignThreadGil gil;
+                for (;;) {
+                    resolve(job);
+                    const std::lock_guard next(mutex_);
+                    if (jobs_.empty()) break;
+                    job = take_locked();
+                }
+            }
+            lock.lock();
+        }
+    }
+
+    const uint32_t owner_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::deque<Resolution> jobs_;
+    int idle_ = 0;
+    int starting_ = 0;
+};
+
+Resolvers& resolvers() {
+    // Leaked: idle threads may outlive static destruction. A fork child has
+    // none of its parent's threads, and its copy of the pool's lock may be
+    // held, so it makes a pool of its own.
+    static std::atomic<Resolvers*> pool{nullptr};
+    const uint32_t pid = platform::current_process_id();
+    Resolvers* current = pool.load(std::memory_order_acquire);
+    while (current == nullptr || current->owner() != pid) {
+        auto* fresh = new Resolvers(pid);
+        if (pool.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+        delete fresh;  // another thread made one first; `current` is it now
+    }
+    return *current;
+}
+
+}  // namespace
+
+void resolve_later(Resolution resolution) noexcept {
+    try {
+        resolvers().submit(std::move(resolution));
+    } catch (...) {
+        // Out of memory: this Future stays unresolved, and its ticket goes
+        // back with the resolution, so close does not wait for it.
+    }
+}
+
+}  // namespace tarnvel::binding

@@ -1,0 +1,33 @@
+// The threads that resolve the Python Futures of calls: a small pool, shared
+// by every node of the process, that grows whenever every thread is busy (a
+// done-callback may block for as long as it likes without holding up any
+// other Future) and shrinks to nothing while there is no work.
+#pragma once
+
+#include "node_handle.hpp"
+
+#include <tarnvel/tarnvel.hpp>
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+namespace tarnvel::binding {
+
+namespace py = pybind11;
+
+// One call's outcome on its way to its Future.
+struct Resolution {
+    // The Future; its last reference is dropped with the interpreter lock.
+    std::shared_ptr<py::object> future;
+    CallResult outcome;
+    // The node's count of unresolved Futures; given back once this one is.
+    std::shared_ptr<WaiterTicket> ticket;
+};
+
+// Resolves the Future on a resolver thread, never on the calling one: calls'
+// outcomes arrive on a node's io thread, where no Python callback may run.
+// Any thread; never waits for the interpreter lock.
+void resolve_later(Resolution resolution) noexcept;
+
+}  // namespace tarnvel::binding
