@@ -266,6 +266,8 @@ void Tarnvel::close() {
 
 uint32_t Tarnvel::pid() const { return impl_->own_pid; }
 
+bool Tarnvel::on_io_thread() noexcept { return current_io_node != nullptr; }
+
 std::future<CallResult> Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Bytes args,
                                       int64_t timeout_ms) {
     return impl_->call(std::move(node_name), pid, std::move(method), std::move(args), timeout_ms);

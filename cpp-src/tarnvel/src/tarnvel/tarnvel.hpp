@@ -63,6 +63,11 @@ public:
 
     uint32_t pid() const;
 
+    // Whether the calling thread is the io thread of some node: where method
+    // handlers and most completions run, and where nothing may wait for a
+    // call.
+    static bool on_io_thread() noexcept;
+
     // Calls `method` of the node (node_name, pid) with `args`; the call ends
     // after at most `timeout_ms` with STATUS_TIMEOUT unless another outcome
     // came first. Never throws for a failed call; the outcome is the
