@@ -64,10 +64,8 @@ def _default_mailbox(name: str, system: str) -> bytes:
     return mailbox
 
 
-def _closed_or_raise(error: RuntimeError) -> NodeClosed:
-    if str(error) == "Tarnvel is closed":
-        return NodeClosed("the node is closed")
-    raise error
+def _core_error(error: RuntimeError) -> Exception:
+    return NodeClosed("the node is closed") if str(error) == "Tarnvel is closed" else error
 
 
 def _timeout_ms(seconds: float) -> int:
@@ -142,11 +140,12 @@ class Node:
             self._core = _core.Tarnvel(_wire_name(name), system,
                                        mailbox if mailbox is not None else _default_mailbox(name, system),
                                        mailbox_bytes)
-        except RuntimeError as e:
+        except BaseException as e:
             self._release()
-            if str(e) in _BAD_ARGUMENTS:
-                raise ValueError(f"cannot start node {name!r} in system {system!r}: {e}") from None
-            raise TarnvelError(f"cannot start node {name!r} in system {system!r}: {e}") from None
+            if not isinstance(e, RuntimeError):
+                raise
+            kind = ValueError if str(e) in _BAD_ARGUMENTS else TarnvelError
+            raise kind(f"cannot start node {name!r} in system {system!r}: {e}") from None
         self._name = name
         self._system = system
         self._call_timeout = call_timeout
@@ -233,7 +232,7 @@ class Node:
         try:
             registered = self._core.register(descriptor, fn if raw else _json_handler(fn))
         except RuntimeError as e:
-            raise _closed_or_raise(e) from None
+            raise _core_error(e) from None
         if not registered:  # registered on the core node directly, or a descriptor JSON refuses
             raise ValueError(f"the node refused the method {method_name!r}")
         self._methods.add(method_name)
@@ -272,7 +271,7 @@ class Node:
         try:
             return [PeerInfo(n.node_name, n.pid) for n in self._core.list_nodes()]
         except RuntimeError as e:
-            raise _closed_or_raise(e) from None
+            raise _core_error(e) from None
 
     def _match(self, name: str, pid: int | None) -> PeerInfo | None:
         found = [n for n in self.nodes() if n.name == name and (pid is None or n.pid == pid)]
@@ -327,7 +326,7 @@ class Node:
         try:
             future = self._core.call_raw(_wire_name(target.name), target.pid, method, data, _timeout_ms(seconds))
         except RuntimeError as e:
-            raise _closed_or_raise(e) from None
+            raise _core_error(e) from None
         return future, seconds
 
     def _outcome(self, target: PeerInfo, method: str, result: Any, seconds: float) -> bytes:
