@@ -11,6 +11,7 @@ Every subcommand but ``systems`` joins the system for its run as a node named
 """
 
 import argparse
+import io
 import json
 import os
 import re
@@ -95,14 +96,15 @@ def _one_line(text: str) -> str:
 
 
 def _print_json(value: Any) -> None:
-    print(json.dumps(value, ensure_ascii=False))
+    # Escaped, so that names that are not UTF-8 still make valid JSON.
+    print(json.dumps(value))
 
 
 def _join(system: str) -> Node:
     """The command's own node in an existing system."""
     if not _SYSTEM_NAME.fullmatch(system):
         raise Failure(EXIT_USAGE, f"invalid system name {system!r}: 1 to 240 of A-Z a-z 0-9 _")
-    if not any(s.name == system for s in shm.systems()):
+    if not shm.system_exists(system):
         raise Failure(EXIT_NO_SYSTEM, f"no system named {system!r} on this machine")
     return Node(CLI_NODE, system)
 
@@ -215,8 +217,10 @@ def _cmd_call(args: argparse.Namespace) -> None:
     elif args.raw:
         sys.stdout.buffer.write(answer)
         sys.stdout.flush()
+    elif args.json:
+        _print_json(result)
     else:
-        print(json.dumps(result, ensure_ascii=False, indent=None if args.json else 2))
+        print(json.dumps(result, ensure_ascii=False, indent=2))
 
 
 def _cmd_watch(args: argparse.Namespace) -> None:
@@ -257,6 +261,9 @@ _COMMANDS = {"systems": _cmd_systems, "nodes": _cmd_nodes, "methods": _cmd_metho
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command; returns its exit code."""
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        # A name that is not UTF-8 shows as escapes instead of failing the command.
+        sys.stdout.reconfigure(errors="backslashreplace")
     try:
         args = _parser().parse_args(argv)
         for option in ("wait", "timeout"):

@@ -71,14 +71,22 @@ def systems() -> list[SystemInfo]:
     return sorted(found, key=lambda s: (s.prefix, s.name is None))
 
 
+def _book_path(system: str) -> str:
+    return os.path.join(SHM_DIR, object_file("map", (system + BOOK_SUFFIX).encode()))
+
+
+def system_exists(system: str) -> bool:
+    """Whether the system's book is present (exact, even where `systems` shows a cut name)."""
+    return os.path.exists(_book_path(system))
+
+
 def book_mailboxes(system: str) -> dict[int, str]:
     """The mailbox name of each process in the system's book (best effort, read without its mutex).
 
     Only for display: the node listing itself comes from `tarnvel_core`.
     """
-    path = os.path.join(SHM_DIR, object_file("map", (system + BOOK_SUFFIX).encode()))
     try:
-        with open(path, "rb") as f:
+        with open(_book_path(system), "rb") as f:
             book = f.read(_BOOK_SLOTS * _SLOT_BYTES)
     except OSError:
         return {}

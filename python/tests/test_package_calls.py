@@ -4,8 +4,7 @@ import signal
 import pytest
 
 import tarnvel
-import tarnvel_core
-from conftest import Server, unique
+from conftest import Server
 
 
 def test_json_and_raw_calls_and_descriptors(client, server):
@@ -125,12 +124,3 @@ def test_publishing_rules(system):
 def test_malformed_packed_strings_are_refused(packed):
     with pytest.raises(ValueError, match="malformed"):
         tarnvel.decode_packed(packed)
-
-
-def test_systems_from_object_names():
-    short, long = unique("sys"), unique("L") + "x" * 225
-    with tarnvel_core.Tarnvel("a", short, unique("rx"), 4096), tarnvel_core.Tarnvel("b", long, unique("rx"), 4096):
-        found = tarnvel.systems()
-    assert tarnvel.SystemInfo(short, short, f"tarnvel.map.{short}_tarnvel_v_0_0_1") in found
-    cut = [s for s in found if s.name is None and long.startswith(s.prefix)]
-    assert len(cut) == 1 and len(cut[0].file) == 255 and cut[0].prefix == long[:226]

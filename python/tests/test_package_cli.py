@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 import tarnvel
+import tarnvel_core
 from conftest import Server, child_env, unique
 
 # The console script where pip installed one beside the package, else `python -m tarnvel`.
@@ -91,3 +92,14 @@ def test_watch_shows_arrivals_and_departures(live):
     finally:
         watch.kill()
         watch.communicate()
+
+
+def test_systems_with_long_names():
+    short, long = unique("sys"), unique("L") + "x" * 225
+    with tarnvel_core.Tarnvel("a", short, unique("rx"), 4096), tarnvel_core.Tarnvel("b", long, unique("rx"), 4096):
+        found = tarnvel.systems()
+        listed = tarnvel_cli("nodes", long, "--json")
+    assert tarnvel.SystemInfo(short, short, f"tarnvel.map.{short}_tarnvel_v_0_0_1") in found
+    cut = [s for s in found if s.name is None and long.startswith(s.prefix)]
+    assert len(cut) == 1 and len(cut[0].file) == 255 and cut[0].prefix == long[:226]
+    assert [n["name"] for n in json.loads(listed.stdout)] == ["b"]
