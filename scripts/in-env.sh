@@ -24,6 +24,8 @@ pytest_run() { timeout --kill-after=10 900 python3 -m pytest -q -p no:cacheprovi
 ctest_run() { ctest --test-dir "$1" --output-on-failure --no-tests=error -j "$jobs" --timeout 300; }
 
 module_dir() { echo "$repo/build/release/cpp-src/pywrapper"; }
+# The built module and the package's sources, as the tests and the demo import them.
+built_path() { echo "$(module_dir):$repo/python"; }
 
 step() { printf '\n==== %s\n' "$*"; }
 
@@ -31,18 +33,25 @@ case "${1:-}" in
   demo)
     configure build/release
     ninja -C build/release -j "$jobs" tarnvel_core
-    PYTHONPATH=$(module_dir) timeout --kill-after=10 300 python3 examples/demo.py ;;
+    PYTHONPATH=$(built_path) timeout --kill-after=10 300 python3 examples/demo.py ;;
   test)
     step "build (RelWithDebInfo)"
     configure_and_build build/release
     step "C++ tests"
     ctest_run build/release
-    step "Python tests against the built module"
-    PYTHONPATH=$(module_dir) pytest_run
-    step "pip install of the package, then the Python tests against the installed module"
+    step "Python tests against the built module and the package's sources"
+    PYTHONPATH=$(built_path) pytest_run
+    step "pip install of the package, then the Python tests against the installed package"
     rm -rf build/pip-target
     pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target .
-    PYTHONPATH=$repo/build/pip-target python3 -c 'import tarnvel_core, pathlib; p = pathlib.Path(tarnvel_core.__file__).with_name("tarnvel_core.pyi"); assert p.exists(), p; print("installed:", tarnvel_core.__file__)'
+    PYTHONPATH=$repo/build/pip-target python3 -c '
+import pathlib, tarnvel, tarnvel_core
+target = pathlib.Path("build/pip-target").resolve()
+for path in (pathlib.Path(tarnvel_core.__file__).with_name("tarnvel_core.pyi"),
+             pathlib.Path(tarnvel.__file__).with_name("py.typed"), target / "bin" / "tarnvel"):
+    assert path.exists() and path.is_relative_to(target), path
+print("installed:", tarnvel_core.__file__, tarnvel.__file__)'
+    # The tests run the installed console script (build/pip-target/bin/tarnvel).
     PYTHONPATH=$repo/build/pip-target pytest_run
     step "C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
     configure_and_build build/asan -DTARNVEL_SANITIZE=address,undefined -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_BENCH=OFF

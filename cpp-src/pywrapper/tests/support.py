@@ -1,9 +1,10 @@
 """Helpers shared by the tests and the scenario scripts."""
 
 import itertools
-import json
 import os
 import time
+
+import tarnvel
 
 _counter = itertools.count()
 
@@ -42,13 +43,6 @@ def thread_count():
     return len(os.listdir("/proc/self/task"))
 
 
-def unpack(packed):
-    """The string of a packed string: u32 length-plus-one, bytes, NUL."""
-    length = int.from_bytes(packed[:4], "little")
-    assert length >= 1 and len(packed) == length + 4 and packed[-1] == 0
-    return packed[4:length + 3]
-
-
 def self_call(node, name, method, args=b"", timeout_ms=5000):
     return node.call_raw(name, node.pid, method, args, timeout_ms).result(timeout=timeout_ms / 1000 + 10)
 
@@ -56,4 +50,4 @@ def self_call(node, name, method, args=b"", timeout_ms=5000):
 def list_methods(node, name):
     result = self_call(node, name, "sys.list_methods")
     assert result.status == 0
-    return json.loads(unpack(result.result))
+    return tarnvel.decode_listing(result.result)

@@ -1,0 +1,456 @@
+"""Nodes, peers and calls: the package's face over `tarnvel_core`."""
+
+import annotationlib
+import asyncio
+import concurrent.futures
+import hashlib
+import inspect
+import math
+import os
+import signal
+import threading
+import time
+import weakref
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, NamedTuple, overload
+
+import tarnvel_core as _core
+
+from . import wire
+from .errors import (AmbiguousPeer, CallTimeout, DeliveryFailed, NodeClosed, PeerGone, PeerNotFound,
+                     RemoteError, TarnvelError)
+
+DEFAULT_MAILBOX_BYTES = 1 << 20
+DEFAULT_CALL_TIMEOUT = 5.0
+DEFAULT_LOOKUP_TIMEOUT = 5.0
+# How often a peer lookup reads the book again while it waits.
+_LOOKUP_INTERVAL = 0.02
+# A signal handler only sets a flag (taking a lock there could deadlock the
+# thread it interrupted); serve_forever looks at the flag this often.
+_SIGNAL_POLL = 0.1
+# The construction failures that come from the arguments, not from the machine.
+_BAD_ARGUMENTS = ("invalid node name", "invalid system name", "system name too long",
+                  "recv shm name too long", "recv shm too small", "recv shm too large")
+_MAX_TIMEOUT_MS = 2**31 - 1
+
+# The core lets a second node of one process and system take over the first
+# one's book slot, which leaves the first unreachable: refuse it instead.
+_systems_in_use: set[str] = set()
+_systems_lock = threading.Lock()
+os.register_at_fork(after_in_child=_systems_in_use.clear)
+
+
+class PeerInfo(NamedTuple):
+    """One node of a system: its name and the process it runs in."""
+
+    name: str
+    pid: int
+
+
+type Target = str | PeerInfo | Peer
+
+
+def _wire_name(name: str) -> bytes:
+    # Names listed by the core decode non-UTF-8 bytes as surrogates; give the bytes back.
+    return name.encode("utf-8", "surrogateescape")
+
+
+def _default_mailbox(name: str, system: str) -> bytes:
+    # The system is part of the name because mailbox names are machine-wide:
+    # one process may run nodes of the same name in several systems.
+    mailbox = _wire_name(name) + b"." + system.encode()
+    if len(mailbox) > 116:  # 127 bytes at most, with "_" and the pid appended
+        mailbox = _wire_name(name) + b"." + hashlib.blake2s(system.encode(), digest_size=8).hexdigest().encode()
+    return mailbox
+
+
+def _core_error(error: RuntimeError) -> Exception:
+    return NodeClosed("the node is closed") if str(error) == "Tarnvel is closed" else error
+
+
+def _timeout_ms(seconds: float) -> int:
+    if not seconds >= 0:  # NaN as well
+        raise ValueError(f"a time-out must be zero or more seconds, not {seconds!r}")
+    return min(math.ceil(seconds * 1000), _MAX_TIMEOUT_MS)
+
+
+def describe(fn: Callable[..., Any], name: str, *, raw: bool = False, doc: str | None = None) -> dict[str, Any]:
+    """The descriptor published for a method: name, parameters, documentation.
+
+    It has the shape of the built-in ones ("type", "name", "params" and
+    "return" with one type object per value: "json" for a JSON method, one
+    "bytes" each way for a raw one) plus "encoding" ("json" or "raw"), the
+    Python "signature" and the docstring as "doc" when there is one.
+    """
+    try:
+        sig = inspect.signature(fn, annotation_format=annotationlib.Format.STRING)
+    except (TypeError, ValueError):
+        sig = None
+    if raw:
+        params, result = [{"type": "bytes"}], [{"type": "bytes"}]
+    else:
+        named = [p for p in sig.parameters.values()
+                 if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD)] if sig else []
+        params, result = [{"type": "json"} for _ in named], [{"type": "json"}]
+    descriptor: dict[str, Any] = {"type": "method", "name": name, "params": params, "return": result,
+                                  "encoding": "raw" if raw else "json"}
+    if sig is not None:
+        descriptor["signature"] = sig.format(quote_annotation_strings=False)
+    text = doc if doc is not None else inspect.getdoc(fn)
+    if text:
+        descriptor["doc"] = text
+    return descriptor
+
+
+def _json_handler(fn: Callable[..., Any]) -> Callable[[bytes], bytes]:
+    def handler(data: bytes) -> bytes:
+        try:
+            args, kwargs = wire.decode_request(data)
+            return wire.encode_result(fn(*args, **kwargs))
+        except Exception as e:  # the caller gets it as a RemoteError with this type and message
+            return wire.encode_error(e)
+    return handler
+
+
+class Node:
+    """One node of a system: publishes methods and calls those of its peers.
+
+    ``Node("server", "demo")`` joins system "demo" (created when it is the
+    first node) under the name "server". The mailbox name defaults to one
+    derived from the node and system names; ``mailbox_bytes`` bounds the
+    largest request or answer the node can receive. ``call_timeout`` (seconds)
+    is the time limit of calls that do not give their own.
+
+    A process runs at most one Node per system. Use it as a context manager,
+    or call `close`; both end every call still pending.
+    """
+
+    def __init__(self, name: str, system: str, *, mailbox: str | None = None,
+                 mailbox_bytes: int = DEFAULT_MAILBOX_BYTES,
+                 call_timeout: float = DEFAULT_CALL_TIMEOUT) -> None:
+        if not isinstance(name, str) or not isinstance(system, str):
+            raise TypeError("the node and system names must be str")
+        _timeout_ms(call_timeout)
+        with _systems_lock:
+            if system in _systems_in_use:
+                raise TarnvelError(f"this process already has a node in system {system!r}")
+            _systems_in_use.add(system)
+        self._release = weakref.finalize(self, _systems_in_use.discard, system)
+        try:
+            self._core = _core.Tarnvel(_wire_name(name), system,
+                                       mailbox if mailbox is not None else _default_mailbox(name, system),
+                                       mailbox_bytes)
+        except BaseException as e:
+            self._release()
+            if not isinstance(e, RuntimeError):
+                raise
+            kind = ValueError if str(e) in _BAD_ARGUMENTS else TarnvelError
+            raise kind(f"cannot start node {name!r} in system {system!r}: {e}") from None
+        self._name = name
+        self._system = system
+        self._call_timeout = call_timeout
+        self._closing = threading.Event()
+        self._methods: set[str] = set()
+
+    @property
+    def name(self) -> str:
+        return self._name
+
+    @property
+    def system(self) -> str:
+        return self._system
+
+    @property
+    def pid(self) -> int:
+        return self._core.pid
+
+    @property
+    def info(self) -> PeerInfo:
+        return PeerInfo(self._name, self._core.pid)
+
+    @property
+    def closed(self) -> bool:
+        return self._closing.is_set()
+
+    def close(self) -> None:
+        """Leave the system. Every call still pending ends (with NodeClosed) before this returns."""
+        self._closing.set()  # first, so that calls ended by the close report it as such
+        try:
+            self._core.close()
+        finally:
+            self._release()
+
+    def __enter__(self) -> Node:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = " closed" if self.closed else ""
+        return f"<tarnvel.Node {self._name!r} system={self._system!r} pid={self.pid}{state}>"
+
+    # Publishing
+
+    @overload
+    def method[F: Callable[..., Any]](self, fn: F, /) -> F: ...
+    @overload
+    def method[F: Callable[..., Any]](self, *, name: str | None = None, raw: bool = False,
+                                      doc: str | None = None) -> Callable[[F], F]: ...
+
+    def method(self, fn: Callable[..., Any] | None = None, /, *, name: str | None = None,
+               raw: bool = False, doc: str | None = None) -> Any:
+        """Publish a function, as ``@node.method`` or ``@node.method(name=..., raw=True)``.
+
+        A JSON method (the default) takes and returns JSON values; an exception
+        it raises reaches the caller as a RemoteError with its type name and
+        message. A raw method takes the argument bytes and must return bytes.
+        The descriptor comes from the function (see `describe`). Methods run on
+        the node's own thread, one at a time; they may start calls but must
+        not wait for one. The function is returned unchanged.
+        """
+        def register(f: Callable[..., Any]) -> Callable[..., Any]:
+            self.register(f, name=name, raw=raw, doc=doc)
+            return f
+        return register if fn is None else register(fn)
+
+    def register(self, fn: Callable[..., Any], *, name: str | None = None, raw: bool = False,
+                 doc: str | None = None) -> None:
+        """Publish ``fn`` (the non-decorator form of `method`)."""
+        if not callable(fn):
+            raise TypeError(f"{fn!r} is not callable")
+        if inspect.iscoroutinefunction(fn):
+            raise TypeError("a coroutine function cannot be a method: methods run on the node's own thread")
+        method_name = name if name is not None else getattr(fn, "__name__", "")
+        if not isinstance(method_name, str) or not method_name:
+            raise ValueError("a method needs a non-empty name")
+        if method_name.startswith("sys."):
+            raise ValueError(f"method names starting with 'sys.' are reserved: {method_name!r}")
+        if method_name in self._methods:
+            raise ValueError(f"a method named {method_name!r} is already published")
+        descriptor = describe(fn, method_name, raw=raw, doc=doc)
+        try:
+            registered = self._core.register(descriptor, fn if raw else _json_handler(fn))
+        except RuntimeError as e:
+            raise _core_error(e) from None
+        if not registered:  # registered on the core node directly, or a descriptor JSON refuses
+            raise ValueError(f"the node refused the method {method_name!r}")
+        self._methods.add(method_name)
+
+    def serve_forever(self) -> None:
+        """Serve until SIGINT or SIGTERM arrives or the node is closed, then close it.
+
+        Called from the main thread, it handles SIGINT and SIGTERM itself while
+        it runs (restoring the previous handlers on return), so a server script
+        ends cleanly with status 0 on Ctrl-C or `kill`. Python lets only the
+        main thread install signal handlers: called from another thread it
+        returns when some other thread closes the node.
+        """
+        signalled = False
+
+        def on_signal(signum: int, frame: object) -> None:
+            nonlocal signalled
+            signalled = True
+
+        previous = {}
+        if threading.current_thread() is threading.main_thread():
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                previous[sig] = signal.signal(sig, on_signal)
+        try:
+            while not signalled and not self._closing.wait(_SIGNAL_POLL):
+                pass
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+            self.close()
+
+    # Finding peers
+
+    def nodes(self) -> list[PeerInfo]:
+        """The nodes of the system, this one included, in book order."""
+        try:
+            return [PeerInfo(n.node_name, n.pid) for n in self._core.list_nodes()]
+        except RuntimeError as e:
+            raise _core_error(e) from None
+
+    def _match(self, name: str, pid: int | None) -> PeerInfo | None:
+        found = [n for n in self.nodes() if n.name == name and (pid is None or n.pid == pid)]
+        if len(found) > 1:
+            raise AmbiguousPeer(name, [n.pid for n in found])
+        return found[0] if found else None
+
+    def _not_found(self, name: str, pid: int | None, timeout: float) -> PeerNotFound:
+        which = f"{name!r}" if pid is None else f"{name!r} with pid {pid}"
+        waited = f" after {timeout:g} s" if timeout > 0 else ""
+        return PeerNotFound(f"no node {which} in system {self._system!r}{waited}")
+
+    def peer(self, name: str, *, pid: int | None = None, timeout: float = DEFAULT_LOOKUP_TIMEOUT,
+             call_timeout: float | None = None) -> Peer:
+        """A proxy for the node called ``name``, waiting up to ``timeout`` seconds for it to appear.
+
+        Raises PeerNotFound when it does not appear, and AmbiguousPeer at once
+        when several processes carry the name and ``pid`` does not choose one.
+        Calls through the proxy use ``call_timeout`` (default: the node's).
+        A node is listed from its construction on, which can be before it has
+        published its methods.
+        """
+        deadline = time.monotonic() + timeout
+        while (found := self._match(name, pid)) is None:
+            if time.monotonic() >= deadline:
+                raise self._not_found(name, pid, timeout)
+            time.sleep(_LOOKUP_INTERVAL)
+        return Peer(self, found, call_timeout)
+
+    async def apeer(self, name: str, *, pid: int | None = None, timeout: float = DEFAULT_LOOKUP_TIMEOUT,
+                    call_timeout: float | None = None) -> Peer:
+        """`peer` for asyncio: waits without blocking the event loop."""
+        deadline = time.monotonic() + timeout
+        while (found := self._match(name, pid)) is None:
+            if time.monotonic() >= deadline:
+                raise self._not_found(name, pid, timeout)
+            await asyncio.sleep(_LOOKUP_INTERVAL)
+        return Peer(self, found, call_timeout)
+
+    def _target(self, peer: Target) -> PeerInfo:
+        if isinstance(peer, Peer):
+            return peer.info
+        if isinstance(peer, PeerInfo):
+            return peer
+        return self.peer(peer).info
+
+    # Calling
+
+    def _start(self, target: PeerInfo, method: str, data: bytes,
+               timeout: float | None) -> tuple[concurrent.futures.Future[Any], float]:
+        seconds = self._call_timeout if timeout is None else timeout
+        try:
+            future = self._core.call_raw(_wire_name(target.name), target.pid, method, data, _timeout_ms(seconds))
+        except RuntimeError as e:
+            raise _core_error(e) from None
+        return future, seconds
+
+    def _outcome(self, target: PeerInfo, method: str, result: Any, seconds: float) -> bytes:
+        status = result.status
+        if status == _core.STATUS_OK:
+            return result.result
+        where = f"{method!r} on {target.name!r} (pid {target.pid})"
+        if status == _core.STATUS_TIMEOUT:
+            raise CallTimeout(f"no answer to {where} within {seconds:g} s")
+        if status == _core.STATUS_DELIVER_FAILED:
+            raise DeliveryFailed(f"could not deliver {where}: its mailbox is full or too small for the request")
+        # A failed execution has three causes; the book and our own state tell them apart.
+        if self.closed:
+            raise NodeClosed(f"the node closed while {where} was pending")
+        if target not in self.nodes():
+            raise PeerGone(f"{target.name!r} (pid {target.pid}) is no longer in system {self._system!r}")
+        raise RemoteError(method, None, f"{target.name!r} (pid {target.pid}) could not run it: "
+                          "no such method, or a handler outside the JSON convention failed")
+
+    def call(self, peer: Target, method: str, args: Sequence[Any] = (),
+             kwargs: Mapping[str, Any] | None = None, *, timeout: float | None = None) -> Any:
+        """Call a JSON method and return its result (the explicit form of ``peer.method(*args, **kwargs)``).
+
+        ``peer`` is a name (looked up as by `peer`), a PeerInfo or a Peer.
+        Raises CallTimeout, PeerGone, DeliveryFailed, RemoteError or NodeClosed.
+        """
+        target = self._target(peer)
+        future, seconds = self._start(target, method, wire.encode_request(args, kwargs or {}), timeout)
+        return wire.decode_answer(method, self._outcome(target, method, future.result(), seconds))
+
+    def call_bytes(self, peer: Target, method: str, data: bytes, *, timeout: float | None = None) -> bytes:
+        """Call a raw method: the argument bytes go as they are, the answer's bytes come back."""
+        target = self._target(peer)
+        future, seconds = self._start(target, method, data, timeout)
+        return self._outcome(target, method, future.result(), seconds)
+
+    async def _await(self, target: PeerInfo, method: str, data: bytes, timeout: float | None) -> bytes:
+        future, seconds = self._start(target, method, data, timeout)
+        return self._outcome(target, method, await asyncio.wrap_future(future), seconds)
+
+    async def _atarget(self, peer: Target) -> PeerInfo:
+        return (await self.apeer(peer)).info if isinstance(peer, str) else self._target(peer)
+
+    async def acall(self, peer: Target, method: str, args: Sequence[Any] = (),
+                    kwargs: Mapping[str, Any] | None = None, *, timeout: float | None = None) -> Any:
+        """`call` for asyncio: the event loop runs on while the call is pending."""
+        data = wire.encode_request(args, kwargs or {})
+        return wire.decode_answer(method, await self._await(await self._atarget(peer), method, data, timeout))
+
+    async def acall_bytes(self, peer: Target, method: str, data: bytes, *, timeout: float | None = None) -> bytes:
+        """`call_bytes` for asyncio."""
+        return await self._await(await self._atarget(peer), method, data, timeout)
+
+    def list_methods(self, peer: Target, *, timeout: float | None = None) -> list[dict[str, Any]]:
+        """The descriptors of the peer's methods (its answer to "sys.list_methods"), in name order."""
+        try:
+            return wire.decode_listing(self.call_bytes(peer, "sys.list_methods", b"", timeout=timeout))
+        except ValueError as e:
+            raise RemoteError("sys.list_methods", None, str(e)) from None
+
+
+class Peer:
+    """A proxy for one peer node: ``peer.add(2, 40)`` calls its JSON method "add".
+
+    Attribute access gives a RemoteMethod for any name that is not one of the
+    proxy's own (``name``, ``pid``, ``info``, ``methods``); ``peer["x.y"]``
+    reaches any method name at all.
+    """
+
+    def __init__(self, node: Node, info: PeerInfo, call_timeout: float | None = None) -> None:
+        self._node = node
+        self._info = info
+        self._timeout = call_timeout
+
+    @property
+    def name(self) -> str:
+        return self._info.name
+
+    @property
+    def pid(self) -> int:
+        return self._info.pid
+
+    @property
+    def info(self) -> PeerInfo:
+        return self._info
+
+    def methods(self) -> list[dict[str, Any]]:
+        """The peer's method descriptors (see `Node.list_methods`)."""
+        return self._node.list_methods(self._info, timeout=self._timeout)
+
+    def __getattr__(self, method: str) -> RemoteMethod:
+        if method.startswith("_"):  # keep copy, pickle and friends from probing the peer
+            raise AttributeError(method)
+        return RemoteMethod(self._node, self._info, method, self._timeout)
+
+    def __getitem__(self, method: str) -> RemoteMethod:
+        return RemoteMethod(self._node, self._info, method, self._timeout)
+
+    def __repr__(self) -> str:
+        return f"<tarnvel.Peer {self._info.name!r} pid={self._info.pid}>"
+
+
+class RemoteMethod:
+    """One method of a peer: call it, await ``.aio(...)``, or send bytes with ``.raw(...)``."""
+
+    __slots__ = ("_node", "_info", "_method", "_timeout")
+
+    def __init__(self, node: Node, info: PeerInfo, method: str, timeout: float | None) -> None:
+        self._node = node
+        self._info = info
+        self._method = method
+        self._timeout = timeout
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        return self._node.call(self._info, self._method, args, kwargs, timeout=self._timeout)
+
+    async def aio(self, *args: Any, **kwargs: Any) -> Any:
+        return await self._node.acall(self._info, self._method, args, kwargs, timeout=self._timeout)
+
+    def raw(self, data: bytes) -> bytes:
+        return self._node.call_bytes(self._info, self._method, data, timeout=self._timeout)
+
+    async def aio_raw(self, data: bytes) -> bytes:
+        return await self._node.acall_bytes(self._info, self._method, data, timeout=self._timeout)
+
+    def __repr__(self) -> str:
+        return f"<tarnvel.RemoteMethod {self._method!r} of {self._info.name!r} pid={self._info.pid}>"

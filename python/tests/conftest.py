@@ -1,0 +1,66 @@
+import itertools
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tarnvel
+import tarnvel_core
+
+_counter = itertools.count()
+
+
+def unique(prefix):
+    """A name no other test (or parallel test run) uses."""
+    return f"{prefix}{os.getpid()}_{next(_counter)}"
+
+
+def child_env():
+    """The environment of a child process that imports the package and module under test."""
+    dirs = [os.path.dirname(tarnvel_core.__file__), str(Path(tarnvel.__file__).parent.parent)]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(dirs + [os.environ.get("PYTHONPATH", "")]))
+
+
+class Server:
+    """served.py in a process of its own."""
+
+    def __init__(self, system, name="server", wait=True):
+        self.proc = subprocess.Popen([sys.executable, str(Path(__file__).with_name("served.py")), system, name],
+                                     stdout=subprocess.PIPE, text=True, env=child_env())
+        self.pid = self.proc.pid
+        if wait:
+            self.wait_ready()
+
+    def wait_ready(self):
+        assert self.proc.stdout.readline().split() == ["ready", str(self.pid)]
+
+    def stop(self, sig=signal.SIGTERM):
+        """Its exit status; 0 only when serve_forever returned and the script ended normally."""
+        self.proc.send_signal(sig)
+        try:
+            status = self.proc.wait(15)
+        finally:
+            self.proc.kill()
+            rest = self.proc.communicate()[0]
+        return status if status != 0 or rest == "bye\n" else f"ended without 'bye': {rest!r}"
+
+
+@pytest.fixture
+def system():
+    return unique("pkg")
+
+
+@pytest.fixture
+def server(system):
+    s = Server(system)
+    yield s
+    assert s.stop() == 0
+
+
+@pytest.fixture
+def client(system):
+    with tarnvel.Node("client", system) as node:
+        yield node

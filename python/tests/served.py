@@ -1,0 +1,46 @@
+"""A server in a process of its own: ``served.py SYSTEM NAME`` prints "ready PID", serves until a signal, prints "bye"."""
+
+import os
+import signal
+import sys
+import threading
+import time
+
+import tarnvel
+
+with tarnvel.Node(sys.argv[2], sys.argv[1]) as node:
+    @node.method
+    def add(a: int, b: int = 0) -> int:
+        """Adds two integers."""
+        return a + b
+
+    @node.method
+    def fail(message: str) -> None:
+        raise ValueError(message)
+
+    @node.method
+    def unserialisable() -> set[int]:
+        return {1}
+
+    @node.method
+    def slow(seconds: float) -> float:
+        time.sleep(seconds)
+        return seconds
+
+    @node.method
+    def where() -> int:
+        return os.getpid()
+
+    @node.method(raw=True)
+    def echo(data: bytes) -> bytes:
+        return data
+
+    def announce():
+        # Only once serve_forever handles the signals, so that a test's signal ends it cleanly.
+        while signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+            time.sleep(0.01)
+        print("ready", node.pid, flush=True)
+
+    threading.Thread(target=announce).start()
+    node.serve_forever()
+print("bye", flush=True)

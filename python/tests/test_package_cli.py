@@ -1,0 +1,105 @@
+import json
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tarnvel
+import tarnvel_core
+from conftest import Server, child_env, unique
+
+# The console script where pip installed one beside the package, else `python -m tarnvel`.
+_script = Path(tarnvel.__file__).parent.parent / "bin" / "tarnvel"
+COMMAND = [str(_script)] if _script.exists() else [sys.executable, "-m", "tarnvel"]
+
+
+def tarnvel_cli(*args, input=None):
+    return subprocess.run(COMMAND + list(args), input=input, capture_output=True, env=child_env(), timeout=60)
+
+
+@pytest.fixture(scope="module")
+def live():
+    system = unique("cli")
+    server = Server(system)
+    yield system, server
+    assert server.stop() == 0
+
+
+def test_listings(live):
+    system, server = live
+    assert system in tarnvel_cli("systems").stdout.decode().split()
+    assert {"name": system, "prefix": system, "file": f"tarnvel.map.{system}_tarnvel_v_0_0_1"} in \
+        json.loads(tarnvel_cli("systems", "--json").stdout)
+
+    table = tarnvel_cli("nodes", system).stdout.decode().splitlines()
+    assert table[0].split() == ["NAME", "PID", "MAILBOX"] and len(table) == 2  # the command's own node left out
+    assert table[1].split()[:2] == ["server", str(server.pid)]
+    [row] = json.loads(tarnvel_cli("nodes", system, "--json").stdout)
+    assert (row["name"], row["pid"]) == ("server", server.pid) and row["mailbox"].endswith(f"_{server.pid}")
+
+    text = tarnvel_cli("methods", system, "server").stdout.decode()
+    assert "add(a: int, b: int = 0) -> int\n    Adds two integers.\n" in text
+    assert "echo(data: bytes) -> bytes  [raw]" in text and "sys.list_nodes() -> char*  [built in]" in text
+    assert "add" in [d["name"] for d in json.loads(tarnvel_cli("methods", system, "server", "--json").stdout)]
+
+
+def test_calls(live):
+    system, _ = live
+    assert tarnvel_cli("call", system, "server", "add", "2", "40").stdout == b"42\n"
+    assert tarnvel_cli("call", system, "server", "add", "2", "b=40", "--json").stdout == b"42\n"
+    assert tarnvel_cli("call", system, "server", "echo", "--raw", input=b"\x00bytes\xff").stdout == b"\x00bytes\xff"
+    assert json.loads(tarnvel_cli("call", system, "server", "echo", "--raw", "--json", "hi").stdout) == {"hex": "6869"}
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["call", "{system}", "server", "fail", '"boom"'], 1, "fail failed: ValueError: boom"),
+    (["call", "{system}", "server", "missing"], 1, "has no method 'missing'"),
+    (["call", "{system}", "server", "add", "two"], 2, "argument 1 is not JSON"),
+    (["call", "{system}", "server", "echo", '"text"'], 2, "'echo' is a raw method"),
+    (["call", "{system}", "server", "add", "--timeout", "soon"], 2, "invalid float value"),
+    (["nodes", "bad-name"], 2, "invalid system name"),
+    (["nodes", "nosuchsystem_{system}"], 3, "no system named"),
+    (["methods", "{system}", "nobody"], 4, "no node 'nobody'"),
+    (["call", "{system}", "server", "slow", "1", "--timeout", "0.05"], 5, "no answer to 'slow'"),
+    (["call", "{system}", "server", "echo", "--raw"], 6, "could not deliver 'echo'"),
+])
+def test_failures_are_one_line_with_distinct_exit_codes(live, args, code, message):
+    system, _ = live
+    result = tarnvel_cli(*(a.format(system=system) for a in args), input=bytes(tarnvel.DEFAULT_MAILBOX_BYTES))
+    stderr = result.stderr.decode()
+    assert (result.returncode, result.stdout) == (code, b""), stderr
+    assert stderr.startswith("tarnvel: ") and stderr.count("\n") == 1 and message in stderr
+
+
+def test_watch_shows_arrivals_and_departures(live):
+    system, server = live
+    watch = subprocess.Popen(COMMAND + ["watch", system, "--json", "--interval", "0.05"],
+                             stdout=subprocess.PIPE, text=True, env=child_env())
+    try:
+        def event():
+            e = json.loads(watch.stdout.readline())
+            return e["event"], e["name"], e["pid"]
+
+        assert event() == ("joined", "server", server.pid)
+        late = Server(system, "late")
+        assert event() == ("joined", "late", late.pid)
+        assert late.stop() == 0
+        assert event() == ("left", "late", late.pid)
+        watch.send_signal(signal.SIGINT)
+        assert watch.wait(15) == 0
+    finally:
+        watch.kill()
+        watch.communicate()
+
+
+def test_systems_with_long_names():
+    short, long = unique("sys"), unique("L") + "x" * 225
+    with tarnvel_core.Tarnvel("a", short, unique("rx"), 4096), tarnvel_core.Tarnvel("b", long, unique("rx"), 4096):
+        found = tarnvel.systems()
+        listed = tarnvel_cli("nodes", long, "--json")
+    assert tarnvel.SystemInfo(short, short, f"tarnvel.map.{short}_tarnvel_v_0_0_1") in found
+    cut = [s for s in found if s.name is None and long.startswith(s.prefix)]
+    assert len(cut) == 1 and len(cut[0].file) == 255 and cut[0].prefix == long[:226]
+    assert [n["name"] for n in json.loads(listed.stdout)] == ["b"]
