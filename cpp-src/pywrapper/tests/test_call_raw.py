@@ -6,7 +6,7 @@ import weakref
 import pytest
 
 import tarnvel_core as tc
-from support import unique, wait_for
+from support import self_call, unique, wait_for
 
 
 def test_call_to_a_missing_node_finishes_with_exec_failed(node):
@@ -93,3 +93,30 @@ def test_a_live_future_keeps_its_node_alive(system, peer):
     assert alive() is not None
     del future
     assert wait_for(lambda: gc.collect() is not None and alive() is None)
+
+
+def test_a_blocking_done_callback_holds_up_no_other_future(node, peer):
+    """Done-callbacks never run on an io thread, and one that blocks on other
+    calls' results leaves those calls' Futures (callbacks and all) to resolve."""
+    node.register({"name": "where"}, lambda args: str(threading.get_ident()).encode())
+    io_thread = int(self_call(node, "main", "where").result)
+    callback_threads = []
+    seen = []
+    done = threading.Event()
+
+    first = node.call_raw(peer.name, peer.pid, "slow", b"0.3", 10000)
+    later = [node.call_raw(peer.name, peer.pid, "echo", b"%d" % i, 10000) for i in range(8)]
+    for f in later:
+        f.add_done_callback(lambda f: callback_threads.append(threading.get_ident()))
+
+    def blocking(future):
+        callback_threads.append(threading.get_ident())
+        seen.extend(f.result(timeout=10).result for f in later)
+        done.set()
+
+    first.add_done_callback(blocking)
+    assert done.wait(20)
+    assert seen == [b"%d" % i for i in range(8)]
+    assert wait_for(lambda: len(callback_threads) == 9)
+    assert io_thread not in callback_threads
+    assert threading.get_ident() not in callback_threads

@@ -1,5 +1,8 @@
 // Modes (argv[1]):
-//   serve <node> <system> <recv> <bytes>   node with the test methods below
+//   serve <node> <system> <recv> <bytes>   node with the test methods below; besides
+//                                          "quit" and "release" it reads "renew <bytes>":
+//                                          closes its node and constructs it again with
+//                                          a mailbox of that size, then prints "renewed"
 //   hold <node> <system> <recv> <bytes>    node with the built-ins only
 //   hold-many <count> <node-prefix> <system> <recv-prefix> <bytes>
 //   lock-book-mutex <system>               takes the system's book mutex, then prints "ready <pid>"
@@ -219,6 +222,18 @@ int run_node(const std::vector<std::string>& args, bool with_methods) {
     while (std::getline(std::cin, line)) {
         if (line == "quit") break;
         if (line == "release") state.release();
+        if (line.rfind("renew ", 0) == 0) {
+            // The node closes and is constructed again under the same names
+            // with a mailbox of the given size.
+            node->close();
+            node.reset();
+            std::vector<std::string> renewed = args;
+            renewed[4] = line.substr(6);
+            node = construct_node(renewed);
+            if (!node) return EXIT_CONSTRUCTION_FAILED;
+            if (with_methods) register_test_methods(*node, args[1], state);
+            say("renewed");
+        }
     }
     // A handler still blocked would keep close from joining the io thread.
     state.end();
