@@ -54,7 +54,6 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
         } else if (!frame_fits_length_field(method, args)) {
             at_once = STATUS_DELIVER_FAILED;
         } else {
-            Bytes body = encode_request_body(method, args);
             seq = calls.add(pid, done, deadline_after(timeout_ms));
             if (!seq) {
                 // Every sequence number of that process is in use by a pending call.
@@ -62,8 +61,8 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
             } else {
                 try {
                     at_once = delivery->send(OutgoingMessage{std::move(target_name), pid, std::move(*mailbox),
-                                                             encode_frame(FRAME_KIND_REQUEST, *seq, own_pid, body),
-                                                             true, *seq, timeout_ms <= 0});
+                                                             encode_request(*seq, own_pid, method, args), true,
+                                                             *seq, timeout_ms <= 0});
                 } catch (...) {
                     at_once = STATUS_DELIVER_FAILED;  // out of memory
                 }

@@ -14,13 +14,13 @@ namespace {
 constexpr uint8_t START_MARKER = 0xAA;
 constexpr uint8_t END_MARKER[3] = {0xBB, 0xCC, 0xDD};
 
-}  // namespace
-
-Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body) {
-    if (body.size() > std::numeric_limits<uint32_t>::max() - FRAME_OVERHEAD) {
+// Writes the head for a body of `body_size` bytes; the caller appends the
+// body's pieces and then the end marker.
+Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) {
+    if (body_size > std::numeric_limits<uint32_t>::max() - FRAME_OVERHEAD) {
         throw std::length_error("frame body too large");
     }
-    const auto total = static_cast<uint32_t>(body.size() + FRAME_OVERHEAD);
+    const auto total = static_cast<uint32_t>(body_size + FRAME_OVERHEAD);
     Bytes out;
     out.reserve(total);
     out.push_back(START_MARKER);
@@ -29,8 +29,17 @@ Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uin
     out.push_back(static_cast<uint8_t>(seq));
     out.push_back(static_cast<uint8_t>(seq >> 8));
     append_le32(out, pid);
+    return out;
+}
+
+void end_frame(Bytes& out) { out.insert(out.end(), std::begin(END_MARKER), std::end(END_MARKER)); }
+
+}  // namespace
+
+Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body) {
+    Bytes out = begin_frame(kind, seq, pid, body.size());
     out.insert(out.end(), body.begin(), body.end());
-    out.insert(out.end(), std::begin(END_MARKER), std::end(END_MARKER));
+    end_frame(out);
     return out;
 }
 
@@ -38,19 +47,47 @@ Bytes encode_frame(const Frame& f) {
     return encode_frame(f.kind, f.seq, f.pid, f.body);
 }
 
-std::optional<Frame> decode_frame(std::span<const uint8_t> bytes) {
+std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
     const size_t n = bytes.size();
     if (n < FRAME_OVERHEAD || bytes[0] != START_MARKER || bytes[n - 3] != END_MARKER[0] ||
         bytes[n - 2] != END_MARKER[1] || bytes[n - 1] != END_MARKER[2] ||
         load_le32(&bytes[1]) != n) {
         return std::nullopt;
     }
-    Frame f;
-    f.kind = bytes[5];
-    f.seq = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
-    f.pid = load_le32(&bytes[8]);
-    f.body.assign(bytes.begin() + 12, bytes.end() - 3);
-    return f;
+    return FrameView{bytes[5], static_cast<uint16_t>(bytes[6] | bytes[7] << 8), load_le32(&bytes[8]),
+                     bytes.subspan(12, n - FRAME_OVERHEAD)};
+}
+
+std::optional<Frame> decode_frame(std::span<const uint8_t> bytes) {
+    const std::optional<FrameView> view = view_frame(bytes);
+    if (!view) {
+        return std::nullopt;
+    }
+    return Frame{view->kind, view->seq, view->pid, Bytes(view->body.begin(), view->body.end())};
+}
+
+Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args) {
+    if (method.size() > std::numeric_limits<uint32_t>::max() - 1) {
+        throw std::length_error("method name too long");
+    }
+    Bytes out = begin_frame(FRAME_KIND_REQUEST, seq, pid, uint64_t{method.size()} + 5 + args.size());
+    append_le32(out, static_cast<uint32_t>(method.size() + 1));
+    out.insert(out.end(), method.begin(), method.end());
+    out.push_back(0);
+    out.insert(out.end(), args.begin(), args.end());
+    end_frame(out);
+    return out;
+}
+
+Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result) {
+    if (status != STATUS_OK) {
+        result = {};
+    }
+    Bytes out = begin_frame(FRAME_KIND_RESPONSE, seq, pid, 1 + uint64_t{result.size()});
+    out.push_back(status);
+    out.insert(out.end(), result.begin(), result.end());
+    end_frame(out);
+    return out;
 }
 
 Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args) {

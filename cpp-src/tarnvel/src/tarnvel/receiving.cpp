@@ -24,7 +24,7 @@ void Tarnvel::Impl::drain_mailbox() {
 void Tarnvel::Impl::dispatch_frame(const Bytes& bytes) {
     // A handler may have closed the node; what is left in the ring stays unread.
     if (stopping) return;
-    std::optional<Frame> frame = decode_frame(bytes);
+    const std::optional<FrameView> frame = view_frame(bytes);
     if (!frame) return;
 
     if (frame->kind == FRAME_KIND_RESPONSE) {
@@ -60,7 +60,7 @@ void Tarnvel::Impl::send_reply(uint32_t caller_pid, uint16_t seq, uint8_t status
     std::optional<BookEntry> caller = book_ops().entry_of(caller_pid);
     // Nobody to address: the caller's call ends by its time-out.
     if (!caller || caller->node_name.empty()) return;
-    Bytes frame = encode_frame(FRAME_KIND_RESPONSE, seq, own_pid, encode_response_body(status, result));
+    Bytes frame = encode_response(seq, own_pid, status, result);
     delivery->send(OutgoingMessage{std::move(caller->node_name), caller_pid, std::move(caller->mailbox_name),
                                    std::move(frame), false, seq, false});
 }
