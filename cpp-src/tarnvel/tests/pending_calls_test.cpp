@@ -107,6 +107,13 @@ TEST(PendingCalls, OneTimerEndsCallsAtTheirDeadlines) {
     EXPECT_EQ(timed_out, (std::vector<uint32_t>{3, 1}));
     EXPECT_EQ(calls.size(), 1u);
 
+    // An answer that comes after the time limit is a time-out, even before
+    // the timer has run.
+    std::future<CallResult> late;
+    const uint16_t late_seq = start(calls, 6, &late, Clock::now());
+    calls.answer(6, late_seq, CallResult{STATUS_OK, {1}});
+    EXPECT_EQ(late.get().status, STATUS_TIMEOUT);
+
     std::future<CallResult> last;
     start(calls, 5, &last, Clock::now() + std::chrono::hours(1));
     calls.stop();

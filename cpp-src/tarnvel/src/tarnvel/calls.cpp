@@ -62,7 +62,7 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
                 try {
                     at_once = delivery->send(OutgoingMessage{std::move(target_name), pid, std::move(*mailbox),
                                                              encode_request(*seq, own_pid, method, args), true,
-                                                             *seq, timeout_ms <= 0});
+                                                             *seq});
                 } catch (...) {
                     at_once = STATUS_DELIVER_FAILED;  // out of memory
                 }

@@ -124,8 +124,8 @@ Delivery::Outcome Delivery::write(platform::PeerLink& link, const OutgoingMessag
         return STATUS_DELIVER_FAILED;
     }
     link.signal();
-    // Otherwise a request stays pending until its answer or its time limit.
-    return message.due_at_once ? Outcome(STATUS_TIMEOUT) : std::nullopt;
+    // A request stays pending until its answer or its time limit.
+    return std::nullopt;
 }
 
 void Delivery::end_turn() {

@@ -27,9 +27,6 @@ struct OutgoingMessage {
     // True for the request of a call: a failed delivery finishes that call.
     bool expects_reply = false;
     uint16_t seq = 0;
-    // A call whose time limit is already up when its request is written
-    // ends with STATUS_TIMEOUT right then.
-    bool due_at_once = false;
 };
 
 class Delivery {

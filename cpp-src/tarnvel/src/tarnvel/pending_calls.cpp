@@ -52,9 +52,10 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Cl
     return std::nullopt;
 }
 
-std::optional<CallCompletion> PendingCalls::take_locked(const Key& key) {
+std::optional<CallCompletion> PendingCalls::take_locked(const Key& key, Clock::time_point* deadline) {
     const auto it = pending_.find(key);
     if (it == pending_.end()) return std::nullopt;
+    if (deadline != nullptr) *deadline = it->second.deadline;
     CallCompletion done = std::move(it->second.done);
     deadlines_.erase({it->second.deadline, key});
     pending_.erase(it);
@@ -68,6 +69,18 @@ void PendingCalls::complete(uint32_t pid, uint16_t seq, CallResult result) {
         done = take_locked(Key{pid, seq});
     }
     if (done) run(*done, std::move(result));
+}
+
+void PendingCalls::answer(uint32_t pid, uint16_t seq, CallResult result) {
+    std::optional<CallCompletion> done;
+    Clock::time_point deadline;
+    {
+        std::lock_guard lock(calls_mutex_);
+        done = take_locked(Key{pid, seq}, &deadline);
+    }
+    if (!done) return;
+    if (deadline <= Clock::now()) result = CallResult{STATUS_TIMEOUT, {}};
+    run(*done, std::move(result));
 }
 
 void PendingCalls::fail_all() {

@@ -38,6 +38,10 @@ public:
     // held. An outcome for a key that is not pending (already finished) is
     // dropped. Any thread.
     void complete(uint32_t pid, uint16_t seq, CallResult result);
+    // The same for an answer from the called node, which comes too late once
+    // the call's time limit is up: the call then ends with STATUS_TIMEOUT,
+    // whether or not the timer has got round to it.
+    void answer(uint32_t pid, uint16_t seq, CallResult result);
 
     // Ends every pending call with STATUS_EXEC_FAILED, in key order.
     void fail_all();
@@ -60,7 +64,7 @@ private:
     void rearm();
     void expire();
     void arm_locked(Clock::time_point when);
-    std::optional<CallCompletion> take_locked(const Key& key);
+    std::optional<CallCompletion> take_locked(const Key& key, Clock::time_point* deadline = nullptr);
 
     boost::asio::io_context& io_;
     mutable std::mutex calls_mutex_;

@@ -29,12 +29,12 @@ void Tarnvel::Impl::dispatch_frame(const Bytes& bytes) {
 
     if (frame->kind == FRAME_KIND_RESPONSE) {
         if (frame->body.empty()) {
-            calls.complete(frame->pid, frame->seq, CallResult{STATUS_EXEC_FAILED, {}});
+            calls.answer(frame->pid, frame->seq, CallResult{STATUS_EXEC_FAILED, {}});
             return;
         }
         CallResult result{frame->body[0], {}};
         if (result.status == STATUS_OK) result.result.assign(frame->body.begin() + 1, frame->body.end());
-        calls.complete(frame->pid, frame->seq, std::move(result));
+        calls.answer(frame->pid, frame->seq, std::move(result));
         return;
     }
     if (frame->kind != FRAME_KIND_REQUEST) return;
@@ -62,7 +62,7 @@ void Tarnvel::Impl::send_reply(uint32_t caller_pid, uint16_t seq, uint8_t status
     if (!caller || caller->node_name.empty()) return;
     Bytes frame = encode_response(seq, own_pid, status, result);
     delivery->send(OutgoingMessage{std::move(caller->node_name), caller_pid, std::move(caller->mailbox_name),
-                                   std::move(frame), false, seq, false});
+                                   std::move(frame), false, seq});
 }
 
 }  // namespace tarnvel
