@@ -1,14 +1,21 @@
 """Round trips between two processes through tarnvel_core.call_raw, with baselines.
 
-    PYTHONPATH=<dir holding tarnvel_core*.so> python3 bench/python_bench.py
+    PYTHONPATH=<dir holding tarnvel_core*.so> python3 bench/python_bench.py [--json FILE]
+    ... python3 bench/python_bench.py --round-trips tarnvel|pipe|zmq N
 
 For each transport: latency of sequential request/response pairs (p50, p99)
 and the rate with 64 requests outstanding. Baselines, measured in the same
 run: a multiprocessing.connection Pipe and ZeroMQ REQ/REP over ipc://
-(skipped when pyzmq is missing). Prints numbers; asserts nothing.
+(skipped when pyzmq is missing). Prints numbers; asserts nothing. --json
+also writes every latency sample and rate to FILE. --round-trips makes a
+warm-up and N sequential round trips and nothing else, for counting their
+system calls under strace.
 """
 
+import argparse
 import collections
+import contextlib
+import json
 import multiprocessing
 import os
 import select
@@ -18,6 +25,7 @@ import tempfile
 import time
 
 SEQUENTIAL = 3000
+WARM_UP = 100
 WINDOW = 64
 BURST_SECONDS = 3.0
 PAYLOAD = b"x" * 64
@@ -30,22 +38,39 @@ def percentiles(samples):
     return pick(0.50), pick(0.99)
 
 
-def report(name, latencies, rate, note=""):
-    p50, p99 = percentiles(latencies)
-    rate_text = f"{rate:>10.0f} calls/s" if rate else f"{'n/a':>10} {note}"
-    print(f"{name:<28} p50 {p50:>8.1f} us   p99 {p99:>8.1f} us   {WINDOW} outstanding: {rate_text}")
-
-
-def sequential(round_trip):
-    for _ in range(100):  # warm-up
+def sequential(round_trip, count):
+    """Latencies in seconds, and the calls per second of the whole loop."""
+    for _ in range(WARM_UP):
         round_trip()
     latencies = []
-    for _ in range(SEQUENTIAL):
+    loop_started = time.perf_counter()
+    for _ in range(count):
         started = time.perf_counter()
         round_trip()
         latencies.append(time.perf_counter() - started)
-    return latencies
+    elapsed = time.perf_counter() - loop_started
+    return latencies, count / elapsed if count else 0.0
 
+
+def burst(send, receive):
+    """Calls per second with WINDOW requests outstanding; answers come in order."""
+    for _ in range(WINDOW):
+        send()
+    done = 0
+    started = time.perf_counter()
+    while time.perf_counter() - started < BURST_SECONDS:
+        receive()
+        done += 1
+        send()
+    rate = done / (time.perf_counter() - started)
+    for _ in range(WINDOW):
+        receive()
+    return rate
+
+
+# Each transport is a context manager that starts its server in a second
+# process and yields (round_trip, windowed), where windowed() measures the rate
+# with WINDOW outstanding, or is None when the transport cannot pipeline.
 
 # tarnvel ------------------------------------------------------------------
 
@@ -58,7 +83,8 @@ def tarnvel_server(system):
         select.select([sys.stdin], [], [], 120)
 
 
-def bench_tarnvel():
+@contextlib.contextmanager
+def tarnvel_transport(ctx):
     import tarnvel_core
 
     system = f"bench{os.getpid()}"
@@ -74,18 +100,12 @@ def bench_tarnvel():
             def round_trip():
                 assert call().result().status == tarnvel_core.STATUS_OK
 
-            latencies = sequential(round_trip)
-            in_flight = collections.deque(call() for _ in range(WINDOW))
-            done = 0
-            started = time.perf_counter()
-            while time.perf_counter() - started < BURST_SECONDS:
+            in_flight = collections.deque()
+
+            def receive():
                 assert in_flight.popleft().result().status == tarnvel_core.STATUS_OK
-                done += 1
-                in_flight.append(call())
-            rate = done / (time.perf_counter() - started)
-            for future in in_flight:
-                future.result()
-        report("tarnvel call_raw", latencies, rate)
+
+            yield round_trip, lambda: burst(lambda: in_flight.append(call()), receive)
     finally:
         server.stdin.close()
         server.wait(timeout=30)
@@ -101,7 +121,8 @@ def pipe_server(conn):
         pass
 
 
-def bench_pipe(ctx):
+@contextlib.contextmanager
+def pipe_transport(ctx):
     parent, child = ctx.Pipe()
     server = ctx.Process(target=pipe_server, args=(child,))
     server.start()
@@ -111,21 +132,11 @@ def bench_pipe(ctx):
         parent.send_bytes(PAYLOAD)
         parent.recv_bytes()
 
-    latencies = sequential(round_trip)
-    for _ in range(WINDOW):
-        parent.send_bytes(PAYLOAD)
-    done = 0
-    started = time.perf_counter()
-    while time.perf_counter() - started < BURST_SECONDS:
-        parent.recv_bytes()
-        done += 1
-        parent.send_bytes(PAYLOAD)
-    rate = done / (time.perf_counter() - started)
-    for _ in range(WINDOW):
-        parent.recv_bytes()
-    parent.close()
-    server.join(30)
-    report("multiprocessing Pipe", latencies, rate)
+    try:
+        yield round_trip, lambda: burst(lambda: parent.send_bytes(PAYLOAD), parent.recv_bytes)
+    finally:
+        parent.close()
+        server.join(30)
 
 
 # ZeroMQ -------------------------------------------------------------------
@@ -140,12 +151,10 @@ def zmq_server(endpoint):
         socket.send(b"")
 
 
-def bench_zmq(ctx):
-    try:
-        import zmq
-    except ImportError:
-        print(f"{'ZeroMQ REQ/REP ipc://':<28} skipped: pyzmq is not installed")
-        return
+@contextlib.contextmanager
+def zmq_transport(ctx):
+    import zmq
+
     with tempfile.TemporaryDirectory() as folder:
         endpoint = f"ipc://{folder}/bench.sock"
         server = ctx.Process(target=zmq_server, args=(endpoint,))
@@ -157,20 +166,70 @@ def bench_zmq(ctx):
                 socket.send(PAYLOAD)
                 socket.recv()
 
-            latencies = sequential(round_trip)
+            # REQ/REP allows one request at a time: no windowed rate.
+            yield round_trip, None
             socket.send(b"")
             socket.recv()
         server.join(30)
-    report("ZeroMQ REQ/REP ipc://", latencies, None, "(REQ/REP allows one request at a time)")
+
+
+TRANSPORTS = {
+    "tarnvel": ("tarnvel call_raw", tarnvel_transport),
+    "pipe": ("multiprocessing Pipe", pipe_transport),
+    "zmq": ("ZeroMQ REQ/REP ipc://", zmq_transport),
+}
+
+
+def measure(transport, ctx):
+    with TRANSPORTS[transport][1](ctx) as (round_trip, windowed):
+        latencies, sequential_rate = sequential(round_trip, SEQUENTIAL)
+        rate = windowed() if windowed else None
+    p50, p99 = percentiles(latencies)
+    return {"p50_us": p50, "p99_us": p99, "sequential_calls_per_s": sequential_rate,
+            "window_calls_per_s": rate, "samples_us": [s * 1e6 for s in latencies]}
+
+
+def zmq_missing():
+    try:
+        import zmq  # noqa: F401
+    except ImportError:
+        return True
+    return False
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--json", metavar="FILE")
+    parser.add_argument("--round-trips", nargs=2, metavar=("TRANSPORT", "N"))
+    parser.add_argument("--tarnvel-server", metavar="SYSTEM", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.tarnvel_server:
+        tarnvel_server(args.tarnvel_server)
+        return
+    ctx = multiprocessing.get_context("spawn")
+    if args.round_trips:
+        transport, count = args.round_trips[0], int(args.round_trips[1])
+        with TRANSPORTS[transport][1](ctx) as (round_trip, _):
+            sequential(round_trip, count)
+        print(f"{TRANSPORTS[transport][0]}: {count} round trips")
+        return
+
+    print(f"{SEQUENTIAL} sequential round trips of {len(PAYLOAD)} bytes; "
+          f"then {BURST_SECONDS:.0f} s with {WINDOW} outstanding")
+    results = {"payload_bytes": len(PAYLOAD), "window": WINDOW}
+    for transport, (name, _) in TRANSPORTS.items():
+        if transport == "zmq" and zmq_missing():
+            print(f"{name:<28} skipped: pyzmq is not installed")
+            continue
+        r = results[transport] = measure(transport, ctx)
+        rate = r["window_calls_per_s"]
+        rate_text = f"{rate:>10.0f} calls/s" if rate else f"{'n/a':>10} (one request at a time)"
+        print(f"{name:<28} p50 {r['p50_us']:>8.1f} us   p99 {r['p99_us']:>8.1f} us   "
+              f"{WINDOW} outstanding: {rate_text}")
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(results, out)
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--tarnvel-server"]:
-        tarnvel_server(sys.argv[2])
-        sys.exit(0)
-    ctx = multiprocessing.get_context("spawn")
-    print(f"{SEQUENTIAL} sequential round trips of {len(PAYLOAD)} bytes; "
-          f"then {BURST_SECONDS:.0f} s with {WINDOW} outstanding")
-    bench_tarnvel()
-    bench_pipe(ctx)
-    bench_zmq(ctx)
+    main()

@@ -64,10 +64,9 @@ print("installed:", tarnvel_core.__file__, tarnvel.__file__)'
   bench)
     configure build/release
     ninja -C build/release -j "$jobs" tarnvel_core tarnvel_bench
-    step "C++ round trips"
-    build/release/cpp-src/tarnvel/bench/tarnvel_bench
-    step "Python round trips"
-    PYTHONPATH=$(module_dir) python3 bench/python_bench.py ;;
+    # One table of tarnvel beside its baselines, and docs/latency.png.
+    PYTHONPATH=$(module_dir) timeout --kill-after=10 900 python3 bench/report.py \
+      --cpp-bench build/release/cpp-src/tarnvel/bench/tarnvel_bench --png docs/latency.png ;;
   *)
     echo "usage: in-env.sh demo | test | bench" >&2; exit 2 ;;
 esac

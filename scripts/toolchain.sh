@@ -18,8 +18,9 @@ apt_opts=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false -
 # Bump the stamp when the list changes so existing roots get the new packages.
 packages=(g++ cmake ninja-build python3.14-dev python3-dev pybind11-dev libboost-dev
           libboost-json-dev libgtest-dev python3-pytest python3-pip
-          python3-scikit-build-core python3-zmq ca-certificates)
-stamp_value="v1 ${packages[*]}"
+          python3-scikit-build-core python3-zmq ca-certificates
+          strace python3-matplotlib)
+stamp_value="v2 ${packages[*]}"
 
 log() { printf '[toolchain] %s\n' "$*" >&2; }
 

@@ -2,13 +2,20 @@
 // a second process, and the same traffic runs over a Unix stream socket as a
 // baseline. Prints numbers only; nothing here passes or fails.
 //
-//   tarnvel_bench                        the benchmark (the client)
+//   tarnvel_bench [--json FILE]          the benchmark (the client); FILE gets
+//                                        every row and every latency sample
+//   tarnvel_bench round-trips tarnvel|socket <bytes> <n>
+//                                        a warm-up, then n sequential round
+//                                        trips and nothing else: run under
+//                                        strace to count their system calls
 //   tarnvel_bench server <system> <bytes> a node with "echo", until stdin closes
 //   tarnvel_bench uds-server             socket echo on stdin, until it closes
 #include "child_process.hpp"
 #include "uds_echo.hpp"
 
 #include "tarnvel/tarnvel.hpp"
+
+#include <boost/json/serialize.hpp>
 
 #include <unistd.h>
 
@@ -21,6 +28,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <fstream>
 #include <future>
 #include <stdexcept>
 #include <string>
@@ -85,6 +93,7 @@ struct LatencyRow {
     double p99_us = 0;
     double mean_us = 0;
     size_t errors = 0;
+    std::vector<double> samples_us;  // in the order taken
 };
 
 struct ThroughputRow {
@@ -106,7 +115,7 @@ double percentile(const std::vector<double>& sorted, double p) {
 }
 
 LatencyRow summarise(std::string transport, size_t payload, std::vector<double> samples, size_t errors) {
-    LatencyRow row{std::move(transport), payload, samples.size(), 0, 0, 0, errors};
+    LatencyRow row{std::move(transport), payload, samples.size(), 0, 0, 0, errors, samples};
     if (samples.empty()) return row;
     std::sort(samples.begin(), samples.end());
     row.p50_us = percentile(samples, 0.50);
@@ -136,14 +145,14 @@ struct TarnvelTarget {
 
 bool echoed(const CallResult& r, const Bytes& payload) { return r.status == STATUS_OK && r.result == payload; }
 
-LatencyRow tarnvel_latency(TarnvelTarget target, size_t size) {
+LatencyRow tarnvel_latency(TarnvelTarget target, size_t size, size_t calls = LATENCY_CALLS) {
     Bytes payload = make_payload(size);
     size_t errors = 0;
     for (size_t i = 0; i < WARMUP_CALLS && errors < MAX_ERRORS; ++i)
         if (!echoed(target.call(payload).get(), payload)) ++errors;
     std::vector<double> samples;
-    samples.reserve(LATENCY_CALLS);
-    for (size_t i = 0; i < LATENCY_CALLS && errors < MAX_ERRORS; ++i) {
+    samples.reserve(calls);
+    for (size_t i = 0; i < calls && errors < MAX_ERRORS; ++i) {
         Bytes args = payload;
         auto start = Clock::now();
         CallResult r = target.node.call(SERVER_NODE, target.pid, METHOD, std::move(args), CALL_TIMEOUT_MS).get();
@@ -198,7 +207,7 @@ ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t windo
 
 // ---------------------------------------------------------------- socket
 
-LatencyRow uds_latency(UdsClient& client, size_t size) {
+LatencyRow uds_latency(UdsClient& client, size_t size, size_t calls = LATENCY_CALLS) {
     Bytes payload = make_payload(size);
     size_t errors = 0;
     auto same = [&](std::pair<const uint8_t*, size_t> answer) {
@@ -209,8 +218,8 @@ LatencyRow uds_latency(UdsClient& client, size_t size) {
         if (!same(client.receive())) ++errors;
     }
     std::vector<double> samples;
-    samples.reserve(LATENCY_CALLS);
-    for (size_t i = 0; i < LATENCY_CALLS; ++i) {
+    samples.reserve(calls);
+    for (size_t i = 0; i < calls; ++i) {
         auto start = Clock::now();
         client.send(payload);
         auto answer = client.receive();
@@ -285,8 +294,67 @@ void print_tables(const std::vector<LatencyRow>& latency, const std::vector<Thro
                     r.errors);
 }
 
-int run_client() {
-    const std::string system = "tarnvel_bench_" + std::to_string(::getpid());
+// Runs `body(target)` against a tarnvel echo server in a second process.
+template <typename Body>
+void with_tarnvel_server(const std::string& system, Body&& body) {
+    ChildProcess server = ChildProcess::spawn_with_pipes({"server", system, std::to_string(MAILBOX_BYTES)});
+    auto line = server.read_line(std::chrono::seconds(20));
+    if (!line || line->rfind("ready ", 0) != 0) {
+        std::string status = server.finish();
+        throw std::runtime_error("server did not start (" + status + ")");
+    }
+    Tarnvel node(CLIENT_NODE, system, "bench_cli", MAILBOX_BYTES);
+    body(TarnvelTarget{node, find_server(node, static_cast<uint32_t>(server.pid()))});
+    node.close();
+    std::string status = server.finish();
+    if (status != "exit 0") std::fprintf(stderr, "tarnvel server ended: %s\n", status.c_str());
+}
+
+// Runs `body(client)` against a socket echo server in a second process.
+template <typename Body>
+void with_socket_server(Body&& body) {
+    ChildProcess server = ChildProcess::spawn_with_socket({"uds-server"});
+    UdsClient client(server.socket());
+    body(client);
+    std::string status = server.finish();
+    if (status != "exit 0") std::fprintf(stderr, "socket server ended: %s\n", status.c_str());
+}
+
+std::string system_name() { return "tarnvel_bench_" + std::to_string(::getpid()); }
+
+boost::json::object to_json(const LatencyRow& r) {
+    return {{"transport", r.transport}, {"payload_bytes", r.payload}, {"calls", r.calls},
+            {"p50_us", r.p50_us},       {"p99_us", r.p99_us},         {"mean_us", r.mean_us},
+            {"errors", r.errors},       {"samples_us", boost::json::array(r.samples_us.begin(), r.samples_us.end())}};
+}
+
+boost::json::object to_json(const ThroughputRow& r) {
+    return {{"transport", r.transport},
+            {"payload_bytes", r.payload},
+            {"window", r.window},
+            {"calls", r.calls},
+            {"seconds", r.seconds},
+            {"calls_per_s", r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0},
+            {"errors", r.errors}};
+}
+
+void write_json(const std::string& path, const std::vector<LatencyRow>& latency,
+                const std::vector<ThroughputRow>& throughput) {
+    boost::json::array latency_rows;
+    for (const auto& r : latency) latency_rows.push_back(to_json(r));
+    boost::json::array throughput_rows;
+    for (const auto& r : throughput) throughput_rows.push_back(to_json(r));
+    boost::json::object all{{"hardware_threads", std::thread::hardware_concurrency()},
+                            {"latency", std::move(latency_rows)},
+                            {"throughput", std::move(throughput_rows)}};
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << boost::json::serialize(all) << '\n';
+    out.close();
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+int run_client(const std::string& json_path) {
+    const std::string system = system_name();
     // One request record: 8-byte record header, 15-byte frame envelope, the
     // packed method name (4 + length + 1) and the argument.
     const size_t record_4k = 8 + 15 + 4 + std::strlen(METHOD) + 1 + 4096;
@@ -301,49 +369,45 @@ int run_client() {
     std::printf("hardware threads: %u\n", std::thread::hardware_concurrency());
     std::fflush(stdout);
 
+    // Each baseline row sits under its tarnvel row.
+    std::vector<LatencyRow> tarnvel_latency_rows;
+    std::vector<ThroughputRow> tarnvel_throughput_rows;
+    with_tarnvel_server(system, [&](TarnvelTarget target) {
+        for (size_t size : PAYLOADS) tarnvel_latency_rows.push_back(tarnvel_latency(target, size));
+        for (size_t size : PAYLOADS)
+            for (size_t window : WINDOWS) tarnvel_throughput_rows.push_back(tarnvel_throughput(target, size, window));
+    });
     std::vector<LatencyRow> latency;
     std::vector<ThroughputRow> throughput;
-
-    {
-        ChildProcess server =
-            ChildProcess::spawn_with_pipes({"server", system, std::to_string(MAILBOX_BYTES)});
-        auto line = server.read_line(std::chrono::seconds(20));
-        if (!line || line->rfind("ready ", 0) != 0) {
-            std::string status = server.finish();
-            throw std::runtime_error("server did not start (" + status + ")");
+    with_socket_server([&](UdsClient& client) {
+        for (auto& row : tarnvel_latency_rows) {
+            size_t size = row.payload;
+            latency.push_back(std::move(row));
+            latency.push_back(uds_latency(client, size));
         }
-        Tarnvel node(CLIENT_NODE, system, "bench_cli", MAILBOX_BYTES);
-        TarnvelTarget target{node, find_server(node, static_cast<uint32_t>(server.pid()))};
-        for (size_t size : PAYLOADS) latency.push_back(tarnvel_latency(target, size));
-        for (size_t size : PAYLOADS)
-            for (size_t window : WINDOWS) throughput.push_back(tarnvel_throughput(target, size, window));
-        node.close();
-        std::string status = server.finish();
-        if (status != "exit 0") std::fprintf(stderr, "tarnvel server ended: %s\n", status.c_str());
-    }
-    {
-        ChildProcess server = ChildProcess::spawn_with_socket({"uds-server"});
-        UdsClient client(server.socket());
-        size_t tarnvel_rows = latency.size();
-        for (size_t size : PAYLOADS) latency.push_back(uds_latency(client, size));
-        // Interleave so that each baseline row sits under its tarnvel row.
-        std::vector<LatencyRow> merged;
-        for (size_t i = 0; i < tarnvel_rows; ++i) {
-            merged.push_back(latency[i]);
-            merged.push_back(latency[tarnvel_rows + i]);
+        for (auto& row : tarnvel_throughput_rows) {
+            throughput.push_back(row);
+            throughput.push_back(uds_throughput(client, row.payload, row.window));
         }
-        latency = std::move(merged);
-        std::vector<ThroughputRow> both;
-        for (size_t i = 0; i < throughput.size(); ++i) {
-            both.push_back(throughput[i]);
-            both.push_back(uds_throughput(client, throughput[i].payload, throughput[i].window));
-        }
-        throughput = std::move(both);
-        std::string status = server.finish();
-        if (status != "exit 0") std::fprintf(stderr, "socket server ended: %s\n", status.c_str());
-    }
+    });
     print_tables(latency, throughput);
+    if (!json_path.empty()) write_json(json_path, latency, throughput);
     return 0;
+}
+
+// Start-up and shut-down are the same whatever `calls` is, so the difference
+// between two runs under strace is what `calls` round trips cost.
+int run_round_trips(const std::string& transport, size_t size, size_t calls) {
+    LatencyRow row;
+    if (transport == "tarnvel")
+        with_tarnvel_server(system_name(), [&](TarnvelTarget target) { row = tarnvel_latency(target, size, calls); });
+    else if (transport == "socket")
+        with_socket_server([&](UdsClient& client) { row = uds_latency(client, size, calls); });
+    else
+        throw std::runtime_error("unknown transport " + transport);
+    std::printf("%s %s: %zu round trips, %zu errors\n", row.transport.c_str(), size_text(size).c_str(), row.calls,
+                row.errors);
+    return row.errors == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -352,17 +416,18 @@ int run_client() {
 
 int main(int argc, char** argv) {
     using namespace tarnvel::bench;
-    std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "server" && argc == 4) return run_server(argv[2], std::stoull(argv[3]));
-    if (mode == "uds-server" && argc == 2) return run_uds_echo_server(0);
-    if (argc != 1) {
-        std::fprintf(stderr, "usage: %s\n", argv[0]);
-        return 2;
-    }
+    std::vector<std::string> args(argv + 1, argv + argc);
     try {
-        return run_client();
+        if (args.size() == 3 && args[0] == "server") return run_server(args[1], std::stoull(args[2]));
+        if (args.size() == 1 && args[0] == "uds-server") return run_uds_echo_server(0);
+        if (args.empty()) return run_client("");
+        if (args.size() == 2 && args[0] == "--json") return run_client(args[1]);
+        if (args.size() == 4 && args[0] == "round-trips")
+            return run_round_trips(args[1], std::stoull(args[2]), std::stoull(args[3]));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarnvel_bench: %s\n", e.what());
         return 1;
     }
+    std::fprintf(stderr, "usage: %s [--json FILE] | round-trips tarnvel|socket BYTES CALLS\n", argv[0]);
+    return 2;
 }

@@ -1,0 +1,245 @@
+"""Runs the C++ and the Python round-trip benchmarks, prints one table of
+tarnvel beside its baselines, and draws the latency distributions.
+
+    PYTHONPATH=<dir holding tarnvel_core*.so> python3 bench/report.py \\
+        --cpp-bench build/release/cpp-src/tarnvel/bench/tarnvel_bench --png docs/latency.png
+
+Every ratio is tarnvel / baseline, both measured in this run. System calls
+per round trip are counted with `strace -f -c` (client and server together)
+as (count of a run with N round trips - count of a run with none) / N, so
+start-up and shut-down cancel out. Prints numbers; asserts nothing.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = pathlib.Path(__file__).resolve().parent
+SYSCALL_ROUND_TRIPS = 2000
+
+
+def log(text):
+    print(f"[bench] {text}", file=sys.stderr, flush=True)
+
+
+def run(command, timeout=600):
+    """Runs a benchmark program; its own output is shown only when it fails."""
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=timeout)
+    if done.returncode != 0:
+        sys.stderr.write(done.stdout)
+        raise SystemExit(f"bench: {' '.join(map(str, command))} failed with exit code {done.returncode}")
+
+
+def strace_total(command):
+    """All system calls of `command` and its children, or None when strace cannot tell."""
+    with tempfile.NamedTemporaryFile("r") as summary:
+        done = subprocess.run(["strace", "-f", "-c", "-o", summary.name, *command], stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=600)
+        if done.returncode == 0:
+            for line in reversed(summary.read().splitlines()):
+                fields = line.split()
+                # "% time  seconds  usecs/call  calls  [errors]  total"
+                if fields and fields[-1] == "total":
+                    return int(fields[3])
+    # A machine that forbids ptrace should still get the rest of the table.
+    log(f"strace {' '.join(command)} failed (exit code {done.returncode}):\n{done.stdout[-2000:]}")
+    return None
+
+
+def syscalls_per_round_trip(command):
+    """`command` + [N] makes a warm-up and N sequential round trips."""
+    busy = strace_total([*command, str(SYSCALL_ROUND_TRIPS)])
+    idle = strace_total([*command, "0"]) if busy is not None else None
+    return None if idle is None else (busy - idle) / SYSCALL_ROUND_TRIPS
+
+
+def machine_facts():
+    model = "unknown CPU"
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return f"{os.cpu_count()} cores ({model}), {platform.system()} {platform.release()}"
+
+
+# ------------------------------------------------------------------ the table
+
+def size_text(size):
+    return f"{size // 1024} KiB" if size >= 1024 and size % 1024 == 0 else f"{size} B"
+
+
+def build_rows(cpp, py, syscalls):
+    """(measurement, tarnvel value, baseline name, baseline value, goal) in the table's order."""
+    rows = []
+    latency = {(r["transport"], r["payload_bytes"]): r for r in cpp["latency"]}
+    throughput = {(r["transport"], r["payload_bytes"], r["window"]): r for r in cpp["throughput"]}
+    sizes = sorted({size for _, size in latency})
+    for size in sizes:
+        ours, theirs = latency[("tarnvel", size)], latency[("unix socket", size)]
+        rows.append((f"C++ echo {size_text(size)} sequential, p50 us", ours["p50_us"], "Unix socket",
+                     theirs["p50_us"], "<= 2.5x"))
+        rows.append((f"C++ echo {size_text(size)} sequential, p99 us", ours["p99_us"], "Unix socket",
+                     theirs["p99_us"], "<= 3x"))
+    for size in sizes:
+        for window in sorted({w for _, s, w in throughput if s == size}):
+            ours, theirs = throughput[("tarnvel", size, window)], throughput[("unix socket", size, window)]
+            rows.append((f"C++ calls/s {size_text(size)}, {window} outstanding", ours["calls_per_s"],
+                         "Unix socket", theirs["calls_per_s"], ">= 0.5x" if window == 128 else ""))
+
+    ours = py["tarnvel"]
+    zmq = py.get("zmq")
+    pipe = py["pipe"]
+    payload = size_text(py["payload_bytes"])
+    for key, goals in (("p50_us", ("<= 1x", "<= 2.5x")), ("p99_us", ("", ""))):
+        label = f"Python call_raw {payload} sequential, {key[:3]} us"
+        rows.append((label, ours[key], "ZeroMQ REQ/REP ipc://", zmq and zmq[key], goals[0]))
+        rows.append((label, ours[key], "multiprocessing Pipe", pipe[key], goals[1]))
+    label = f"Python calls/s, {py['window']} outstanding"
+    rows.append((label, ours["window_calls_per_s"], "ZeroMQ, sequential", zmq and zmq["sequential_calls_per_s"],
+                 ">= 2x"))
+    rows.append((label, ours["window_calls_per_s"], f"Pipe, {py['window']} outstanding",
+                 pipe["window_calls_per_s"], ""))
+
+    rows.append(("System calls per round trip, C++ 16 B", syscalls.get("cpp tarnvel"), "Unix socket",
+                 syscalls.get("cpp socket"), ""))
+    label = f"System calls per round trip, Python {payload}"
+    rows.append((label, syscalls.get("py tarnvel"), "ZeroMQ REQ/REP ipc://", syscalls.get("py zmq"),
+                 "tarnvel <= 16"))
+    rows.append((label, syscalls.get("py tarnvel"), "multiprocessing Pipe", syscalls.get("py pipe"), ""))
+    return rows
+
+
+def number(value):
+    if value is None:
+        return "n/a"
+    return f"{value:,.0f}" if value >= 1000 else f"{value:.1f}"
+
+
+def print_table(rows):
+    header = ("measurement", "tarnvel", "baseline", "baseline", "ratio", "goal")
+    lines = []
+    previous = None
+    for label, ours, name, theirs, goal in rows:
+        ratio = f"{ours / theirs:.2f}x" if ours is not None and theirs else "n/a"
+        # A second baseline of the same measurement shows only the baseline.
+        same = label == previous
+        lines.append(("" if same else label, "" if same else number(ours), name, number(theirs), ratio, goal))
+        previous = label
+    widths = [max(len(line[i]) for line in [header, *lines]) for i in range(len(header))]
+    align = ("<", ">", "<", ">", ">", "<")
+    for line in [header, *lines]:
+        print("  ".join(f"{cell:{a}{w}}" for cell, a, w in zip(line, align, widths)).rstrip())
+
+
+# ---------------------------------------------------------------- the picture
+
+def draw(cpp, py, path, title):
+    try:
+        import matplotlib
+    except ImportError:
+        log("no picture: matplotlib is not installed")
+        return
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5), sharey=True)
+    colours = {"tarnvel": "C0", "unix socket": "C1", "pipe": "C1", "zmq": "C2"}
+    edges = {left: [], right: []}
+
+    # The legend quotes the table's percentiles.
+    def cdf(axes, row, label, colour, style="-"):
+        samples = sorted(row["samples_us"])
+        if not samples:
+            return
+        count = len(samples)
+        axes.plot(samples, [(i + 1) / count for i in range(count)], style, color=colour, drawstyle="steps-post",
+                  label=f"{label}  (p50 {row['p50_us']:.1f}, p99 {row['p99_us']:.1f} µs)")
+        edges[axes].append((samples[0], samples[min(count - 1, int(count * 0.999))]))
+
+    for row in cpp["latency"]:
+        style = "-" if row["payload_bytes"] == min(r["payload_bytes"] for r in cpp["latency"]) else "--"
+        name = "tarnvel" if row["transport"] == "tarnvel" else "Unix socket"
+        cdf(left, row, f"{name} {size_text(row['payload_bytes'])}", colours[row["transport"]], style)
+    left.set_title("C++: tarnvel echo vs Unix stream socket ping-pong")
+    for key, name in (("tarnvel", "tarnvel call_raw(...).result()"), ("zmq", "ZeroMQ REQ/REP ipc://"),
+                      ("pipe", "multiprocessing Pipe")):
+        if key in py:
+            cdf(right, py[key], name, colours[key])
+    right.set_title(f"Python: {size_text(py['payload_bytes'])} request and answer")
+
+    for axes in (left, right):
+        axes.set_xscale("log")
+        # The far tail (beyond the 99.9th percentile) would squeeze the bulk.
+        if edges[axes]:
+            axes.set_xlim(min(e[0] for e in edges[axes]) * 0.8, max(e[1] for e in edges[axes]) * 1.5)
+        axes.set_xlabel("round trip, µs (log scale)")
+        for level in (0.5, 0.99):
+            axes.axhline(level, color="grey", linewidth=0.6, linestyle=":")
+        axes.grid(True, which="both", axis="x", alpha=0.3)
+        axes.legend(loc="lower right", fontsize="small")
+    left.set_ylabel("fraction of round trips at or below")
+    fig.suptitle(f"Sequential round trips between two processes: {title}")
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=100)
+    log(f"latency distributions drawn in {path}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--cpp-bench", required=True, type=pathlib.Path, help="the tarnvel_bench program")
+    parser.add_argument("--png", type=pathlib.Path, default=HERE.parent / "docs" / "latency.png")
+    parser.add_argument("--out", type=pathlib.Path, default=HERE.parent / "build" / "bench",
+                        help="folder for the samples (JSON)")
+    args = parser.parse_args()
+    args.out.mkdir(parents=True, exist_ok=True)
+    cpp_bench = str(args.cpp_bench.resolve())
+    python_bench = [sys.executable, str(HERE / "python_bench.py")]
+    facts = machine_facts()
+    load = os.getloadavg()[0]
+
+    log("C++ round trips (about 20 s)")
+    run([cpp_bench, "--json", str(args.out / "cpp.json")])
+    log("Python round trips (about 20 s)")
+    run([*python_bench, "--json", str(args.out / "python.json")])
+    cpp = json.loads((args.out / "cpp.json").read_text())
+    py = json.loads((args.out / "python.json").read_text())
+
+    syscalls = {}
+    if shutil.which("strace"):
+        log(f"system calls of {SYSCALL_ROUND_TRIPS} round trips under strace")
+        commands = {"cpp tarnvel": [cpp_bench, "round-trips", "tarnvel", "16"],
+                    "cpp socket": [cpp_bench, "round-trips", "socket", "16"],
+                    "py tarnvel": [*python_bench, "--round-trips", "tarnvel"],
+                    "py pipe": [*python_bench, "--round-trips", "pipe"]}
+        if "zmq" in py:
+            commands["py zmq"] = [*python_bench, "--round-trips", "zmq"]
+        for key, command in commands.items():
+            syscalls[key] = syscalls_per_round_trip(command)
+            if syscalls[key] is None:
+                break
+    else:
+        log("no system call counts: strace is not installed")
+
+    print(f"\ntarnvel round trips on {facts}; load average {load:.2f} at the start")
+    print("ratio = tarnvel / baseline, both measured in this run; goal = what tarnvel aims for\n")
+    print_table(build_rows(cpp, py, syscalls))
+    failed = [r for r in cpp["latency"] + cpp["throughput"] if r["errors"]]
+    for r in failed:
+        window = f", {r['window']} outstanding" if "window" in r else ""
+        print(f"note: {r['transport']} {size_text(r['payload_bytes'])}{window}: {r['errors']} failed calls")
+    print()
+    draw(cpp, py, args.png, f"{facts}, load average {load:.1f}")
+
+
+if __name__ == "__main__":
+    main()
