@@ -17,6 +17,9 @@ namespace py = pybind11;
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method,
                     const py::bytes& args, int32_t timeout_ms);
 
+// The class behind the signal a call's Future waits on (see resolvers.hpp).
+void define_future_signal(py::module_& m);
+
 // A copy of the content of a bytes object.
 Bytes bytes_to_vector(const py::bytes& bytes);
 

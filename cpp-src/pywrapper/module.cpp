@@ -91,5 +91,6 @@ PYBIND11_MODULE(tarnvel_core, m, py::multiple_interpreters::not_supported()) {
     define_tarnvel(m);
     // Open nodes are closed before the interpreter finalizes: their waiters and
     // handlers can still take the lock then, and the shared-memory objects go.
+    tarnvel::binding::define_future_signal(m);
     py::module_::import("atexit").attr("register")(py::cpp_function(&tarnvel::binding::close_all_nodes));
 }

@@ -4,6 +4,7 @@
 
 #include <tarnvel/platform/platform.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -36,6 +37,30 @@ void resolve(Resolution& resolution) noexcept {
     // no resolver runs its node's Python code any more.
     resolution.ticket->give_back();
 }
+
+}  // namespace
+
+void FutureSignal::set() noexcept {
+    {
+        const std::lock_guard lock(mutex_);
+        set_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool FutureSignal::wait(std::optional<double> timeout) {
+    const py::gil_scoped_release unlocked;
+    std::unique_lock lock(mutex_);
+    if (!timeout) {
+        changed_.wait(lock, [this] { return set_; });
+        return true;
+    }
+    // Saturates far beyond any real wait instead of overflowing the clock.
+    const double seconds = std::min(*timeout, 1e9);
+    return changed_.wait_for(lock, std::chrono::duration<double>(std::max(seconds, 0.0)), [this] { return set_; });
+}
+
+namespace {
 
 class Resolvers {
 public:

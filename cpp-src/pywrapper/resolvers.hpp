@@ -10,11 +10,30 @@
 
 #include <pybind11/pybind11.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 namespace tarnvel::binding {
 
 namespace py = pybind11;
+
+// Wakes the threads blocked in a CallFuture's result() or exception(). It is
+// set after the Future is resolved, and by the io thread only once it has let
+// go of the interpreter lock, so a woken thread never has to wait for it.
+class FutureSignal {
+public:
+    void set() noexcept;
+    // With the interpreter lock released. False when `timeout` (seconds;
+    // none: for ever) ran out first.
+    bool wait(std::optional<double> timeout);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
+};
 
 // One call's outcome on its way to its Future.
 struct Resolution {
@@ -23,6 +42,7 @@ struct Resolution {
     CallResult outcome;
     // The node's count of unresolved Futures; given back once this one is.
     std::shared_ptr<WaiterTicket> ticket;
+    std::shared_ptr<FutureSignal> signal;
 };
 
 // Resolves the Future on a resolver thread, never on the calling one: calls'
