@@ -56,8 +56,14 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
     Outcome outcome;
     platform::PeerLink* link = peers_.current(message.mailbox_name);
     if (link != nullptr) {
-        outcome = write(*link, message);
-    } else {
+        bool stale = false;
+        outcome = write(*link, message, &stale);
+        if (stale) {
+            peers_.forget(message.mailbox_name);
+            link = nullptr;
+        }
+    }
+    if (link == nullptr) {
         // Opening a peer's objects can wait on another process: that is the
         // io thread's work, never a caller's.
         try {
@@ -102,6 +108,14 @@ Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
         return STATUS_EXEC_FAILED;
     }
     const UnkeptRelease release(peers_);
+    if (platform::PeerLink* kept = peers_.current(*mailbox)) {
+        bool stale = false;
+        Outcome outcome = write(*kept, message, &stale);
+        if (!stale) {
+            return outcome;
+        }
+        peers_.forget(*mailbox);
+    }
     platform::OpenFailure why = platform::OpenFailure::local;
     platform::PeerLink* link = peers_.get(*mailbox, message.pid, why);
     if (link == nullptr && why == platform::OpenFailure::local) {
@@ -116,11 +130,19 @@ Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
         book_.purge_pid(message.pid);
         return STATUS_EXEC_FAILED;
     }
-    return write(*link, message);
+    return write(*link, message, nullptr);
 }
 
-Delivery::Outcome Delivery::write(platform::PeerLink& link, const OutgoingMessage& message) {
-    if (append_record(link.view(), link.size(), message.frame) != AppendResult::ok) {
+Delivery::Outcome Delivery::write(platform::PeerLink& link, const OutgoingMessage& message, bool* stale) {
+    const AppendResult appended = append_record(link.view(), link.size(), message.frame);
+    if (appended == AppendResult::bad_header && stale != nullptr) {
+        // A kept mailbox whose header went bad: its owner closed it (which
+        // takes the magic away first) or is renewing it. Nothing was written;
+        // opening it afresh decides.
+        *stale = true;
+        return std::nullopt;
+    }
+    if (appended != AppendResult::ok) {
         return STATUS_DELIVER_FAILED;
     }
     link.signal();

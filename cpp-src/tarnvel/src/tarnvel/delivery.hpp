@@ -50,7 +50,9 @@ private:
     using Outcome = std::optional<uint8_t>;
 
     void deliver_next();  // io thread, one message per step
-    Outcome write(platform::PeerLink& link, const OutgoingMessage& message);
+    // Appends and signals. With `stale` (for a kept link), a bad header sets
+    // it and counts as nothing written rather than as a failure.
+    Outcome write(platform::PeerLink& link, const OutgoingMessage& message, bool* stale);
     Outcome deliver(const OutgoingMessage& message);
     // Hands the right to deliver on: to the io thread while messages wait.
     void end_turn();

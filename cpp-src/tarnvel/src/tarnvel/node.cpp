@@ -171,6 +171,7 @@ void Tarnvel::Impl::finish_close() {
     if (delivery) delivery->close();
     delivery.reset();
     if (book_mutex && book) book_purge_pid(own_pid);
+    if (mailbox) retire_mailbox(mailbox->view(), mailbox->size());
     mailbox_event.reset();
     mailbox.reset();
     if (holds_mailbox_name) {

@@ -138,6 +138,12 @@ void init_mailbox(uint8_t* view, uint64_t size) {
     write_header(view, size);
 }
 
+void retire_mailbox(uint8_t* view, uint64_t size) noexcept {
+    if (view != nullptr && size > MAILBOX_HEADER_SIZE && aligned(view)) {
+        header_field(view, MAGIC_OFFSET).store(0, std::memory_order_release);
+    }
+}
+
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame) {
     if (!aligned(view) || (view_size != 0 && view_size < MAILBOX_HEADER_SIZE)) {
         return AppendResult::bad_header;

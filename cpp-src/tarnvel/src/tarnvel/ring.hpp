@@ -39,6 +39,11 @@ uint32_t mailbox_capacity(uint64_t size);
 // Throws std::invalid_argument when `size` leaves no ring at all.
 void init_mailbox(uint8_t* view, uint64_t size);
 
+// Owner, at close: the magic goes, so that a sender still holding the
+// mailbox open finds a bad header instead of writing into a mailbox nobody
+// will read again.
+void retire_mailbox(uint8_t* view, uint64_t size) noexcept;
+
 enum class AppendResult { ok, bad_header, too_large, full };
 
 // Sender side. `view_size` is the number of bytes accessible from `view` (0 when

@@ -3,16 +3,19 @@
 // The link claims nothing: its descriptors hold no flock, so they never
 // count as holders. The owner's release still finds itself the last holder
 // and removes the names, a dead owner's objects are still leftovers that
-// the next opener removes, and a re-created node gets fresh objects. Before
-// each message the link asks two cheap questions instead of opening by name:
-// - Is the owner's event still under its name? An owner removes its event
-//   whenever it closes its node (nobody else ever holds a claim on an
-//   event), so a removed event means a closed node, and a kept one means the
-//   mailbox under the name is still the one the link maps.
-// - Is the owner's process alive? Asked of a pidfd, which cannot be
-//   confused by a reused process id. Where there is none, a non-blocking
-//   exclusive flock on the mailbox asks whether anyone still holds it.
-// Any doubt drops the link, and the ordinary open by name judges again.
+// the next opener removes, and a re-created node gets fresh objects.
+//
+// Before each message the link asks whether the owner's process is alive: a
+// pidfd tells, and cannot be confused by a reused process id; where there is
+// none, a non-blocking exclusive flock on the mailbox asks whether anyone
+// still holds it. An owner that closes its node takes its mailbox's magic
+// away first, so the sender's next append finds a bad header and drops the
+// link. Now and then (and always while the owner has no event) the link also
+// checks that the owner's event is still under its name: an owner removes
+// its event whenever it closes its node (nobody else ever holds a claim on
+// an event), which catches the rare renewal that got the old mailbox back
+// with a new event. Any doubt drops the link, and the ordinary open by name
+// judges again.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -21,6 +24,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -96,12 +100,16 @@ void write_signal_byte(int fd) noexcept {
 
 }  // namespace
 
+// How long a kept event goes without a check that it is still its owner's.
+constexpr std::chrono::milliseconds EVENT_CHECK_PERIOD{50};
+
 struct PeerLink::Native {
     ObjectFd mailbox;
     posix::MappedView view;
     ObjectFd event;  // empty while the owner has no event (yet)
     ObjectFd owner;  // pidfd; empty where there is none
     std::string mailbox_name;
+    std::chrono::steady_clock::time_point event_checked;
 };
 
 PeerLink::PeerLink(std::unique_ptr<Native> native) : native_(std::move(native)) {}
@@ -134,6 +142,7 @@ std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t
         // it cannot name a later process that was given the same id.
         native->owner = open_pidfd(owner_pid);
         native->event = open_event(mailbox_name);
+        native->event_checked = std::chrono::steady_clock::now();
         native->mailbox = object->give_up_claim();
         native->mailbox_name = mailbox_name;
         return PeerLink(std::move(native));
@@ -159,8 +168,12 @@ bool PeerLink::current() noexcept {
             return held_by_someone(native_->mailbox.get()) && !removed(native_->mailbox.get());
         }
     }
-    if (removed(native_->event.get())) {
-        return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - native_->event_checked >= EVENT_CHECK_PERIOD) {
+        if (removed(native_->event.get())) {
+            return false;
+        }
+        native_->event_checked = now;
     }
     if (native_->owner.get() >= 0) {
         return !exited(native_->owner.get());
