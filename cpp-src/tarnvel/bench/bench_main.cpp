@@ -20,16 +20,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -176,30 +179,44 @@ void measure_throughput(ThroughputRow& row, Run& run) {
     row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The completion form of call, as a client that keeps a window full would use
+// it: each completion (on the node's io thread) starts the next call, so no
+// thread waits on a future per call.
 ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t window) {
     Bytes payload = make_payload(size);
     ThroughputRow row{"tarnvel", size, window, 0, 0, 0};
-    std::deque<std::future<CallResult>> in_flight;
-    // Answers come back in order, so waiting on the oldest call keeps the
-    // window full without polling every future.
     auto run = [&](size_t max_calls, Clock::time_point deadline) {
-        size_t issued = 0;
-        size_t completed = 0;
-        while ((issued < max_calls && Clock::now() < deadline && row.errors < MAX_ERRORS) || !in_flight.empty()) {
-            bool may_issue = issued < max_calls && row.errors < MAX_ERRORS && Clock::now() < deadline;
-            if (may_issue && in_flight.size() < window) {
-                in_flight.push_back(target.call(payload));
-                ++issued;
-                continue;
-            }
-            CallResult r = in_flight.front().get();
-            in_flight.pop_front();
+        std::mutex mutex;
+        std::condition_variable idle;
+        size_t outstanding = 0;  // guarded by mutex
+        std::atomic<size_t> issued{0};
+        std::atomic<size_t> completed{0};
+        std::atomic<size_t> errors{0};
+        std::function<void()> issue;
+        // No lock is held across call(): a call that ends at once runs its
+        // completion inside it.
+        const auto on_done = [&](CallResult r) {
             if (r.status == STATUS_OK && r.result.size() == size)
                 ++completed;
             else
-                ++row.errors;
-        }
-        return completed;
+                ++errors;
+            issue();
+            std::lock_guard lock(mutex);
+            if (--outstanding == 0) idle.notify_all();
+        };
+        issue = [&] {
+            if (errors >= MAX_ERRORS || Clock::now() >= deadline || issued.fetch_add(1) >= max_calls) return;
+            {
+                std::lock_guard lock(mutex);
+                ++outstanding;
+            }
+            target.node.call(SERVER_NODE, target.pid, METHOD, payload, CALL_TIMEOUT_MS, on_done);
+        };
+        for (size_t i = 0; i < window; ++i) issue();
+        std::unique_lock lock(mutex);
+        idle.wait(lock, [&] { return outstanding == 0; });
+        row.errors += errors;
+        return completed.load();
     };
     measure_throughput(row, run);
     return row;
