@@ -100,8 +100,9 @@ void PendingCalls::arm_locked(Clock::time_point when) {
     if (when == Clock::time_point::max()) return;
     // Setting the expiry cancels a wait still pending, whose handler then
     // sees an error and does nothing.
-    timer_.expires_at(when);
-    timer_.async_wait([this](const boost::system::error_code& error) {
+    if (!timer_) timer_.emplace(io_);
+    timer_->expires_at(when);
+    timer_->async_wait([this](const boost::system::error_code& error) {
         if (!error) expire();
     });
 }
@@ -133,7 +134,7 @@ void PendingCalls::expire() {
 
 void PendingCalls::stop() noexcept {
     std::lock_guard lock(calls_mutex_);
-    timer_.cancel();
+    if (timer_) timer_->cancel();
     armed_for_ = Clock::time_point::min();  // nothing arms it again
 }
 
