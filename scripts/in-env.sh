@@ -12,7 +12,7 @@ configure() {  # build-dir [cmake args...]
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev \
     -DTARNVEL_BUILD_TESTS=ON -DTARNVEL_BUILD_PYTHON=ON -DTARNVEL_BUILD_BENCH=ON -DTARNVEL_BUILD_FUZZ=ON \
-    -DTARNVEL_SANITIZE= "$@" >/dev/null
+    -DTARNVEL_SANITIZE= -DTARNVEL_WERROR=ON "$@" >/dev/null
 }
 configure_and_build() {  # build-dir [cmake args...]
   configure "$@"

@@ -73,7 +73,7 @@ bench=OFF
 log "building into $build/tarnvel"
 cmake -S "$repo" -B "$build/tarnvel" -G Ninja -Wno-dev \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
-  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench >/dev/null
+  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench -DTARNVEL_WERROR=ON >/dev/null
 ninja -C "$build/tarnvel" -j "$jobs"
 
 # --- run under Wine ----------------------------------------------------------------------

@@ -6,7 +6,7 @@
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/raw_book.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -26,7 +26,7 @@
 
 #include "names.hpp"
 #include "platform/platform.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <chrono>
 #include <condition_variable>
