@@ -12,7 +12,7 @@ configure() {  # build-dir [cmake args...]
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev \
     -DTARNVEL_BUILD_TESTS=ON -DTARNVEL_BUILD_PYTHON=ON -DTARNVEL_BUILD_BENCH=ON -DTARNVEL_BUILD_FUZZ=ON \
-    -DTARNVEL_SANITIZE= "$@" >/dev/null
+    -DTARNVEL_SANITIZE= -DTARNVEL_WERROR=ON "$@" >/dev/null
 }
 configure_and_build() {  # build-dir [cmake args...]
   configure "$@"
@@ -27,6 +27,34 @@ module_dir() { echo "$repo/build/release/cpp-src/pywrapper"; }
 # The built module and the package's sources, as the tests and the demo import them.
 built_path() { echo "$(module_dir):$repo/python"; }
 
+# Installs the library of build/release into a scratch prefix, as a user
+# would, checks that the public header alone went in, builds examples/cpp
+# against the installed package and runs its server and client once.
+example_against_installed() {
+  local prefix=$repo/build/example-prefix out=$repo/build/example
+  rm -rf "$prefix" "$out"
+  cmake --install build/release --prefix "$prefix" >/dev/null
+  local headers
+  headers=$(cd "$prefix/include" && find . -type f)
+  [ "$headers" = "./tarnvel/tarnvel.hpp" ] || { echo "installed headers: $headers" >&2; return 1; }
+  cmake -S examples/cpp -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
+  ninja -C "$out" -j "$jobs"
+  local system="example_$$" ready="" rc=0
+  coproc SERVER { exec timeout --kill-after=10 60 "$out/tarnvel_example_server" "$system"; }
+  local server_out=${SERVER[0]} server_in=${SERVER[1]} server_pid=$SERVER_PID
+  read -r -t 30 ready <&"$server_out" || true
+  if [[ $ready == ready* ]]; then
+    timeout --kill-after=10 60 "$out/tarnvel_example_client" "$system" || rc=$?
+  else
+    echo "the example server did not start: $ready" >&2
+    rc=1
+  fi
+  exec {server_in}>&-  # ends the server
+  wait "$server_pid" || rc=$?
+  return $rc
+}
+
 step() { printf '\n==== %s\n' "$*"; }
 
 case "${1:-}" in
@@ -39,6 +67,8 @@ case "${1:-}" in
     configure_and_build build/release
     step "C++ tests"
     ctest_run build/release
+    step "C++ example built against the installed package"
+    example_against_installed
     step "Python tests against the built module and the package's sources"
     PYTHONPATH=$(built_path) pytest_run
     step "pip install of the package, then the Python tests against the installed package"

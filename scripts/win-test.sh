@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the C++ library, its tests and the test peer for 64-bit
-# Windows with MinGW-w64, then runs the tests under Wine.
+# Windows with MinGW-w64, installs the library into a scratch prefix and
+# builds the C++ example against it, then runs the tests under Wine.
 #
 #   scripts/win-test.sh [gtest options...]     e.g. --gtest_filter='Platform*'
 #
@@ -73,8 +74,27 @@ bench=OFF
 log "building into $build/tarnvel"
 cmake -S "$repo" -B "$build/tarnvel" -G Ninja -Wno-dev \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
-  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench >/dev/null
+  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench -DTARNVEL_WERROR=ON >/dev/null
 ninja -C "$build/tarnvel" -j "$jobs"
+
+# --- the installed package, as a Windows consumer sees it ---------------------------
+# The example builds against it (no prelude, none of the library's own
+# definitions), and the public header compiles on either side of <windows.h>.
+log "building the C++ example against the installed package"
+rm -rf "$build/prefix" "$build/example"
+cmake --install "$build/tarnvel" --prefix "$build/prefix" >/dev/null
+cmake -S "$repo/examples/cpp" -B "$build/example" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
+  -Dtarnvel_DIR="$build/prefix/lib/cmake/tarnvel" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
+ninja -C "$build/example" -j "$jobs" >/dev/null
+header_compiles() {  # one source text
+  printf '%s\n' "$1" | $triplet-g++-posix -std=c++20 -fsyntax-only -Wall -Wextra -Werror \
+    -I"$build/prefix/include" -isystem "$deps/include" -x c++ -
+}
+header_compiles $'#include <windows.h>\n#include <tarnvel/tarnvel.hpp>\nstatic_assert(tarnvel::STATUS_TIMEOUT == 1);' ||
+  { log "the public header fails after <windows.h>"; exit 1; }
+header_compiles $'#include <tarnvel/tarnvel.hpp>\n#include <windows.h>\nstatic_assert(WAIT_TIMEOUT == 0x102);' ||
+  { log "the public header fails before <windows.h>"; exit 1; }
 
 # --- run under Wine ----------------------------------------------------------------------
 # Headless and without the Mono and Gecko installers, in a prefix of our own.

@@ -5,7 +5,7 @@
 #include "support/peer.hpp"
 #include "support/raw_book.hpp"
 #include "support/shm_files.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>
 

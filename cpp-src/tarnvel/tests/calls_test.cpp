@@ -8,7 +8,7 @@
 #include "support/peer.hpp"
 #include "support/raw_book.hpp"
 #include "support/raw_mailbox.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>

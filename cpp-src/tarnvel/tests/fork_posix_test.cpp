@@ -3,7 +3,7 @@
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/unique_names.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>
 

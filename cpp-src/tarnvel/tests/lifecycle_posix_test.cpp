@@ -8,7 +8,7 @@
 #include "support/raw_book.hpp"
 #include "support/raw_mailbox.hpp"
 #include "support/shm_files.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/unique_names.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <fcntl.h>
 #include <sys/resource.h>

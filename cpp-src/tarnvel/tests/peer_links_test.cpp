@@ -7,7 +7,7 @@
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/unique_names.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>

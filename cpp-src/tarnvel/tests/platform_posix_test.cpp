@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "support/shm_files.hpp"
+#include "support/timing.hpp"
 #include "tarnvel/platform/platform.hpp"
 #include "tarnvel/platform/posix/shm_object.hpp"
 
@@ -36,6 +37,7 @@ using namespace std::chrono_literals;
 using posix::ObjectKind;
 using posix::object_file_name;
 using posix::object_path;
+using test::ScopedTiming;
 
 std::string unique_name(const std::string& what) {
     static std::atomic<int> counter{0};
@@ -332,6 +334,8 @@ TEST(PosixSharedMapping, OpenersShareTheBytesAndSeeTheExactSize) {
 }
 
 TEST(PosixSharedMapping, ExistingObjectSmallerThanAskedFailsAsMapFailure) {
+    // A live object stays unusable, so the creator gives up after the bound.
+    ScopedTiming short_bound({.unusable_wait_limit = 50ms});
     const std::string name = unique_name("small");
     auto owner = SharedMapping::create(name, 4096, MappingPurpose::book);
     owner.view()[7] = 7;
@@ -486,7 +490,9 @@ TEST(PosixNamedMutex, HalfMadeMutexObjectsAreNeverUsed) {
     mutex.lock();
     mutex.unlock();
 
-    // Held but never marked initialised: refused rather than trusted.
+    // Held but never marked initialised: refused rather than trusted, once
+    // the (here shortened) bound has passed.
+    ScopedTiming short_bound({.unusable_wait_limit = 50ms});
     const std::string held = unique_name("unready");
     const int fd = held_file(object_path(ObjectKind::mtx, held), 256, LOCK_SH);
     ASSERT_GE(fd, 0);
@@ -744,11 +750,13 @@ TEST(PosixLocking, ExclusiveHolderStallsOpenersOnlyForAWhile) {
     ASSERT_GE(evt_fd, 0);
 
     // Each in a process of its own, at the same time; one that hangs is
-    // killed and fails the test.
+    // killed and fails the test. They give up after the bound, which they
+    // take shortened into their process.
     auto holder_elsewhere = [&] {
         ::close(map_fd);
         ::close(evt_fd);
     };
+    std::optional<ScopedTiming> short_bound(std::in_place, settings::Timing{.exclusive_wait_limit = 200ms});
     std::vector<pid_t> stalled;
     stalled.push_back(fork_child([&] {
         holder_elsewhere();
@@ -768,6 +776,7 @@ TEST(PosixLocking, ExclusiveHolderStallsOpenersOnlyForAWhile) {
         }
         return 2;
     }));
+    short_bound.reset();
     for (const pid_t child : stalled) {
         EXPECT_EQ(reap_within(child, 30s), 0);
     }

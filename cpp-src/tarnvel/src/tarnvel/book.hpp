@@ -2,7 +2,7 @@
 // process in a 32768-byte mapping guarded by the system's named mutex.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <cstddef>
 #include <cstdint>

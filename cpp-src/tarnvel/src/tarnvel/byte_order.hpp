@@ -2,7 +2,7 @@
 // unaligned; these read and write them a byte at a time.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <cstdint>
 

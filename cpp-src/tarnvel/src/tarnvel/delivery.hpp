@@ -4,7 +4,7 @@
 
 #include "book.hpp"
 #include "peer_cache.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/io_context.hpp>
 

@@ -5,7 +5,7 @@
 // All integers little-endian.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <cstddef>
 #include <cstdint>

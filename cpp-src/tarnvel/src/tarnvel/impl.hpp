@@ -7,7 +7,7 @@
 #include "pending_calls.hpp"
 #include "platform/platform.hpp"
 #include "registry.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>

@@ -2,6 +2,7 @@
 #include "impl.hpp"
 #include "names.hpp"
 #include "ring.hpp"
+#include "settings.hpp"
 
 #include <boost/asio/post.hpp>
 
@@ -14,8 +15,6 @@
 namespace tarnvel {
 
 namespace {
-
-constexpr auto BOOK_REFRESH_PERIOD = std::chrono::seconds(5);
 
 // The mailbox names held by this process's live nodes. A second node under a
 // held name would open the first one's mailbox and event, wipe its ring and
@@ -217,7 +216,7 @@ std::vector<NodeInfo> Tarnvel::Impl::list_nodes() {
 
 void Tarnvel::Impl::schedule_book_refresh() {
     if (stopping) return;
-    refresh_timer->expires_after(BOOK_REFRESH_PERIOD);
+    refresh_timer->expires_after(settings::timing().book_refresh_period);
     refresh_timer->async_wait([this](const boost::system::error_code& error) {
         if (error || stopping) return;
         // A slot purged by a peer (or taken by another node of this process)

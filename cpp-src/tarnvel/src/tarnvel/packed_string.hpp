@@ -3,7 +3,7 @@
 // methods answer in it.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <cstdint>
 #include <optional>

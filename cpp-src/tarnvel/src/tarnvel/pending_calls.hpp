@@ -3,7 +3,7 @@
 // ends calls at their time limits.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>

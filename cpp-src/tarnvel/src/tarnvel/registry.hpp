@@ -1,7 +1,7 @@
 // The node's registered methods: name -> (JSON descriptor, handler).
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <boost/json/object.hpp>
 

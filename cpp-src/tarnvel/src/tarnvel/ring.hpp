@@ -13,7 +13,7 @@
 // view is refused rather than touched.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-// Modes (argv[1]):
+// Modes (argv[1], after an optional --timing=... from support/timing.hpp):
 //   serve <node> <system> <recv> <bytes>   node with the test methods below; besides
 //                                          "quit" and "release" it reads "renew <bytes>":
 //                                          closes its node and constructs it again with
@@ -26,7 +26,8 @@
 
 #include "names.hpp"
 #include "platform/platform.hpp"
-#include "tarnvel.hpp"
+#include "support/timing.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <chrono>
 #include <condition_variable>
@@ -251,6 +252,11 @@ int run_node(const std::vector<std::string>& args, bool with_methods) {
 int main(int argc, char** argv) {
     using namespace tarnvel::peer;
     std::vector<std::string> args(argv + 1, argv + argc);
+    // The shortened timing of the test that started us (support/timing.hpp).
+    if (auto timing = args.empty() ? std::nullopt : tarnvel::test::parse_timing_option(args[0])) {
+        tarnvel::settings::set_timing(*timing);
+        args.erase(args.begin());
+    }
     if (args.empty()) {
         std::fprintf(stderr, "usage: tarnvel_peer serve|hold|hold-many|lock-book-mutex|call ...\n");
         return EXIT_USAGE;

@@ -1,7 +1,7 @@
 // Small helpers for tests that drive nodes through the public interface.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <chrono>
 #include <cstdint>

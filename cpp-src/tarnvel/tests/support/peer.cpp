@@ -1,5 +1,6 @@
 #include "support/peer.hpp"
 
+#include "support/timing.hpp"
 #include "support/unique_names.hpp"
 
 #include <stdexcept>
@@ -8,7 +9,13 @@ namespace tarnvel::test {
 
 std::string peer_program() { return TARNVEL_TEST_PEER; }
 
-ChildProcess Peer::launch(const std::vector<std::string>& args) { return ChildProcess(peer_program(), args); }
+ChildProcess Peer::launch(const std::vector<std::string>& args) {
+    const settings::Timing timing = settings::timing();
+    if (timing == settings::Timing{}) return ChildProcess(peer_program(), args);
+    std::vector<std::string> with_timing{timing_option(timing)};
+    with_timing.insert(with_timing.end(), args.begin(), args.end());
+    return ChildProcess(peer_program(), with_timing);
+}
 
 Peer Peer::start(const std::vector<std::string>& args) {
     ChildProcess process = launch(args);

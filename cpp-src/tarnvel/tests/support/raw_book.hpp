@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/platform.hpp"
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,7 +3,7 @@
 // by hand, so the tests check the wire format rather than restate the code.
 #pragma once
 
-#include "tarnvel.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <cstdint>
 #include <optional>

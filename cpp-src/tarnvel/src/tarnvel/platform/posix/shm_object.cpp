@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include "tarnvel/platform/platform.hpp"
+#include "tarnvel/settings.hpp"
 
 namespace tarnvel::platform::posix {
 
@@ -44,18 +45,6 @@ constexpr std::size_t CUT_SUFFIX_LENGTH = 17;
 // replaced between our open and our lock) end in a few rounds; the bound only
 // keeps a pathological case from spinning forever.
 constexpr int MAX_RACE_ROUNDS = 100;
-
-// An exclusive flock on a live object is held by a creator while it
-// initialises, or by a releaser or a sweep while it decides: microseconds.
-// Whoever holds it longer (a stuck or foreign process) must not stall an
-// opener for ever, least of all a node's io thread delivering a message.
-constexpr std::chrono::milliseconds EXCLUSIVE_WAIT_LIMIT{2000};
-
-// A held object a creator cannot use (too small, or half-made by a creator
-// that died, with other openers looking at it just now): rounds spread over
-// this long let passing holders go, so that a leftover gets renewed, while an
-// object that stays unusable still fails well within a second.
-constexpr std::chrono::milliseconds UNUSABLE_WAIT_LIMIT{750};
 
 constexpr std::chrono::microseconds FIRST_BACKOFF{50};
 constexpr std::chrono::microseconds LONGEST_BACKOFF{5000};
@@ -313,8 +302,8 @@ void MappedView::unmap() noexcept {
 CreateOutcome create_object(ObjectKind kind, std::string_view name, const CreateHooks& hooks,
                             ShmObject& out) {
     std::string path = object_path(kind, name);
-    Backoff exclusively_held(EXCLUSIVE_WAIT_LIMIT);
-    Backoff unusable_yet(UNUSABLE_WAIT_LIMIT);
+    Backoff exclusively_held(settings::timing().exclusive_wait_limit);
+    Backoff unusable_yet(settings::timing().unusable_wait_limit);
     int races = 0;
     for (;;) {
         int flags = object_open_flags(kind);
@@ -409,7 +398,7 @@ std::optional<ShmObject> open_object(ObjectKind kind, std::string_view name, Ope
         return std::nullopt;
     };
     std::string path = object_path(kind, name);
-    Backoff exclusively_held(EXCLUSIVE_WAIT_LIMIT);
+    Backoff exclusively_held(settings::timing().exclusive_wait_limit);
     int races = 0;
     for (;;) {
         ObjectFd fd = ObjectFd::open(path.c_str(), object_open_flags(kind), 0);

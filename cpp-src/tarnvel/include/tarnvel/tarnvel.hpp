@@ -15,6 +15,16 @@ namespace tarnvel {
 
 using Bytes = std::vector<uint8_t>;
 
+// <windows.h> defines STATUS_TIMEOUT as a macro (0x102), which would replace
+// the constant below and break its declaration. Where it came first, the
+// macro is dropped for the rest of the translation unit, so that
+// tarnvel::STATUS_TIMEOUT means 1 there; Windows code waiting on a handle has
+// WAIT_TIMEOUT for the same value. Where it comes later, include this header
+// after it or #undef STATUS_TIMEOUT before naming the constant.
+#ifdef STATUS_TIMEOUT
+#undef STATUS_TIMEOUT
+#endif
+
 // Every call ends with exactly one of these.
 inline constexpr uint8_t STATUS_OK = 0;
 inline constexpr uint8_t STATUS_TIMEOUT = 1;
