@@ -100,9 +100,8 @@ void PendingCalls::arm_locked(Clock::time_point when) {
     if (when == Clock::time_point::max()) return;
     // Setting the expiry cancels a wait still pending, whose handler then
     // sees an error and does nothing.
-    if (!timer_) timer_.emplace(io_);
-    timer_->expires_at(when);
-    timer_->async_wait([this](const boost::system::error_code& error) {
+    timer_.expires_at(when);
+    timer_.async_wait([this](const boost::system::error_code& error) {
         if (!error) expire();
     });
 }
@@ -134,7 +133,7 @@ void PendingCalls::expire() {
 
 void PendingCalls::stop() noexcept {
     std::lock_guard lock(calls_mutex_);
-    if (timer_) timer_->cancel();
+    timer_.cancel();
     armed_for_ = Clock::time_point::min();  // nothing arms it again
 }
 

@@ -25,7 +25,7 @@ public:
 
     // The timer lives on `io`; it is touched only on io's thread and, after
     // that thread has ended, by stop().
-    explicit PendingCalls(boost::asio::io_context& io) : io_(io) {}
+    explicit PendingCalls(boost::asio::io_context& io) : io_(io), timer_(io) {}
 
     // Takes the next sequence number for `pid` that is not pending and enters
     // the call under it, in one step, so that a key is never handed out twice
@@ -74,8 +74,7 @@ private:
     // One timer for all calls, set for the earliest deadline it knows of. A
     // later deadline never moves it: when it fires it ends what is due and is
     // set again for the next. So a steady stream of calls costs no timer work.
-    // Made on first use, on the io thread.
-    std::optional<boost::asio::steady_timer> timer_;
+    boost::asio::steady_timer timer_;
     Clock::time_point armed_for_ = Clock::time_point::max();  // guarded by calls_mutex_
     bool rearm_posted_ = false;                                // guarded by calls_mutex_
 };
