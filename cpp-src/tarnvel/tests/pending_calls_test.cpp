@@ -14,9 +14,13 @@ namespace {
 
 using Clock = PendingCalls::Clock;
 
+// A promise only where a test looks at the outcome: the tests below start
+// tens of thousands of calls, and every promise holds synchronisation objects
+// of the system's (handles, under Windows).
 CallCompletion to_promise(std::future<CallResult>* future) {
+    if (!future) return [](CallResult) {};
     auto promise = std::make_shared<std::promise<CallResult>>();
-    if (future) *future = promise->get_future();
+    *future = promise->get_future();
     return [promise](CallResult result) { promise->set_value(std::move(result)); };
 }
 
