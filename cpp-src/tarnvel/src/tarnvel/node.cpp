@@ -1,4 +1,5 @@
 // The life of a node: construction, the io thread, close and destruction.
+#include "held_names.hpp"
 #include "impl.hpp"
 #include "names.hpp"
 #include "ring.hpp"
@@ -6,7 +7,6 @@
 #include <boost/asio/post.hpp>
 
 #include <chrono>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -16,32 +16,6 @@ namespace tarnvel {
 namespace {
 
 constexpr auto BOOK_REFRESH_PERIOD = std::chrono::seconds(5);
-
-// The mailbox names held by this process's live nodes. A second node under a
-// held name would open the first one's mailbox and event, wipe its ring and
-// then read it too, and two readers of one ring take each other's messages.
-class HeldMailboxNames {
-public:
-    bool take(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        return names_.insert(name).second;
-    }
-    void give_back(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        names_.erase(name);
-    }
-
-private:
-    std::mutex mutex_;
-    std::set<std::string> names_;
-};
-
-HeldMailboxNames& held_mailbox_names() {
-    // Leaked: closer and reaper threads may still give names back while the
-    // process's statics are being destroyed.
-    static auto* names = new HeldMailboxNames;
-    return *names;
-}
 
 // The node whose io thread this is, if any. Set by the io thread itself, so it
 // cannot be confused by a later thread that is given the same id.
