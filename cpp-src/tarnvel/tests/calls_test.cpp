@@ -820,6 +820,38 @@ TEST_F(Calls, HandlersClosingEachOtherDoNotDeadlock) {
     EXPECT_EQ(error_of([&] { a->list_nodes(); }), "Tarnvel is closed");
 }
 
+// Handlers of two nodes that each drop the last reference to the other:
+// neither destructor waits for the other's io thread, so both handlers
+// return and both nodes finish closing.
+TEST_F(Calls, HandlersDroppingEachOthersLastReferenceDoNotDeadlock) {
+    auto a = std::make_unique<Tarnvel>("a", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    auto b = std::make_unique<Tarnvel>("b", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::atomic<int> entered{0};
+    std::atomic<int> returned{0};
+    const auto dropping = [&](std::unique_ptr<Tarnvel>& other) {
+        return [&entered, &returned, &other](Bytes) {
+            ++entered;
+            while (entered < 2) std::this_thread::yield();
+            other.reset();
+            ++returned;
+            return Bytes{};
+        };
+    };
+    ASSERT_TRUE(a->register_method({{"name", "drop_other"}}, dropping(b)));
+    ASSERT_TRUE(b->register_method({{"name", "drop_other"}}, dropping(a)));
+    auto fa = a->call("a", a->pid(), "drop_other", {}, LONG_TIMEOUT_MS);
+    auto fb = b->call("b", b->pid(), "drop_other", {}, LONG_TIMEOUT_MS);
+    EXPECT_TRUE(finishes([&] {
+        while (returned < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }));
+    // The closes complete on other threads and end the calls, unless an
+    // answer came first.
+    for (auto* f : {&fa, &fb}) {
+        const uint8_t status = await(*f).status;
+        EXPECT_TRUE(status == STATUS_OK || status == STATUS_EXEC_FAILED) << int{status};
+    }
+}
+
 TEST_F(Calls, MailboxNameHeldByALiveNodeIsRefused) {
     const std::string system = unique_name("S");
     const std::string recv = unique_name("rx");

@@ -215,10 +215,13 @@ Tarnvel::~Tarnvel() {
         (void)impl_.release();
         return;
     }
-    if (impl_->on_io_thread()) {
-        // The last reference went away inside one of the node's own handlers:
-        // the io thread cannot join itself, so another thread finishes the
-        // close once this handler has returned.
+    if (current_io_node != nullptr) {
+        // The last reference went away inside a handler, of this node or of
+        // another. An io thread cannot join itself, and joining another
+        // node's would wait for ever if that node's handler waits for this
+        // one (dropping it in turn, or for the Python interpreter lock this
+        // thread holds); so another thread finishes the close and releases
+        // the node.
         impl_->begin_close();
         Impl* impl = impl_.release();
         try {
