@@ -13,7 +13,9 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <limits>
 #include <memory>
@@ -561,6 +563,42 @@ TEST_F(Calls, GarbageInTheMailboxIsSkipped) {
         return h.read_pos == h.write_pos && ring_is_zero(view);
     }));
     EXPECT_EQ(call_self("record", "after").status, STATUS_OK);
+}
+
+// A committed record whose ready field reads 2 (no honest sender commits
+// so) but whose length is right: the reader goes past the whole record, not
+// into its frame, and the records behind it arrive.
+TEST_F(Calls, DamagedRecordDoesNotStrandTheRecordsBehindIt) {
+    ASSERT_TRUE(me().register_method({{"name", "echo"}}, echo_handler()));
+    ASSERT_EQ(call_self("echo", "warm-up").status, STATUS_OK);
+    auto mailbox = platform::PeerMailbox::open(my_mailbox());
+    ASSERT_TRUE(mailbox.has_value());
+    const Bytes damaged = encode_request_frame(7, 0x7FFFFF31u, "echo", "damaged");
+    ASSERT_TRUE(append_raw_record(mailbox->view(), static_cast<uint32_t>(damaged.size()), damaged, 2));
+
+    const auto r = call_self("echo", "behind");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "behind");
+}
+
+// Writers killed between their reservation and their commit: one right
+// after its compare-and-swap (nothing written), one half-way through its
+// frame. Neither ever commits; the records behind them arrive all the same.
+TEST_F(Calls, AbandonedReservationsDoNotStrandTheRecordsBehindThem) {
+    ASSERT_TRUE(me().register_method({{"name", "echo"}}, echo_handler()));
+    ASSERT_EQ(call_self("echo", "warm-up").status, STATUS_OK);
+    auto mailbox = platform::PeerMailbox::open(my_mailbox());
+    ASSERT_TRUE(mailbox.has_value());
+    ASSERT_TRUE(append_raw_record(mailbox->view(), 0, Bytes(40, 0), 0));
+    Bytes half = encode_request_frame(8, 0x7FFFFF32u, "echo", "never committed");
+    const auto length = static_cast<uint32_t>(half.size());
+    std::fill(half.begin() + static_cast<std::ptrdiff_t>(half.size() / 2), half.end(), 0);
+    ASSERT_TRUE(append_raw_record(mailbox->view(), length, half, 0));
+
+    const auto r = call_self("echo", "behind");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "behind");
+    EXPECT_EQ(call_self("echo", "and after").status, STATUS_OK);
 }
 
 TEST_F(Calls, ClosingFailsPendingCalls) {

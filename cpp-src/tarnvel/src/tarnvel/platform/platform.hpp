@@ -104,7 +104,8 @@ public:
     ~PeerMailbox();
 
     uint8_t* view() const noexcept;
-    // Bytes that may be accessed from view(); 0 when unknown.
+    // Bytes that may be accessed from view(); 0 when unknown, and then no
+    // sender writes to it.
     uint64_t size() const noexcept;
     const std::string& name() const noexcept;
 
@@ -177,7 +178,8 @@ public:
     bool current() noexcept;
 
     uint8_t* view() const noexcept;
-    // Bytes that may be accessed from view(); 0 when unknown.
+    // Bytes that may be accessed from view(); 0 when unknown, and then no
+    // sender writes to it.
     uint64_t size() const noexcept;
 
     // Sets the owner's event. Never blocks, never throws; a missing event is
