@@ -66,7 +66,15 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     refresh_timer = std::make_unique<boost::asio::steady_timer>(io);
     io_thread = std::jthread([this] {
         current_io_node = this;
-        io.run();
+        // What escapes a handler ends the work it belonged to, never the
+        // process; run() goes on with the next handler.
+        for (;;) {
+            try {
+                io.run();
+                break;
+            } catch (...) {
+            }
+        }
         current_io_node = nullptr;
     });
     boost::asio::post(io, [this] {
@@ -196,7 +204,11 @@ void Tarnvel::Impl::schedule_book_refresh() {
         if (error || stopping) return;
         // A slot purged by a peer (or taken by another node of this process)
         // comes back here.
-        book_register();
+        try {
+            book_register();
+        } catch (...) {
+            // The book mutex failed; the next refresh tries again.
+        }
         schedule_book_refresh();
     });
 }
