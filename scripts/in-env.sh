@@ -71,6 +71,8 @@ case "${1:-}" in
     example_against_installed
     step "Python tests against the built module and the package's sources"
     PYTHONPATH=$(built_path) pytest_run
+    step "soak: servers killed and restarted under calls, a foreign writer (15 s)"
+    PYTHONPATH=$(module_dir) timeout --kill-after=10 300 python3 bench/soak.py 15
     step "pip install of the package, then the Python tests against the installed package"
     rm -rf build/pip-target
     pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target .

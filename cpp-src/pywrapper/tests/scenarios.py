@@ -272,5 +272,36 @@ def drop_in_handler(system):
     assert caller.stop() == 0
 
 
+def drop_each_other_in_handlers(system):
+    """Python handlers of two nodes each drop the last reference to the other
+    node while the other's handler runs."""
+    boxes = {"a": [], "b": []}
+    both_in = threading.Barrier(2, timeout=10)
+    returned = []
+
+    def dropping(other):
+        def handler(args):
+            both_in.wait()
+            boxes[other].clear()
+            returned.append(other)
+            return args
+        return handler
+
+    def call_from_a_peer(name, other):
+        boxes[name].append(tc.Tarnvel(name, system + name, system + name + "rx", 1 << 16))
+        boxes[name][0].register({"name": "drop_other"}, dropping(other))
+        caller = Peer(system + name, system + name + "p")
+        caller.send_call(name, boxes[name][0].pid, "drop_other", b"x", 5000)
+        return caller
+
+    callers = [call_from_a_peer("a", "b"), call_from_a_peer("b", "a")]
+    assert wait_for(lambda: len(returned) == 2), returned
+    for caller in callers:
+        status, _ = caller.read_result()
+        assert status in (tc.STATUS_OK, tc.STATUS_TIMEOUT, tc.STATUS_EXEC_FAILED)
+        assert caller.stop() == 0
+    assert wait_for(lambda: not shm_leftovers(system)), shm_leftovers(system)
+
+
 if __name__ == "__main__":
     globals()[sys.argv[1]](*sys.argv[2:])

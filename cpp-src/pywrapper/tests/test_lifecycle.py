@@ -63,6 +63,10 @@ def test_last_reference_dropped_inside_a_handler():
     run_scenario("drop_in_handler")
 
 
+def test_handlers_dropping_each_others_last_reference():
+    run_scenario("drop_each_other_in_handlers")
+
+
 def test_future_resolved_by_its_user_first(node, capfd):
     assert node.register({"name": "slow"}, lambda args: (time.sleep(0.2), args)[1])
     baseline = thread_count()

@@ -8,6 +8,7 @@
 #include "ring.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -120,18 +121,29 @@ void fuzz_raw_mailbox(std::span<const uint8_t> input) {
     tarnvel::append_record(view.data(), view.size(), frame);
 
     Bytes buffer;
+    tarnvel::DrainState state;
     const auto on_frame = [&](const Bytes& frame) {
         check(frame.size() <= capacity, "frame longer than the ring");
         if (auto f = tarnvel::decode_frame(frame)) {
             tarnvel::decode_request_body(f->body);
         }
     };
-    tarnvel::drain_records(view.data(), view.size(), buffer, on_frame);
+    tarnvel::drain_records(view.data(), view.size(), buffer, state, on_frame);
 
-    const uint32_t r = view.field(12);
-    const uint32_t w = view.field(8);
+    uint32_t r = view.field(12);
+    uint32_t w = view.field(8);
     check(view.field(0) == tarnvel::MAILBOX_MAGIC && view.field(4) == capacity, "header left damaged");
     check(r < modulus && w < modulus && (w + modulus - r) % modulus <= capacity, "positions left damaged");
+
+    // Nothing written stays in the way for good: once writers have had
+    // their time, a drain empties the ring whatever it holds.
+    auto clock = tarnvel::DrainClock::now();
+    const auto leaping_clock = [&] { return clock += std::chrono::hours(1); };
+    check(!tarnvel::drain_records(view.data(), view.size(), buffer, state, on_frame, leaping_clock),
+          "drain asked to come back");
+    r = view.field(12);
+    w = view.field(8);
+    check(r == w, "records left behind once abandoned");
 
     const AppendResult result = tarnvel::append_record(view.data(), view.size(), frame);
     if (r == w) {
@@ -139,7 +151,7 @@ void fuzz_raw_mailbox(std::span<const uint8_t> input) {
         const bool fits = frame.size() + tarnvel::RECORD_HEADER_SIZE <= capacity;
         check(result == (fits ? AppendResult::ok : AppendResult::too_large), "append to empty ring");
         std::deque<Bytes> got;
-        tarnvel::drain_records(view.data(), view.size(), buffer, [&](const Bytes& f) { got.push_back(f); });
+        tarnvel::drain_records(view.data(), view.size(), buffer, state, [&](const Bytes& f) { got.push_back(f); });
         check(fits ? (got.size() == 1 && got.front() == frame) : got.empty(), "record read back");
     }
 }
@@ -162,6 +174,7 @@ void fuzz_against_model(std::span<const uint8_t> input) {
     std::deque<Bytes> expected;
     uint64_t used = 0;
     Bytes buffer;
+    tarnvel::DrainState state;
     uint8_t stamp = 0;
     for (int op = 0; op < 64 && !in.done(); ++op) {
         const uint8_t choice = in.byte();
@@ -179,7 +192,7 @@ void fuzz_against_model(std::span<const uint8_t> input) {
                 used += need;
             }
         } else {
-            tarnvel::drain_records(view.data(), view.size(), buffer, [&](const Bytes& f) {
+            tarnvel::drain_records(view.data(), view.size(), buffer, state, [&](const Bytes& f) {
                 check(!expected.empty() && expected.front() == f, "order");
                 used -= f.size() + tarnvel::RECORD_HEADER_SIZE;
                 expected.pop_front();

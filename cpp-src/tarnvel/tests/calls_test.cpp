@@ -13,7 +13,9 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <limits>
 #include <memory>
@@ -563,6 +565,42 @@ TEST_F(Calls, GarbageInTheMailboxIsSkipped) {
     EXPECT_EQ(call_self("record", "after").status, STATUS_OK);
 }
 
+// A committed record whose ready field reads 2 (no honest sender commits
+// so) but whose length is right: the reader goes past the whole record, not
+// into its frame, and the records behind it arrive.
+TEST_F(Calls, DamagedRecordDoesNotStrandTheRecordsBehindIt) {
+    ASSERT_TRUE(me().register_method({{"name", "echo"}}, echo_handler()));
+    ASSERT_EQ(call_self("echo", "warm-up").status, STATUS_OK);
+    auto mailbox = platform::PeerMailbox::open(my_mailbox());
+    ASSERT_TRUE(mailbox.has_value());
+    const Bytes damaged = encode_request_frame(7, 0x7FFFFF31u, "echo", "damaged");
+    ASSERT_TRUE(append_raw_record(mailbox->view(), static_cast<uint32_t>(damaged.size()), damaged, 2));
+
+    const auto r = call_self("echo", "behind");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "behind");
+}
+
+// Writers killed between their reservation and their commit: one right
+// after its compare-and-swap (nothing written), one half-way through its
+// frame. Neither ever commits; the records behind them arrive all the same.
+TEST_F(Calls, AbandonedReservationsDoNotStrandTheRecordsBehindThem) {
+    ASSERT_TRUE(me().register_method({{"name", "echo"}}, echo_handler()));
+    ASSERT_EQ(call_self("echo", "warm-up").status, STATUS_OK);
+    auto mailbox = platform::PeerMailbox::open(my_mailbox());
+    ASSERT_TRUE(mailbox.has_value());
+    ASSERT_TRUE(append_raw_record(mailbox->view(), 0, Bytes(40, 0), 0));
+    Bytes half = encode_request_frame(8, 0x7FFFFF32u, "echo", "never committed");
+    const auto length = static_cast<uint32_t>(half.size());
+    std::fill(half.begin() + static_cast<std::ptrdiff_t>(half.size() / 2), half.end(), 0);
+    ASSERT_TRUE(append_raw_record(mailbox->view(), length, half, 0));
+
+    const auto r = call_self("echo", "behind");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "behind");
+    EXPECT_EQ(call_self("echo", "and after").status, STATUS_OK);
+}
+
 TEST_F(Calls, ClosingFailsPendingCalls) {
     Peer srv = Peer::serve("srv", system_);
     std::vector<std::future<CallResult>> futures;
@@ -818,6 +856,38 @@ TEST_F(Calls, HandlersClosingEachOtherDoNotDeadlock) {
     EXPECT_TRUE(is_ready(fa));
     EXPECT_TRUE(is_ready(fb));
     EXPECT_EQ(error_of([&] { a->list_nodes(); }), "Tarnvel is closed");
+}
+
+// Handlers of two nodes that each drop the last reference to the other:
+// neither destructor waits for the other's io thread, so both handlers
+// return and both nodes finish closing.
+TEST_F(Calls, HandlersDroppingEachOthersLastReferenceDoNotDeadlock) {
+    auto a = std::make_unique<Tarnvel>("a", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    auto b = std::make_unique<Tarnvel>("b", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::atomic<int> entered{0};
+    std::atomic<int> returned{0};
+    const auto dropping = [&](std::unique_ptr<Tarnvel>& other) {
+        return [&entered, &returned, &other](Bytes) {
+            ++entered;
+            while (entered < 2) std::this_thread::yield();
+            other.reset();
+            ++returned;
+            return Bytes{};
+        };
+    };
+    ASSERT_TRUE(a->register_method({{"name", "drop_other"}}, dropping(b)));
+    ASSERT_TRUE(b->register_method({{"name", "drop_other"}}, dropping(a)));
+    auto fa = a->call("a", a->pid(), "drop_other", {}, LONG_TIMEOUT_MS);
+    auto fb = b->call("b", b->pid(), "drop_other", {}, LONG_TIMEOUT_MS);
+    EXPECT_TRUE(finishes([&] {
+        while (returned < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }));
+    // The closes complete on other threads and end the calls, unless an
+    // answer came first.
+    for (auto* f : {&fa, &fb}) {
+        const uint8_t status = await(*f).status;
+        EXPECT_TRUE(status == STATUS_OK || status == STATUS_EXEC_FAILED) << int{status};
+    }
 }
 
 TEST_F(Calls, MailboxNameHeldByALiveNodeIsRefused) {

@@ -1,5 +1,6 @@
 // A node whose process forks a worker that keeps everything it inherited and
 // only idles, as the workers of a forking process pool do.
+#include "held_names.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/unique_names.hpp"
@@ -8,9 +9,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <csignal>
 #include <fcntl.h>
@@ -103,6 +107,40 @@ TEST(ForkPosix, CallsToAKilledNodeFailAlthoughItsWorkerLives) {
     EXPECT_EQ(call_wait(me, "victim", victim_pid, "echo", "dead", 5000).status, STATUS_EXEC_FAILED);
     const auto nodes = me.list_nodes();
     EXPECT_TRUE(std::none_of(nodes.begin(), nodes.end(), [&](const NodeInfo& n) { return n.pid == victim_pid; }));
+}
+
+// fork() while another thread takes and gives back mailbox names, as the
+// constructions and closes of nodes do: whatever that thread was doing, the
+// child's names are its own, and its first construction does not wait for
+// a lock that no thread of the child will ever release.
+TEST(ForkPosix, ChildTakesMailboxNamesWhateverAnotherThreadWasDoing) {
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        for (unsigned i = 0; !stop; ++i) {
+            const std::string name = "churn_" + std::to_string(i % 64);
+            if (held_mailbox_names().take(name)) held_mailbox_names().give_back(name);
+        }
+    });
+    int failures = 0;
+    for (int i = 0; i < 50 && failures == 0; ++i) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            auto& names = held_mailbox_names();
+            const bool own = names.take("churn_1") && !names.take("churn_1");
+            names.give_back("churn_1");
+            ::_exit(own ? 0 : 1);
+        }
+        ASSERT_GT(child, 0);
+        int status = 0;
+        if (!eventually([&] { return ::waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(5))) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+        }
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+    }
+    stop = true;
+    churn.join();
+    EXPECT_EQ(failures, 0) << "a child hung or found the parent's names";
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <future>
@@ -21,6 +23,9 @@
 #include <thread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -89,6 +94,58 @@ TEST(LifecyclePosix, BookMutexOfAKilledHolderIsTakenOver) {
         Tarnvel node("first", lonely, unique_name("rx"), DEFAULT_RECV_BYTES);
         EXPECT_EQ(node.list_nodes().size(), 1u);
     }));
+}
+
+// The book mutex made unrecoverable, as a process leaves it that took it
+// over from a dead holder and let go without making it consistent: every
+// lock fails. The io thread meets that failure answering a request; the
+// failure ends that answer only, and the node goes on with the next request
+// and, once the mutex is whole again, with its callers.
+TEST(LifecyclePosix, FailureOnTheIoThreadDoesNotEndTheProcess) {
+    const std::string system = unique_name("S");
+    const std::string recv = unique_name("rx");
+    Tarnvel me("me", system, recv, DEFAULT_RECV_BYTES);
+    std::atomic<int> handled{0};
+    ASSERT_TRUE(me.register_method({{"name", "note"}}, [&](Bytes b) {
+        ++handled;
+        return b;
+    }));
+    ASSERT_EQ(call_wait(me, "me", me.pid(), "note").status, STATUS_OK);
+
+    // The platform's mutex object: a u32 ready flag, a u32 of padding, then
+    // the process-shared robust pthread mutex.
+    const std::string path = shm_object_path(SHM_MUTEX, book_mutex_name(system));
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << path;
+    const size_t length = 8 + sizeof(pthread_mutex_t);
+    void* block = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(block, MAP_FAILED);
+    auto* mutex = reinterpret_cast<pthread_mutex_t*>(static_cast<uint8_t*>(block) + 8);
+    std::thread([&] { ASSERT_EQ(::pthread_mutex_lock(mutex), 0); }).join();  // its holder ends
+    ASSERT_EQ(::pthread_mutex_lock(mutex), EOWNERDEAD);
+    ASSERT_EQ(::pthread_mutex_unlock(mutex), 0);
+
+    // Requests from a caller in the book: answering each looks it up there.
+    auto mailbox = platform::PeerMailbox::open(recv + "_" + std::to_string(me.pid()));
+    ASSERT_TRUE(mailbox.has_value());
+    for (uint16_t seq : {1, 2}) {
+        const Bytes request = encode_request_frame(seq, me.pid(), "note", "raw");
+        ASSERT_TRUE(append_raw_record(mailbox->view(), static_cast<uint32_t>(request.size()), request));
+    }
+    platform::signal_mailbox_event(mailbox->name());
+    EXPECT_TRUE(eventually([&] { return handled == 3; }));
+
+    pthread_mutexattr_t attributes;
+    ASSERT_EQ(::pthread_mutexattr_init(&attributes), 0);
+    ASSERT_EQ(::pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED), 0);
+    ASSERT_EQ(::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST), 0);
+    ASSERT_EQ(::pthread_mutex_init(mutex, &attributes), 0);
+    ::pthread_mutexattr_destroy(&attributes);
+    ::munmap(block, length);
+    const auto r = call_wait(me, "me", me.pid(), "note", "whole again");
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "whole again");
 }
 
 TEST(LifecyclePosix, FinishedSystemLeavesNothingBehind) {

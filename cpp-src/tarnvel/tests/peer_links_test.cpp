@@ -88,7 +88,9 @@ TEST(PeerLinks, CacheBeyondItsBoundStillLeadsEachMessageHome) {
     for (size_t i = 0; i < MAILBOXES; ++i) {
         std::vector<Bytes> frames;
         Bytes buffer;
-        drain_records(mailboxes[i].view(), mailboxes[i].size(), buffer, [&](const Bytes& f) { frames.push_back(f); });
+        DrainState state;
+        drain_records(mailboxes[i].view(), mailboxes[i].size(), buffer, state,
+                      [&](const Bytes& f) { frames.push_back(f); });
         EXPECT_EQ(frames, (std::vector<Bytes>(2, Bytes(10 + i, static_cast<uint8_t>(i))))) << i;
     }
 }

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -48,12 +50,21 @@ public:
     }
 
     AppendResult append(const Bytes& frame) { return append_record(view_, size_, frame); }
+    // One drain as the owner runs it, on a clock that moves only when told.
     std::vector<Bytes> drain() {
         std::vector<Bytes> frames;
         Bytes buffer;
-        drain_records(view_, size_, buffer, [&](const Bytes& f) { frames.push_back(f); });
+        due_ = drain_records(view_, size_, buffer, state_, [&](const Bytes& f) { frames.push_back(f); },
+                             [this] { return now_; });
         return frames;
     }
+    // When the last drain asked to be run again without a signal, as an
+    // offset from the clock's current time.
+    std::optional<DrainClock::duration> due_in() const {
+        if (!due_) return std::nullopt;
+        return *due_ - now_;
+    }
+    void let_time_pass(DrainClock::duration d) { now_ += d; }
     bool ring_is_zero() const {
         return std::all_of(ring(), ring() + capacity(), [](uint8_t b) { return b == 0; });
     }
@@ -62,6 +73,9 @@ public:
 private:
     uint64_t size_;
     uint8_t* view_;
+    DrainState state_;
+    DrainClock::time_point now_ = DrainClock::time_point() + std::chrono::hours(1);
+    std::optional<DrainClock::time_point> due_;
 };
 
 // A recognisable frame of exactly `total` bytes (total >= 15).
@@ -220,12 +234,13 @@ TEST(Ring, HugeCapacityKeepsOneByteFree) {
     box.set_field(8, 100);
     box.set_field(12, 100 + need);  // used = capacity - need
     const Bytes before = box.snapshot();
-    // The view size is given as unknown: the header is trusted, and the
-    // record would land at ring offset 100, inside this buffer.
-    EXPECT_EQ(append_record(box.view(), 0, frame), AppendResult::full);
+    // The view is said to be as large as the header claims; the record
+    // lands at ring offset 100, inside this buffer.
+    const uint64_t claimed_size = uint64_t{capacity} + MAILBOX_HEADER_SIZE;
+    EXPECT_EQ(append_record(box.view(), claimed_size, frame), AppendResult::full);
     EXPECT_EQ(box.snapshot(), before);
     box.set_field(12, 100 + need + 1);
-    EXPECT_EQ(append_record(box.view(), 0, frame), AppendResult::ok);
+    EXPECT_EQ(append_record(box.view(), claimed_size, frame), AppendResult::ok);
     EXPECT_EQ(box.write_pos(), 100 + need);
     EXPECT_EQ(std::memcmp(box.ring() + 108, frame.data(), frame.size()), 0);
 }
@@ -250,6 +265,15 @@ TEST(Ring, PeerHeaderIsCheckedBeforeAnyWrite) {
     EXPECT_EQ(refused([](Mailbox& b) { b.set_field(12, 0xFFFFFFFFu); }), AppendResult::bad_header);
     EXPECT_EQ(refused([](Mailbox& b) { b.set_field(8, 81); }), AppendResult::full);  // used > capacity
 
+    // A view of unknown size (its size could not be queried) bounds nothing:
+    // the capacity in its header cannot be checked, so it is not believed.
+    {
+        Mailbox box(96);
+        const Bytes before = box.snapshot();
+        EXPECT_EQ(append_record(box.view(), 0, frame), AppendResult::bad_header);
+        EXPECT_EQ(box.snapshot(), before);
+    }
+
     // A smaller capacity than the view allows is fine: only the bound matters.
     Mailbox box(96);
     box.set_field(4, 40);
@@ -257,35 +281,10 @@ TEST(Ring, PeerHeaderIsCheckedBeforeAnyWrite) {
     EXPECT_EQ(box.append(frame), AppendResult::full);
 }
 
-TEST(Ring, GarbageHeadsAreSkippedAndLaterRecordsArrive) {
-    Mailbox box(272);  // capacity 256
-    // A committed head whose length exceeds the capacity, as a rogue writer
-    // might leave it.
-    const uint8_t oversize[8] = {0x00, 0x10, 0, 0, 1, 0, 0, 0};
-    std::memcpy(box.ring(), oversize, 8);
-    box.set_field(8, 8);
-    // A head whose length reaches past write_pos: it covers the next record,
-    // which must still be read as one.
-    const Bytes inner = frame_of_size(16, 5);
-    const Bytes inner_record = record_bytes(inner);
-    const uint8_t overlong[8] = {40, 0, 0, 0, 1, 0, 0, 0};
-    std::memcpy(box.ring() + 8, overlong, 8);
-    std::memcpy(box.ring() + 16, inner_record.data(), inner_record.size());
-    box.set_field(8, static_cast<uint32_t>(16 + inner_record.size()));
-    // One drain, without another signal, gets past both heads.
-    EXPECT_EQ(box.drain(), std::vector<Bytes>{inner});
-    EXPECT_EQ(box.read_pos(), box.write_pos());
-
-    // A head whose ready field is 1 in its low byte but not as a whole, and
-    // one whose low byte is neither 0 nor 1: as an empty record it would
-    // deliver an empty frame, and waiting for it to turn 1 would stall the
-    // drain for good.
-    const uint8_t odd_ready[8] = {0, 0, 0, 0, 1, 0, 1, 0};
-    const uint8_t seven_ready[8] = {0, 0, 0, 0, 7, 0, 0, 0};
-    std::memcpy(box.ring() + box.write_pos(), odd_ready, 8);
-    std::memcpy(box.ring() + box.write_pos() + 8, seven_ready, 8);
-    box.set_field(8, box.write_pos() + 16);
-
+// Records with honest heads go to the decoder as they are, whatever their
+// frames hold; it drops the bad ones.
+TEST(Ring, CompleteRecordsAreHandedOnUndecoded) {
+    Mailbox box(272);
     const Bytes bad_marker = [] {
         Bytes f = frame_of_size(18, 6);
         f.back() = 0;
@@ -295,8 +294,6 @@ TEST(Ring, GarbageHeadsAreSkippedAndLaterRecordsArrive) {
     ASSERT_EQ(box.append(bad_marker), AppendResult::ok);
     ASSERT_EQ(box.append(Bytes{}), AppendResult::ok);
     ASSERT_EQ(box.append(good), AppendResult::ok);
-
-    // The ring hands frames on undecoded; the decoder drops the bad ones.
     const auto frames = box.drain();
     EXPECT_EQ(frames, (std::vector<Bytes>{bad_marker, Bytes{}, good}));
     std::vector<uint16_t> decoded;
@@ -306,8 +303,87 @@ TEST(Ring, GarbageHeadsAreSkippedAndLaterRecordsArrive) {
         }
     }
     EXPECT_EQ(decoded, std::vector<uint16_t>{7});
-    EXPECT_EQ(box.read_pos(), box.write_pos());
     EXPECT_TRUE(box.ring_is_zero());
+}
+
+// Heads that cannot be read: garbage a writer committed, and reservations
+// that were never committed. Whatever is stepped over is zeroed, and the
+// records behind arrive whole; a reservation that may still be being written
+// is never stepped over before the time a writer gets.
+TEST(Ring, UnreadableHeadsAreSteppedOverWithoutTouchingLiveRecords) {
+    const auto put = [](Mailbox& box, std::initializer_list<uint8_t> head) {
+        std::memcpy(box.ring() + box.write_pos(), head.begin(), head.size());
+        box.set_field(8, box.write_pos() + static_cast<uint32_t>(head.size()));
+    };
+    const Bytes a = frame_of_size(20, 1);
+    const Bytes b = frame_of_size(24, 2);
+    const Bytes c = frame_of_size(16, 3);
+    const Bytes d = frame_of_size(15, 4);
+
+    // Committed garbage whose own length, or bare head, leads to a complete
+    // record or to write_pos: stepped over at once.
+    {
+        Mailbox box(272);
+        Bytes damaged = record_bytes(a);
+        damaged[4] = 2;  // ready 2, the length right
+        for (uint8_t byte : damaged) put(box, {byte});
+        ASSERT_EQ(box.append(b), AppendResult::ok);
+        put(box, {0, 0, 0, 0, 7, 0, 0, 0});  // a bare head, ready 7
+        ASSERT_EQ(box.append(c), AppendResult::ok);
+        put(box, {0xFF, 0xFF, 0, 0, 1, 0, 0, 0});  // a length beyond write_pos
+        ASSERT_EQ(box.append(d), AppendResult::ok);
+        put(box, {0, 0, 0, 0, 1, 0, 1, 0});  // ready 1 in its low byte only, ending at write_pos
+        EXPECT_EQ(box.drain(), (std::vector<Bytes>{b, c, d}));
+        EXPECT_EQ(box.due_in(), std::nullopt);
+        EXPECT_EQ(box.read_pos(), box.write_pos());
+        EXPECT_TRUE(box.ring_is_zero());
+    }
+
+    // A reservation never committed, ahead of complete records: they wait
+    // until its writer has had its second, then arrive. So do the records
+    // behind garbage that leads nowhere: a length past the ring, and one
+    // that lies, whose head stands before a complete record.
+    {
+        Mailbox box(272);
+        put(box, {0, 0, 0, 0, 0, 0, 0, 0});
+        put(box, {0, 0, 0, 0, 0, 0, 0, 0});  // a 16-byte reservation, nothing written
+        ASSERT_EQ(box.append(a), AppendResult::ok);
+        put(box, {0x00, 0x10, 0, 0, 1, 0, 0, 0});
+        put(box, {40, 0, 0, 0, 1, 0, 0, 0});
+        ASSERT_EQ(box.append(b), AppendResult::ok);
+        const Bytes before = box.snapshot();
+        EXPECT_TRUE(box.drain().empty());
+        EXPECT_EQ(box.due_in(), ABANDONED_AFTER);
+        box.let_time_pass(ABANDONED_AFTER - std::chrono::milliseconds(1));
+        EXPECT_TRUE(box.drain().empty());
+        EXPECT_EQ(box.snapshot(), before);
+        box.let_time_pass(std::chrono::milliseconds(1));
+        EXPECT_EQ(box.drain(), (std::vector<Bytes>{a, b}));
+        EXPECT_EQ(box.due_in(), std::nullopt);
+        EXPECT_EQ(box.read_pos(), box.write_pos());
+        EXPECT_TRUE(box.ring_is_zero());
+    }
+
+    // Only what was reserved when the head was first found stuck counts as
+    // settled: a record reserved later, still being written, waits for its
+    // own writer even once the stuck head is gone.
+    {
+        Mailbox box(272);
+        put(box, {0, 0, 0, 0, 0, 0, 0, 0});
+        EXPECT_TRUE(box.drain().empty());
+        box.let_time_pass(std::chrono::milliseconds(500));
+        ASSERT_EQ(box.append(a), AppendResult::ok);
+        const uint32_t late = box.write_pos() - static_cast<uint32_t>(record_bytes(a).size());
+        box.ring()[late + 4] = 0;  // its writer has not committed yet
+        EXPECT_TRUE(box.drain().empty());
+        EXPECT_EQ(box.due_in(), std::chrono::milliseconds(500));
+        box.let_time_pass(std::chrono::milliseconds(500));
+        EXPECT_TRUE(box.drain().empty());
+        EXPECT_EQ(box.read_pos(), late);
+        EXPECT_EQ(box.due_in(), ABANDONED_AFTER);
+        box.ring()[late + 4] = 1;
+        EXPECT_EQ(box.drain(), std::vector<Bytes>{a});
+    }
 }
 
 TEST(Ring, FragmentShorterThanARecordHeadIsConsumed) {
@@ -426,8 +502,9 @@ TEST_P(RingConcurrency, WritersLandWholeAndInOrder) {
     // Guards against a hang only; nothing here measures speed.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     Bytes buffer;
+    DrainState state;
     while (received < writers * per_writer && std::chrono::steady_clock::now() < deadline) {
-        drain_records(box.view(), box.size(), buffer, [&](const Bytes& bytes) {
+        drain_records(box.view(), box.size(), buffer, state, [&](const Bytes& bytes) {
             ++received;
             const auto frame = decode_frame(bytes);
             if (!frame || frame->pid >= writers) {

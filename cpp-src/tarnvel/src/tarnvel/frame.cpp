@@ -11,9 +11,6 @@ namespace tarnvel {
 
 namespace {
 
-constexpr uint8_t START_MARKER = 0xAA;
-constexpr uint8_t END_MARKER[3] = {0xBB, 0xCC, 0xDD};
-
 // Writes the head for a body of `body_size` bytes; the caller appends the
 // body's pieces and then the end marker.
 Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) {
@@ -23,7 +20,7 @@ Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) 
     const auto total = static_cast<uint32_t>(body_size + FRAME_OVERHEAD);
     Bytes out;
     out.reserve(total);
-    out.push_back(START_MARKER);
+    out.push_back(FRAME_START_MARKER);
     append_le32(out, total);
     out.push_back(kind);
     out.push_back(static_cast<uint8_t>(seq));
@@ -32,7 +29,7 @@ Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) 
     return out;
 }
 
-void end_frame(Bytes& out) { out.insert(out.end(), std::begin(END_MARKER), std::end(END_MARKER)); }
+void end_frame(Bytes& out) { out.insert(out.end(), std::begin(FRAME_END_MARKER), std::end(FRAME_END_MARKER)); }
 
 }  // namespace
 
@@ -49,8 +46,8 @@ Bytes encode_frame(const Frame& f) {
 
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
     const size_t n = bytes.size();
-    if (n < FRAME_OVERHEAD || bytes[0] != START_MARKER || bytes[n - 3] != END_MARKER[0] ||
-        bytes[n - 2] != END_MARKER[1] || bytes[n - 1] != END_MARKER[2] ||
+    if (n < FRAME_OVERHEAD || bytes[0] != FRAME_START_MARKER || bytes[n - 3] != FRAME_END_MARKER[0] ||
+        bytes[n - 2] != FRAME_END_MARKER[1] || bytes[n - 1] != FRAME_END_MARKER[2] ||
         load_le32(&bytes[1]) != n) {
         return std::nullopt;
     }

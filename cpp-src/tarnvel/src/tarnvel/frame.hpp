@@ -18,6 +18,8 @@ namespace tarnvel {
 inline constexpr uint8_t FRAME_KIND_REQUEST = 1, FRAME_KIND_RESPONSE = 2;
 // Start marker, length, kind, seq, pid and end marker around the body.
 inline constexpr size_t FRAME_OVERHEAD = 15;
+inline constexpr uint8_t FRAME_START_MARKER = 0xAA;
+inline constexpr uint8_t FRAME_END_MARKER[3] = {0xBB, 0xCC, 0xDD};
 
 struct Frame {
     uint8_t kind = 0;

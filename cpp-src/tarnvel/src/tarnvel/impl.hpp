@@ -7,6 +7,7 @@
 #include "pending_calls.hpp"
 #include "platform/platform.hpp"
 #include "registry.hpp"
+#include "ring.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -54,6 +55,11 @@ struct Tarnvel::Impl {
     std::thread closer;
     bool holds_mailbox_name = false;
     Bytes frame_buffer;           // the drain's buffer, io thread only
+    DrainState drain_state;       // io thread only
+    // Drains again when a head stays unreadable, which no writer's signal
+    // would do; armed only while one does. io thread only.
+    boost::asio::steady_timer drain_retry_timer{io};
+    std::optional<DrainClock::time_point> drain_retry_due;
 
     Impl();
     ~Impl();
@@ -92,6 +98,7 @@ struct Tarnvel::Impl {
     // receiving.cpp
     void arm_wait();
     void drain_mailbox();
+    void schedule_drain_retry(std::optional<DrainClock::time_point> due);
     void dispatch_frame(const Bytes& bytes);
     void send_reply(uint32_t caller_pid, uint16_t seq, uint8_t status, const Bytes& result);
 };

@@ -1,4 +1,5 @@
 // The life of a node: construction, the io thread, close and destruction.
+#include "held_names.hpp"
 #include "impl.hpp"
 #include "names.hpp"
 #include "ring.hpp"
@@ -7,7 +8,6 @@
 #include <boost/asio/post.hpp>
 
 #include <chrono>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -15,32 +15,6 @@
 namespace tarnvel {
 
 namespace {
-
-// The mailbox names held by this process's live nodes. A second node under a
-// held name would open the first one's mailbox and event, wipe its ring and
-// then read it too, and two readers of one ring take each other's messages.
-class HeldMailboxNames {
-public:
-    bool take(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        return names_.insert(name).second;
-    }
-    void give_back(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        names_.erase(name);
-    }
-
-private:
-    std::mutex mutex_;
-    std::set<std::string> names_;
-};
-
-HeldMailboxNames& held_mailbox_names() {
-    // Leaked: closer and reaper threads may still give names back while the
-    // process's statics are being destroyed.
-    static auto* names = new HeldMailboxNames;
-    return *names;
-}
 
 // The node whose io thread this is, if any. Set by the io thread itself, so it
 // cannot be confused by a later thread that is given the same id.
@@ -91,7 +65,15 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     refresh_timer = std::make_unique<boost::asio::steady_timer>(io);
     io_thread = std::jthread([this] {
         current_io_node = this;
-        io.run();
+        // What escapes a handler ends the work it belonged to, never the
+        // process; run() goes on with the next handler.
+        for (;;) {
+            try {
+                io.run();
+                break;
+            } catch (...) {
+            }
+        }
         current_io_node = nullptr;
     });
     boost::asio::post(io, [this] {
@@ -221,7 +203,11 @@ void Tarnvel::Impl::schedule_book_refresh() {
         if (error || stopping) return;
         // A slot purged by a peer (or taken by another node of this process)
         // comes back here.
-        book_register();
+        try {
+            book_register();
+        } catch (...) {
+            // The book mutex failed; the next refresh tries again.
+        }
         schedule_book_refresh();
     });
 }
@@ -240,10 +226,13 @@ Tarnvel::~Tarnvel() {
         (void)impl_.release();
         return;
     }
-    if (impl_->on_io_thread()) {
-        // The last reference went away inside one of the node's own handlers:
-        // the io thread cannot join itself, so another thread finishes the
-        // close once this handler has returned.
+    if (current_io_node != nullptr) {
+        // The last reference went away inside a handler, of this node or of
+        // another. An io thread cannot join itself, and joining another
+        // node's would wait for ever if that node's handler waits for this
+        // one (dropping it in turn, or for the Python interpreter lock this
+        // thread holds); so another thread finishes the close and releases
+        // the node.
         impl_->begin_close();
         Impl* impl = impl_.release();
         try {

@@ -1,6 +1,7 @@
 #include "ring.hpp"
 
 #include "byte_order.hpp"
+#include "frame.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -113,6 +114,77 @@ void write_header(uint8_t* view, uint64_t size) {
     header_field(view, MAGIC_OFFSET).store(MAILBOX_MAGIC, std::memory_order_release);
 }
 
+// What an honest writer leaves once it is done: ready exactly 01 00 00 00
+// and a frame with both markers, its own length, a known kind, ending within
+// `room` bytes of `pos`. Used to find record boundaries after garbage.
+bool looks_complete(const Ring& ring, uint64_t pos, uint64_t room) {
+    if (room < RECORD_HEADER_SIZE + FRAME_OVERHEAD ||
+        ring.atomic_byte(pos, READY_OFFSET).load(std::memory_order_acquire) != 1) {
+        return false;
+    }
+    for (size_t k = 1; k < 4; ++k) {
+        if (ring.atomic_byte(pos, READY_OFFSET + k).load(std::memory_order_relaxed) != 0) {
+            return false;
+        }
+    }
+    const uint32_t length = ring.load_u32(pos, 0);
+    if (length < FRAME_OVERHEAD || RECORD_HEADER_SIZE + length > room ||
+        ring.byte_at(pos, FRAME_OFFSET) != FRAME_START_MARKER || ring.load_u32(pos, FRAME_OFFSET + 1) != length) {
+        return false;
+    }
+    const uint8_t kind = ring.byte_at(pos, FRAME_OFFSET + 5);
+    if (kind != FRAME_KIND_REQUEST && kind != FRAME_KIND_RESPONSE) {
+        return false;
+    }
+    for (size_t k = 0; k < 3; ++k) {
+        if (ring.byte_at(pos, FRAME_OFFSET + length - 3 + k) != FRAME_END_MARKER[k]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when a record may start at `pos`, `room` bytes before the end of what
+// is known to be reserved: at that end itself, or where a complete record lies.
+bool boundary_at(const Ring& ring, uint64_t pos, uint64_t room) {
+    return room == 0 || looks_complete(ring, pos, room);
+}
+
+// How many bytes from the unreadable head at r can be stepped over without
+// touching a record that a live writer may still be writing; 0 when none yet.
+//
+// `settled` bytes from r have no live writer: any complete record among them
+// is honest, so the garbage ends where the first one starts (or with them).
+// Otherwise only a head its writer is done with (`committed`) is stepped
+// over, by its own length or as a bare 8-byte head, and only when that leads
+// to write_pos or to a complete record: each reservation is at least a
+// head, and one whose length is true ends exactly there.
+uint64_t step_over_unreadable_head(const Ring& ring, uint64_t r, uint64_t used, uint64_t settled, bool committed) {
+    const uint64_t known = settled > 0 ? std::min(settled, used) : used;
+    if (settled == 0 && !committed) {
+        return 0;
+    }
+    if (known < RECORD_HEADER_SIZE) {
+        return known;
+    }
+    const uint64_t claimed = RECORD_HEADER_SIZE + uint64_t{ring.load_u32(r, 0)};
+    if (claimed <= known && boundary_at(ring, ring.advance(r, claimed), known - claimed)) {
+        return claimed;
+    }
+    if (boundary_at(ring, ring.advance(r, RECORD_HEADER_SIZE), known - RECORD_HEADER_SIZE)) {
+        return RECORD_HEADER_SIZE;
+    }
+    if (settled == 0) {
+        return 0;
+    }
+    for (uint64_t k = 1; k + RECORD_HEADER_SIZE + FRAME_OVERHEAD <= known; ++k) {
+        if (looks_complete(ring, ring.advance(r, k), known - k)) {
+            return k;
+        }
+    }
+    return known;
+}
+
 }  // namespace
 
 uint64_t ring_modulus(uint32_t capacity) {
@@ -145,7 +217,7 @@ void retire_mailbox(uint8_t* view, uint64_t size) noexcept {
 }
 
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame) {
-    if (!aligned(view) || (view_size != 0 && view_size < MAILBOX_HEADER_SIZE)) {
+    if (!aligned(view) || view_size < MAILBOX_HEADER_SIZE) {
         return AppendResult::bad_header;
     }
     if (header_field(view, MAGIC_OFFSET).load(std::memory_order_acquire) != MAILBOX_MAGIC) {
@@ -154,7 +226,7 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
     // Read once: everything below is bounded by this value, so a header that
     // changes under us cannot steer a write outside the view.
     const uint32_t capacity = header_field(view, CAPACITY_OFFSET).load(std::memory_order_relaxed);
-    if (capacity == 0 || (view_size != 0 && uint64_t{capacity} + MAILBOX_HEADER_SIZE > view_size)) {
+    if (capacity == 0 || uint64_t{capacity} + MAILBOX_HEADER_SIZE > view_size) {
         return AppendResult::bad_header;
     }
     const Ring ring(view, capacity);
@@ -210,10 +282,12 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
     return AppendResult::ok;
 }
 
-void drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer,
-                   const std::function<void(const Bytes&)>& on_frame) {
+std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer,
+                                                    DrainState& state,
+                                                    const std::function<void(const Bytes&)>& on_frame,
+                                                    const std::function<DrainClock::time_point()>& now) {
     if (!aligned(view) || view_size <= MAILBOX_HEADER_SIZE) {
-        return;
+        return std::nullopt;
     }
     // What init wrote for this size; the header is checked against it rather
     // than believed, since any process that may write to the mailbox can damage it.
@@ -234,43 +308,81 @@ void drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer,
             // outside the view and the reader does not wait forever on
             // positions no writer will ever reach.
             write_header(view, view_size);
-            return;
+            state = DrainState{};
+            return std::nullopt;
+        }
+        if (state.read_pos != r) {
+            state = DrainState{};  // the position was moved under us: nothing known holds
+            state.read_pos = r;
         }
         const uint64_t used = ring.used(w, r);
         if (used == 0) {
-            return;
+            state.waiting = false;
+            state.settled = 0;
+            return std::nullopt;
         }
 
-        // What the head costs when it cannot be an honest record: its 8 bytes,
-        // or the few before write_pos when not even those are there.
-        uint64_t step = std::min<uint64_t>(RECORD_HEADER_SIZE, used);
+        uint64_t step = 0;
         bool deliver = false;
-        if (used >= RECORD_HEADER_SIZE) {
+        if (used < RECORD_HEADER_SIZE) {
+            step = used;  // a fragment: every reservation holds at least a whole head
+        } else {
             const uint8_t ready_low = ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire);
-            if (ready_low == 0) {
-                return;  // still being written; its writer's signal brings us back
-            }
-            // Free space is zero and writers only ever store 0 and then 1 there:
-            // any other value is garbage, to be skipped rather than waited for.
-            bool ready_is_one = ready_low == 1;
+            bool high_bytes_zero = true;
             for (size_t k = 1; k < 4; ++k) {
-                ready_is_one = ready_is_one &&
-                               ring.atomic_byte(r, READY_OFFSET + k).load(std::memory_order_relaxed) == 0;
+                high_bytes_zero =
+                    high_bytes_zero && ring.atomic_byte(r, READY_OFFSET + k).load(std::memory_order_relaxed) == 0;
             }
-            const uint32_t length = ring.load_u32(r, 0);
-            // An honest record lies wholly before write_pos; a length that
-            // reaches past it would read bytes nobody has written yet.
-            if (ready_is_one && length <= capacity && RECORD_HEADER_SIZE + length <= used) {
-                buffer.resize(length);
-                ring.read(r, FRAME_OFFSET, buffer.data(), length);
-                step = RECORD_HEADER_SIZE + length;
-                deliver = true;
+            if (ready_low == 1 && high_bytes_zero) {
+                const uint32_t length = ring.load_u32(r, 0);
+                // An honest record lies wholly before write_pos; a length that
+                // reaches past it would read bytes nobody has written yet.
+                if (length <= capacity && RECORD_HEADER_SIZE + length <= used) {
+                    buffer.resize(length);
+                    ring.read(r, FRAME_OFFSET, buffer.data(), length);
+                    step = RECORD_HEADER_SIZE + length;
+                    deliver = true;
+                }
+            }
+            if (!deliver) {
+                // Free space is zero and writers store only 0 and then 1 in
+                // ready, so all zero is a writer yet to commit (or one that
+                // died first); anything else is garbage its writer is done with.
+                const bool committed = ready_low != 0 || !high_bytes_zero;
+                step = step_over_unreadable_head(ring, r, used, state.settled, committed);
+                if (step == 0) {
+                    if (!state.waiting) {
+                        state.waiting = true;
+                        state.since = now();
+                        state.reserved = used;
+                    }
+                    DrainClock::time_point due = state.since + ABANDONED_AFTER;
+                    if (now() < due) {
+                        return due;
+                    }
+                    // Read only now: until the writer is done its length may still change.
+                    const uint32_t length = ring.load_u32(r, 0);
+                    if (RECORD_HEADER_SIZE + length <= state.reserved) {
+                        due += std::chrono::milliseconds(uint64_t{length} * 1000 / ABANDONED_BYTES_PER_SECOND);
+                    }
+                    if (now() < due) {
+                        return due;
+                    }
+                    // Every record reserved before the head was first seen is
+                    // now complete or abandoned.
+                    state.settled = std::min(state.reserved, used);
+                    step = step_over_unreadable_head(ring, r, used, state.settled, true);
+                }
             }
         }
         // Zeroed before read_pos moves past it, so a writer that reserves this
         // space later finds ready = 0 until it commits.
         ring.zero(r, step);
-        read_pos.store(ring.advance(r, step), std::memory_order_release);
+        const uint32_t next = ring.advance(r, step);
+        read_pos.store(next, std::memory_order_release);
+        state.read_pos = next;
+        state.waiting = false;
+        state.settled = state.settled > step ? state.settled - step : 0;
         if (deliver) {
             on_frame(buffer);
         }

@@ -15,9 +15,11 @@
 
 #include "tarnvel/tarnvel.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
 namespace tarnvel {
@@ -46,18 +48,46 @@ void retire_mailbox(uint8_t* view, uint64_t size) noexcept;
 
 enum class AppendResult { ok, bad_header, too_large, full };
 
-// Sender side. `view_size` is the number of bytes accessible from `view` (0 when
-// unknown: the header's capacity is then trusted). Nothing is written unless
-// the result is ok, and never outside the view.
+// Sender side. `view_size` is the number of bytes accessible from `view`; 0
+// (unknown) is a bad header, since the header's capacity alone cannot be
+// trusted. Nothing is written unless the result is ok, and never outside the view.
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame);
+
+using DrainClock = std::chrono::steady_clock;
+
+// How long a record may stay at the head of the ring without being complete
+// before the reader takes its writer for dead: a writer commits within
+// microseconds of its reservation, and a large frame gets a second more for
+// every 64 MiB its length field states.
+inline constexpr DrainClock::duration ABANDONED_AFTER = std::chrono::seconds(1);
+inline constexpr uint64_t ABANDONED_BYTES_PER_SECOND = uint64_t{64} << 20;
+
+// What the reader remembers between drains about a head it could not read.
+// Starts empty; owned by the mailbox's one reader.
+struct DrainState {
+    uint32_t read_pos = 0;  // where the rest of the state applies
+    // Set while the head cannot be read: when that was first seen, and the
+    // bytes writers had reserved from it by then.
+    bool waiting = false;
+    DrainClock::time_point since{};
+    uint64_t reserved = 0;
+    // Bytes from read_pos on whose writers are all done (committed, or dead):
+    // what is not a complete record there can be stepped over at once.
+    uint64_t settled = 0;
+};
 
 // Owner side, on the mailbox's one reader thread. Hands each complete frame, in
 // reservation order, to `on_frame` after read_pos has moved past it, so writers
-// may reuse the space while it runs. `buffer` is reused across records. Returns
-// when the ring is empty or the record at its head is still being written.
-// Record heads that cannot be honest are skipped; a damaged header makes it
-// re-initialise the mailbox.
-void drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer,
-                   const std::function<void(const Bytes&)>& on_frame);
+// may reuse the space while it runs. `buffer` is reused across records.
+// Returns when the ring is empty or its head cannot be read yet; in the second
+// case the result is when to drain again even if no writer signals by then.
+// A damaged header makes it re-initialise the mailbox. Heads that no honest
+// writer leaves are stepped over (see README, "Mailbox"): at once when their
+// own length leads to write_pos or to a complete record, else once every
+// record reserved before them is surely complete or abandoned.
+std::optional<DrainClock::time_point> drain_records(
+    uint8_t* view, uint64_t view_size, Bytes& buffer, DrainState& state,
+    const std::function<void(const Bytes&)>& on_frame,
+    const std::function<DrainClock::time_point()>& now = DrainClock::now);
 
 }  // namespace tarnvel

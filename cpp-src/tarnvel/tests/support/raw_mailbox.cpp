@@ -75,7 +75,7 @@ std::vector<Bytes> unread_frames(const uint8_t* view) {
     return frames;
 }
 
-bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uint8_t> payload) {
+bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uint8_t> payload, uint8_t ready) {
     const uint32_t capacity = get_u32(view + 4);
     const uint32_t need = static_cast<uint32_t>(8 + payload.size());
     std::atomic_ref<uint32_t> write_pos(*reinterpret_cast<uint32_t*>(view + 8));
@@ -90,8 +90,8 @@ bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uin
     put_u32(head + 4, 0);
     write_ring(view, capacity, w, head, sizeof head);
     write_ring(view, capacity, w + 8, payload.data(), payload.size());
-    // ready = 1 is published through its first byte, the other three stay 0.
-    std::atomic_ref<uint8_t>(view[RAW_HEADER_SIZE + (w + 4) % capacity]).store(1, std::memory_order_release);
+    // ready is published through its first byte, the other three stay 0.
+    std::atomic_ref<uint8_t>(view[RAW_HEADER_SIZE + (w + 4) % capacity]).store(ready, std::memory_order_release);
     return true;
 }
 

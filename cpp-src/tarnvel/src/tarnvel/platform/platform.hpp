@@ -22,6 +22,13 @@ namespace tarnvel::platform {
 // The calling process's id. Cheap; correct in a child after fork().
 uint32_t current_process_id();
 
+// Has `reset` run in every child that fork() makes from now on, on the
+// child's only thread before fork() returns there: for process-local state
+// that another thread of the parent may have held locked, or half-changed,
+// at the fork. `reset` must not lock, allocate or free. A few may be
+// registered; nothing runs where there is no fork().
+void at_fork_in_child(void (*reset)() noexcept);
+
 // Cross-process mutex shared by every node of a system. Excludes every thread
 // of every process; if its holder dies while holding it, the next locker
 // acquires it. Satisfies BasicLockable.
@@ -97,7 +104,8 @@ public:
     ~PeerMailbox();
 
     uint8_t* view() const noexcept;
-    // Bytes that may be accessed from view(); 0 when unknown.
+    // Bytes that may be accessed from view(); 0 when unknown, and then no
+    // sender writes to it.
     uint64_t size() const noexcept;
     const std::string& name() const noexcept;
 
@@ -170,7 +178,8 @@ public:
     bool current() noexcept;
 
     uint8_t* view() const noexcept;
-    // Bytes that may be accessed from view(); 0 when unknown.
+    // Bytes that may be accessed from view(); 0 when unknown, and then no
+    // sender writes to it.
     uint64_t size() const noexcept;
 
     // Sets the owner's event. Never blocks, never throws; a missing event is

@@ -7,7 +7,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <iterator>
 #include <mutex>
 
 #include "tarnvel/platform/platform.hpp"
@@ -23,6 +26,10 @@ struct ForkState {
     ForkHandle* first = nullptr;
     // Asked for on every call; refreshed in each child.
     std::atomic<uint32_t> process_id{0};
+    // at_fork_in_child's, in the order given; no allocation, so that
+    // registering never waits for an allocator that fork() holds.
+    void (*child_resets[4])() noexcept = {};
+    std::size_t child_reset_count = 0;
 };
 
 // Constant-initialised: usable from any other file's static initialisation,
@@ -51,6 +58,9 @@ void after_fork_in_child() noexcept {
         if (handle->fd >= 0) {
             ::close(handle->fd);
         }
+    }
+    for (std::size_t i = 0; i < state.child_reset_count; ++i) {
+        state.child_resets[i]();
     }
     state.mutex.unlock();
 }
@@ -101,6 +111,15 @@ uint32_t current_process_id() {
     // Zero only while this file's static initialisation has not run yet.
     const uint32_t cached = posix::state.process_id.load(std::memory_order_relaxed);
     return cached != 0 ? cached : static_cast<uint32_t>(::getpid());
+}
+
+void at_fork_in_child(void (*reset)() noexcept) {
+    posix::ForkLock lock;
+    auto& state = posix::state;
+    if (state.child_reset_count == std::size(state.child_resets)) {
+        std::terminate();  // a fixed handful of callers, all in this library
+    }
+    state.child_resets[state.child_reset_count++] = reset;
 }
 
 }  // namespace tarnvel::platform

@@ -1,0 +1,39 @@
+#include "held_names.hpp"
+
+#include "platform/platform.hpp"
+
+#include <memory>
+
+namespace tarnvel {
+
+bool HeldMailboxNames::take(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return names_.insert(name).second;
+}
+
+void HeldMailboxNames::give_back(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    names_.erase(name);
+}
+
+void HeldMailboxNames::forget_after_fork() noexcept {
+    std::construct_at(&mutex_);
+    std::construct_at(&names_);
+}
+
+namespace {
+
+// Made while the library is loaded, before any thread of ours runs: a
+// function-local static could be half-made by a thread that fork() leaves
+// behind, and the child would wait for it for ever.
+HeldMailboxNames* const held_names = [] {
+    auto* names = new HeldMailboxNames;
+    platform::at_fork_in_child([]() noexcept { held_names->forget_after_fork(); });
+    return names;
+}();
+
+}  // namespace
+
+HeldMailboxNames& held_mailbox_names() { return *held_names; }
+
+}  // namespace tarnvel

@@ -1,0 +1,34 @@
+// The mailbox names held by this process's live nodes.
+#pragma once
+
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace tarnvel {
+
+// A second node under a held name would open the first one's mailbox and
+// event, wipe its ring and then read it too, and two readers of one ring take
+// each other's messages.
+class HeldMailboxNames {
+public:
+    bool take(const std::string& name);
+    void give_back(const std::string& name);
+
+    // In a child made by fork(): the parent's names mean nothing there (a
+    // mailbox name carries its process id), and a thread of the parent may
+    // have held the lock, or been half-way through a change, at the fork.
+    // Starts afresh without freeing or locking anything; what the old set
+    // held is left behind.
+    void forget_after_fork() noexcept;
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> names_;
+};
+
+// The process's one instance, ready before any node can exist and never
+// destroyed (closer and reaper threads may give names back while statics go).
+HeldMailboxNames& held_mailbox_names();
+
+}  // namespace tarnvel
