@@ -110,11 +110,19 @@ fi
 # Win32 test support asks Wine for its Windows name.
 tests_dir=$build/tarnvel/cpp-src/tarnvel/tests
 log "running tarnvel_tests.exe under Wine"
+# A program that crashes under Wine can still end with status 0; the report
+# GoogleTest writes only at the end of a whole run tells a finished run apart.
+report=$tests_dir/tarnvel_tests.xml
+rm -f "$report"
 set +e
 (cd "$tests_dir" && timeout --kill-after=10 ${TARNVEL_WIN32_TIMEOUT:-1200} \
-  "$wine" ./tarnvel_tests.exe --gtest_brief=1 "$@")
+  "$wine" ./tarnvel_tests.exe --gtest_brief=1 --gtest_output=xml:tarnvel_tests.xml "$@")
 rc=$?
 set -e
+if [ $rc -eq 0 ] && [ ! -s "$report" ]; then
+  log "tarnvel_tests.exe ended without finishing its run (a crash?)"
+  rc=1
+fi
 # Ends whatever this run left in its own prefix (a peer a failed test did not
 # reap) and the prefix's wineserver with it.
 "$wineserver" -k 2>/dev/null || true
