@@ -10,6 +10,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -24,15 +26,22 @@ namespace py = pybind11;
 // go of the interpreter lock, so a woken thread never has to wait for it.
 class FutureSignal {
 public:
+    FutureSignal() noexcept;
+    ~FutureSignal();
+    FutureSignal(const FutureSignal&) = delete;
+    FutureSignal& operator=(const FutureSignal&) = delete;
+
     void set() noexcept;
     // With the interpreter lock released. False when `timeout` (seconds;
     // none: for ever) ran out first.
     bool wait(std::optional<double> timeout);
 
 private:
+    bool spin_until_set(std::chrono::steady_clock::duration limit) noexcept;
+
     std::mutex mutex_;
     std::condition_variable changed_;
-    bool set_ = false;
+    std::atomic<bool> set_{false};
 };
 
 // One call's outcome on its way to its Future.
