@@ -87,7 +87,8 @@ bool FutureSignal::spin_until_set(std::chrono::steady_clock::duration limit) noe
         waits_without_spin.fetch_add(1, std::memory_order_relaxed) % SPIN_RETRY_EVERY != 0) {
         return false;
     }
-    const auto until = std::chrono::steady_clock::now() + std::min<std::chrono::steady_clock::duration>(limit, SPIN_LIMIT);
+    const auto until =
+        std::chrono::steady_clock::now() + std::min<std::chrono::steady_clock::duration>(limit, SPIN_LIMIT);
     do {
         if (set_.load()) {
             spin_pays.store(true, std::memory_order_relaxed);

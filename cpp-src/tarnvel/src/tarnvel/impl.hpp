@@ -7,7 +7,7 @@
 #include "pending_calls.hpp"
 #include "platform/platform.hpp"
 #include "registry.hpp"
-#include "ring.hpp"
+#include "mailbox_reader.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -54,12 +54,7 @@ struct Tarnvel::Impl {
     // Finishes a close that was started by one of the node's own handlers.
     std::thread closer;
     bool holds_mailbox_name = false;
-    Bytes frame_buffer;           // the drain's buffer, io thread only
-    DrainState drain_state;       // io thread only
-    // Drains again when a head stays unreadable, which no writer's signal
-    // would do; armed only while one does. io thread only.
-    boost::asio::steady_timer drain_retry_timer{io};
-    std::optional<DrainClock::time_point> drain_retry_due;
+    std::optional<MailboxReader> reader;  // io thread only, once the mailbox exists
 
     Impl();
     ~Impl();
@@ -97,8 +92,6 @@ struct Tarnvel::Impl {
 
     // receiving.cpp
     void arm_wait();
-    void drain_mailbox();
-    void schedule_drain_retry(std::optional<DrainClock::time_point> due);
     void dispatch_frame(const Bytes& bytes);
     void send_reply(uint32_t caller_pid, uint16_t seq, uint8_t status, const Bytes& result);
 };

@@ -58,6 +58,8 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     book.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, platform::MappingPurpose::book));
     mailbox.emplace(platform::SharedMapping::create(mailbox_name, recv_shm_bytes, platform::MappingPurpose::mailbox));
     init_mailbox(mailbox->view(), mailbox->size());
+    reader.emplace(io, mailbox->view(), mailbox->size(), stopping,
+                   [this](const Bytes& frame) { dispatch_frame(frame); });
     mailbox_event = std::make_unique<platform::MailboxEvent>(io, mailbox_name);
     delivery.emplace(book_ops(), calls, io);
     if (!book_register()) throw std::runtime_error("directory full");

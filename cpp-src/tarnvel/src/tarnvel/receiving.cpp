@@ -2,63 +2,19 @@
 // frame, running the handler of a request or finishing a call with an answer.
 #include "frame.hpp"
 #include "impl.hpp"
-#include "ring.hpp"
+#include "mailbox_reader.hpp"
 
-#include <chrono>
 #include <utility>
 
 namespace tarnvel {
-
-namespace {
-
-constexpr auto DRAIN_RETRY_AFTER_FAILURE = std::chrono::milliseconds(100);
-
-}  // namespace
 
 void Tarnvel::Impl::arm_wait() {
     if (stopping) return;
     // A completed wait has reset the event before it calls back, so every
     // record committed before a signal it took away is drained here, and
     // later records signal it anew.
-    drain_mailbox();
+    reader->drain();
     mailbox_event->async_wait([this] { arm_wait(); });
-}
-
-void Tarnvel::Impl::drain_mailbox() {
-    try {
-        schedule_drain_retry(
-            drain_records(mailbox->view(), mailbox->size(), frame_buffer, drain_state, [this](const Bytes& bytes) {
-                // A failure while acting on one frame (a damaged book mutex,
-                // no memory for the answer) costs that frame only.
-                try {
-                    dispatch_frame(bytes);
-                } catch (...) {
-                }
-            }));
-    } catch (...) {
-        // No memory for the frame at the head: it stays there, and no writer
-        // will signal for it again.
-        try {
-            schedule_drain_retry(DrainClock::now() + DRAIN_RETRY_AFTER_FAILURE);
-        } catch (...) {
-        }
-    }
-}
-
-void Tarnvel::Impl::schedule_drain_retry(std::optional<DrainClock::time_point> due) {
-    if (due == drain_retry_due) return;
-    if (!due) {
-        drain_retry_due.reset();
-        drain_retry_timer.cancel();
-        return;
-    }
-    drain_retry_timer.expires_at(*due);
-    drain_retry_timer.async_wait([this](const boost::system::error_code& error) {
-        if (error || stopping) return;
-        drain_retry_due.reset();
-        drain_mailbox();
-    });
-    drain_retry_due = due;
 }
 
 void Tarnvel::Impl::dispatch_frame(const Bytes& bytes) {

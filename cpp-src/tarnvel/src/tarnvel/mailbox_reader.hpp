@@ -1,0 +1,45 @@
+// The reading side of the node's own mailbox, on the io thread.
+#pragma once
+
+#include "ring.hpp"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace tarnvel {
+
+// Drains what writers have committed, steps over damaged or abandoned
+// records, and comes back by itself while a head stays unreadable, which no
+// writer's signal would do (its timer is armed only then).
+class MailboxReader {
+public:
+    using FrameHandler = std::function<void(const Bytes&)>;
+
+    // The mailbox (`view`, `size`) outlives the reader. Once `stopping` is
+    // set, a retry that comes due drains nothing.
+    MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, const std::atomic<bool>& stopping,
+                  FrameHandler on_frame);
+
+    // Hands every readable frame to `on_frame`; what that throws costs its
+    // frame only. io thread; never throws.
+    void drain() noexcept;
+
+private:
+    void schedule_retry(std::optional<DrainClock::time_point> due);
+
+    uint8_t* view_;
+    uint64_t size_;
+    const std::atomic<bool>& stopping_;
+    FrameHandler on_frame_;
+    Bytes buffer_;
+    DrainState state_;
+    boost::asio::steady_timer retry_timer_;
+    std::optional<DrainClock::time_point> retry_due_;
+};
+
+}  // namespace tarnvel
