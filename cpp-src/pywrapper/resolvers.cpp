@@ -42,14 +42,16 @@ void resolve(Resolution& resolution) noexcept {
 // within tens of microseconds. Staying on its core that long spares the
 // sleep and the wake-up on another core, which cost as much again. The spin
 // is short, left out while other calls are in flight (the io thread then has
-// work for the core) or on one core, and tried only now and then once it
-// stopped paying off (slow methods), so it wastes little.
+// work for the core) or on one core, and tried only now and then once several
+// spins in a row ran out (slow methods), so it wastes little; a single slow
+// answer among quick ones does not stop it.
 constexpr auto SPIN_LIMIT = std::chrono::microseconds(100);
+constexpr unsigned MISSES_BEFORE_BACKING_OFF = 4;
 constexpr unsigned SPIN_RETRY_EVERY = 16;
 
 // Calls of this process whose signal is not set yet.
 std::atomic<int> signals_unset{0};
-std::atomic<bool> spin_pays{true};
+std::atomic<unsigned> spin_misses{0};  // spins in a row that ran out
 std::atomic<unsigned> waits_without_spin{0};
 
 void cpu_relax() noexcept {
@@ -77,43 +79,46 @@ void FutureSignal::set() noexcept {
     changed_.notify_all();
 }
 
-bool FutureSignal::spin_until_set(std::chrono::steady_clock::duration limit) noexcept {
+bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept {
     static const bool several_cores = std::thread::hardware_concurrency() > 1;
-    if (!several_cores || limit <= std::chrono::steady_clock::duration::zero() ||
-        signals_unset.load(std::memory_order_relaxed) != 1) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!several_cores || deadline <= now || signals_unset.load(std::memory_order_relaxed) != 1) {
         return false;
     }
-    if (!spin_pays.load(std::memory_order_relaxed) &&
+    if (spin_misses.load(std::memory_order_relaxed) >= MISSES_BEFORE_BACKING_OFF &&
         waits_without_spin.fetch_add(1, std::memory_order_relaxed) % SPIN_RETRY_EVERY != 0) {
         return false;
     }
-    const auto until =
-        std::chrono::steady_clock::now() + std::min<std::chrono::steady_clock::duration>(limit, SPIN_LIMIT);
+    const auto until = std::min(deadline, now + SPIN_LIMIT);
     do {
         if (set_.load()) {
-            spin_pays.store(true, std::memory_order_relaxed);
+            spin_misses.store(0, std::memory_order_relaxed);
             return true;
         }
         cpu_relax();
     } while (std::chrono::steady_clock::now() < until);
-    spin_pays.store(false, std::memory_order_relaxed);
+    spin_misses.fetch_add(1, std::memory_order_relaxed);
     return false;
 }
 
 bool FutureSignal::wait(std::optional<double> timeout) {
     const py::gil_scoped_release unlocked;
-    // Saturates far beyond any real wait instead of overflowing the clock.
-    const double seconds = timeout ? std::max(std::min(*timeout, 1e9), 0.0) : 1e9;
-    if (spin_until_set(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::duration<double>(seconds)))) {
-        return true;
-    }
+    // Saturates far beyond any real wait instead of overflowing the clock;
+    // a negative time (or NaN) waits not at all.
+    double seconds = timeout ? std::min(*timeout, 1e9) : 1e9;
+    if (!(seconds > 0.0)) seconds = 0.0;
+    // One deadline for the spin and the sleep, so the spin never adds to
+    // the time a caller asked to wait.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(seconds));
+    if (spin_until_set(deadline)) return true;
     std::unique_lock lock(mutex_);
     if (!timeout) {
         changed_.wait(lock, [this] { return set_.load(); });
         return true;
     }
-    return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return set_.load(); });
+    return changed_.wait_until(lock, deadline, [this] { return set_.load(); });
 }
 
 namespace {

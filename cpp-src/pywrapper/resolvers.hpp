@@ -37,7 +37,7 @@ public:
     bool wait(std::optional<double> timeout);
 
 private:
-    bool spin_until_set(std::chrono::steady_clock::duration limit) noexcept;
+    bool spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept;
 
     std::mutex mutex_;
     std::condition_variable changed_;
