@@ -54,16 +54,8 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
         busy_ = true;
     }
     Outcome outcome;
-    platform::PeerLink* link = peers_.current(message.mailbox_name);
-    if (link != nullptr) {
-        bool stale = false;
-        outcome = write(*link, message, &stale);
-        if (stale) {
-            peers_.forget(message.mailbox_name);
-            link = nullptr;
-        }
-    }
-    if (link == nullptr) {
+    const bool written = write_kept(message.mailbox_name, message, outcome);
+    if (!written) {
         // Opening a peer's objects can wait on another process: that is the
         // io thread's work, never a caller's.
         try {
@@ -75,7 +67,7 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
         }
     }
     end_turn();
-    return link != nullptr && message.expects_reply ? outcome : std::nullopt;
+    return written && message.expects_reply ? outcome : std::nullopt;
 }
 
 void Delivery::deliver_next() {
@@ -108,13 +100,8 @@ Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
         return STATUS_EXEC_FAILED;
     }
     const UnkeptRelease release(peers_);
-    if (platform::PeerLink* kept = peers_.current(*mailbox)) {
-        bool stale = false;
-        Outcome outcome = write(*kept, message, &stale);
-        if (!stale) {
-            return outcome;
-        }
-        peers_.forget(*mailbox);
+    if (Outcome outcome; write_kept(*mailbox, message, outcome)) {
+        return outcome;
     }
     platform::OpenFailure why = platform::OpenFailure::local;
     platform::PeerLink* link = peers_.get(*mailbox, message.pid, why);
@@ -130,18 +117,26 @@ Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
         book_.purge_pid(message.pid);
         return STATUS_EXEC_FAILED;
     }
-    return write(*link, message, nullptr);
+    return finish_write(*link, append_record(link->view(), link->size(), message.frame));
 }
 
-Delivery::Outcome Delivery::write(platform::PeerLink& link, const OutgoingMessage& message, bool* stale) {
-    const AppendResult appended = append_record(link.view(), link.size(), message.frame);
-    if (appended == AppendResult::bad_header && stale != nullptr) {
-        // A kept mailbox whose header went bad: its owner closed it (which
-        // takes the magic away first) or is renewing it. Nothing was written;
-        // opening it afresh decides.
-        *stale = true;
-        return std::nullopt;
+bool Delivery::write_kept(const std::string& mailbox, const OutgoingMessage& message, Outcome& outcome) {
+    platform::PeerLink* kept = peers_.current(mailbox);
+    if (kept == nullptr) {
+        return false;
     }
+    const AppendResult appended = append_record(kept->view(), kept->size(), message.frame);
+    if (appended == AppendResult::bad_header) {
+        // Its owner closed it (which takes the magic away first) or is
+        // renewing it. Nothing was written; opening it afresh decides.
+        peers_.forget(mailbox);
+        return false;
+    }
+    outcome = finish_write(*kept, appended);
+    return true;
+}
+
+Delivery::Outcome Delivery::finish_write(platform::PeerLink& link, AppendResult appended) {
     if (appended != AppendResult::ok) {
         return STATUS_DELIVER_FAILED;
     }

@@ -4,6 +4,7 @@
 
 #include "book.hpp"
 #include "peer_cache.hpp"
+#include "ring.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -50,9 +51,12 @@ private:
     using Outcome = std::optional<uint8_t>;
 
     void deliver_next();  // io thread, one message per step
-    // Appends and signals. With `stale` (for a kept link), a bad header sets
-    // it and counts as nothing written rather than as a failure.
-    Outcome write(platform::PeerLink& link, const OutgoingMessage& message, bool* stale);
+    // Writes through the kept, current link to `mailbox`, if there is one.
+    // False when there is none or its header went bad (the link is then
+    // dropped): nothing was written, and opening afresh decides.
+    bool write_kept(const std::string& mailbox, const OutgoingMessage& message, Outcome& outcome);
+    // Signals the peer after a successful append; the outcome of the write.
+    Outcome finish_write(platform::PeerLink& link, AppendResult appended);
     Outcome deliver(const OutgoingMessage& message);
     // Hands the right to deliver on: to the io thread while messages wait.
     void end_turn();
