@@ -19,8 +19,9 @@ apt_opts=(-o Acquire::Check-Valid-Until=false -o APT::Install-Recommends=false -
 packages=(g++ cmake ninja-build python3.14-dev python3-dev pybind11-dev libboost-dev
           libboost-json-dev libgtest-dev python3-pytest python3-pip
           python3-scikit-build-core python3-zmq ca-certificates
-          strace python3-matplotlib)
-stamp_value="v2 ${packages[*]}"
+          strace python3-matplotlib
+          python3-grpcio python3-grpcio-reflection python3-grpc-tools python3-protobuf openssl)
+stamp_value="v3 ${packages[*]}"
 
 log() { printf '[toolchain] %s\n' "$*" >&2; }
 
