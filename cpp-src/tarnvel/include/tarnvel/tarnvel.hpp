@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,27 @@ struct CallResult {
     Bytes result;
 };
 
+// Why a node refused an operation. Bindings and callers tell refusals apart
+// by this, never by the message text.
+enum class ErrorKind : uint8_t {
+    closed,            // the node is closed (or was inherited by a fork)
+    invalid_argument,  // a name or size the node cannot take
+    directory_full,    // the system's book has no free slot
+    os_failure,        // a shared object could not be made, opened or mapped
+};
+
+// What the node's operations throw when they refuse: a std::runtime_error
+// whose message is one of the fixed texts ("Tarnvel is closed", "invalid node
+// name", "directory full", "CreateMutex failed", ...), with its kind.
+class Error : public std::runtime_error {
+public:
+    Error(ErrorKind kind, const char* message) : std::runtime_error(message), kind_(kind) {}
+    ErrorKind kind() const noexcept { return kind_; }
+
+private:
+    ErrorKind kind_;
+};
+
 // One occupied slot of the book.
 struct NodeInfo {
     std::string node_name;
@@ -56,8 +78,8 @@ using CallCompletion = std::function<void(CallResult)>;
 
 class Tarnvel {
 public:
-    // Throws std::runtime_error with a fixed message ("invalid node name",
-    // "directory full", ...) or std::system_error when the io thread cannot start.
+    // Throws tarnvel::Error ("invalid node name", "directory full", ...) or
+    // std::system_error when the io thread cannot start.
     Tarnvel(std::string node_name, std::string system_name, std::string recv_shm_name,
             uint64_t recv_shm_bytes);
     ~Tarnvel();
@@ -81,7 +103,7 @@ public:
     // Calls `method` of the node (node_name, pid) with `args`; the call ends
     // after at most `timeout_ms` with STATUS_TIMEOUT unless another outcome
     // came first. Never throws for a failed call; the outcome is the
-    // CallResult. Throws "Tarnvel is closed" only.
+    // CallResult. Throws Error "Tarnvel is closed" only.
     std::future<CallResult> call(std::string node_name, uint32_t pid, std::string method, Bytes args,
                                  int64_t timeout_ms);
     // The same with `on_done` run once with the outcome instead of a future.

@@ -1,5 +1,7 @@
 #include "names.hpp"
 
+#include "tarnvel/tarnvel.hpp"
+
 #include <stdexcept>
 
 namespace tarnvel {
@@ -22,20 +24,20 @@ bool is_system_name_byte(unsigned char c) {
 
 void validate_node_name(std::string_view node_name) {
     if (node_name.empty() || node_name.size() > MAX_NODE_NAME_BYTES) {
-        throw std::runtime_error("invalid node name");
+        throw Error(ErrorKind::invalid_argument, "invalid node name");
     }
 }
 
 void validate_system_name(std::string_view system_name) {
-    if (system_name.empty()) throw std::runtime_error("invalid system name");
+    if (system_name.empty()) throw Error(ErrorKind::invalid_argument, "invalid system name");
     for (const char c : system_name) {
-        if (!is_system_name_byte(static_cast<unsigned char>(c))) throw std::runtime_error("invalid system name");
+        if (!is_system_name_byte(static_cast<unsigned char>(c))) throw Error(ErrorKind::invalid_argument, "invalid system name");
     }
 }
 
 void validate_recv_shm_bytes(uint64_t recv_shm_bytes) {
-    if (recv_shm_bytes < MIN_RECV_SHM_BYTES) throw std::runtime_error("recv shm too small");
-    if (recv_shm_bytes > MAX_RECV_SHM_BYTES) throw std::runtime_error("recv shm too large");
+    if (recv_shm_bytes < MIN_RECV_SHM_BYTES) throw Error(ErrorKind::invalid_argument, "recv shm too small");
+    if (recv_shm_bytes > MAX_RECV_SHM_BYTES) throw Error(ErrorKind::invalid_argument, "recv shm too large");
 }
 
 std::string book_name(std::string_view system_name) {
@@ -53,7 +55,7 @@ std::string book_mutex_name(std::string_view system_name) {
 void check_book_names(const std::string& book, const std::string& book_mutex) {
     if (book.find('\0') != std::string::npos || book_mutex.find('\0') != std::string::npos ||
         book.size() > MAX_OBJECT_NAME_BYTES || book_mutex.size() > MAX_OBJECT_NAME_BYTES) {
-        throw std::runtime_error("system name too long");
+        throw Error(ErrorKind::invalid_argument, "system name too long");
     }
 }
 
@@ -61,7 +63,7 @@ std::string mailbox_name(std::string_view recv_shm_name, uint32_t pid) {
     std::string name(recv_shm_name);
     name += '_';
     name += std::to_string(pid);
-    if (name.size() > MAX_MAILBOX_NAME_BYTES) throw std::runtime_error("recv shm name too long");
+    if (name.size() > MAX_MAILBOX_NAME_BYTES) throw Error(ErrorKind::invalid_argument, "recv shm name too long");
     return name;
 }
 

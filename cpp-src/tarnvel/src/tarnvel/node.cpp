@@ -48,7 +48,7 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
 
     // Refused before the book is opened: a failed construction that had
     // opened it would clear the slot of the node that holds the name.
-    if (!held_mailbox_names().take(mailbox_name)) throw std::runtime_error("CreateFileMapping mailbox failed");
+    if (!held_mailbox_names().take(mailbox_name)) throw Error(ErrorKind::os_failure, "CreateFileMapping mailbox failed");
     holds_mailbox_name = true;
 
     // Dead processes' objects would otherwise pile up in shared memory.
@@ -62,7 +62,7 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
                    [this](const Bytes& frame) { dispatch_frame(frame); });
     mailbox_event = std::make_unique<platform::MailboxEvent>(io, mailbox_name);
     delivery.emplace(book_ops(), calls, io);
-    if (!book_register()) throw std::runtime_error("directory full");
+    if (!book_register()) throw Error(ErrorKind::directory_full, "directory full");
     add_builtins();
     refresh_timer = std::make_unique<boost::asio::steady_timer>(io);
     io_thread = std::jthread([this] {
@@ -93,9 +93,9 @@ std::shared_lock<std::shared_mutex> Tarnvel::Impl::enter_operation() {
     // Tested before the lock as well: a fork child must not touch a lock its
     // parent may have held, and callers that come after close has begun must
     // not keep it waiting.
-    if (closed || inherited_by_fork()) throw std::runtime_error("Tarnvel is closed");
+    if (closed || inherited_by_fork()) throw Error(ErrorKind::closed, "Tarnvel is closed");
     std::shared_lock lock(lifecycle_mutex);
-    if (closed) throw std::runtime_error("Tarnvel is closed");
+    if (closed) throw Error(ErrorKind::closed, "Tarnvel is closed");
     return lock;
 }
 
@@ -270,7 +270,7 @@ void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Byte
 }
 
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {
-    if (impl_->closed || impl_->inherited_by_fork()) throw std::runtime_error("Tarnvel is closed");
+    if (impl_->closed || impl_->inherited_by_fork()) throw Error(ErrorKind::closed, "Tarnvel is closed");
     return impl_->registry.register_method(std::move(descriptor), std::move(handler));
 }
 

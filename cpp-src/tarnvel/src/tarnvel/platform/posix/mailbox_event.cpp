@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "tarnvel/platform/platform.hpp"
+#include "tarnvel/tarnvel.hpp"
 #include "tarnvel/platform/posix/shm_object.hpp"
 
 namespace tarnvel::platform {
@@ -101,13 +102,13 @@ MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailb
         ShmObject object;
         if (posix::create_object(ObjectKind::evt, event_name(mailbox_name), hooks, object) !=
             CreateOutcome::created) {
-            throw std::runtime_error("CreateEvent failed");
+            throw Error(ErrorKind::os_failure, "CreateEvent failed");
         }
         native_ = std::make_unique<Native>(io, std::move(object));
     } catch (...) {
         // Registering with the io_context or allocating failed; the object
         // was released on the way out.
-        throw std::runtime_error("CreateEvent failed");
+        throw Error(ErrorKind::os_failure, "CreateEvent failed");
     }
 }
 

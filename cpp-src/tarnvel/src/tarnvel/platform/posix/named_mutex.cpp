@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "tarnvel/platform/platform.hpp"
+#include "tarnvel/tarnvel.hpp"
 #include "tarnvel/platform/posix/shm_object.hpp"
 
 namespace tarnvel::platform {
@@ -100,7 +101,7 @@ NamedMutex NamedMutex::create(const std::string& name) {
     };
 
     if (posix::create_object(ObjectKind::mtx, name, hooks, native->object) != CreateOutcome::created) {
-        throw std::runtime_error("CreateMutex failed");
+        throw Error(ErrorKind::os_failure, "CreateMutex failed");
     }
     return NamedMutex(std::move(native));
 }

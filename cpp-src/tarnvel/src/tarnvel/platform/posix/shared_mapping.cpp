@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "tarnvel/platform/platform.hpp"
+#include "tarnvel/tarnvel.hpp"
 #include "tarnvel/platform/posix/shm_object.hpp"
 
 namespace tarnvel::platform {
@@ -64,7 +65,7 @@ SharedMapping SharedMapping::create(const std::string& name, uint64_t size, Mapp
     // An empty object cannot be created, nor one larger than a file can be.
     if (size == 0 || size > static_cast<uint64_t>(std::numeric_limits<off_t>::max()) ||
         size > std::numeric_limits<std::size_t>::max()) {
-        throw std::runtime_error(create_failed);
+        throw Error(ErrorKind::os_failure, create_failed);
     }
 
     CreateHooks hooks;
@@ -86,13 +87,13 @@ SharedMapping SharedMapping::create(const std::string& name, uint64_t size, Mapp
         case CreateOutcome::created:
             break;
         case CreateOutcome::failed:
-            throw std::runtime_error(create_failed);
+            throw Error(ErrorKind::os_failure, create_failed);
         case CreateOutcome::unusable:
-            throw std::runtime_error(map_failed);
+            throw Error(ErrorKind::os_failure, map_failed);
     }
     native->view = MappedView(native->object.fd(), static_cast<std::size_t>(size));
     if (native->view.data() == nullptr) {
-        throw std::runtime_error(map_failed);
+        throw Error(ErrorKind::os_failure, map_failed);
     }
     return SharedMapping(std::move(native));
 }

@@ -1,4 +1,5 @@
 #include "../platform.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/windows/object_handle.hpp>
 #include <windows.h>
@@ -37,7 +38,7 @@ MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailb
     try {
         handle = CreateEventA(nullptr, TRUE, FALSE, event_name(mailbox_name).c_str());
         if (handle == nullptr) {
-            throw std::runtime_error("CreateEvent failed");
+            throw Error(ErrorKind::os_failure, "CreateEvent failed");
         }
         native_ = std::make_unique<Native>(io, handle);
     } catch (...) {
@@ -46,7 +47,7 @@ MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailb
         if (handle != nullptr) {
             CloseHandle(handle);
         }
-        throw std::runtime_error("CreateEvent failed");
+        throw Error(ErrorKind::os_failure, "CreateEvent failed");
     }
 }
 

@@ -1,4 +1,5 @@
 #include "../platform.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <windows.h>
 
@@ -34,7 +35,7 @@ SharedMapping SharedMapping::create(const std::string& name, uint64_t size, Mapp
     HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                         static_cast<DWORD>(size), name.c_str());
     if (mapping == nullptr) {
-        throw std::runtime_error(book ? "CreateFileMapping book failed"
+        throw Error(ErrorKind::os_failure, book ? "CreateFileMapping book failed"
                                       : "CreateFileMapping mailbox failed");
     }
     // An existing section smaller than the size asked for makes this fail
@@ -42,7 +43,7 @@ SharedMapping SharedMapping::create(const std::string& name, uint64_t size, Mapp
     void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, static_cast<SIZE_T>(size));
     if (view == nullptr) {
         CloseHandle(mapping);
-        throw std::runtime_error(book ? "MapViewOfFile book failed" : "MapViewOfFile mailbox failed");
+        throw Error(ErrorKind::os_failure, book ? "MapViewOfFile book failed" : "MapViewOfFile mailbox failed");
     }
     try {
         return SharedMapping(

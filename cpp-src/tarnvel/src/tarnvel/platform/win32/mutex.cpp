@@ -1,4 +1,5 @@
 #include "../platform.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <windows.h>
 
@@ -13,7 +14,7 @@ struct NamedMutex::Native {
 NamedMutex NamedMutex::create(const std::string& name) {
     HANDLE handle = CreateMutexA(nullptr, FALSE, name.c_str());
     if (handle == nullptr) {
-        throw std::runtime_error("CreateMutex failed");
+        throw Error(ErrorKind::os_failure, "CreateMutex failed");
     }
     try {
         return NamedMutex(std::make_unique<Native>(Native{handle}));
