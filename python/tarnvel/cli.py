@@ -303,11 +303,11 @@ def main(argv: Sequence[str] | None = None) -> int:
 # The gateway, and the commands through one (--remote). ---------------------
 
 def _add_gateway_options(parser: argparse.ArgumentParser, sub: Any) -> None:
+    # Only for the help: a command line with --remote goes to _run_remote.
     parser.add_argument("--remote", metavar="HOST:PORT",
-                        help="run nodes, methods, call or watch through the gateway at HOST:PORT "
-                        "(without the SYSTEM argument: a gateway serves one system)")
-    parser.add_argument("--tls-ca", metavar="FILE", help="with --remote: use TLS, trusting this CA (PEM)")
-    parser.add_argument("--token-file", metavar="FILE", help="with --remote: send the token in FILE")
+                        help="run nodes, methods, call or watch through the gateway at HOST:PORT, "
+                        "without the SYSTEM argument (a gateway serves one system); with --tls-ca FILE "
+                        "for TLS and --token-file FILE for the gateway's token")
     p = sub.add_parser("gateway", help="serve a system to other machines over gRPC until interrupted",
                        description="Joins SYSTEM as the node 'tarnvel-gateway' and serves its nodes' methods "
                        "over gRPC (service tarnvel.gateway.v1.Gateway, with server reflection). Prints "
@@ -317,8 +317,7 @@ def _add_gateway_options(parser: argparse.ArgumentParser, sub: Any) -> None:
                    help="where to listen (default: 127.0.0.1:50051; port 0 picks a free one)")
     p.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this certificate (PEM; needs --tls-key)")
     p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
-    p.add_argument("--token-file", metavar="FILE", default=argparse.SUPPRESS,
-                   help="refuse every call that does not carry the token in FILE")
+    p.add_argument("--token-file", metavar="FILE", help="refuse every call that does not carry the token in FILE")
     p.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
                    help="time limit of calls whose caller sets no deadline (default: 5)")
 
@@ -360,7 +359,7 @@ def _cmd_gateway(args: argparse.Namespace) -> None:
         raise Failure(EXIT_USAGE, "--timeout must be 0 or more seconds")
     cert = _read_file(args.tls_cert, "certificate") if args.tls_cert else None
     key = _read_file(args.tls_key, "key") if args.tls_key else None
-    token = _token(getattr(args, "token_file", None))
+    token = _token(args.token_file)
     server = _gateway_modules()
 
     def announce(address: str) -> None:
@@ -380,28 +379,35 @@ def _wants_remote(argv: Sequence[str] | None) -> bool:
 
 def _remote_parser() -> argparse.ArgumentParser:
     connection = argparse.ArgumentParser(add_help=False)
-    connection.add_argument("--remote", metavar="HOST:PORT", default=argparse.SUPPRESS)
-    connection.add_argument("--tls-ca", metavar="FILE", default=argparse.SUPPRESS)
-    connection.add_argument("--token-file", metavar="FILE", default=argparse.SUPPRESS)
+    # Accepted before and after the command; SUPPRESS keeps a subcommand from resetting a value given before it.
+    connection.add_argument("--remote", metavar="HOST:PORT", default=argparse.SUPPRESS,
+                            help="the gateway's address")
+    connection.add_argument("--tls-ca", metavar="FILE", default=argparse.SUPPRESS,
+                            help="use TLS, trusting this certificate authority (PEM)")
+    connection.add_argument("--token-file", metavar="FILE", default=argparse.SUPPRESS,
+                            help="send the token in FILE with every call")
     common = argparse.ArgumentParser(add_help=False, parents=[connection])
     common.add_argument("--json", action="store_true", help="print JSON for scripts instead of text")
     peer = argparse.ArgumentParser(add_help=False)
-    peer.add_argument("--pid", type=int)
-    peer.add_argument("--wait", type=float, default=0.0, metavar="SECONDS")
-    peer.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS")
+    peer.add_argument("--pid", type=int, help="the process of the node, when several carry its name")
+    peer.add_argument("--wait", type=float, default=0.0, metavar="SECONDS",
+                      help="wait this long for the node to appear (default: 0)")
+    peer.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
+                      help="time limit of the call (default: 5)")
 
     parser = _Parser(prog="tarnvel --remote HOST:PORT", parents=[connection],
                      description="The commands nodes, methods, call and watch, through a gateway.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
-    sub.add_parser("nodes", parents=[common])
-    p = sub.add_parser("methods", parents=[common, peer])
+    sub.add_parser("nodes", parents=[common], help="list the system's nodes (name, pid, mailbox)")
+    p = sub.add_parser("methods", parents=[common, peer], help="list a node's methods with their documentation")
     p.add_argument("node")
-    p = sub.add_parser("call", parents=[common, peer])
+    p = sub.add_parser("call", parents=[common, peer], help="call a method and print its answer",
+                       description="As the local call: each ARG is JSON or NAME=JSON; --raw sends bytes.")
     p.add_argument("node")
     p.add_argument("method")
     p.add_argument("args", nargs="*", metavar="ARG")
-    p.add_argument("--raw", action="store_true")
-    p = sub.add_parser("watch", parents=[common])
+    p.add_argument("--raw", action="store_true", help="send bytes and print the answer's bytes")
+    p = sub.add_parser("watch", parents=[common], help="show nodes arriving and leaving until interrupted")
     p.add_argument("--interval", type=float, default=0.5, help=argparse.SUPPRESS)  # the gateway's own pace
     return parser
 
