@@ -268,6 +268,7 @@ def grpc_transport(ctx):
     finally:
         server.stdin.close()
         server.wait(timeout=30)
+        server.stdout.close()
 
 
 @contextlib.contextmanager
@@ -299,8 +300,10 @@ def gateway_transport(ctx):
         if gateway is not None:
             gateway.terminate()
             gateway.wait(timeout=30)
+            gateway.stdout.close()
         server.stdin.close()
         server.wait(timeout=30)
+        server.stdout.close()
 
 
 TRANSPORTS = {

@@ -26,7 +26,7 @@ GATEWAY_NODE = "tarnvel-gateway"
 # Answers to many calls in flight share the gateway's mailbox.
 DEFAULT_GATEWAY_MAILBOX_BYTES = 4 * DEFAULT_MAILBOX_BYTES
 # How often the book is read while someone watches it.
-WATCH_INTERVAL = 0.05
+WATCH_INTERVAL = 0.1
 # How long calls in flight may go on after SIGINT or SIGTERM.
 STOP_GRACE = 1.0
 
@@ -282,7 +282,7 @@ async def run(system: str, listen: str = DEFAULT_LISTEN, *, tls_cert: bytes | No
     for sig in (signal.SIGINT, signal.SIGTERM):
         try:
             loop.add_signal_handler(sig, stop.set)
-        except (RuntimeError, ValueError):  # not the main thread: the caller stops us
+        except (RuntimeError, ValueError, NotImplementedError):  # not the main thread: the caller stops us
             pass
     with Node(GATEWAY_NODE, system, mailbox_bytes=mailbox_bytes, call_timeout=call_timeout) as node:
         service = Gateway(node, call_timeout=call_timeout)
