@@ -303,3 +303,35 @@ def test_without_grpc_the_package_works_and_the_gateway_says_what_is_missing():
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(), timeout=60)
     assert "pip install 'tarnvel[gateway]'" in done.stdout
     assert done.returncode == 7 and done.stderr.startswith("tarnvel: the tarnvel gateway needs gRPC")
+
+
+@needs_grpc
+def test_a_name_two_processes_carry_needs_a_pid(served):
+    system, server, gateway = served
+    twins = [Server(system, "twin"), Server(system, "twin")]
+    try:
+        pids = sorted(t.pid for t in twins)
+        with tarnvel.connect(gateway.address) as remote:
+            with pytest.raises(tarnvel.AmbiguousPeer) as raised:
+                remote.peer("twin")
+            assert sorted(raised.value.pids) == pids
+            assert remote.peer("twin", pid=pids[1]).where() == pids[1]
+        with grpc.insecure_channel(gateway.address) as channel:
+            with pytest.raises(grpc.RpcError) as raised:
+                pb_grpc.GatewayStub(channel).Call(pb.CallRequest(node="twin", method="where"), timeout=10)
+        assert raised.value.code() == grpc.StatusCode.FAILED_PRECONDITION
+        assert ("tarnvel-pids", ",".join(map(str, pids))) in [
+            (k, ",".join(sorted(v.split(",")))) for k, v in raised.value.trailing_metadata()]
+    finally:
+        assert [t.stop() for t in twins] == [0, 0]
+
+
+@needs_grpc
+def test_the_gateway_refuses_what_it_cannot_serve(served):
+    system, server, gateway = served
+    taken = tarnvel_cli("gateway", system, "--listen", gateway.address)
+    assert taken.returncode == 7 and f"cannot listen on {gateway.address}".encode() in taken.stderr
+    for args, message in ((["bad-name"], b"invalid system name"), ([system, "--tls-cert", "x"], b"go together"),
+                          ([system, "--listen", "nowhere"], b"invalid listen address")):
+        refused = tarnvel_cli("gateway", *args)
+        assert refused.returncode == 2 and message in refused.stderr

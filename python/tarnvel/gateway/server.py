@@ -286,7 +286,10 @@ async def run(system: str, listen: str = DEFAULT_LISTEN, *, tls_cert: bytes | No
             pass
     with Node(GATEWAY_NODE, system, mailbox_bytes=mailbox_bytes, call_timeout=call_timeout) as node:
         service = Gateway(node, call_timeout=call_timeout)
-        server = grpc.aio.server(interceptors=[_TokenCheck(token)] if token is not None else None)
+        # gRPC shares ports by default (SO_REUSEPORT): a second server on a port
+        # in use would quietly take over part of its connections instead of failing.
+        server = grpc.aio.server(interceptors=[_TokenCheck(token)] if token is not None else None,
+                                 options=[("grpc.so_reuseport", 0)])
         try:
             pb_grpc.add_GatewayServicer_to_server(service, server)
             reflection.enable_server_reflection((SERVICE, reflection.SERVICE_NAME), server)
