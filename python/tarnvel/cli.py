@@ -480,7 +480,8 @@ def _remote_call(system: Any, args: argparse.Namespace) -> None:
         # As locally: the listing tells a missing method from a failed one.
         listed = {d.get("name"): d for d in system.list_methods(target, timeout=args.timeout)}
         if args.method not in listed:
-            raise Failure(EXIT_REMOTE, f"{target.name!r} (pid {target.pid}) has no method {args.method!r}") from None
+            raise Failure(EXIT_REMOTE, f"{target.name!r} (pid {target.pid}) has no method "
+                          f"{args.method!r}") from None
         if not args.raw and listed[args.method].get("encoding") == "raw":
             raise Failure(EXIT_USAGE, f"{args.method!r} is a raw method: call it with --raw") from None
         raise

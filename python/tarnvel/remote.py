@@ -146,7 +146,8 @@ class RemoteSystem:
 
     # Errors
 
-    def _error(self, error: Any, seconds: float, method: str | None = None, target: PeerInfo | None = None) -> Exception:
+    def _error(self, error: Any, seconds: float, method: str | None = None,
+               target: PeerInfo | None = None) -> Exception:
         """The exception a local node would raise for the failed RPC ``error``."""
         code = error.code()
         details = error.details() or ""
@@ -223,7 +224,7 @@ class RemoteSystem:
 
     def peer(self, name: str, *, pid: int | None = None, timeout: float = DEFAULT_LOOKUP_TIMEOUT,
              call_timeout: float | None = None) -> Peer:
-        """A proxy for the node called ``name``, waiting up to ``timeout`` seconds for it to appear (as `Node.peer`)."""
+        """A proxy for the node ``name``, waiting up to ``timeout`` seconds for it to appear (as `Node.peer`)."""
         deadline = time.monotonic() + _check_timeout(timeout)
         while (found := self._match(self.nodes(), name, pid)) is None:
             if time.monotonic() >= deadline:

@@ -300,7 +300,8 @@ def test_without_grpc_the_package_works_and_the_gateway_says_what_is_missing():
             "except ImportError as e:\n"
             "    print(e)\n"
             "sys.exit(main(['gateway', 'anything']))\n")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(), timeout=60)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=child_env(),
+                          timeout=60)
     assert "pip install 'tarnvel[gateway]'" in done.stdout
     assert done.returncode == 7 and done.stderr.startswith("tarnvel: the tarnvel gateway needs gRPC")
 

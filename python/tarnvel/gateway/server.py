@@ -168,7 +168,8 @@ class Gateway(pb_grpc.GatewayServicer):
         return self._call_timeout if remaining is None else max(remaining, 0.0)
 
     async def _forward(self, target: PeerInfo, method: str, data: bytes, context: Any) -> bytes:
-        call = asyncio.ensure_future(self._node.acall_bytes(target, method, data, timeout=self._time_limit(context)))
+        seconds = self._time_limit(context)
+        call = asyncio.ensure_future(self._node.acall_bytes(target, method, data, timeout=seconds))
         unwatch = self._deaths.watch(target.pid, call)
         try:
             return await call
