@@ -63,4 +63,6 @@ def load() -> tuple[ModuleType, ModuleType, ModuleType]:
         except ImportError as e:
             raise ImportError("the gateway's code generated from gateway.proto is missing: build or install "
                               "tarnvel where protoc and gRPC's Python plugin (or grpcio-tools) are present") from e
+        except Exception as e:  # protobuf refuses code generated for a newer runtime than the one installed
+            raise ImportError(f"the gateway's generated code does not suit the installed protobuf: {e}") from e
     return grpc, gateway_pb2, gateway_pb2_grpc
