@@ -6,7 +6,10 @@
 For each transport: latency of sequential request/response pairs (p50, p99)
 and the rate with 64 requests outstanding. Baselines, measured in the same
 run: a multiprocessing.connection Pipe and ZeroMQ REQ/REP over ipc://
-(skipped when pyzmq is missing). Prints numbers; asserts nothing. --json
+(skipped when pyzmq is missing). Then a call through the gateway (remote
+client -> gateway process -> node) on loopback beside a plain gRPC echo
+server on loopback that answers the same messages (both skipped without
+gRPC). Prints numbers; asserts nothing. --json
 also writes every latency sample and rate to FILE. --round-trips makes a
 warm-up and N sequential round trips and nothing else, for counting their
 system calls under strace.
@@ -173,10 +176,142 @@ def zmq_transport(ctx):
         server.join(30)
 
 
+# gRPC: the gateway, and a plain echo server as its baseline ---------------
+
+def _package_path():
+    """The tarnvel package's sources, beside the built module's folder on sys.path."""
+    return os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
+
+
+def _grpc_modules():
+    if _package_path() not in sys.path:
+        sys.path.append(_package_path())
+    import tarnvel.gateway
+    return tarnvel.gateway.load()
+
+
+def _child_env():
+    import tarnvel_core
+    path = [os.path.dirname(os.path.abspath(tarnvel_core.__file__)), _package_path()]
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(path))
+
+
+async def _await_grpc(call):
+    # As the remote client does: a future of the synchronous channel, awaited.
+    import asyncio
+    loop = asyncio.get_running_loop()
+    done = loop.create_future()
+    call.add_done_callback(lambda _: loop.call_soon_threadsafe(lambda: done.done() or done.set_result(None)))
+    await done
+    return call.result()
+
+
+def async_burst(make_call):
+    """Calls per second with WINDOW coroutines each keeping one call outstanding."""
+    import asyncio
+
+    async def run():
+        done = 0
+        started = time.perf_counter()
+        stop_at = started + BURST_SECONDS
+
+        async def worker():
+            nonlocal done
+            while time.perf_counter() < stop_at:
+                await make_call()
+                done += 1
+
+        await asyncio.gather(*(worker() for _ in range(WINDOW)))
+        return done / (time.perf_counter() - started)
+
+    return asyncio.run(run())
+
+
+def grpc_echo_server():
+    import asyncio
+    grpc, pb, pb_grpc = _grpc_modules()
+
+    class Echo(pb_grpc.GatewayServicer):
+        async def Call(self, request, context):
+            return pb.CallResponse(result=request.args, pid=request.pid)
+
+    async def serve():
+        server = grpc.aio.server()
+        pb_grpc.add_GatewayServicer_to_server(Echo(), server)
+        port = server.add_insecure_port("127.0.0.1:0")
+        await server.start()
+        print("ready", port, flush=True)
+        await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
+        await server.stop(None)
+
+    asyncio.run(serve())
+
+
+@contextlib.contextmanager
+def grpc_transport(ctx):
+    grpc, pb, pb_grpc = _grpc_modules()
+    server = subprocess.Popen([sys.executable, __file__, "--grpc-echo-server"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, env=_child_env())
+    try:
+        port = int(server.stdout.readline().split()[1])
+        with grpc.insecure_channel(f"127.0.0.1:{port}") as channel:
+            call = pb_grpc.GatewayStub(channel).Call
+            request = pb.CallRequest(node="bench_server", pid=1, method="echo", args=PAYLOAD)
+
+            def round_trip():
+                assert call(request, timeout=TIMEOUT_MS / 1000).result == PAYLOAD
+
+            async def one():
+                assert (await _await_grpc(call.future(request, timeout=TIMEOUT_MS / 1000))).result == PAYLOAD
+
+            yield round_trip, lambda: async_burst(one)
+    finally:
+        server.stdin.close()
+        server.wait(timeout=30)
+        server.stdout.close()
+
+
+@contextlib.contextmanager
+def gateway_transport(ctx):
+    _grpc_modules()
+    import tarnvel
+
+    system = f"benchgw{os.getpid()}"
+    env = _child_env()
+    server = subprocess.Popen([sys.executable, __file__, "--tarnvel-server", system],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+    gateway = None
+    try:
+        pid = int(server.stdout.readline().split()[1])
+        gateway = subprocess.Popen([sys.executable, "-m", "tarnvel", "gateway", system, "--listen", "127.0.0.1:0"],
+                                   stdout=subprocess.PIPE, text=True, env=env)
+        address = gateway.stdout.readline().split()[-1]
+        with tarnvel.connect(address, call_timeout=TIMEOUT_MS / 1000) as remote:
+            target = tarnvel.PeerInfo("bench_server", pid)
+
+            def round_trip():
+                assert remote.call_bytes(target, "echo", PAYLOAD) == PAYLOAD
+
+            async def one():
+                assert await remote.acall_bytes(target, "echo", PAYLOAD) == PAYLOAD
+
+            yield round_trip, lambda: async_burst(one)
+    finally:
+        if gateway is not None:
+            gateway.terminate()
+            gateway.wait(timeout=30)
+            gateway.stdout.close()
+        server.stdin.close()
+        server.wait(timeout=30)
+        server.stdout.close()
+
+
 TRANSPORTS = {
     "tarnvel": ("tarnvel call_raw", tarnvel_transport),
     "pipe": ("multiprocessing Pipe", pipe_transport),
     "zmq": ("ZeroMQ REQ/REP ipc://", zmq_transport),
+    "gateway": ("tarnvel gateway (gRPC)", gateway_transport),
+    "grpc": ("plain gRPC echo", grpc_transport),
 }
 
 
@@ -197,14 +332,26 @@ def zmq_missing():
     return False
 
 
+def grpc_missing():
+    try:
+        _grpc_modules()
+    except ImportError:
+        return True
+    return False
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", metavar="FILE")
     parser.add_argument("--round-trips", nargs=2, metavar=("TRANSPORT", "N"))
     parser.add_argument("--tarnvel-server", metavar="SYSTEM", help=argparse.SUPPRESS)
+    parser.add_argument("--grpc-echo-server", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.tarnvel_server:
         tarnvel_server(args.tarnvel_server)
+        return
+    if args.grpc_echo_server:
+        grpc_echo_server()
         return
     ctx = multiprocessing.get_context("spawn")
     if args.round_trips:
@@ -220,6 +367,9 @@ def main():
     for transport, (name, _) in TRANSPORTS.items():
         if transport == "zmq" and zmq_missing():
             print(f"{name:<28} skipped: pyzmq is not installed")
+            continue
+        if transport in ("gateway", "grpc") and grpc_missing():
+            print(f"{name:<28} skipped: gRPC or the gateway's generated code is missing")
             continue
         r = results[transport] = measure(transport, ctx)
         rate = r["window_calls_per_s"]

@@ -109,6 +109,15 @@ def build_rows(cpp, py, syscalls):
     rows.append((label, ours["window_calls_per_s"], f"Pipe, {py['window']} outstanding",
                  pipe["window_calls_per_s"], ""))
 
+    # Across machines: a call through the gateway beside gRPC answering the same messages itself.
+    gateway, plain = py.get("gateway"), py.get("grpc")
+    if gateway or plain:
+        pick = lambda row, key: row and row[key]  # noqa: E731
+        rows.append((f"Gateway call {payload} sequential, p50 us", pick(gateway, "p50_us"), "plain gRPC echo",
+                     pick(plain, "p50_us"), "<= 1.5x"))
+        rows.append((f"Gateway calls/s, {py['window']} outstanding", pick(gateway, "window_calls_per_s"),
+                     f"plain gRPC echo, {py['window']} outstanding", pick(plain, "window_calls_per_s"), ">= 0.5x"))
+
     rows.append(("System calls per round trip, C++ 16 B", syscalls.get("cpp tarnvel"), "Unix socket",
                  syscalls.get("cpp socket"), ""))
     label = f"System calls per round trip, Python {payload}"

@@ -20,7 +20,8 @@ packages=(g++ cmake ninja-build python3.14-dev python3-dev pybind11-dev libboost
           libboost-json-dev libgtest-dev python3-pytest python3-pip
           python3-scikit-build-core python3-zmq ca-certificates
           strace python3-matplotlib
-          python3-grpcio python3-grpcio-reflection python3-grpc-tools python3-protobuf openssl)
+          python3-grpcio python3-grpcio-reflection python3-grpc-tools python3-protobuf openssl
+          protobuf-compiler protobuf-compiler-grpc)
 stamp_value="v3 ${packages[*]}"
 
 log() { printf '[toolchain] %s\n' "$*" >&2; }

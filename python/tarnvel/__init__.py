@@ -15,6 +15,9 @@
         server = node.peer("server")  # waits for it to appear
         assert server.add(2, 40) == 42
 
+``tarnvel.connect("host:port")`` reaches a system of another machine through
+its gateway (``tarnvel gateway SYSTEM``, which needs gRPC) with the same API.
+
 The low-level binding is the module `tarnvel_core`; this package builds on
 its public interface only.
 """
@@ -23,6 +26,8 @@ from .errors import (AmbiguousPeer, CallTimeout, DeliveryFailed, NodeClosed, Pee
                      RemoteError, TarnvelError)
 from .node import (DEFAULT_CALL_TIMEOUT, DEFAULT_LOOKUP_TIMEOUT, DEFAULT_MAILBOX_BYTES, Node, Peer,
                    PeerInfo, RemoteMethod, describe)
+from .gateway import GatewayError
+from .remote import RemoteSystem, connect
 from .shm import SystemInfo, systems
 from .wire import decode_listing, decode_packed
 
@@ -32,4 +37,5 @@ __all__ = [
     "DEFAULT_CALL_TIMEOUT", "DEFAULT_LOOKUP_TIMEOUT", "DEFAULT_MAILBOX_BYTES",
     "Node", "Peer", "PeerInfo", "RemoteMethod", "describe",
     "SystemInfo", "systems", "decode_listing", "decode_packed",
+    "GatewayError", "RemoteSystem", "connect",
 ]

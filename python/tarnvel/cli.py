@@ -5,6 +5,8 @@
     tarnvel methods SYSTEM NODE
     tarnvel call SYSTEM NODE METHOD [ARG...]
     tarnvel watch SYSTEM
+    tarnvel gateway SYSTEM [--listen HOST:PORT]
+    tarnvel --remote HOST:PORT nodes|methods|call|watch ...   (the same, through a gateway)
 
 Every subcommand but ``systems`` joins the system for its run as a node named
 "tarnvel-cli", which the listings leave out. Exit codes: see EXIT_* below.
@@ -88,6 +90,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("system")
     p.add_argument("--interval", type=float, default=0.5, metavar="SECONDS",
                    help="how often to read the book (default: 0.5)")
+    _add_gateway_options(parser, sub)
     return parser
 
 
@@ -256,7 +259,7 @@ def _cmd_watch(args: argparse.Namespace) -> None:
 
 
 _COMMANDS = {"systems": _cmd_systems, "nodes": _cmd_nodes, "methods": _cmd_methods,
-             "call": _cmd_call, "watch": _cmd_watch}
+             "call": _cmd_call, "watch": _cmd_watch, "gateway": lambda args: _cmd_gateway(args)}
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -265,6 +268,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         # A name that is not UTF-8 shows as escapes instead of failing the command.
         sys.stdout.reconfigure(errors="backslashreplace")
     try:
+        if _wants_remote(argv):
+            _run_remote(argv)
+            return EXIT_OK
         args = _parser().parse_args(argv)
         for option in ("wait", "timeout"):
             value = getattr(args, option, 0.0)
@@ -292,3 +298,216 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_OK
     print(f"tarnvel: {_one_line(message)}", file=sys.stderr)
     return code
+
+
+# The gateway, and the commands through one (--remote). ---------------------
+
+def _add_gateway_options(parser: argparse.ArgumentParser, sub: Any) -> None:
+    # Only for the help: a command line with --remote goes to _run_remote.
+    parser.add_argument("--remote", metavar="HOST:PORT",
+                        help="run nodes, methods, call or watch through the gateway at HOST:PORT, "
+                        "without the SYSTEM argument (a gateway serves one system); with --tls-ca FILE "
+                        "for TLS and --token-file FILE for the gateway's token")
+    p = sub.add_parser("gateway", help="serve a system to other machines over gRPC until interrupted",
+                       description="Joins SYSTEM as the node 'tarnvel-gateway' and serves its nodes' methods "
+                       "over gRPC (service tarnvel.gateway.v1.Gateway, with server reflection). Prints "
+                       "the address it listens on, then serves until SIGINT or SIGTERM.")
+    p.add_argument("system")
+    p.add_argument("--listen", default="127.0.0.1:50051", metavar="HOST:PORT",
+                   help="where to listen (default: 127.0.0.1:50051; port 0 picks a free one)")
+    p.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this certificate (PEM; needs --tls-key)")
+    p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
+    p.add_argument("--token-file", metavar="FILE", help="refuse every call that does not carry the token in FILE")
+    p.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
+                   help="time limit of calls whose caller sets no deadline (default: 5)")
+
+
+def _read_file(path: str, what: str) -> bytes:
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as e:
+        raise Failure(EXIT_USAGE, f"cannot read the {what} {path!r}: {e.strerror}") from None
+
+
+def _token(path: str | None) -> str | None:
+    if path is None:
+        return None
+    token = _read_file(path, "token file").decode("utf-8", "replace").strip()
+    if not token or "\n" in token:
+        raise Failure(EXIT_USAGE, f"the token file {path!r} must hold one non-empty line")
+    return token
+
+
+def _gateway_modules() -> Any:
+    """The gateway's server module, or a Failure saying what to install."""
+    try:
+        from .gateway import server
+    except ImportError as e:
+        raise Failure(EXIT_FAILURE, str(e)) from None
+    return server
+
+
+def _cmd_gateway(args: argparse.Namespace) -> None:
+    import asyncio
+
+    if not _SYSTEM_NAME.fullmatch(args.system):
+        raise Failure(EXIT_USAGE, f"invalid system name {args.system!r}: 1 to 240 of A-Z a-z 0-9 _")
+    if (args.tls_cert is None) != (args.tls_key is None):
+        raise Failure(EXIT_USAGE, "--tls-cert and --tls-key go together")
+    if not args.timeout >= 0:
+        raise Failure(EXIT_USAGE, "--timeout must be 0 or more seconds")
+    cert = _read_file(args.tls_cert, "certificate") if args.tls_cert else None
+    key = _read_file(args.tls_key, "key") if args.tls_key else None
+    token = _token(args.token_file)
+    server = _gateway_modules()
+
+    def announce(address: str) -> None:
+        print(f"tarnvel gateway: serving system {args.system!r} on {address}", flush=True)
+
+    try:
+        asyncio.run(server.run(args.system, args.listen, tls_cert=cert, tls_key=key, token=token,
+                               call_timeout=args.timeout, announce=announce))
+    except ValueError as e:
+        raise Failure(EXIT_USAGE, str(e)) from None
+
+
+def _wants_remote(argv: Sequence[str] | None) -> bool:
+    words = sys.argv[1:] if argv is None else argv
+    return any(w == "--remote" or w.startswith("--remote=") for w in words)
+
+
+def _remote_parser() -> argparse.ArgumentParser:
+    connection = argparse.ArgumentParser(add_help=False)
+    # Accepted before and after the command; SUPPRESS keeps a subcommand from resetting a value given before it.
+    connection.add_argument("--remote", metavar="HOST:PORT", default=argparse.SUPPRESS,
+                            help="the gateway's address")
+    connection.add_argument("--tls-ca", metavar="FILE", default=argparse.SUPPRESS,
+                            help="use TLS, trusting this certificate authority (PEM)")
+    connection.add_argument("--token-file", metavar="FILE", default=argparse.SUPPRESS,
+                            help="send the token in FILE with every call")
+    common = argparse.ArgumentParser(add_help=False, parents=[connection])
+    common.add_argument("--json", action="store_true", help="print JSON for scripts instead of text")
+    peer = argparse.ArgumentParser(add_help=False)
+    peer.add_argument("--pid", type=int, help="the process of the node, when several carry its name")
+    peer.add_argument("--wait", type=float, default=0.0, metavar="SECONDS",
+                      help="wait this long for the node to appear (default: 0)")
+    peer.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
+                      help="time limit of the call (default: 5)")
+
+    parser = _Parser(prog="tarnvel --remote HOST:PORT", parents=[connection],
+                     description="The commands nodes, methods, call and watch, through a gateway.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
+    sub.add_parser("nodes", parents=[common], help="list the system's nodes (name, pid, mailbox)")
+    p = sub.add_parser("methods", parents=[common, peer], help="list a node's methods with their documentation")
+    p.add_argument("node")
+    p = sub.add_parser("call", parents=[common, peer], help="call a method and print its answer",
+                       description="As the local call: each ARG is JSON or NAME=JSON; --raw sends bytes.")
+    p.add_argument("node")
+    p.add_argument("method")
+    p.add_argument("args", nargs="*", metavar="ARG")
+    p.add_argument("--raw", action="store_true", help="send bytes and print the answer's bytes")
+    p = sub.add_parser("watch", parents=[common], help="show nodes arriving and leaving until interrupted")
+    p.add_argument("--interval", type=float, default=0.5, help=argparse.SUPPRESS)  # the gateway's own pace
+    return parser
+
+
+def _run_remote(argv: Sequence[str] | None) -> None:
+    args = _remote_parser().parse_args(argv)
+    for option in ("wait", "timeout"):
+        if not getattr(args, option, 0.0) >= 0:
+            raise Failure(EXIT_USAGE, f"--{option} must be 0 or more seconds")
+    token = _token(getattr(args, "token_file", None))
+    try:
+        from .remote import connect
+        tls_ca = _read_file(args.tls_ca, "CA certificate") if getattr(args, "tls_ca", None) else None
+        system = connect(args.remote, token=token, tls_ca=tls_ca)
+    except ImportError as e:
+        raise Failure(EXIT_FAILURE, str(e)) from None
+    except ValueError as e:
+        raise Failure(EXIT_USAGE, str(e)) from None
+    with system:
+        {"nodes": _remote_nodes, "methods": _remote_methods, "call": _remote_call,
+         "watch": _remote_watch}[args.command](system, args)
+
+
+def _remote_nodes(system: Any, args: argparse.Namespace) -> None:
+    rows = [{"name": n.name, "pid": n.pid, "mailbox": mailbox or None}
+            for n, mailbox in system.nodes_with_mailboxes() if n != system.gateway]
+    if args.json:
+        _print_json(rows)
+        return
+    table = [("NAME", "PID", "MAILBOX")] + [(r["name"], str(r["pid"]), r["mailbox"] or "?") for r in rows]
+    widths = [max(len(row[i]) for row in table) for i in range(2)]
+    for name, pid, mailbox in table:
+        print(f"{name:<{widths[0]}}  {pid:>{widths[1]}}  {mailbox}")
+
+
+def _remote_methods(system: Any, args: argparse.Namespace) -> None:
+    descriptors = system.list_methods(_find(system, args), timeout=args.timeout)
+    if args.json:
+        _print_json(descriptors)
+        return
+    for d in descriptors:
+        tags = ["built in"] if str(d.get("name")).startswith("sys.") else []
+        if d.get("encoding") == "raw":
+            tags.append("raw")
+        print(_signature(d) + (f"  [{', '.join(tags)}]" if tags else ""))
+        if isinstance(d.get("doc"), str):
+            for line in d["doc"].splitlines():
+                print(f"    {line}".rstrip())
+
+
+def _remote_call(system: Any, args: argparse.Namespace) -> None:
+    if not args.method:
+        raise Failure(EXIT_USAGE, "the method name is empty")
+    if args.raw:
+        if len(args.args) > 1:
+            raise Failure(EXIT_USAGE, "--raw takes one ARG (or stdin)")
+        text = args.args[0] if args.args else "-"
+        data = sys.stdin.buffer.read() if text == "-" else os.fsencode(text)
+    else:
+        call_args, call_kwargs = _json_arguments(args.args)
+    target = _find(system, args)
+    try:
+        if args.raw:
+            answer = system.call_bytes(target, args.method, data, timeout=args.timeout)
+        else:
+            result = system.call(target, args.method, call_args, call_kwargs, timeout=args.timeout)
+    except RemoteError as e:
+        if e.type_name is not None:
+            raise
+        # As locally: the listing tells a missing method from a failed one.
+        listed = {d.get("name"): d for d in system.list_methods(target, timeout=args.timeout)}
+        if args.method not in listed:
+            raise Failure(EXIT_REMOTE, f"{target.name!r} (pid {target.pid}) has no method "
+                          f"{args.method!r}") from None
+        if not args.raw and listed[args.method].get("encoding") == "raw":
+            raise Failure(EXIT_USAGE, f"{args.method!r} is a raw method: call it with --raw") from None
+        raise
+    if args.raw and args.json:
+        _print_json({"hex": answer.hex()})
+    elif args.raw:
+        sys.stdout.buffer.write(answer)
+        sys.stdout.flush()
+    elif args.json:
+        _print_json(result)
+    else:
+        print(json.dumps(result, ensure_ascii=False, indent=2))
+
+
+def _remote_watch(system: Any, args: argparse.Namespace) -> None:
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, signal.default_int_handler)
+    try:
+        for event, info in system.watch():
+            if info == system.gateway:
+                continue
+            now = time.strftime("%H:%M:%S")
+            if args.json:
+                _print_json({"event": event, "name": info.name, "pid": info.pid, "time": now})
+            else:
+                print(f"{now} {'+' if event == 'joined' else '-'} {info.name} (pid {info.pid})")
+            sys.stdout.flush()
+    except KeyboardInterrupt:
+        pass
