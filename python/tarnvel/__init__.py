@@ -21,7 +21,7 @@ its public interface only.
 
 from .errors import (AmbiguousPeer, CallTimeout, DeliveryFailed, NodeClosed, PeerGone, PeerNotFound,
                      RemoteError, TarnvelError)
-from .node import (DEFAULT_CALL_TIMEOUT, DEFAULT_LOOKUP_TIMEOUT, DEFAULT_MAILBOX_BYTES, Node, Peer,
+from .node import (DEFAULT_CALL_TIMEOUT, DEFAULT_LOOKUP_TIMEOUT, DEFAULT_MAILBOX_BYTES, MAX_TIMEOUT, Node, Peer,
                    PeerInfo, RemoteMethod, describe)
 from .shm import SystemInfo, systems
 from .wire import decode_listing, decode_packed
@@ -29,7 +29,7 @@ from .wire import decode_listing, decode_packed
 __all__ = [
     "AmbiguousPeer", "CallTimeout", "DeliveryFailed", "NodeClosed", "PeerGone", "PeerNotFound",
     "RemoteError", "TarnvelError",
-    "DEFAULT_CALL_TIMEOUT", "DEFAULT_LOOKUP_TIMEOUT", "DEFAULT_MAILBOX_BYTES",
+    "DEFAULT_CALL_TIMEOUT", "DEFAULT_LOOKUP_TIMEOUT", "DEFAULT_MAILBOX_BYTES", "MAX_TIMEOUT",
     "Node", "Peer", "PeerInfo", "RemoteMethod", "describe",
     "SystemInfo", "systems", "decode_listing", "decode_packed",
 ]
