@@ -223,7 +223,8 @@ class Node:
     first node) under the name "server". The mailbox name defaults to one
     derived from the node and system names; ``mailbox_bytes`` bounds the
     largest request or answer the node can receive. ``call_timeout`` (seconds)
-    is the time limit of calls that do not give their own.
+    is the time limit of calls that do not give their own: inf for no limit,
+    at most MAX_TIMEOUT otherwise.
 
     A process runs at most one Node per system. Use it as a context manager,
     or call `close`; both end every call still pending.
@@ -317,7 +318,9 @@ class Node:
 
         A JSON method (the default) takes and returns JSON values; an exception
         it raises reaches the caller as a RemoteError with its type name and
-        message. A raw method takes the argument bytes and must return bytes.
+        message. A raw method takes the argument bytes and must return bytes;
+        when it raises or does not, the caller learns that it failed and the
+        "tarnvel" logger why.
         The descriptor comes from the function (see `describe`). Methods run on
         the node's own thread, one at a time; they may start calls but must
         not wait for one. The function is returned unchanged.
