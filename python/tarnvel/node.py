@@ -43,7 +43,7 @@ _NO_LIMIT_MS = 2**63 - 1
 _core_takes_no_limit = True
 
 # Failures of published methods go here: the caller only sees a type name and a message.
-log = logging.getLogger("tarnvel")
+_log = logging.getLogger("tarnvel")
 
 # The core lets a second node of one process and system take over the first
 # one's book slot, which leaves the first unreachable: refuse it instead.
@@ -188,14 +188,14 @@ def _json_handler(fn: Callable[..., Any], name: str) -> Callable[[bytes], bytes]
         except BaseException as e:  # the caller gets it as a RemoteError with this type and message
             if isinstance(e, Exception) and wire.exception_text(e) is not None:
                 # An ordinary answer of the method's: the caller is told, the log only on demand.
-                log.debug("method %r raised %s", name, type(e).__name__, exc_info=True)
+                _log.debug("method %r raised %s", name, type(e).__name__, exc_info=True)
             else:
-                log.error("method %r raised %s", name, type(e).__name__, exc_info=True)
+                _log.error("method %r raised %s", name, type(e).__name__, exc_info=True)
             return wire.encode_error(e)
         try:
             return wire.encode_result(result)
         except (TypeError, ValueError, RecursionError) as e:
-            log.error("method %r returned a value JSON cannot carry: %s", name, e)
+            _log.error("method %r returned a value JSON cannot carry: %s", name, e)
             return wire.encode_error(e)
     return handler
 
@@ -206,10 +206,10 @@ def _raw_handler(fn: Callable[[bytes], bytes], name: str) -> Callable[[bytes], b
         try:
             result = fn(data)
         except BaseException as e:
-            log.error("raw method %r raised %s", name, type(e).__name__, exc_info=True)
+            _log.error("raw method %r raised %s", name, type(e).__name__, exc_info=True)
             raise _MethodFailed(name) from None
         if not isinstance(result, bytes):
-            log.error("raw method %r returned %s, not bytes", name,
+            _log.error("raw method %r returned %s, not bytes", name,
                       "None" if result is None else type(result).__name__)
             raise _MethodFailed(name)
         return result
