@@ -24,7 +24,7 @@ its public interface only.
 
 from .errors import (AmbiguousPeer, CallTimeout, DeliveryFailed, NodeClosed, PeerGone, PeerNotFound,
                      RemoteError, TarnvelError)
-from .node import (DEFAULT_CALL_TIMEOUT, DEFAULT_LOOKUP_TIMEOUT, DEFAULT_MAILBOX_BYTES, Node, Peer,
+from .node import (DEFAULT_CALL_TIMEOUT, DEFAULT_LOOKUP_TIMEOUT, DEFAULT_MAILBOX_BYTES, MAX_TIMEOUT, Node, Peer,
                    PeerInfo, RemoteMethod, describe)
 from .gateway import GatewayError
 from .remote import RemoteSystem, connect
@@ -34,7 +34,7 @@ from .wire import decode_listing, decode_packed
 __all__ = [
     "AmbiguousPeer", "CallTimeout", "DeliveryFailed", "NodeClosed", "PeerGone", "PeerNotFound",
     "RemoteError", "TarnvelError",
-    "DEFAULT_CALL_TIMEOUT", "DEFAULT_LOOKUP_TIMEOUT", "DEFAULT_MAILBOX_BYTES",
+    "DEFAULT_CALL_TIMEOUT", "DEFAULT_LOOKUP_TIMEOUT", "DEFAULT_MAILBOX_BYTES", "MAX_TIMEOUT",
     "Node", "Peer", "PeerInfo", "RemoteMethod", "describe",
     "SystemInfo", "systems", "decode_listing", "decode_packed",
     "GatewayError", "RemoteSystem", "connect",

@@ -15,17 +15,19 @@ Every subcommand but ``systems`` joins the system for its run as a node named
 import argparse
 import io
 import json
+import math
 import os
 import re
+import select
 import signal
 import sys
 import time
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
-from . import shm
+from . import shm, wire
 from .errors import CallTimeout, DeliveryFailed, PeerGone, PeerNotFound, RemoteError, TarnvelError
-from .node import Node, PeerInfo
+from .node import Node, PeerInfo, _timeout_ms
 
 EXIT_OK = 0
 EXIT_REMOTE = 1       # the peer could not run the method, or the method raised
@@ -40,6 +42,8 @@ EXIT_INTERRUPTED = 130
 CLI_NODE = "tarnvel-cli"
 _SYSTEM_NAME = re.compile(r"[A-Za-z0-9_]{1,240}")
 _KEYWORD_ARG = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=(.*)", re.DOTALL)
+# How much of a bad argument an error message shows.
+_SHOWN = 60
 
 
 class Failure(Exception):
@@ -61,9 +65,9 @@ def _parser() -> argparse.ArgumentParser:
     peer = argparse.ArgumentParser(add_help=False)
     peer.add_argument("--pid", type=int, help="the process of the node, when several carry its name")
     peer.add_argument("--wait", type=float, default=0.0, metavar="SECONDS",
-                      help="wait this long for the node to appear (default: 0)")
+                      help="wait this long for the node to appear (default: 0; inf: until it does)")
     peer.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
-                      help="time limit of the call (default: 5)")
+                      help="time limit of the call (default: 5; inf: no limit; 0: nothing is sent)")
 
     parser = _Parser(prog="tarnvel", description="Look into the tarnvel systems of this machine and call "
                      "their methods.", epilog="exit codes: 0 done, 1 remote failure, 2 bad command line, "
@@ -170,16 +174,46 @@ def _cmd_methods(args: argparse.Namespace) -> None:
                 print(f"    {line}".rstrip())
 
 
+class _NotANumber(ValueError):
+    pass
+
+
+def _refuse_constant(name: str) -> Any:
+    raise _NotANumber(f"{name} is not a JSON number")
+
+
+def _finite_float(text: str) -> float:
+    value = float(text)
+    if math.isinf(value):
+        raise _NotANumber(f"{text} is beyond the range of a float")
+    return value
+
+
+def _shown(text: str) -> str:
+    return repr(text if len(text) <= _SHOWN else text[:_SHOWN] + "...")
+
+
 def _json_arguments(texts: Sequence[str]) -> tuple[list[Any], dict[str, Any]]:
     args: list[Any] = []
     kwargs: dict[str, Any] = {}
     for i, text in enumerate(texts, 1):
         keyword = _KEYWORD_ARG.fullmatch(text)
         try:
-            value = json.loads(keyword[2] if keyword else text)
-        except ValueError:
-            raise Failure(EXIT_USAGE, f"argument {i} is not JSON: {text!r} (a string needs quotes: "
-                          f"'\"{text}\"'; --raw sends bytes)") from None
+            # Python's JSON reads NaN and Infinity, and 1e400 as infinity; JSON has neither.
+            value = json.loads(keyword[2] if keyword else text, parse_constant=_refuse_constant,
+                               parse_float=_finite_float)
+        except _NotANumber as e:
+            raise Failure(EXIT_USAGE, f"argument {i}: {e}") from None
+        except json.JSONDecodeError:
+            quoted = _shown(f'"{text}"')
+            raise Failure(EXIT_USAGE, f"argument {i} is not JSON: {_shown(text)} (a string needs quotes: "
+                          f"{quoted}; --raw sends bytes)") from None
+        except ValueError:  # the only other refusal: Python's limit on the digits of an integer
+            limit = sys.get_int_max_str_digits()
+            raise Failure(EXIT_USAGE, f"argument {i} holds an integer of more than {limit} digits, the most "
+                          f"Python reads: {_shown(text)}") from None
+        except RecursionError:
+            raise Failure(EXIT_USAGE, f"argument {i} is nested too deeply: {_shown(text)}") from None
         if keyword:
             kwargs[keyword[1]] = value
         else:
@@ -202,6 +236,7 @@ def _cmd_call(args: argparse.Namespace) -> None:
         try:
             if args.raw:
                 answer = node.call_bytes(target, args.method, data, timeout=args.timeout)
+                _raise_json_error(node, target, args, answer)
             else:
                 result = node.call(target, args.method, call_args, call_kwargs, timeout=args.timeout)
         except RemoteError as e:
@@ -226,9 +261,39 @@ def _cmd_call(args: argparse.Namespace) -> None:
         print(json.dumps(result, ensure_ascii=False, indent=2))
 
 
+def _raise_json_error(node: Node, target: PeerInfo, args: argparse.Namespace, answer: bytes) -> None:
+    """The RemoteError of a JSON method's error answer that --raw received; nothing for any other answer."""
+    try:
+        wire.decode_answer(args.method, answer)
+    except RemoteError as e:
+        if e.type_name is None:
+            return
+        # A raw method may answer bytes that only look like an error; its descriptor decides.
+        listed = {d.get("name"): d for d in node.list_methods(target, timeout=args.timeout)}
+        if listed.get(args.method, {}).get("encoding") != "raw":
+            raise
+
+
+def _closed_output(seconds: float) -> bool:
+    """Waits ``seconds``; True as soon as stdout's reader has gone (| head, say)."""
+    deadline = time.monotonic() + seconds
+    try:
+        poller = select.poll()
+        poller.register(sys.stdout.fileno(), 0)  # only the error and hang-up events, always reported
+    except (AttributeError, OSError, ValueError):
+        poller = None
+    while (left := deadline - time.monotonic()) > 0:
+        chunk = min(left, 3600.0)  # within what poll and sleep take
+        if poller is None:
+            time.sleep(chunk)
+        elif poller.poll(math.ceil(chunk * 1000)):
+            return True
+    return False
+
+
 def _cmd_watch(args: argparse.Namespace) -> None:
-    if not args.interval > 0:
-        raise Failure(EXIT_USAGE, "--interval must be more than 0")
+    if not 0 < args.interval < math.inf:
+        raise Failure(EXIT_USAGE, "--interval must be a finite number of seconds more than 0")
 
     def show(event: str, info: PeerInfo) -> None:
         now = time.strftime("%H:%M:%S")
@@ -253,7 +318,8 @@ def _cmd_watch(args: argparse.Namespace) -> None:
                     if info not in now:
                         show("left", info)
                 seen = now
-                time.sleep(args.interval)
+                if _closed_output(args.interval):
+                    raise BrokenPipeError("the output was closed")
         except KeyboardInterrupt:
             pass
 
@@ -276,6 +342,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             value = getattr(args, option, 0.0)
             if not value >= 0:
                 raise Failure(EXIT_USAGE, f"--{option} must be 0 or more seconds")
+        if hasattr(args, "timeout"):
+            try:
+                _timeout_ms(args.timeout)
+            except ValueError as e:
+                raise Failure(EXIT_USAGE, f"--timeout: {e}") from None
         _COMMANDS[args.command](args)
         return EXIT_OK
     except Failure as e:

@@ -48,4 +48,5 @@ class RemoteError(TarnvelError):
         self.method = method
         self.type_name = type_name
         self.message = message
-        super().__init__(f"{method}: {type_name}: {message}" if type_name else f"{method}: {message}")
+        described = f"{type_name}: {message}" if type_name and message else type_name or message
+        super().__init__(f"{method}: {described}")

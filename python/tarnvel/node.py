@@ -5,7 +5,10 @@ import asyncio
 import concurrent.futures
 import hashlib
 import inspect
+import logging
 import math
+import numbers
+import operator
 import os
 import signal
 import threading
@@ -31,13 +34,51 @@ _SIGNAL_POLL = 0.1
 # The construction failures that come from the arguments, not from the machine.
 _BAD_ARGUMENTS = ("invalid node name", "invalid system name", "system name too long",
                   "recv shm name too long", "recv shm too small", "recv shm too large")
+# The longest finite time-out: the core's time-out argument is 32 bits of milliseconds.
 _MAX_TIMEOUT_MS = 2**31 - 1
+MAX_TIMEOUT = _MAX_TIMEOUT_MS / 1000
+# "No limit": the core saturates a deadline beyond its clock's end. A binding
+# whose time-out argument is 32 bits wide refuses it; it gets its own largest.
+_NO_LIMIT_MS = 2**63 - 1
+_core_takes_no_limit = True
+
+# Failures of published methods go here: the caller only sees a type name and a message.
+_log = logging.getLogger("tarnvel")
 
 # The core lets a second node of one process and system take over the first
 # one's book slot, which leaves the first unreachable: refuse it instead.
 _systems_in_use: set[str] = set()
 _systems_lock = threading.Lock()
 os.register_at_fork(after_in_child=_systems_in_use.clear)
+
+# Bumped in a forked child, where every node inherited from the parent is inert.
+_fork_generation = 0
+
+
+def _forked() -> None:
+    global _fork_generation
+    _fork_generation += 1
+
+
+os.register_at_fork(after_in_child=_forked)
+
+
+def _release_system(system: str, generation: int) -> None:
+    # A node inherited by a forked child must not free its system for the child's own node.
+    if generation == _fork_generation:
+        _systems_in_use.discard(system)
+
+
+class _Limit(NamedTuple):
+    """A call's time-out and the moment it ends (inf for no limit)."""
+
+    seconds: float
+    deadline: float
+
+
+def _check_bytes(data: bytes) -> None:
+    if not isinstance(data, bytes):
+        raise TypeError(f"the argument of a raw call must be bytes, not {type(data).__name__}")
 
 
 class PeerInfo(NamedTuple):
@@ -68,10 +109,39 @@ def _core_error(error: RuntimeError) -> Exception:
     return NodeClosed("the node is closed") if str(error) == "Tarnvel is closed" else error
 
 
-def _timeout_ms(seconds: float) -> int:
+def _check_seconds(seconds: float, what: str = "a time-out") -> float:
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise TypeError(f"{what} must be a number of seconds, not {type(seconds).__name__}")
     if not seconds >= 0:  # NaN as well
-        raise ValueError(f"a time-out must be zero or more seconds, not {seconds!r}")
-    return min(math.ceil(seconds * 1000), _MAX_TIMEOUT_MS)
+        raise ValueError(f"{what} must be zero or more seconds, not {seconds!r}")
+    return seconds
+
+
+def _timeout_ms(seconds: float) -> int:
+    """The core's time-out for ``seconds``: inf is no limit; a finite one above MAX_TIMEOUT is refused."""
+    _check_seconds(seconds)
+    if seconds == math.inf:
+        return _NO_LIMIT_MS
+    if seconds > MAX_TIMEOUT:
+        raise ValueError(f"a time-out must be at most {MAX_TIMEOUT} s (about 24.8 days), "
+                         f"or inf for no limit, not {seconds!r}")
+    return min(math.ceil(seconds * 1000), _MAX_TIMEOUT_MS)  # min: the rounding at the very top
+
+
+def _call_core(core: Any, name: bytes, pid: int, method: str, data: bytes,
+               ms: int) -> concurrent.futures.Future[Any]:
+    global _core_takes_no_limit
+    if ms == _NO_LIMIT_MS and not _core_takes_no_limit:
+        ms = _MAX_TIMEOUT_MS
+    try:
+        return core.call_raw(name, pid, method, data, ms)
+    except TypeError:
+        if ms != _NO_LIMIT_MS:
+            raise
+    # Refused before anything was sent: a 32-bit time-out argument cannot say "no limit".
+    future = core.call_raw(name, pid, method, data, _MAX_TIMEOUT_MS)
+    _core_takes_no_limit = False
+    return future
 
 
 def describe(fn: Callable[..., Any], name: str, *, raw: bool = False, doc: str | None = None) -> dict[str, Any]:
@@ -102,13 +172,47 @@ def describe(fn: Callable[..., Any], name: str, *, raw: bool = False, doc: str |
     return descriptor
 
 
-def _json_handler(fn: Callable[..., Any]) -> Callable[[bytes], bytes]:
+class _MethodFailed(Exception):
+    """Raised to the core for a raw method that failed: the caller gets the failed status."""
+
+
+def _json_handler(fn: Callable[..., Any], name: str) -> Callable[[bytes], bytes]:
+    # Whatever the method does, the caller gets an answer in the JSON convention.
     def handler(data: bytes) -> bytes:
         try:
             args, kwargs = wire.decode_request(data)
-            return wire.encode_result(fn(*args, **kwargs))
-        except Exception as e:  # the caller gets it as a RemoteError with this type and message
+        except TypeError as e:  # the caller's mistake, told to the caller
             return wire.encode_error(e)
+        try:
+            result = fn(*args, **kwargs)
+        except BaseException as e:  # the caller gets it as a RemoteError with this type and message
+            if isinstance(e, Exception) and wire.exception_text(e) is not None:
+                # An ordinary answer of the method's: the caller is told, the log only on demand.
+                _log.debug("method %r raised %s", name, type(e).__name__, exc_info=True)
+            else:
+                _log.error("method %r raised %s", name, type(e).__name__, exc_info=True)
+            return wire.encode_error(e)
+        try:
+            return wire.encode_result(result)
+        except (TypeError, ValueError, RecursionError) as e:
+            _log.error("method %r returned a value JSON cannot carry: %s", name, e)
+            return wire.encode_error(e)
+    return handler
+
+
+def _raw_handler(fn: Callable[[bytes], bytes], name: str) -> Callable[[bytes], bytes]:
+    # A raw answer has no room for an error: the caller gets the failed status, the log says why.
+    def handler(data: bytes) -> bytes:
+        try:
+            result = fn(data)
+        except BaseException as e:
+            _log.error("raw method %r raised %s", name, type(e).__name__, exc_info=True)
+            raise _MethodFailed(name) from None
+        if not isinstance(result, bytes):
+            _log.error("raw method %r returned %s, not bytes", name,
+                      "None" if result is None else type(result).__name__)
+            raise _MethodFailed(name)
+        return result
     return handler
 
 
@@ -119,7 +223,8 @@ class Node:
     first node) under the name "server". The mailbox name defaults to one
     derived from the node and system names; ``mailbox_bytes`` bounds the
     largest request or answer the node can receive. ``call_timeout`` (seconds)
-    is the time limit of calls that do not give their own.
+    is the time limit of calls that do not give their own: inf for no limit,
+    at most MAX_TIMEOUT otherwise.
 
     A process runs at most one Node per system. Use it as a context manager,
     or call `close`; both end every call still pending.
@@ -131,15 +236,22 @@ class Node:
         if not isinstance(name, str) or not isinstance(system, str):
             raise TypeError("the node and system names must be str")
         _timeout_ms(call_timeout)
+        try:
+            size = operator.index(mailbox_bytes)
+        except TypeError:
+            raise TypeError(f"mailbox_bytes must be an int, not {type(mailbox_bytes).__name__}") from None
+        if not 0 <= size < 2**64:  # beyond what the binding converts; the core judges the rest
+            reason = "recv shm too small" if size < 0 else "recv shm too large"
+            raise ValueError(f"cannot start node {name!r} in system {system!r}: {reason}")
         with _systems_lock:
             if system in _systems_in_use:
                 raise TarnvelError(f"this process already has a node in system {system!r}")
             _systems_in_use.add(system)
-        self._release = weakref.finalize(self, _systems_in_use.discard, system)
+        self._release = weakref.finalize(self, _release_system, system, _fork_generation)
         try:
             self._core = _core.Tarnvel(_wire_name(name), system,
                                        mailbox if mailbox is not None else _default_mailbox(name, system),
-                                       mailbox_bytes)
+                                       size)
         except BaseException as e:
             self._release()
             if not isinstance(e, RuntimeError):
@@ -150,6 +262,7 @@ class Node:
         self._system = system
         self._call_timeout = call_timeout
         self._closing = threading.Event()
+        self._generation = _fork_generation
         self._methods: set[str] = set()
 
     @property
@@ -170,7 +283,8 @@ class Node:
 
     @property
     def closed(self) -> bool:
-        return self._closing.is_set()
+        """True once the node is closed, and in a forked child, where an inherited node is inert."""
+        return self._closing.is_set() or self._generation != _fork_generation
 
     def close(self) -> None:
         """Leave the system. Every call still pending ends (with NodeClosed) before this returns."""
@@ -204,7 +318,9 @@ class Node:
 
         A JSON method (the default) takes and returns JSON values; an exception
         it raises reaches the caller as a RemoteError with its type name and
-        message. A raw method takes the argument bytes and must return bytes.
+        message. A raw method takes the argument bytes and must return bytes;
+        when it raises or does not, the caller learns that it failed and the
+        "tarnvel" logger why.
         The descriptor comes from the function (see `describe`). Methods run on
         the node's own thread, one at a time; they may start calls but must
         not wait for one. The function is returned unchanged.
@@ -230,7 +346,8 @@ class Node:
             raise ValueError(f"a method named {method_name!r} is already published")
         descriptor = describe(fn, method_name, raw=raw, doc=doc)
         try:
-            registered = self._core.register(descriptor, fn if raw else _json_handler(fn))
+            handler = _raw_handler(fn, method_name) if raw else _json_handler(fn, method_name)
+            registered = self._core.register(descriptor, handler)
         except RuntimeError as e:
             raise _core_error(e) from None
         if not registered:  # registered on the core node directly, or a descriptor JSON refuses
@@ -257,7 +374,7 @@ class Node:
             for sig in (signal.SIGINT, signal.SIGTERM):
                 previous[sig] = signal.signal(sig, on_signal)
         try:
-            while not signalled and not self._closing.wait(_SIGNAL_POLL):
+            while not signalled and not self.closed and not self._closing.wait(_SIGNAL_POLL):
                 pass
         finally:
             for sig, handler in previous.items():
@@ -292,9 +409,9 @@ class Node:
         when several processes carry the name and ``pid`` does not choose one.
         Calls through the proxy use ``call_timeout`` (default: the node's).
         A node is listed from its construction on, which can be before it has
-        published its methods.
+        published its methods. A ``timeout`` of inf waits for as long as it takes.
         """
-        deadline = time.monotonic() + timeout
+        deadline = self._lookup_deadline(timeout, call_timeout)
         while (found := self._match(name, pid)) is None:
             if time.monotonic() >= deadline:
                 raise self._not_found(name, pid, timeout)
@@ -304,32 +421,57 @@ class Node:
     async def apeer(self, name: str, *, pid: int | None = None, timeout: float = DEFAULT_LOOKUP_TIMEOUT,
                     call_timeout: float | None = None) -> Peer:
         """`peer` for asyncio: waits without blocking the event loop."""
-        deadline = time.monotonic() + timeout
+        deadline = self._lookup_deadline(timeout, call_timeout)
         while (found := self._match(name, pid)) is None:
             if time.monotonic() >= deadline:
                 raise self._not_found(name, pid, timeout)
             await asyncio.sleep(_LOOKUP_INTERVAL)
         return Peer(self, found, call_timeout)
 
-    def _target(self, peer: Target) -> PeerInfo:
+    @staticmethod
+    def _lookup_deadline(timeout: float, call_timeout: float | None) -> float:
+        _check_seconds(timeout)
+        if call_timeout is not None:
+            _timeout_ms(call_timeout)
+        return time.monotonic() + timeout
+
+    def _target(self, peer: Target, limit: _Limit) -> PeerInfo:
         if isinstance(peer, Peer):
             return peer.info
         if isinstance(peer, PeerInfo):
             return peer
-        return self.peer(peer).info
+        if not isinstance(peer, str):
+            raise TypeError(f"a peer is a node name, a PeerInfo or a Peer, not {type(peer).__name__}")
+        return self.peer(peer, timeout=limit.seconds).info  # the call's time-out bounds the lookup too
+
+    async def _atarget(self, peer: Target, limit: _Limit) -> PeerInfo:
+        if isinstance(peer, str):
+            return (await self.apeer(peer, timeout=limit.seconds)).info
+        return self._target(peer, limit)
 
     # Calling
 
-    def _start(self, target: PeerInfo, method: str, data: bytes,
-               timeout: float | None) -> tuple[concurrent.futures.Future[Any], float]:
+    def _limit(self, timeout: float | None) -> _Limit:
         seconds = self._call_timeout if timeout is None else timeout
+        _timeout_ms(seconds)  # a bad one is refused before anything happens
+        return _Limit(seconds, time.monotonic() + seconds)
+
+    def _start(self, target: PeerInfo, method: str, data: bytes, limit: _Limit) -> concurrent.futures.Future[Any]:
+        if self.closed:
+            raise NodeClosed("the node is closed")
+        remaining = limit.deadline - time.monotonic()
+        if limit.seconds == 0 or remaining <= 0:
+            # Nothing is sent: no answer could come in time, and the method would run unseen.
+            raise CallTimeout(f"no answer to {method!r} on {target.name!r} (pid {target.pid}) within "
+                              f"{limit.seconds:g} s: no time was left to send it")
         try:
-            future = self._core.call_raw(_wire_name(target.name), target.pid, method, data, _timeout_ms(seconds))
+            return _call_core(self._core, _wire_name(target.name), target.pid, method, data,
+                              _timeout_ms(remaining))
         except RuntimeError as e:
             raise _core_error(e) from None
-        return future, seconds
 
-    def _outcome(self, target: PeerInfo, method: str, result: Any, seconds: float) -> bytes:
+    def _outcome(self, target: PeerInfo, method: str, result: Any, seconds: float) -> bytes | None:
+        """The answer's bytes; None when the peer could not run the method (`_not_run` tells why)."""
         status = result.status
         if status == _core.STATUS_OK:
             return result.result
@@ -343,42 +485,89 @@ class Node:
             raise NodeClosed(f"the node closed while {where} was pending")
         if target not in self.nodes():
             raise PeerGone(f"{target.name!r} (pid {target.pid}) is no longer in system {self._system!r}")
-        raise RemoteError(method, None, f"{target.name!r} (pid {target.pid}) could not run it: "
-                          "no such method, or a handler outside the JSON convention failed")
+        return None
+
+    def _explain(self, target: PeerInfo, method: str, limit: _Limit) -> concurrent.futures.Future[Any] | None:
+        # The failed status does not say whether the method exists; the peer's listing does,
+        # asked within what is left of the call's time.
+        if method == "sys.list_methods":
+            return None
+        try:
+            return self._start(target, "sys.list_methods", b"", limit)
+        except (TarnvelError, RuntimeError):
+            return None
+
+    @staticmethod
+    def _not_run(target: PeerInfo, method: str, listing: Any) -> RemoteError:
+        who = f"{target.name!r} (pid {target.pid})"
+        described = None
+        if listing is not None and listing.status == _core.STATUS_OK:
+            try:
+                described = {d.get("name"): d for d in wire.decode_listing(listing.result)}
+            except ValueError:
+                pass
+        if described is None:
+            why = "no such method, or the method failed without an answer"
+        elif method not in described:
+            return RemoteError(method, None, f"{who} has no method {method!r}")
+        elif described[method].get("encoding") == "raw":
+            why = "the raw method raised or did not return bytes (the node's log says which)"
+        else:
+            why = "the method failed without an answer"
+        return RemoteError(method, None, f"{who} could not run it: {why}")
+
+    def _finish(self, target: PeerInfo, method: str, future: concurrent.futures.Future[Any],
+                limit: _Limit) -> bytes:
+        answer = self._outcome(target, method, future.result(), limit.seconds)
+        if answer is None:
+            listing = self._explain(target, method, limit)
+            raise self._not_run(target, method, listing.result() if listing else None)
+        return answer
+
+    async def _afinish(self, target: PeerInfo, method: str, future: concurrent.futures.Future[Any],
+                       limit: _Limit) -> bytes:
+        answer = self._outcome(target, method, await asyncio.wrap_future(future), limit.seconds)
+        if answer is None:
+            listing = self._explain(target, method, limit)
+            raise self._not_run(target, method, await asyncio.wrap_future(listing) if listing else None)
+        return answer
 
     def call(self, peer: Target, method: str, args: Sequence[Any] = (),
              kwargs: Mapping[str, Any] | None = None, *, timeout: float | None = None) -> Any:
         """Call a JSON method and return its result (the explicit form of ``peer.method(*args, **kwargs)``).
 
-        ``peer`` is a name (looked up as by `peer`), a PeerInfo or a Peer.
-        Raises CallTimeout, PeerGone, DeliveryFailed, RemoteError or NodeClosed.
+        ``peer`` is a name (looked up as by `peer`, within the call's time-out),
+        a PeerInfo or a Peer; ``args`` a list or tuple of the arguments.
+        Raises CallTimeout, PeerNotFound, PeerGone, DeliveryFailed, RemoteError or NodeClosed.
         """
-        target = self._target(peer)
-        future, seconds = self._start(target, method, wire.encode_request(args, kwargs or {}), timeout)
-        return wire.decode_answer(method, self._outcome(target, method, future.result(), seconds))
+        data = wire.encode_request(args, kwargs)
+        limit = self._limit(timeout)
+        target = self._target(peer, limit)
+        return wire.decode_answer(method, self._finish(target, method, self._start(target, method, data, limit),
+                                                       limit))
 
     def call_bytes(self, peer: Target, method: str, data: bytes, *, timeout: float | None = None) -> bytes:
         """Call a raw method: the argument bytes go as they are, the answer's bytes come back."""
-        target = self._target(peer)
-        future, seconds = self._start(target, method, data, timeout)
-        return self._outcome(target, method, future.result(), seconds)
+        _check_bytes(data)
+        limit = self._limit(timeout)
+        target = self._target(peer, limit)
+        return self._finish(target, method, self._start(target, method, data, limit), limit)
 
-    async def _await(self, target: PeerInfo, method: str, data: bytes, timeout: float | None) -> bytes:
-        future, seconds = self._start(target, method, data, timeout)
-        return self._outcome(target, method, await asyncio.wrap_future(future), seconds)
-
-    async def _atarget(self, peer: Target) -> PeerInfo:
-        return (await self.apeer(peer)).info if isinstance(peer, str) else self._target(peer)
+    async def _await(self, peer: Target, method: str, data: bytes, timeout: float | None) -> bytes:
+        limit = self._limit(timeout)
+        target = await self._atarget(peer, limit)
+        return await self._afinish(target, method, self._start(target, method, data, limit), limit)
 
     async def acall(self, peer: Target, method: str, args: Sequence[Any] = (),
                     kwargs: Mapping[str, Any] | None = None, *, timeout: float | None = None) -> Any:
         """`call` for asyncio: the event loop runs on while the call is pending."""
-        data = wire.encode_request(args, kwargs or {})
-        return wire.decode_answer(method, await self._await(await self._atarget(peer), method, data, timeout))
+        data = wire.encode_request(args, kwargs)
+        return wire.decode_answer(method, await self._await(peer, method, data, timeout))
 
     async def acall_bytes(self, peer: Target, method: str, data: bytes, *, timeout: float | None = None) -> bytes:
         """`call_bytes` for asyncio."""
-        return await self._await(await self._atarget(peer), method, data, timeout)
+        _check_bytes(data)
+        return await self._await(peer, method, data, timeout)
 
     def list_methods(self, peer: Target, *, timeout: float | None = None) -> list[dict[str, Any]]:
         """The descriptors of the peer's methods (its answer to "sys.list_methods"), in name order."""

@@ -47,12 +47,24 @@ def decode_listing(data: bytes) -> list[dict[str, Any]]:
     return listing
 
 
-def encode_request(args: Sequence[Any], kwargs: Mapping[str, Any]) -> bytes:
+def encode_request(args: Sequence[Any], kwargs: Mapping[str, Any] | None = None) -> bytes:
     """The request bytes; a value JSON cannot carry raises TypeError or ValueError here, before sending."""
+    # A string is a sequence too: "12" would go as the two arguments "1" and "2".
+    if isinstance(args, (str, bytes, bytearray, memoryview)) or not isinstance(args, Sequence):
+        hint = " (one string argument goes as [text])" if isinstance(args, str) else ""
+        raise TypeError(f"args must be a sequence of arguments, such as a list or tuple, "
+                        f"not {type(args).__name__}{hint}")
+    if kwargs is not None and not isinstance(kwargs, Mapping):
+        raise TypeError(f"kwargs must be a mapping of names to arguments, not {type(kwargs).__name__}")
     request: dict[str, Any] = {"args": list(args)}
     if kwargs:
+        if not all(isinstance(key, str) for key in kwargs):
+            raise TypeError("keyword argument names must be str")
         request["kwargs"] = dict(kwargs)
-    return _dumps(request).encode()
+    try:
+        return _dumps(request).encode()
+    except RecursionError:
+        raise ValueError("the arguments are nested too deeply for JSON") from None
 
 
 def decode_request(data: bytes) -> tuple[list[Any], dict[str, Any]]:
@@ -76,8 +88,18 @@ def encode_result(value: Any) -> bytes:
     return _dumps({"result": value}).encode()
 
 
+def exception_text(error: BaseException) -> str | None:
+    """``str(error)``, or None when the exception's own ``__str__`` fails."""
+    try:
+        return str(error)
+    except BaseException:  # whatever it raises, the failure still has to be reported
+        return None
+
+
 def encode_error(error: BaseException) -> bytes:
-    return _dumps({"error": {"type": type(error).__name__, "message": str(error)}}).encode()
+    text = exception_text(error)
+    message = text if text is not None else "<exception str() failed>"
+    return _dumps({"error": {"type": type(error).__name__, "message": message}}).encode()
 
 
 def decode_answer(method: str, data: bytes) -> Any:

@@ -27,10 +27,13 @@ def child_env():
 class Server:
     """served.py in a process of its own."""
 
-    def __init__(self, system, name="server", wait=True):
+    def __init__(self, system, name="server", wait=True, log=False):
+        """With ``log``, its stderr (where the package logs) becomes ``self.log`` when it stops."""
         self.proc = subprocess.Popen([sys.executable, str(Path(__file__).with_name("served.py")), system, name],
-                                     stdout=subprocess.PIPE, text=True, env=child_env())
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE if log else None,
+                                     text=True, env=child_env())
         self.pid = self.proc.pid
+        self.log = None
         if wait:
             self.wait_ready()
 
@@ -44,7 +47,7 @@ class Server:
             status = self.proc.wait(15)
         finally:
             self.proc.kill()
-            rest = self.proc.communicate()[0]
+            rest, self.log = self.proc.communicate()
         return status if status != 0 or rest == "bye\n" else f"ended without 'bye': {rest!r}"
 
 

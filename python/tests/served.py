@@ -35,6 +35,31 @@ with tarnvel.Node(sys.argv[2], sys.argv[1]) as node:
     def echo(data: bytes) -> bytes:
         return data
 
+    calls = 0
+
+    @node.method
+    def count() -> int:
+        """How many times it ran."""
+        global calls
+        calls += 1
+        return calls
+
+    class Unprintable(Exception):
+        def __str__(self) -> str:
+            raise RuntimeError("no text")
+
+    def raising(error: BaseException):
+        def method() -> None:
+            raise error
+        return method
+
+    # What a method may raise or return beyond the ordinary exceptions.
+    for name, error in [("interrupt", KeyboardInterrupt()), ("exits", SystemExit(3)),
+                        ("base", BaseException("bare")), ("unprintable", Unprintable())]:
+        node.method(raising(error), name=name)
+    node.method(lambda data: "text", name="text", raw=True)
+    node.method(lambda data: None, name="nothing", raw=True)
+
     def announce():
         # Only once serve_forever handles the signals, so that a test's signal ends it cleanly.
         while signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:

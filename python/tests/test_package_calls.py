@@ -1,10 +1,15 @@
 import asyncio
+import json
+import math
+import os
+import select
 import signal
+import warnings
 
 import pytest
 
 import tarnvel
-from conftest import Server
+from conftest import Server, unique
 
 
 def test_json_and_raw_calls_and_descriptors(client, server):
@@ -41,6 +46,125 @@ def test_remote_failures_carry_type_and_message(client, server):
         peer.echo(1)
     assert raised.value.type_name is None
     assert peer.add(1, 1) == 2
+
+
+def test_failing_methods_reach_the_caller_and_the_server_log(system, client):
+    server = Server(system, log=True)
+    try:
+        peer = client.peer("server")
+        for method, type_name, message in [("interrupt", "KeyboardInterrupt", ""), ("exits", "SystemExit", "3"),
+                                           ("base", "BaseException", "bare"),
+                                           ("unprintable", "Unprintable", "<exception str() failed>")]:
+            with pytest.raises(tarnvel.RemoteError) as raised:
+                peer[method]()
+            assert (raised.value.type_name, raised.value.message) == (type_name, message)
+        # A raw answer has no room for the reason: the caller learns which kind of failure, the log the rest.
+        for method in ("text", "nothing"):
+            with pytest.raises(tarnvel.RemoteError, match="the raw method raised or did not return bytes") as raised:
+                peer[method].raw(b"")
+            assert raised.value.type_name is None
+        with pytest.raises(tarnvel.RemoteError, match="the raw method raised"):
+            asyncio.run(peer.text.aio_raw(b""))
+        with pytest.raises(tarnvel.RemoteError, match="has no method 'missing'"):
+            peer.missing()
+        with pytest.raises(tarnvel.RemoteError, match="ValueError: ordinary"):
+            peer.fail("ordinary")
+        assert peer.add(1, 1) == 2  # none of it stopped the server
+    finally:
+        status = server.stop()
+    assert status == 0
+    for line in ["method 'interrupt' raised KeyboardInterrupt", "method 'exits' raised SystemExit",
+                 "method 'base' raised BaseException", "method 'unprintable' raised Unprintable",
+                 "raw method 'text' returned str, not bytes", "raw method 'nothing' returned None, not bytes"]:
+        assert line in server.log
+    assert "'fail'" not in server.log  # an ordinary exception is the method's answer, not a fault
+
+
+def test_time_out_values(system, client, server):
+    peer = client.peer("server", call_timeout=math.inf)
+    assert peer.count() == 1
+    with pytest.raises(tarnvel.CallTimeout, match="no time was left"):
+        client.call(peer, "count", timeout=0)
+    assert peer.count() == 2  # the call with no time was never sent
+    assert client.call("server", "add", [1, 2], timeout=tarnvel.MAX_TIMEOUT) == 3
+    assert asyncio.run(client.acall("server", "add", [1, 2], timeout=math.inf)) == 3
+    for bad in (math.nan, -1, tarnvel.MAX_TIMEOUT + 0.001, 1e9):
+        with pytest.raises(ValueError, match="at most 2147483.647 s" if bad > 1 else "zero or more"):
+            client.call(peer, "count", timeout=bad)
+    with pytest.raises(TypeError, match="number of seconds"):
+        client.call(peer, "count", timeout="1")
+    with pytest.raises(ValueError):
+        client.peer("server", timeout=math.nan)
+    with pytest.raises(ValueError):
+        client.peer("server", call_timeout=-1)
+    with pytest.raises(ValueError):
+        tarnvel.Node("other", unique("pkg"), call_timeout=math.nan)
+    with tarnvel.Node("other", unique("pkg"), call_timeout=math.inf):
+        pass
+    assert peer.count() == 3  # none of the refused ones was sent
+    # A lookup by name is bounded by the call's time-out, not the lookup's default.
+    with pytest.raises(tarnvel.PeerNotFound, match="after 0.05 s"):
+        client.call("nobody", "count", timeout=0.05)
+    with pytest.raises(tarnvel.PeerNotFound, match="after 0.05 s"):
+        asyncio.run(client.acall("nobody", "count", timeout=0.05))
+
+
+def test_misuse_is_refused_before_anything_is_sent(system, client, server):
+    peer = client.peer("server")
+    with pytest.raises(TypeError, match="sequence of arguments.*not str"):
+        client.call(peer, "add", "12")
+    for args, kwargs in [(b"12", None), ({"a": 1}, None), ((), [("a", 1)]), ((), {1: 2})]:
+        with pytest.raises(TypeError):
+            client.call(peer, "count", args, kwargs)
+    with pytest.raises(ValueError, match="nested too deeply"):
+        nested = []
+        for _ in range(100_000):
+            nested = [nested]
+        client.call(peer, "count", [nested])
+    with pytest.raises(TypeError, match="must be bytes"):
+        client.call_bytes(peer, "echo", "text")
+    with pytest.raises(TypeError, match="node name, a PeerInfo or a Peer"):
+        client.call(42, "count")
+    assert peer.count() == 1  # none of them reached the server
+    for size, error in [(-1, ValueError), (2**64, ValueError), (80, ValueError), (1.5, TypeError)]:
+        with pytest.raises(error):
+            tarnvel.Node("sized", unique("pkg"), mailbox_bytes=size)
+
+
+def test_closed_flags_of_a_node_inherited_by_a_forked_child(system):
+    with tarnvel.Node("parent", system) as node:
+        node.method(os.getpid, name="where")
+        assert not node.closed
+        read, write = os.pipe()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # the child uses none of the parent's threads
+            pid = os.fork()
+        if pid == 0:
+            seen = []
+            try:
+                seen += [node.closed, repr(node).endswith(" closed>")]
+                try:
+                    node.call(node.info, "where")
+                except tarnvel.NodeClosed:
+                    seen.append("NodeClosed")
+                node.serve_forever()  # nothing to serve: returns at once
+                with tarnvel.Node("child", system) as own:  # the system is free for the child's own node
+                    seen.append(own.call(node.info, "where") == os.getppid())
+                node.close()
+            except BaseException as e:
+                seen.append(repr(e))
+            finally:
+                os.write(write, json.dumps(seen).encode())
+                os._exit(0)
+        os.close(write)
+        if not select.select([read], [], [], 60)[0]:
+            os.kill(pid, signal.SIGKILL)  # a child stuck on its inherited node
+        with os.fdopen(read) as reader:
+            seen = json.loads(reader.read() or "[]")
+        os.waitpid(pid, 0)
+        assert seen == [True, True, "NodeClosed", True]
+        assert not node.closed and node.call(node.info, "where") == os.getpid()  # the parent's node goes on
+    assert node.closed
 
 
 def test_timeout_delivery_and_gone_peer(system, client):

@@ -51,10 +51,17 @@ def test_calls(live):
     assert tarnvel_cli("call", system, "server", "add", "2", "b=40", "--json").stdout == b"42\n"
     assert tarnvel_cli("call", system, "server", "echo", "--raw", input=b"\x00bytes\xff").stdout == b"\x00bytes\xff"
     assert json.loads(tarnvel_cli("call", system, "server", "echo", "--raw", "--json", "hi").stdout) == {"hex": "6869"}
+    unlimited = tarnvel_cli("call", system, "server", "add", "2", "40", "--timeout", "inf", "--wait", "inf")
+    assert unlimited.stdout == b"42\n"
+    # A JSON method's answer through --raw is its bytes, as they are.
+    assert tarnvel_cli("call", system, "server", "add", "--raw", '{"args": [2, 40]}').stdout == b'{"result":42}'
 
 
 @pytest.mark.parametrize("args, code, message", [
     (["call", "{system}", "server", "fail", '"boom"'], 1, "fail failed: ValueError: boom"),
+    (["call", "{system}", "server", "fail", "--raw", '{{"args": ["boom"]}}'], 1, "fail failed: ValueError: boom"),
+    (["call", "{system}", "server", "interrupt"], 1, "interrupt failed: KeyboardInterrupt"),
+    (["call", "{system}", "server", "text", "--raw", "x"], 1, "the raw method raised or did not return bytes"),
     (["call", "{system}", "server", "missing"], 1, "has no method 'missing'"),
     (["call", "{system}", "server", "add", "two"], 2, "argument 1 is not JSON"),
     (["call", "{system}", "server", "echo", '"text"'], 2, "'echo' is a raw method"),
@@ -63,6 +70,7 @@ def test_calls(live):
     (["nodes", "nosuchsystem_{system}"], 3, "no system named"),
     (["methods", "{system}", "nobody"], 4, "no node 'nobody'"),
     (["call", "{system}", "server", "slow", "1", "--timeout", "0.05"], 5, "no answer to 'slow'"),
+    (["call", "{system}", "server", "slow", "1", "--timeout", "0"], 5, "no time was left to send it"),
     (["call", "{system}", "server", "echo", "--raw"], 6, "could not deliver 'echo'"),
 ])
 def test_failures_are_one_line_with_distinct_exit_codes(live, args, code, message):
@@ -71,6 +79,29 @@ def test_failures_are_one_line_with_distinct_exit_codes(live, args, code, messag
     stderr = result.stderr.decode()
     assert (result.returncode, result.stdout) == (code, b""), stderr
     assert stderr.startswith("tarnvel: ") and stderr.count("\n") == 1 and message in stderr
+
+
+def test_argument_errors_are_one_short_line(live):
+    system, _ = live
+    for args, message in [
+        (["add", "NaN", "1"], "argument 1: NaN is not a JSON number"),
+        (["add", "1", "b=-Infinity"], "argument 2: -Infinity is not a JSON number"),
+        (["add", "1e400"], "argument 1: 1e400 is beyond the range of a float"),
+        (["add", "7" * 5000], "argument 1 holds an integer of more than 4300 digits"),
+        (["add", "[" * 100_000], "argument 1 is nested too deeply"),
+        (["add", "x" * 5000], "argument 1 is not JSON: 'xxx"),
+        (["add", "1", "--timeout", "1e9"], "--timeout: a time-out must be at most 2147483.647 s"),
+        (["add", "1", "--timeout", "nan"], "--timeout must be 0 or more seconds"),
+    ]:
+        result = tarnvel_cli("call", system, "server", *args)
+        stderr = result.stderr.decode()
+        assert (result.returncode, result.stdout) == (2, b""), stderr
+        assert stderr.startswith("tarnvel: ") and stderr.count("\n") == 1 and message in stderr
+        assert len(stderr) < 300  # a long argument is cut, not echoed whole
+    for interval in ("inf", "0", "nan"):
+        result = tarnvel_cli("watch", system, "--interval", interval)
+        assert (result.returncode, result.stderr) == (2, b"tarnvel: --interval must be a finite number of "
+                                                         b"seconds more than 0\n")
 
 
 def test_watch_shows_arrivals_and_departures(live):
@@ -92,6 +123,22 @@ def test_watch_shows_arrivals_and_departures(live):
     finally:
         watch.kill()
         watch.communicate()
+
+
+def test_watch_ends_when_its_output_is_closed(live):
+    system, server = live
+    # As under `| head -1`: the reader goes away while watch waits out a long interval, and nobody joins.
+    watch = subprocess.Popen(COMMAND + ["watch", system, "--interval", "1e300"], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, env=child_env())
+    try:
+        assert f"server (pid {server.pid})".encode() in watch.stdout.readline()
+        watch.stdout.close()
+        assert watch.wait(30) == 0
+        assert watch.stderr.read() == b""
+    finally:
+        watch.kill()
+        watch.wait()
+        watch.stderr.close()
 
 
 def test_systems_with_long_names():
