@@ -87,6 +87,11 @@ Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<cons
     return out;
 }
 
+bool request_fits_frame(uint64_t method_size, uint64_t args_size) {
+    constexpr uint64_t packed_name_overhead = 5;
+    return FRAME_OVERHEAD + packed_name_overhead + method_size + args_size <= std::numeric_limits<uint32_t>::max();
+}
+
 Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args) {
     if (method.size() > std::numeric_limits<uint32_t>::max() - 1) {
         throw std::length_error("method name too long");

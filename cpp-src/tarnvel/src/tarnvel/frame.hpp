@@ -50,6 +50,10 @@ std::optional<FrameView> view_frame(std::span<const uint8_t> bytes);
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args);
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result);
 
+// Whether the request for a method name and arguments of these sizes fits
+// the 32-bit length field of a frame; no mailbox could take a larger one.
+bool request_fits_frame(uint64_t method_size, uint64_t args_size);
+
 // The method name packed as a string, then the argument bytes unchanged.
 Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args);
 // The status byte; the result follows only for status 0 (STATUS_OK).
