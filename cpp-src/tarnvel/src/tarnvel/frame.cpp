@@ -1,7 +1,6 @@
 #include "frame.hpp"
 
 #include "byte_order.hpp"
-
 #include "packed_string.hpp"
 
 #include <limits>
