@@ -9,6 +9,7 @@
 #include "lifecycle.hpp"
 #include "pending_calls.hpp"
 #include "registry.hpp"
+#include "workers.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <future>
@@ -29,15 +30,16 @@ struct Tarnvel::Impl {
     void abandon_after_fork() noexcept;
     void call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
               CallCompletion done);
-    std::future<CallResult> call(std::string target_name, uint32_t pid, std::string method, Bytes args,
-                                 int64_t timeout_ms);
-    bool register_method(boost::json::object descriptor, MethodHandler handler);
+    CallFuture call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms);
+    bool register_method(boost::json::object descriptor, DeferredHandler handler);
+    void set_worker_threads(unsigned count);
     std::vector<NodeInfo> list_nodes();
 
     // Made first and released last: the io context outlives every part.
     Lifecycle life;
     MethodRegistry registry;
     PendingCalls calls{life.io()};
+    Workers workers{life};
     // Engaged by open(), in this order; released by close in reverse.
     std::optional<Directory> directory;
     std::optional<Delivery> outbox;

@@ -10,6 +10,7 @@
 #include "pending_calls.hpp"
 #include "platform/platform.hpp"
 #include "registry.hpp"
+#include "workers.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -36,6 +37,7 @@ public:
         PendingCalls& calls;       // takes answers
         Directory& directory;      // addresses replies
         Delivery& outbox;          // carries replies
+        Workers& workers;          // runs handlers, when the node has any
     };
 
     // Makes the mailbox under the held name and its event. `pid` is the
@@ -54,9 +56,15 @@ public:
     void stop() noexcept;
     // In a fork child: drops the handles without releasing what they name.
     void abandon() noexcept;
+    // From now on answers are dropped, whoever gives them; waits for the ones
+    // being sent. For close, before the parts replies use are released.
+    void close_replies() noexcept;
 
     // Sends the answer to `caller`'s request: the result only with STATUS_OK.
+    // io thread, or any thread through a Reply.
     void reply(const Caller& caller, uint8_t status, std::span<const uint8_t> result);
+
+    class Gate;
 
 private:
     void arm_wait();
@@ -70,6 +78,8 @@ private:
     std::optional<platform::SharedMapping> mailbox_;
     std::unique_ptr<platform::MailboxEvent> event_;
     std::optional<MailboxReader> reader_;
+    // Shared with every Reply made here, which may outlive the inbox.
+    std::shared_ptr<Gate> gate_;
 };
 
 }  // namespace tarnvel

@@ -15,6 +15,8 @@ namespace {
 // The node whose io thread this is, if any. Set by the io thread itself, so it
 // cannot be confused by a later thread that is given the same id.
 thread_local const Lifecycle* current_io_node = nullptr;
+// The node whose worker this is, if any.
+thread_local const Lifecycle* current_worker_node = nullptr;
 
 }  // namespace
 
@@ -42,6 +44,14 @@ void Lifecycle::start(std::function<void()> first) {
 bool Lifecycle::on_io_thread() const noexcept { return current_io_node == this; }
 
 bool Lifecycle::on_any_io_thread() noexcept { return current_io_node != nullptr; }
+
+bool Lifecycle::on_any_handler_thread() noexcept {
+    return current_io_node != nullptr || current_worker_node != nullptr;
+}
+
+Lifecycle::WorkerMark::WorkerMark(const Lifecycle& node) noexcept { current_worker_node = &node; }
+
+Lifecycle::WorkerMark::~WorkerMark() { current_worker_node = nullptr; }
 
 bool Lifecycle::inherited_by_fork() const noexcept { return platform::current_process_id() != pid_; }
 
@@ -74,14 +84,15 @@ bool Lifecycle::begin_close() {
 
 void Lifecycle::close() {
     const bool first = begin_close();
-    if (current_io_node == nullptr) {
+    if (!on_any_handler_thread()) {
         finish_close();
         return;
     }
-    // On an io thread. A node's own io thread cannot join itself, and two
-    // nodes whose handlers closed each other would wait for each other for
-    // ever; so another thread finishes the close once the handler returns:
-    // pending calls end and the objects are released without a later close.
+    // On a handler thread. A node's own threads cannot join themselves, and
+    // two nodes whose handlers closed each other would wait for each other
+    // for ever; so another thread finishes the close once the handler
+    // returns: pending calls end and the objects are released without a
+    // later close.
     if (first) {
         try {
             closer_ = std::thread([this] {
@@ -96,7 +107,7 @@ void Lifecycle::close() {
             // (and ends the pending calls).
         }
     }
-    if (first && on_io_thread()) {
+    if (first && (on_io_thread() || current_worker_node == this)) {
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
     }
 }

@@ -35,6 +35,18 @@ public:
 
     bool on_io_thread() const noexcept;
     static bool on_any_io_thread() noexcept;
+    // An io thread or a worker, of any node: where a close cannot be waited
+    // for, since what it waits for may be waiting for this thread.
+    static bool on_any_handler_thread() noexcept;
+
+    // Marks the calling thread as one of the node's workers while it lives.
+    class WorkerMark {
+    public:
+        explicit WorkerMark(const Lifecycle& node) noexcept;
+        ~WorkerMark();
+        WorkerMark(const WorkerMark&) = delete;
+        WorkerMark& operator=(const WorkerMark&) = delete;
+    };
     bool inherited_by_fork() const noexcept;
     // Closed, closing or inherited by a fork child.
     bool closed() const noexcept;
@@ -46,8 +58,8 @@ public:
     // Stops the node: no operation enters from now on and the io thread ends
     // soon. True the first time. Releasing is close's job.
     bool begin_close();
-    // Idempotent. From an io thread, another thread finishes the job (an io
-    // thread cannot join itself); from the node's own io thread, it throws
+    // Idempotent. From a handler thread, another thread finishes the job (a
+    // thread cannot join itself); from one of the node's own, it throws
     // std::system_error (resource_deadlock_would_occur) the first time.
     void close();
     // Waits for the thread that finishes a close begun on an io thread.

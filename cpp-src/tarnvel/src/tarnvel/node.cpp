@@ -7,7 +7,9 @@
 #include "held_names.hpp"
 #include "names.hpp"
 
+#include <chrono>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -55,7 +57,7 @@ void Tarnvel::Impl::open(std::string node_name, const std::string& system_name, 
     outbox.emplace(*directory, life.io(),
                    [this](uint32_t pid, uint16_t seq, uint8_t status) { fail_request(pid, seq, status); });
     inbox.emplace(life.io(), life.stopping(), life.pid(), std::move(held), recv_shm_bytes,
-                  Inbox::Links{registry, calls, *directory, *outbox});
+                  Inbox::Links{registry, calls, *directory, *outbox, workers});
     if (!directory->enter(std::move(node_name), std::move(own_mailbox))) {
         throw Error(ErrorKind::directory_full, "directory full");
     }
@@ -73,8 +75,15 @@ void Tarnvel::Impl::release() {
     // calls still pending end, and only then does anything shared go.
     if (directory) directory->stop_refresh();
     if (inbox) inbox->stop();
+    // Requests no worker has started are answered with failure, as far as
+    // the outbox can still write without its io thread; what running
+    // handlers answer from now on is dropped.
+    workers.discard_waiting();
+    if (inbox) inbox->close_replies();
     calls.stop();
     calls.fail_all();
+    // After the calls have ended: a handler may be waiting for one.
+    workers.join();
     if (outbox) outbox->close();
     outbox.reset();
     if (directory) directory->leave();
@@ -132,18 +141,24 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
     }
 }
 
-std::future<CallResult> Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args,
-                                            int64_t timeout_ms) {
+CallFuture Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args,
+                               int64_t timeout_ms) {
     auto promise = std::make_shared<std::promise<CallResult>>();
     std::future<CallResult> future = promise->get_future();
     call(std::move(target_name), pid, std::move(method), std::move(args), timeout_ms,
          [promise](CallResult result) { promise->set_value(std::move(result)); });
-    return future;
+    return CallFuture(std::move(future));
 }
 
-bool Tarnvel::Impl::register_method(boost::json::object descriptor, MethodHandler handler) {
+bool Tarnvel::Impl::register_method(boost::json::object descriptor, DeferredHandler handler) {
     if (life.closed()) throw Error(ErrorKind::closed, "Tarnvel is closed");
     return registry.register_method(std::move(descriptor), std::move(handler));
+}
+
+void Tarnvel::Impl::set_worker_threads(unsigned count) {
+    if (life.closed()) throw Error(ErrorKind::closed, "Tarnvel is closed");
+    if (count > MAX_WORKER_THREADS) throw Error(ErrorKind::invalid_argument, "invalid worker count");
+    workers.set_size(count);
 }
 
 std::vector<NodeInfo> Tarnvel::Impl::list_nodes() {
@@ -165,7 +180,7 @@ Tarnvel::~Tarnvel() {
         (void)impl_.release();
         return;
     }
-    if (Lifecycle::on_any_io_thread()) {
+    if (Lifecycle::on_any_handler_thread()) {
         // The last reference went away inside a handler, of this node or of
         // another. An io thread cannot join itself, and joining another
         // node's would wait for ever if that node's handler waits for this
@@ -196,8 +211,28 @@ uint32_t Tarnvel::pid() const { return impl_->life.pid(); }
 
 bool Tarnvel::on_io_thread() noexcept { return Lifecycle::on_any_io_thread(); }
 
-std::future<CallResult> Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Bytes args,
-                                      int64_t timeout_ms) {
+namespace {
+
+void refuse_wait_on_io_thread(const std::future<CallResult>& future) {
+    if (!Lifecycle::on_any_io_thread()) return;
+    if (future.valid() && future.wait_for(std::chrono::seconds(0)) == std::future_status::ready) return;
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                            "an io thread cannot wait for a call's result: only an io thread reads it");
+}
+
+}  // namespace
+
+CallResult CallFuture::get() {
+    refuse_wait_on_io_thread(*this);
+    return std::future<CallResult>::get();
+}
+
+void CallFuture::wait() const {
+    refuse_wait_on_io_thread(*this);
+    std::future<CallResult>::wait();
+}
+
+CallFuture Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms) {
     return impl_->call(std::move(node_name), pid, std::move(method), std::move(args), timeout_ms);
 }
 
@@ -207,8 +242,15 @@ void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Byte
 }
 
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {
+    // The plain form is the deferred one answering before it returns.
+    return impl_->register_method(std::move(descriptor), answering_at_once(std::move(handler)));
+}
+
+bool Tarnvel::register_method(boost::json::object descriptor, DeferredHandler handler) {
     return impl_->register_method(std::move(descriptor), std::move(handler));
 }
+
+void Tarnvel::set_worker_threads(unsigned count) { impl_->set_worker_threads(count); }
 
 std::vector<NodeInfo> Tarnvel::list_nodes() const { return impl_->list_nodes(); }
 
