@@ -107,8 +107,9 @@ using CallCompletion = std::function<void(CallResult)>;
 // The future of a call. An io thread that waited for it would wait for ever
 // (only an io thread reads the answer), so get() and wait() there throw
 // std::system_error (resource_deadlock_would_occur) at once unless the
-// outcome is in already. A plain std::future cannot see who waits for it:
-// moved into one, the future loses the check.
+// outcome is in already; wait_for() and wait_until() are bounded and left
+// as they are. A plain std::future cannot see who waits for it: moved into
+// one, the future loses the check.
 class CallFuture : public std::future<CallResult> {
 public:
     CallFuture() noexcept = default;
@@ -139,9 +140,9 @@ public:
 
     uint32_t pid() const;
 
-    // Whether the calling thread is the io thread of some node: where method
-    // handlers and most completions run, and where nothing may wait for a
-    // call.
+    // Whether the calling thread is the io thread of some node: where most
+    // completions run, method handlers too unless the node has workers, and
+    // where nothing may wait for a call.
     static bool on_io_thread() noexcept;
 
     // Calls `method` of the node (node_name, pid) with `args`; the call ends
