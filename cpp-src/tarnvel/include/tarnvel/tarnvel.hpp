@@ -165,10 +165,11 @@ public:
     // time, so each must be quick and must not wait for a call. 1 to
     // MAX_WORKER_THREADS: on up to that many threads of the node's own,
     // started as requests come in and joined by close; a handler may then
-    // take its time and wait for calls to any node, this one included.
-    // Either way the io thread answers sys.list_methods and sys.list_nodes
-    // at once. Lowering the count stops no worker already started. Throws
-    // Error "invalid worker count" above the limit, "Tarnvel is closed".
+    // take its time and wait for calls to any node, this one included (whose
+    // methods then need a worker free to run them). Either way the io thread
+    // answers sys.list_methods and sys.list_nodes at once. Lowering the
+    // count stops no worker already started. Throws Error "invalid worker
+    // count" above the limit, "Tarnvel is closed".
     static constexpr unsigned MAX_WORKER_THREADS = 256;
     void set_worker_threads(unsigned count);
 
