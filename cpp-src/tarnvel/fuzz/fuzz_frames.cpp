@@ -6,6 +6,7 @@
 #include "frame.hpp"
 #include "packed_string.hpp"
 #include "ring.hpp"
+#include "support/frames.hpp"
 
 #include <algorithm>
 #include <chrono>

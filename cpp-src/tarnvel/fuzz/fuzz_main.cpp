@@ -6,6 +6,7 @@
 // The same arguments always produce the same inputs, so a failure reproduces.
 #include "frame.hpp"
 #include "ring.hpp"
+#include "support/frames.hpp"
 
 #include <chrono>
 #include <cstddef>

@@ -1,5 +1,6 @@
 #include "frame.hpp"
 #include "packed_string.hpp"
+#include "support/frames.hpp"
 
 #include <gtest/gtest.h>
 

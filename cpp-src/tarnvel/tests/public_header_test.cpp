@@ -5,6 +5,6 @@
 #ifndef STATUS_TIMEOUT
 #define STATUS_TIMEOUT ((unsigned long)0x00000102)
 #endif
-#include <tarnvel/tarnvel.hpp>
+#include "tarnvel/tarnvel.hpp"
 
 static_assert(tarnvel::STATUS_TIMEOUT == 1);

@@ -1,5 +1,6 @@
 #include "frame.hpp"
 #include "ring.hpp"
+#include "support/frames.hpp"
 
 #include <gtest/gtest.h>
 

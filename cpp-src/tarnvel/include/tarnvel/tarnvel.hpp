@@ -10,6 +10,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarnvel {
@@ -68,6 +69,33 @@ struct NodeInfo {
 // ends the caller's call with STATUS_EXEC_FAILED.
 using MethodHandler = std::function<Bytes(Bytes)>;
 
+// The one answer to one request, for a handler that gives it later: once,
+// from any thread. Copies share the answer: the first complete() or fail()
+// gives it, later ones return false. When the last copy goes unanswered the
+// caller's call ends with STATUS_EXEC_FAILED at once; an answer given after
+// the node has closed is dropped.
+class Reply {
+public:
+    Reply() = default;  // stands for no request: answers go nowhere
+
+    // STATUS_OK with `result`.
+    bool complete(Bytes result) const;
+    // STATUS_EXEC_FAILED.
+    bool fail() const;
+    bool answered() const noexcept;
+
+    struct State;
+    explicit Reply(std::shared_ptr<State> state) noexcept;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
+// Receives the argument bytes and the request's Reply, which it answers
+// before it returns or keeps to answer later. What it throws fails the reply
+// unless it was answered already.
+using DeferredHandler = std::function<void(Bytes, Reply)>;
+
 // Receives a call's one outcome. It runs on the node's io thread (answers,
 // time-outs, failed deliveries), on the thread that closes the node, or on
 // the calling thread before call() returns when the call ends at once. It
@@ -75,6 +103,21 @@ using MethodHandler = std::function<Bytes(Bytes)>;
 // call or for the node's close: while it runs its thread does nothing else.
 // What it throws is dropped.
 using CallCompletion = std::function<void(CallResult)>;
+
+// The future of a call. An io thread that waited for it would wait for ever
+// (only an io thread reads the answer), so get() and wait() there throw
+// std::system_error (resource_deadlock_would_occur) at once unless the
+// outcome is in already; wait_for() and wait_until() are bounded and left
+// as they are. A plain std::future cannot see who waits for it: moved into
+// one, the future loses the check.
+class CallFuture : public std::future<CallResult> {
+public:
+    CallFuture() noexcept = default;
+    explicit CallFuture(std::future<CallResult>&& future) noexcept : std::future<CallResult>(std::move(future)) {}
+
+    CallResult get();
+    void wait() const;
+};
 
 class Tarnvel {
 public:
@@ -88,24 +131,26 @@ public:
     Tarnvel& operator=(const Tarnvel&) = delete;
 
     // Idempotent. Every pending call has ended with STATUS_EXEC_FAILED when it
-    // returns. Called from one of the node's own handlers it throws
-    // std::system_error (resource_deadlock_would_occur) after stopping the
-    // node; a later close from another thread finishes the job.
+    // returns, and the handlers still running on workers have returned
+    // (their answers are dropped). Called from one of the node's own
+    // handlers it throws std::system_error (resource_deadlock_would_occur)
+    // after stopping the node; a later close from another thread finishes
+    // the job.
     void close();
 
     uint32_t pid() const;
 
-    // Whether the calling thread is the io thread of some node: where method
-    // handlers and most completions run, and where nothing may wait for a
-    // call.
+    // Whether the calling thread is the io thread of some node: where most
+    // completions run, method handlers too unless the node has workers, and
+    // where nothing may wait for a call.
     static bool on_io_thread() noexcept;
 
     // Calls `method` of the node (node_name, pid) with `args`; the call ends
     // after at most `timeout_ms` with STATUS_TIMEOUT unless another outcome
     // came first. Never throws for a failed call; the outcome is the
-    // CallResult. Throws Error "Tarnvel is closed" only.
-    std::future<CallResult> call(std::string node_name, uint32_t pid, std::string method, Bytes args,
-                                 int64_t timeout_ms);
+    // CallResult. Throws Error "Tarnvel is closed" only. See CallFuture for
+    // waiting on an io thread.
+    CallFuture call(std::string node_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms);
     // The same with `on_done` run once with the outcome instead of a future.
     // If it throws "Tarnvel is closed", `on_done` never runs.
     void call(std::string node_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
@@ -113,6 +158,20 @@ public:
 
     // False when the descriptor or its name is refused.
     bool register_method(boost::json::object descriptor, MethodHandler handler);
+    // The same for a handler that answers through its Reply, now or later.
+    bool register_method(boost::json::object descriptor, DeferredHandler handler);
+
+    // Where method handlers run. 0, the default: on the io thread, one at a
+    // time, so each must be quick and must not wait for a call. 1 to
+    // MAX_WORKER_THREADS: on up to that many threads of the node's own,
+    // started as requests come in and joined by close; a handler may then
+    // take its time and wait for calls to any node, this one included (whose
+    // methods then need a worker free to run them). Either way the io thread
+    // answers sys.list_methods and sys.list_nodes at once. Lowering the
+    // count stops no worker already started. Throws Error "invalid worker
+    // count" above the limit, "Tarnvel is closed".
+    static constexpr unsigned MAX_WORKER_THREADS = 256;
+    void set_worker_threads(unsigned count);
 
     std::vector<NodeInfo> list_nodes() const;
 

@@ -66,11 +66,6 @@ std::optional<std::string> Book::lookup(std::string_view node_name, uint32_t pid
     return std::nullopt;
 }
 
-std::string Book::reverse_lookup(uint32_t pid) {
-    std::optional<BookEntry> entry = entry_of(pid);
-    return entry ? std::move(entry->node_name) : std::string();
-}
-
 std::optional<BookEntry> Book::entry_of(uint32_t pid) {
     std::lock_guard lock(mutex_);
     for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {

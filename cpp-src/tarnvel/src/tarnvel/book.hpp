@@ -44,8 +44,6 @@ public:
     bool register_node(uint32_t pid, std::string_view node_name, std::string_view mailbox_name);
     // The mailbox name of the slot with both this pid and this node name.
     std::optional<std::string> lookup(std::string_view node_name, uint32_t pid);
-    // The node name of the first slot with this pid, or empty.
-    std::string reverse_lookup(uint32_t pid);
     // The first slot with this pid.
     std::optional<BookEntry> entry_of(uint32_t pid);
     void purge_pid(uint32_t pid);

@@ -2,7 +2,6 @@
 // packed string of a JSON text.
 #include "builtins.hpp"
 
-#include "impl.hpp"
 #include "packed_string.hpp"
 
 #include <boost/json/array.hpp>
@@ -27,18 +26,14 @@ Bytes pack_json(const boost::json::array& array) { return pack_cstring(boost::js
 
 }  // namespace
 
-void Tarnvel::Impl::add_builtin(boost::json::object descriptor, MethodHandler handler) {
-    registry.add_builtin(std::move(descriptor), std::move(handler));
-}
-
-void Tarnvel::Impl::add_builtins() {
+void add_builtins(MethodRegistry& registry, std::function<std::vector<NodeInfo>()> list_nodes) {
     // The handlers ignore their arguments.
-    add_builtin(builtin_descriptor(LIST_METHODS), [this](Bytes) {
+    registry.add_builtin(builtin_descriptor(LIST_METHODS), [&registry](Bytes) {
         boost::json::array methods;
         for (auto& descriptor : registry.list_descriptors()) methods.emplace_back(std::move(descriptor));
         return pack_json(methods);
     });
-    add_builtin(builtin_descriptor(LIST_NODES), [this](Bytes) {
+    registry.add_builtin(builtin_descriptor(LIST_NODES), [list_nodes = std::move(list_nodes)](Bytes) {
         boost::json::array nodes;
         for (const NodeInfo& node : list_nodes()) {
             nodes.emplace_back(boost::json::object{{"node_name", node.node_name}, {"pid", node.pid}});

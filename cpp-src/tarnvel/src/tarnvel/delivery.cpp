@@ -9,7 +9,6 @@
 // messages leave in the order they were sent.
 #include "delivery.hpp"
 
-#include "pending_calls.hpp"
 #include "ring.hpp"
 
 #include <boost/asio/post.hpp>
@@ -95,7 +94,7 @@ void Delivery::deliver_next() {
 
 Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
     // The destination may have left the book since the message was sent.
-    const std::optional<std::string> mailbox = book_.lookup(message.node_name, message.pid);
+    const std::optional<std::string> mailbox = directory_.lookup(message.node_name, message.pid);
     if (!mailbox) {
         return STATUS_EXEC_FAILED;
     }
@@ -114,7 +113,7 @@ Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
         // A mailbox vanishes with its owner's process: the peer is gone, and
         // so are all its slots.
         peers_.forget(*mailbox);
-        book_.purge_pid(message.pid);
+        directory_.purge(message.pid);
         return STATUS_EXEC_FAILED;
     }
     return finish_write(*link, append_record(link->view(), link->size(), message.frame));
@@ -162,7 +161,7 @@ void Delivery::end_turn() {
 
 void Delivery::finish(const OutgoingMessage& message, Outcome outcome) {
     if (message.expects_reply && outcome) {
-        calls_.complete(message.pid, message.seq, CallResult{*outcome, {}});
+        undelivered_(message.pid, message.seq, *outcome);
     }
 }
 

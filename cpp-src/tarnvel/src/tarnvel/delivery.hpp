@@ -2,7 +2,7 @@
 // its destination's mailbox, in the order the node sent them.
 #pragma once
 
-#include "book.hpp"
+#include "directory.hpp"
 #include "peer_cache.hpp"
 #include "ring.hpp"
 #include "tarnvel/tarnvel.hpp"
@@ -11,13 +11,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace tarnvel {
-
-class PendingCalls;
 
 struct OutgoingMessage {
     std::string node_name;
@@ -32,7 +32,12 @@ struct OutgoingMessage {
 
 class Delivery {
 public:
-    Delivery(Book book, PendingCalls& calls, boost::asio::io_context& io) : book_(book), calls_(calls), io_(io) {}
+    // Told of a request the io thread could not deliver: the status that
+    // ends its call.
+    using Undelivered = std::function<void(uint32_t pid, uint16_t seq, uint8_t status)>;
+
+    Delivery(Directory& directory, boost::asio::io_context& io, Undelivered undelivered)
+        : directory_(directory), io_(io), undelivered_(std::move(undelivered)) {}
 
     // Writes the message from the calling thread when nothing is queued ahead
     // of it and its destination's link is kept and current; otherwise queues
@@ -62,9 +67,9 @@ private:
     void end_turn();
     void finish(const OutgoingMessage& message, Outcome outcome);
 
-    Book book_;
-    PendingCalls& calls_;
+    Directory& directory_;
     boost::asio::io_context& io_;
+    Undelivered undelivered_;
 
     std::mutex mutex_;
     std::deque<OutgoingMessage> queue_;  // guarded by mutex_

@@ -1,7 +1,6 @@
 #include "frame.hpp"
 
 #include "byte_order.hpp"
-
 #include "packed_string.hpp"
 
 #include <limits>
@@ -33,17 +32,6 @@ void end_frame(Bytes& out) { out.insert(out.end(), std::begin(FRAME_END_MARKER),
 
 }  // namespace
 
-Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body) {
-    Bytes out = begin_frame(kind, seq, pid, body.size());
-    out.insert(out.end(), body.begin(), body.end());
-    end_frame(out);
-    return out;
-}
-
-Bytes encode_frame(const Frame& f) {
-    return encode_frame(f.kind, f.seq, f.pid, f.body);
-}
-
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
     const size_t n = bytes.size();
     if (n < FRAME_OVERHEAD || bytes[0] != FRAME_START_MARKER || bytes[n - 3] != FRAME_END_MARKER[0] ||
@@ -53,14 +41,6 @@ std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
     }
     return FrameView{bytes[5], static_cast<uint16_t>(bytes[6] | bytes[7] << 8), load_le32(&bytes[8]),
                      bytes.subspan(12, n - FRAME_OVERHEAD)};
-}
-
-std::optional<Frame> decode_frame(std::span<const uint8_t> bytes) {
-    const std::optional<FrameView> view = view_frame(bytes);
-    if (!view) {
-        return std::nullopt;
-    }
-    return Frame{view->kind, view->seq, view->pid, Bytes(view->body.begin(), view->body.end())};
 }
 
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args) {
@@ -87,29 +67,9 @@ Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<cons
     return out;
 }
 
-Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args) {
-    if (method.size() > std::numeric_limits<uint32_t>::max() - 1) {
-        throw std::length_error("method name too long");
-    }
-    Bytes out;
-    out.reserve(method.size() + 5 + args.size());
-    append_le32(out, static_cast<uint32_t>(method.size() + 1));
-    out.insert(out.end(), method.begin(), method.end());
-    out.push_back(0);
-    out.insert(out.end(), args.begin(), args.end());
-    return out;
-}
-
-Bytes encode_response_body(uint8_t status, std::span<const uint8_t> result) {
-    Bytes out;
-    if (status != STATUS_OK) {
-        out.push_back(status);
-        return out;
-    }
-    out.reserve(1 + result.size());
-    out.push_back(status);
-    out.insert(out.end(), result.begin(), result.end());
-    return out;
+bool request_fits_frame(uint64_t method_size, uint64_t args_size) {
+    constexpr uint64_t packed_name_overhead = 5;
+    return FRAME_OVERHEAD + packed_name_overhead + method_size + args_size <= std::numeric_limits<uint32_t>::max();
 }
 
 std::optional<RequestBody> decode_request_body(std::span<const uint8_t> body) {

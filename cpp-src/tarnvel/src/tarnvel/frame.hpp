@@ -21,13 +21,6 @@ inline constexpr size_t FRAME_OVERHEAD = 15;
 inline constexpr uint8_t FRAME_START_MARKER = 0xAA;
 inline constexpr uint8_t FRAME_END_MARKER[3] = {0xBB, 0xCC, 0xDD};
 
-struct Frame {
-    uint8_t kind = 0;
-    uint16_t seq = 0;
-    uint32_t pid = 0;  // the sending node's process id
-    Bytes body;
-};
-
 // A decoded frame whose body still lies in the bytes it was read from.
 struct FrameView {
     uint8_t kind = 0;
@@ -36,25 +29,24 @@ struct FrameView {
     std::span<const uint8_t> body;
 };
 
-// Throws std::length_error when the total length would not fit its 32-bit field.
-Bytes encode_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body);
-Bytes encode_frame(const Frame& f);
 // `bytes` is exactly one record's frame; nothing unless markers and the
 // length field agree with it.
-std::optional<Frame> decode_frame(std::span<const uint8_t> bytes);
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes);
 
 // Whole frames written in one pass, with no body built apart first: the
 // request for `method` with `args`, and the response with `status` (its
-// result only for STATUS_OK). Throw std::length_error as encode_frame does.
+// result only for STATUS_OK). Throw std::length_error when the total length
+// would not fit its 32-bit field.
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args);
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result);
 
-// The method name packed as a string, then the argument bytes unchanged.
-Bytes encode_request_body(std::string_view method, std::span<const uint8_t> args);
-// The status byte; the result follows only for status 0 (STATUS_OK).
-Bytes encode_response_body(uint8_t status, std::span<const uint8_t> result);
+// Whether the request for a method name and arguments of these sizes fits
+// the 32-bit length field of a frame; no mailbox could take a larger one.
+bool request_fits_frame(uint64_t method_size, uint64_t args_size);
 
+// A request's body: the method name packed as a string, then the argument
+// bytes unchanged. A response's: the status byte, then the result only for
+// STATUS_OK.
 struct RequestBody {
     std::string_view method;
     std::span<const uint8_t> args;

@@ -1,8 +1,10 @@
 #include "held_names.hpp"
 
 #include "platform/platform.hpp"
+#include "tarnvel/tarnvel.hpp"
 
 #include <memory>
+#include <utility>
 
 namespace tarnvel {
 
@@ -35,5 +37,17 @@ HeldMailboxNames* const held_names = [] {
 }  // namespace
 
 HeldMailboxNames& held_mailbox_names() { return *held_names; }
+
+MailboxNameHold::MailboxNameHold(std::string name) : name_(std::move(name)) {
+    if (!held_names->take(name_)) throw Error(ErrorKind::os_failure, "CreateFileMapping mailbox failed");
+    held_ = true;
+}
+
+MailboxNameHold::MailboxNameHold(MailboxNameHold&& other) noexcept
+    : name_(std::move(other.name_)), held_(std::exchange(other.held_, false)) {}
+
+MailboxNameHold::~MailboxNameHold() {
+    if (held_) held_names->give_back(name_);
+}
 
 }  // namespace tarnvel

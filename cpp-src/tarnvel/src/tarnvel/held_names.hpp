@@ -31,4 +31,22 @@ private:
 // destroyed (closer and reaper threads may give names back while statics go).
 HeldMailboxNames& held_mailbox_names();
 
+// One name taken from held_mailbox_names() for as long as this lives.
+class MailboxNameHold {
+public:
+    // Throws Error "CreateFileMapping mailbox failed" (os_failure) when a
+    // live node of this process holds the name.
+    explicit MailboxNameHold(std::string name);
+    ~MailboxNameHold();
+    // A moved-from hold holds nothing.
+    MailboxNameHold(MailboxNameHold&& other) noexcept;
+    MailboxNameHold& operator=(MailboxNameHold&&) = delete;
+
+    const std::string& name() const noexcept { return name_; }
+
+private:
+    std::string name_;
+    bool held_ = false;
+};
+
 }  // namespace tarnvel

@@ -11,9 +11,8 @@ constexpr auto RETRY_AFTER_FAILURE = std::chrono::milliseconds(100);
 
 }  // namespace
 
-MailboxReader::MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size,
-                             const std::atomic<bool>& stopping, FrameHandler on_frame)
-    : view_(view), size_(size), stopping_(stopping), on_frame_(std::move(on_frame)), retry_timer_(io) {}
+MailboxReader::MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame)
+    : view_(view), size_(size), on_frame_(std::move(on_frame)), retry_timer_(io) {}
 
 void MailboxReader::drain() noexcept {
     try {
@@ -44,7 +43,7 @@ void MailboxReader::schedule_retry(std::optional<DrainClock::time_point> due) {
     }
     retry_timer_.expires_at(*due);
     retry_timer_.async_wait([this](const boost::system::error_code& error) {
-        if (error || stopping_) return;
+        if (error) return;
         retry_due_.reset();
         drain();
     });

@@ -6,7 +6,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -20,10 +19,8 @@ class MailboxReader {
 public:
     using FrameHandler = std::function<void(const Bytes&)>;
 
-    // The mailbox (`view`, `size`) outlives the reader. Once `stopping` is
-    // set, a retry that comes due drains nothing.
-    MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, const std::atomic<bool>& stopping,
-                  FrameHandler on_frame);
+    // The mailbox (`view`, `size`) outlives the reader.
+    MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame);
 
     // Hands every readable frame to `on_frame`; what that throws costs its
     // frame only. io thread; never throws.
@@ -34,7 +31,6 @@ private:
 
     uint8_t* view_;
     uint64_t size_;
-    const std::atomic<bool>& stopping_;
     FrameHandler on_frame_;
     Bytes buffer_;
     DrainState state_;

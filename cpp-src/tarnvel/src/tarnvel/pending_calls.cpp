@@ -6,6 +6,15 @@
 
 namespace tarnvel {
 
+std::chrono::steady_clock::time_point deadline_after(int64_t timeout_ms) {
+    const auto now = std::chrono::steady_clock::now();
+    if (timeout_ms <= 0) return now;
+    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::time_point::max() - now);
+    if (timeout_ms >= room.count()) return std::chrono::steady_clock::time_point::max();
+    return now + std::chrono::milliseconds(timeout_ms);
+}
+
 namespace {
 
 constexpr size_t MAX_SEQ_PER_PID = 65535;

@@ -18,6 +18,9 @@
 
 namespace tarnvel {
 
+// now + timeout_ms, saturating at the clock's end; zero or less is already due.
+std::chrono::steady_clock::time_point deadline_after(int64_t timeout_ms);
+
 class PendingCalls {
 public:
     using Key = std::pair<uint32_t, uint16_t>;

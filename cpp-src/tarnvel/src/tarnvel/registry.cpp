@@ -13,7 +13,15 @@ constexpr std::string_view RESERVED_PREFIX = "sys.";
 
 }  // namespace
 
+DeferredHandler answering_at_once(MethodHandler handler) {
+    return [handler = std::move(handler)](Bytes args, Reply reply) { reply.complete(handler(std::move(args))); };
+}
+
 bool MethodRegistry::register_method(boost::json::object descriptor, MethodHandler handler) {
+    return register_method(std::move(descriptor), answering_at_once(std::move(handler)));
+}
+
+bool MethodRegistry::register_method(boost::json::object descriptor, DeferredHandler handler) {
     const auto* name_value = descriptor.if_contains("name");
     if (name_value == nullptr || !name_value->is_string()) return false;
     std::string name(name_value->get_string());
@@ -21,15 +29,17 @@ bool MethodRegistry::register_method(boost::json::object descriptor, MethodHandl
 
     std::lock_guard lock(methods_mutex_);
     // An existing entry is never replaced: its descriptor and handler stay.
-    return methods_.try_emplace(std::move(name), MethodEntry{std::move(descriptor), std::move(handler)}).second;
+    return methods_.try_emplace(std::move(name), MethodEntry{std::move(descriptor), std::move(handler), false})
+        .second;
 }
 
 void MethodRegistry::add_builtin(boost::json::object descriptor, MethodHandler handler) {
     auto name = boost::json::value_to<std::string>(descriptor.at("name"));
-    methods_.insert_or_assign(std::move(name), MethodEntry{std::move(descriptor), std::move(handler)});
+    methods_.insert_or_assign(std::move(name),
+                              MethodEntry{std::move(descriptor), answering_at_once(std::move(handler)), true});
 }
 
-std::optional<MethodHandler> MethodRegistry::find_handler(const std::string& name,
+std::optional<MethodRegistry::Found> MethodRegistry::find_handler(const std::string& name,
                                                           const std::function<void()>& on_missing) {
     std::lock_guard lock(methods_mutex_);
     const auto it = methods_.find(name);
@@ -37,7 +47,7 @@ std::optional<MethodHandler> MethodRegistry::find_handler(const std::string& nam
         on_missing();
         return std::nullopt;
     }
-    return it->second.handler;
+    return Found{it->second.handler, it->second.builtin};
 }
 
 std::vector<boost::json::object> MethodRegistry::list_descriptors() const {

@@ -1,0 +1,164 @@
+#include "inbox.hpp"
+
+#include "frame.hpp"
+#include "reply.hpp"
+#include "ring.hpp"
+
+#include <shared_mutex>
+#include <string>
+#include <utility>
+
+namespace tarnvel {
+
+// Where the replies of one inbox go: to it while it takes them, nowhere once
+// close has shut it.
+class Inbox::Gate {
+public:
+    Gate(Inbox& inbox, uint32_t pid) : inbox_(&inbox), pid_(pid) {}
+
+    void send(const Caller& caller, uint8_t status, const Bytes& result) noexcept {
+        // A fork child may hold a copy of a reply: the answer is the parent's
+        // to give, and the child must not touch the parent's locks.
+        if (platform::current_process_id() != pid_) return;
+        std::shared_lock lock(mutex_);
+        if (inbox_ == nullptr) return;
+        try {
+            inbox_->reply(caller, status, result);
+        } catch (...) {
+            // No memory or a failed book mutex: the caller's time limit ends
+            // its call.
+        }
+    }
+
+    void shut() noexcept {
+        std::unique_lock lock(mutex_);
+        inbox_ = nullptr;
+    }
+
+private:
+    std::shared_mutex mutex_;
+    Inbox* inbox_;  // guarded by mutex_
+    uint32_t pid_;
+};
+
+namespace {
+
+class RequestReply final : public Reply::State {
+public:
+    RequestReply(std::shared_ptr<Inbox::Gate> gate, const Caller& caller) : gate_(std::move(gate)), caller_(caller) {}
+    ~RequestReply() override { answer(STATUS_EXEC_FAILED, {}); }
+
+private:
+    void deliver(uint8_t status, Bytes result) noexcept override { gate_->send(caller_, status, result); }
+
+    std::shared_ptr<Inbox::Gate> gate_;
+    Caller caller_;
+};
+
+void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply) noexcept {
+    try {
+        handler(std::move(args), reply);
+    } catch (...) {
+        reply.fail();
+    }
+}
+
+}  // namespace
+
+Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uint32_t pid, MailboxNameHold name,
+             uint64_t bytes, Links links)
+    : stopping_(stopping), pid_(pid), links_(links), name_(std::move(name)) {
+    mailbox_.emplace(platform::SharedMapping::create(name_.name(), bytes, platform::MappingPurpose::mailbox));
+    init_mailbox(mailbox_->view(), mailbox_->size());
+    reader_.emplace(io, mailbox_->view(), mailbox_->size(), [this](const Bytes& frame) { dispatch(frame); });
+    event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
+    gate_ = std::make_shared<Gate>(*this, pid);
+}
+
+Inbox::~Inbox() {
+    close_replies();
+    if (mailbox_) retire_mailbox(mailbox_->view(), mailbox_->size());
+}
+
+void Inbox::close_replies() noexcept {
+    if (gate_) gate_->shut();
+}
+
+void Inbox::start() { arm_wait(); }
+
+void Inbox::stop() noexcept {
+    if (event_) event_->cancel();
+}
+
+void Inbox::abandon() noexcept {
+    // The event's io object must never be destroyed in a fork child: it would
+    // reach into the parent's io machinery.
+    if (event_) {
+        event_->abandon();
+        (void)event_.release();
+    }
+    if (mailbox_) mailbox_->abandon();
+    mailbox_.reset();
+}
+
+void Inbox::arm_wait() {
+    // A completed wait has reset the event before it calls back, so every
+    // record committed before a signal it took away is drained here, and
+    // later records signal it anew.
+    reader_->drain();
+    event_->async_wait([this] { arm_wait(); });
+}
+
+void Inbox::dispatch(const Bytes& bytes) {
+    // A handler may have closed the node; what the drain still takes from
+    // the ring is dropped.
+    if (stopping_) return;
+    const std::optional<FrameView> frame = view_frame(bytes);
+    if (!frame) return;
+
+    if (frame->kind == FRAME_KIND_RESPONSE) {
+        if (frame->body.empty()) {
+            links_.calls.answer(frame->pid, frame->seq, CallResult{STATUS_EXEC_FAILED, {}});
+            return;
+        }
+        CallResult result{frame->body[0], {}};
+        if (result.status == STATUS_OK) result.result.assign(frame->body.begin() + 1, frame->body.end());
+        links_.calls.answer(frame->pid, frame->seq, std::move(result));
+        return;
+    }
+    if (frame->kind == FRAME_KIND_REQUEST) serve(Caller{frame->pid, frame->seq}, frame->body);
+}
+
+void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
+    const std::optional<RequestBody> request = decode_request_body(body);
+    if (!request) {
+        reply(caller, STATUS_EXEC_FAILED, {});
+        return;
+    }
+    std::optional<MethodRegistry::Found> method = links_.registry.find_handler(
+        std::string(request->method), [&] { reply(caller, STATUS_EXEC_FAILED, {}); });
+    if (!method) return;
+    Reply answer(std::make_shared<RequestReply>(gate_, caller));
+    Bytes args(request->args.begin(), request->args.end());
+    if (!method->builtin && links_.workers.size() > 0) {
+        Workers::Job job = [handler = std::move(method->handler), args = std::move(args), answer]() mutable {
+            run_handler(handler, std::move(args), answer);
+        };
+        // When no worker could start, it runs here, as on a node without them.
+        if (!links_.workers.post(job)) job();
+        return;
+    }
+    run_handler(method->handler, std::move(args), answer);
+}
+
+void Inbox::reply(const Caller& caller, uint8_t status, std::span<const uint8_t> result) {
+    // Addressed by pid alone: to the node of the first slot that carries it.
+    std::optional<BookEntry> to = links_.directory.entry_of(caller.pid);
+    // Nobody to address: the caller's call ends by its time-out.
+    if (!to || to->node_name.empty()) return;
+    Bytes frame = encode_response(caller.seq, pid_, status, result);
+    links_.outbox.send(OutgoingMessage{std::move(to->node_name), caller.pid, std::move(to->mailbox_name),
+                                       std::move(frame), false, caller.seq});
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,85 @@
+// The inbox: the node's own mailbox and its event, read on the io thread.
+// Each frame is acted on here: an answer finishes a pending call, a request
+// runs its method and is answered.
+#pragma once
+
+#include "delivery.hpp"
+#include "directory.hpp"
+#include "held_names.hpp"
+#include "mailbox_reader.hpp"
+#include "pending_calls.hpp"
+#include "platform/platform.hpp"
+#include "registry.hpp"
+#include "workers.hpp"
+#include "tarnvel/tarnvel.hpp"
+
+#include <boost/asio/io_context.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+
+namespace tarnvel {
+
+// Where a request came from: its answer goes back under the same key.
+struct Caller {
+    uint32_t pid = 0;
+    uint16_t seq = 0;
+};
+
+class Inbox {
+public:
+    // The parts the inbox hands its work to; all outlive it.
+    struct Links {
+        MethodRegistry& registry;  // runs requests
+        PendingCalls& calls;       // takes answers
+        Directory& directory;      // addresses replies
+        Delivery& outbox;          // carries replies
+        Workers& workers;          // runs handlers, when the node has any
+    };
+
+    // Makes the mailbox under the held name and its event. `pid` is the
+    // node's own, the sender of its replies; once `stopping` is set, frames
+    // still drained are dropped.
+    Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uint32_t pid, MailboxNameHold name,
+          uint64_t bytes, Links links);
+    // Retires the mailbox, so that writers see it gone, and releases it.
+    ~Inbox();
+    Inbox(const Inbox&) = delete;
+    Inbox& operator=(const Inbox&) = delete;
+
+    // io thread: drains what is there and waits for more.
+    void start();
+    // Once the io thread has ended: ends the wait.
+    void stop() noexcept;
+    // In a fork child: drops the handles without releasing what they name.
+    void abandon() noexcept;
+    // From now on answers are dropped, whoever gives them; waits for the ones
+    // being sent. For close, before the parts replies use are released.
+    void close_replies() noexcept;
+
+    // Sends the answer to `caller`'s request: the result only with STATUS_OK.
+    // io thread, or any thread through a Reply.
+    void reply(const Caller& caller, uint8_t status, std::span<const uint8_t> result);
+
+    class Gate;
+
+private:
+    void arm_wait();
+    void dispatch(const Bytes& bytes);
+    void serve(const Caller& caller, std::span<const uint8_t> body);
+
+    const std::atomic<bool>& stopping_;
+    uint32_t pid_;
+    Links links_;
+    MailboxNameHold name_;
+    std::optional<platform::SharedMapping> mailbox_;
+    std::unique_ptr<platform::MailboxEvent> event_;
+    std::optional<MailboxReader> reader_;
+    // Shared with every Reply made here, which may outlive the inbox.
+    std::shared_ptr<Gate> gate_;
+};
+
+}  // namespace tarnvel
