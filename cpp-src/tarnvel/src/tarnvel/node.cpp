@@ -55,8 +55,8 @@ void Tarnvel::Impl::construct(std::string node_name_arg, const std::string& syst
     platform::sweep_leftovers();
 
     book_mutex.emplace(platform::NamedMutex::create(book_mutex_object));
-    book.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, platform::MappingPurpose::book));
-    mailbox.emplace(platform::SharedMapping::create(mailbox_name, recv_shm_bytes, platform::MappingPurpose::mailbox));
+    book.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, "book"));
+    mailbox.emplace(platform::SharedMapping::create(mailbox_name, recv_shm_bytes, "mailbox"));
     init_mailbox(mailbox->view(), mailbox->size());
     reader.emplace(io, mailbox->view(), mailbox->size(), stopping,
                    [this](const Bytes& frame) { dispatch_frame(frame); });

@@ -11,16 +11,11 @@
 
 #include "tarnvel/platform/platform.hpp"
 #include "tarnvel/tarnvel.hpp"
-#include "tarnvel/platform/posix/shm_object.hpp"
+#include "tarnvel/platform/linux/object_lifetime.hpp"
 
 namespace tarnvel::platform {
 
-using posix::CreateHooks;
-using posix::CreateOutcome;
-using posix::Existing;
-using posix::MappedView;
-using posix::ObjectKind;
-using posix::ShmObject;
+using namespace detail;
 
 namespace {
 
@@ -52,10 +47,7 @@ MutexBlock* block_of(const MappedView& view) noexcept {
 
 }  // namespace
 
-struct NamedMutex::Native {
-    ShmObject object;
-    MappedView view;  // declared after the object: unmapped first
-};
+struct NamedMutex::Native : MappedObject {};
 
 NamedMutex::NamedMutex(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 NamedMutex::NamedMutex(NamedMutex&&) noexcept = default;
@@ -82,7 +74,7 @@ NamedMutex NamedMutex::create(const std::string& name) {
         return true;
     };
     hooks.check_existing = [&view](int fd) {
-        const auto size = posix::object_size(fd);
+        const auto size = object_size(fd);
         if (!size) {
             return Existing::unusable;
         }
@@ -100,7 +92,7 @@ NamedMutex NamedMutex::create(const std::string& name) {
         return Existing::usable;
     };
 
-    if (posix::create_object(ObjectKind::mtx, name, hooks, native->object) != CreateOutcome::created) {
+    if (create_object(ObjectKind::mtx, name, hooks, native->object) != CreateOutcome::created) {
         throw Error(ErrorKind::os_failure, "CreateMutex failed");
     }
     return NamedMutex(std::move(native));
@@ -128,8 +120,7 @@ void NamedMutex::unlock() {
 
 void NamedMutex::abandon() noexcept {
     if (native_) {
-        native_->view.unmap();
-        native_->object.abandon();
+        native_->abandon();
         native_.reset();
     }
 }
