@@ -95,7 +95,7 @@ bool swept(ObjectKind kind, const std::string& name) {
 // Returns the descriptor.
 int held_file(const std::string& path, off_t size, int lock, bool fifo = false) {
     static std::atomic<int> counter{0};
-    const std::string scratch = std::string(detail::OBJECT_DIRECTORY) + "/pt_scratch_" + std::to_string(::getpid()) +
+    const std::string scratch = detail::object_place().directory + "/pt_scratch_" + std::to_string(::getpid()) +
                                 "_" + std::to_string(counter++);
     int fd = -1;
     if (fifo) {
@@ -255,11 +255,16 @@ void run_for(boost::asio::io_context& io, std::chrono::milliseconds duration) {
     run_until(io, [] { return false; }, duration);
 }
 
+// A user's own runtime folder, as the system makes it.
+const detail::ObjectPlace PRIVATE_PLACE{"/run/user/1000", "tarnvel."};
+
 TEST(PosixObjectNames, EncodesEveryByteOutsideTheKeptSet) {
-    EXPECT_EQ(object_file_name(ObjectKind::map, "Az09_-."), "tarnvel.map.Az09_-.");
+    EXPECT_EQ(object_file_name(PRIVATE_PLACE, ObjectKind::map, "Az09_-."), "tarnvel.map.Az09_-.");
     const std::string awkward("a b/%~\xff\x00z", 9);
-    EXPECT_EQ(object_file_name(ObjectKind::mtx, awkward), "tarnvel.mtx.a%20b%2F%25%7E%FF%00z");
-    EXPECT_EQ(object_path(ObjectKind::evt, "rx_1_e"), "/dev/shm/tarnvel.evt.rx_1_e");
+    EXPECT_EQ(object_file_name(PRIVATE_PLACE, ObjectKind::mtx, awkward), "tarnvel.mtx.a%20b%2F%25%7E%FF%00z");
+    EXPECT_EQ(object_path(PRIVATE_PLACE, ObjectKind::evt, "rx_1_e"), "/run/user/1000/tarnvel.evt.rx_1_e");
+    const detail::ObjectPlace shared = detail::choose_object_place(nullptr, 1234);
+    EXPECT_EQ(object_path(shared, ObjectKind::evt, "rx_1_e"), "/dev/shm/tarnvel.1234.evt.rx_1_e");
 }
 
 TEST(PosixObjectNames, HashIsFnv1a64) {
@@ -271,18 +276,18 @@ TEST(PosixObjectNames, HashIsFnv1a64) {
 TEST(PosixObjectNames, LongNamesAreCutTo255BytesEndingInTheHash) {
     // "tarnvel.map." is 12 bytes: 243 kept bytes fill the limit exactly.
     const std::string fits(243, 'x');
-    EXPECT_EQ(object_file_name(ObjectKind::map, fits), "tarnvel.map." + fits);
+    EXPECT_EQ(object_file_name(PRIVATE_PLACE, ObjectKind::map, fits), "tarnvel.map." + fits);
 
     const std::string name = std::string(243, 'x') + "\x01";
     const std::string encoded = fits + "%01";
-    const std::string cut = object_file_name(ObjectKind::map, name);
+    const std::string cut = object_file_name(PRIVATE_PLACE, ObjectKind::map, name);
     char hash[17];
     std::snprintf(hash, sizeof hash, "%016llX", static_cast<unsigned long long>(detail::fnv1a64(encoded)));
     EXPECT_EQ(cut, ("tarnvel.map." + encoded).substr(0, 238) + "~" + hash);
     EXPECT_EQ(cut.size(), 255u);
 
     // Names that differ only beyond the cut, or only in kind, stay apart.
-    EXPECT_NE(cut, object_file_name(ObjectKind::map, std::string(243, 'x') + "\x02"));
+    EXPECT_NE(cut, object_file_name(PRIVATE_PLACE, ObjectKind::map, std::string(243, 'x') + "\x02"));
     EXPECT_NE(object_file_name(ObjectKind::map, std::string(400, 'y')),
               object_file_name(ObjectKind::evt, std::string(400, 'y')));
 }
@@ -821,7 +826,7 @@ TEST(PosixSweep, RemovesUnheldLeftoversAndKeepsHeldObjects) {
         return 0;
     });
     ASSERT_EQ(reap(child), 0);
-    const std::string other_file = std::string(detail::OBJECT_DIRECTORY) + "/not_tarnvel_" + unique_name("x");
+    const std::string other_file = detail::object_place().directory + "/not_tarnvel_" + unique_name("x");
     ::close(::open(other_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
 
     EXPECT_TRUE(swept(ObjectKind::map, dead));

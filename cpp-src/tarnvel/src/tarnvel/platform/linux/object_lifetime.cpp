@@ -312,7 +312,8 @@ std::optional<MappedObject> open_mapping(std::string_view name, OpenFailure& why
 namespace tarnvel::platform {
 
 void sweep_leftovers() noexcept {
-    DIR* dir = ::opendir(detail::OBJECT_DIRECTORY);
+    const detail::ObjectPlace& place = detail::object_place();
+    DIR* dir = ::opendir(place.directory.c_str());
     if (dir == nullptr) {
         return;
     }
@@ -320,7 +321,7 @@ void sweep_leftovers() noexcept {
     const uid_t own_uid = ::geteuid();
     while (const dirent* entry = ::readdir(dir)) {
         const std::string_view file_name(entry->d_name);
-        if (!file_name.starts_with(detail::OBJECT_FILE_PREFIX)) {
+        if (!file_name.starts_with(place.file_prefix)) {
             continue;
         }
         // Read-only and non-blocking opens a FIFO without waiting for a

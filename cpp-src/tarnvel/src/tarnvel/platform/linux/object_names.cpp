@@ -1,7 +1,18 @@
 // Object file names
 // -----------------
-// Every object is the file /dev/shm/F with
-//   F = "tarnvel." + kind + "." + E
+// A user's objects live in one folder, which every process of that user
+// finds by itself, the same way:
+// - If the environment variable XDG_RUNTIME_DIR is set to an absolute path
+//   that names a directory (after following symbolic links) owned by the
+//   process's effective user and of mode 0700 exactly, that directory, with
+//   P = "tarnvel.". The system makes it for the user alone, so no other user
+//   can take a name in it first.
+// - Otherwise /dev/shm, with P = "tarnvel." + U + ".", U being the effective
+//   user id in decimal: another user's objects never share a name with ours
+//   (though a user who can write /dev/shm can still create a file under a
+//   name of ours that we have not created yet, which we then refuse to use).
+// Every object is the file F in that folder, with
+//   F = P + kind + "." + E
 // where kind is "map" (shared memory), "mtx" (mutex) or "evt" (event), and
 // E, the encoded name, is the object's name with the bytes A-Z a-z 0-9 _ - .
 // kept and every other byte written as '%' followed by its value in two
@@ -15,6 +26,11 @@
 // '~' never occurs in an uncut name, so a cut name cannot equal an uncut one,
 // and the kind stays inside the kept prefix, so kinds never collide.
 #include "tarnvel/platform/linux/object_names.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 namespace tarnvel::platform::detail {
 
@@ -67,9 +83,23 @@ std::string encode_object_name(std::string_view name) {
     return encoded;
 }
 
-std::string object_file_name(ObjectKind kind, std::string_view name) {
+ObjectPlace choose_object_place(const char* runtime_dir, uid_t uid) {
+    struct stat st{};
+    if (runtime_dir != nullptr && runtime_dir[0] == '/' && ::stat(runtime_dir, &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == uid && (st.st_mode & 07777) == 0700) {
+        return {runtime_dir, std::string(OBJECT_FILE_PREFIX)};
+    }
+    return {SHARED_OBJECT_DIRECTORY, std::string(OBJECT_FILE_PREFIX) + std::to_string(uid) + "."};
+}
+
+const ObjectPlace& object_place() {
+    static const ObjectPlace place = choose_object_place(std::getenv("XDG_RUNTIME_DIR"), ::geteuid());
+    return place;
+}
+
+std::string object_file_name(const ObjectPlace& place, ObjectKind kind, std::string_view name) {
     const std::string encoded = encode_object_name(name);
-    std::string file_name(OBJECT_FILE_PREFIX);
+    std::string file_name(place.file_prefix);
     file_name += kind_text(kind);
     file_name += '.';
     file_name += encoded;
@@ -85,11 +115,19 @@ std::string object_file_name(ObjectKind kind, std::string_view name) {
     return file_name;
 }
 
-std::string object_path(ObjectKind kind, std::string_view name) {
-    std::string path(OBJECT_DIRECTORY);
+std::string object_file_name(ObjectKind kind, std::string_view name) {
+    return object_file_name(object_place(), kind, name);
+}
+
+std::string object_path(const ObjectPlace& place, ObjectKind kind, std::string_view name) {
+    std::string path(place.directory);
     path += '/';
-    path += object_file_name(kind, name);
+    path += object_file_name(place, kind, name);
     return path;
+}
+
+std::string object_path(ObjectKind kind, std::string_view name) {
+    return object_path(object_place(), kind, name);
 }
 
 }  // namespace tarnvel::platform::detail
