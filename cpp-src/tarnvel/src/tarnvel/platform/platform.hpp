@@ -12,6 +12,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -44,6 +45,9 @@ public:
     ~NamedMutex();
 
     void lock();
+    // Like lock(), but gives up once `limit` has passed: false then, and the
+    // mutex is not held. A holder that died counts as gone at once.
+    bool try_lock_for(std::chrono::milliseconds limit);
     void unlock();
 
     // After fork(): drop the inherited handle without touching the object or
