@@ -171,6 +171,41 @@ private:
     std::unique_ptr<Native> native_;
 };
 
+// A watch on the end of another process, on the node's io_context: for
+// ending at once what waits on a peer that died, instead of at its time
+// limit.
+class ProcessWatch {
+public:
+    // Watches process `pid`; the watch reports at once when no such process
+    // exists. Nothing when it cannot be watched here (an old kernel, out of
+    // descriptors or handles): the caller then learns of the death otherwise.
+    // A process id is reused once its process is gone, so start the watch
+    // while something else proves the process meant still alive (its objects
+    // still held), or check that afterwards.
+    static std::optional<ProcessWatch> start(boost::asio::io_context& io, uint32_t pid);
+
+    ~ProcessWatch();  // cancels
+    // A moved-from watch is empty: waiting on or cancelling it does nothing.
+    ProcessWatch(ProcessWatch&&) noexcept;
+    ProcessWatch& operator=(ProcessWatch&&) = delete;
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+    // Calls `on_exit` on the io thread once the process has ended, unless
+    // cancel() comes first. One wait at a time.
+    void async_wait(std::function<void()> on_exit);
+
+    // Idempotent. A pending wait ends without calling its function. Safe to
+    // call from any thread.
+    void cancel() noexcept;
+
+    struct Native;
+
+private:
+    explicit ProcessWatch(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};
+
 // Removes leftovers of dead processes (objects nobody holds) so that they do
 // not pile up. Never throws.
 void sweep_leftovers() noexcept;
