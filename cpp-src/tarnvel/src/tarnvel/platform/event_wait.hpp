@@ -32,16 +32,18 @@ public:
         });
     }
 
-    // Idempotent: `cancel_wait()` runs the first time only.
-    template <class CancelWait>
-    void cancel(CancelWait&& cancel_wait) noexcept {
+    // Idempotent: cancels the waits on `io_object` (an Asio descriptor or
+    // object handle) the first time only.
+    template <class IoObject>
+    void cancel(IoObject& io_object) noexcept {
         // The flag goes first: a wait that completes between the two steps
         // finds it set and does not call its function.
         if (closed_->exchange(true)) {
             return;
         }
         std::lock_guard lock(mutex_);
-        cancel_wait();
+        boost::system::error_code ignored;
+        io_object.cancel(ignored);
     }
 
 private:

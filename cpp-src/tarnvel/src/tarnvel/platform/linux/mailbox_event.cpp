@@ -5,8 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <boost/asio/posix/stream_descriptor.hpp>
-
 #include <array>
 #include <cerrno>
 #include <memory>
@@ -14,8 +12,8 @@
 #include <utility>
 
 #include "tarnvel/names.hpp"
-#include "tarnvel/platform/event_wait.hpp"
 #include "tarnvel/platform/linux/event_fifo.hpp"
+#include "tarnvel/platform/linux/loop_descriptor.hpp"
 #include "tarnvel/platform/linux/object_lifetime.hpp"
 #include "tarnvel/platform/platform.hpp"
 #include "tarnvel/tarnvel.hpp"
@@ -26,25 +24,15 @@ using namespace detail;
 
 struct MailboxEvent::Native {
     Native(boost::asio::io_context& io, ShmObject&& event_object)
-        : object(std::move(event_object)), descriptor(io, object.fd()) {}
+        : object(std::move(event_object)), loop(io, object.fd()) {}
 
-    // The descriptor only borrows the file descriptor: the object releases
-    // it with the flock protocol.
-    ~Native() {
-        boost::system::error_code ignored;
-        descriptor.cancel(ignored);
-        descriptor.release();
-    }
-
-    Native(const Native&) = delete;
-    Native& operator=(const Native&) = delete;
-
+    // Releases the descriptor with the flock protocol, after the loop has
+    // let go of it.
     ShmObject object;
-    EventWait wait;
     // Where a wait puts the bytes it takes out of the FIFO; shared with the
     // pending read, which may complete after the event is gone.
     std::shared_ptr<std::array<char, 256>> reset_buffer = std::make_shared<std::array<char, 256>>();
-    boost::asio::posix::stream_descriptor descriptor;
+    LoopDescriptor loop;
 };
 
 MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailbox_name) {
@@ -86,13 +74,11 @@ void MailboxEvent::async_wait(std::function<void()> on_signalled) {
     // A read rather than a wait for readability: the read is the reset, and
     // Asio re-arms a read on an edge-triggered descriptor without asking the
     // kernel again, which it must do for a bare wait.
-    Native& native = *native_;
-    native.wait.arm(
-        [&native](auto completion) {
-            native.descriptor.async_read_some(
-                boost::asio::buffer(*native.reset_buffer),
-                [buffer = native.reset_buffer, completion = std::move(completion)](
-                    const boost::system::error_code& ec, std::size_t) { completion(ec); });
+    native_->loop.arm(
+        [buffer = native_->reset_buffer](auto& descriptor, auto completion) {
+            descriptor.async_read_some(boost::asio::buffer(*buffer),
+                                       [buffer, completion = std::move(completion)](
+                                           const boost::system::error_code& ec, std::size_t) { completion(ec); });
         },
         std::move(on_signalled));
 }
@@ -101,10 +87,7 @@ void MailboxEvent::cancel() noexcept {
     if (!native_ || native_->object.dropped()) {
         return;
     }
-    native_->wait.cancel([this] {
-        boost::system::error_code ignored;
-        native_->descriptor.cancel(ignored);
-    });
+    native_->loop.cancel();
 }
 
 void MailboxEvent::abandon() noexcept {

@@ -10,35 +10,20 @@
 #include <limits>
 #include <utility>
 
-#include "tarnvel/platform/event_wait.hpp"
+#include "tarnvel/platform/linux/loop_descriptor.hpp"
 #include "tarnvel/platform/linux/object_handles.hpp"
 #include "tarnvel/platform/platform.hpp"
 
 namespace tarnvel::platform {
 
-using detail::EventWait;
+using detail::LoopDescriptor;
 using detail::ObjectFd;
 
 struct ProcessWatch::Native {
-    Native(boost::asio::io_context& io, ObjectFd fd) : pidfd(std::move(fd)), descriptor(io) {
-        if (pidfd.get() >= 0) {
-            descriptor.assign(pidfd.get());
-        }
-    }
-
-    // The descriptor only borrows the pidfd, which closes itself.
-    ~Native() {
-        boost::system::error_code ignored;
-        descriptor.cancel(ignored);
-        descriptor.release();
-    }
-
-    Native(const Native&) = delete;
-    Native& operator=(const Native&) = delete;
+    Native(boost::asio::io_context& io, ObjectFd fd) : pidfd(std::move(fd)), loop(io, pidfd.get()) {}
 
     ObjectFd pidfd;  // empty when the process was gone already
-    EventWait wait;
-    boost::asio::posix::stream_descriptor descriptor;
+    LoopDescriptor loop;
 };
 
 ProcessWatch::ProcessWatch(std::unique_ptr<Native> native) : native_(std::move(native)) {}
@@ -84,15 +69,13 @@ void ProcessWatch::async_wait(std::function<void()> on_exit) {
     if (!native_ || native_->pidfd.dropped()) {
         return;
     }
-    Native& native = *native_;
-    native.wait.arm(
-        [&native](auto completion) {
-            if (native.pidfd.get() < 0) {
-                boost::asio::post(native.descriptor.get_executor(),
-                                  [completion = std::move(completion)] { completion({}); });
+    native_->loop.arm(
+        [gone = native_->pidfd.get() < 0](auto& descriptor, auto completion) {
+            if (gone) {
+                boost::asio::post(descriptor.get_executor(), [completion = std::move(completion)] { completion({}); });
                 return;
             }
-            native.descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read, std::move(completion));
+            descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read, std::move(completion));
         },
         std::move(on_exit));
 }
@@ -101,10 +84,7 @@ void ProcessWatch::cancel() noexcept {
     if (!native_ || native_->pidfd.dropped()) {
         return;
     }
-    native_->wait.cancel([this] {
-        boost::system::error_code ignored;
-        native_->descriptor.cancel(ignored);
-    });
+    native_->loop.cancel();
 }
 
 }  // namespace tarnvel::platform

@@ -61,10 +61,7 @@ void MailboxEvent::cancel() noexcept {
     if (!native_) {
         return;
     }
-    native_->wait.cancel([this] {
-        boost::system::error_code ignored;
-        native_->waiter.cancel(ignored);
-    });
+    native_->wait.cancel(native_->waiter);
 }
 
 // Windows has no fork(), so there is never an inherited handle to drop.

@@ -67,10 +67,7 @@ void ProcessWatch::cancel() noexcept {
     if (!native_) {
         return;
     }
-    native_->wait.cancel([this] {
-        boost::system::error_code ignored;
-        native_->waiter.cancel(ignored);
-    });
+    native_->wait.cancel(native_->waiter);
 }
 
 }  // namespace tarnvel::platform
