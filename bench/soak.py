@@ -39,6 +39,21 @@ HUNG_MARGIN = 5.0               # seconds past a call's time limit before it cou
 STATUS_NAMES = {0: "ok", 1: "timeout", 2: "exec_failed", 3: "deliver_failed"}
 
 
+def object_place():
+    """This user's object folder and file-name prefix, by the README's rule."""
+    runtime = os.environ.get("XDG_RUNTIME_DIR", "")
+    try:
+        st = os.stat(runtime) if runtime.startswith("/") else None
+    except OSError:
+        st = None
+    if st is not None and os.path.isdir(runtime) and st.st_uid == os.geteuid() and st.st_mode & 0o7777 == 0o700:
+        return runtime, "tarnvel."
+    return "/dev/shm", f"tarnvel.{os.geteuid()}."
+
+
+OBJECT_DIR, OBJECT_PREFIX = object_place()
+
+
 # The servers ----------------------------------------------------------------
 
 def expected_result(method, args):
@@ -131,7 +146,7 @@ class ForeignWriter:
 
     def write_one(self, mailbox_name, rng):
         # Names of the soak use only bytes that the file name keeps as they are.
-        path = "/dev/shm/tarnvel.map." + mailbox_name
+        path = f"{OBJECT_DIR}/{OBJECT_PREFIX}map.{mailbox_name}"
         try:
             fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
         except OSError:
@@ -194,7 +209,7 @@ class ForeignWriter:
     @staticmethod
     def signal(mailbox_name):
         try:
-            fd = os.open("/dev/shm/tarnvel.evt." + mailbox_name + "_e", os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+            fd = os.open(f"{OBJECT_DIR}/{OBJECT_PREFIX}evt.{mailbox_name}_e", os.O_WRONLY | os.O_NONBLOCK | os.O_CLOEXEC)
         except OSError:
             return
         try:
@@ -276,7 +291,7 @@ def foreign_thread(servers, servers_lock, stop, rng, writer):
 
 
 def leftovers(system):
-    return sorted(f for f in os.listdir("/dev/shm") if f.startswith("tarnvel.") and system in f)
+    return sorted(f for f in os.listdir(OBJECT_DIR) if f.startswith(OBJECT_PREFIX) and system in f)
 
 
 def soak(seconds):

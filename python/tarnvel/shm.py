@@ -1,8 +1,12 @@
-"""Where a system's shared objects live on this machine (Linux: files in /dev/shm).
+"""Where a system's shared objects live on this machine (Linux: files in the
+user's runtime folder, or in /dev/shm).
 
 Only this module knows the object file names; the rest of the package speaks
-to systems through `tarnvel_core`. The rule: the object of kind ``map``,
-``mtx`` or ``evt`` named N is the file ``tarnvel.<kind>.<N encoded>``, where
+to systems through `tarnvel_core`. The rule: the folder is $XDG_RUNTIME_DIR
+when that is an absolute path to a directory of this user's with mode 0700,
+with the prefix P = ``tarnvel.``; otherwise /dev/shm, with
+P = ``tarnvel.<uid>.``. The object of kind ``map``, ``mtx`` or ``evt`` named
+N is the file ``P<kind>.<N encoded>``, where
 the encoding keeps ``A-Z a-z 0-9 _ - .`` and writes any other byte as ``%XX``;
 a file name longer than 255 bytes is cut to 238 bytes followed by ``~`` and
 the FNV-1a 64-bit hash of the whole encoded name.
@@ -10,9 +14,22 @@ the FNV-1a 64-bit hash of the whole encoded name.
 
 import os
 import re
+import stat
 from dataclasses import dataclass
 
-SHM_DIR = "/dev/shm"
+def _place() -> tuple[str, str]:
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    uid = os.geteuid()
+    try:
+        st = os.stat(runtime) if runtime and runtime.startswith("/") else None
+    except OSError:
+        st = None
+    if st is not None and stat.S_ISDIR(st.st_mode) and st.st_uid == uid and stat.S_IMODE(st.st_mode) == 0o700:
+        return runtime, "tarnvel."
+    return "/dev/shm", f"tarnvel.{uid}."
+
+
+SHM_DIR, FILE_PREFIX = _place()
 BOOK_SUFFIX = "_tarnvel_v_0_0_1"
 _BOOK_SLOTS, _SLOT_BYTES = 167, 196
 _KEPT = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-.")
@@ -22,7 +39,7 @@ _SYSTEM_NAME = re.compile(r"[A-Za-z0-9_]+")
 @dataclass(frozen=True)
 class SystemInfo:
     """A system whose book exists. ``name`` is None when the object's file
-    name was cut (system names longer than 226 bytes): then only ``prefix``,
+    name was cut (file names longer than 255 bytes): then only ``prefix``,
     the start of the name, is known."""
 
     name: str | None
@@ -33,7 +50,7 @@ class SystemInfo:
 def object_file(kind: str, name: bytes) -> str:
     """The file name, in SHM_DIR, of the object of that kind and name."""
     encoded = "".join(chr(b) if b in _KEPT else f"%{b:02X}" for b in name)
-    full = f"tarnvel.{kind}.{encoded}"
+    full = f"{FILE_PREFIX}{kind}.{encoded}"
     if len(full) <= 255:
         return full
     h = 0xCBF29CE484222325
@@ -55,9 +72,9 @@ def systems() -> list[SystemInfo]:
     except OSError:
         return []
     for file in files:
-        if not file.startswith("tarnvel.map."):
+        if not file.startswith(FILE_PREFIX + "map."):
             continue
-        encoded = file[len("tarnvel.map."):]
+        encoded = file[len(FILE_PREFIX + "map."):]
         if "~" in encoded:
             # A cut name. System names need no escapes and a mailbox name is too
             # short to be cut unless it has some, so one without '%' is a book.

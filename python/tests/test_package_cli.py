@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 import tarnvel
+import tarnvel.shm
 import tarnvel_core
 from conftest import Server, child_env, unique
 
@@ -30,7 +31,7 @@ def live():
 def test_listings(live):
     system, server = live
     assert system in tarnvel_cli("systems").stdout.decode().split()
-    assert {"name": system, "prefix": system, "file": f"tarnvel.map.{system}_tarnvel_v_0_0_1"} in \
+    assert {"name": system, "prefix": system, "file": f"{tarnvel.shm.FILE_PREFIX}map.{system}_tarnvel_v_0_0_1"} in \
         json.loads(tarnvel_cli("systems", "--json").stdout)
 
     table = tarnvel_cli("nodes", system).stdout.decode().splitlines()
@@ -146,7 +147,8 @@ def test_systems_with_long_names():
     with tarnvel_core.Tarnvel("a", short, unique("rx"), 4096), tarnvel_core.Tarnvel("b", long, unique("rx"), 4096):
         found = tarnvel.systems()
         listed = tarnvel_cli("nodes", long, "--json")
-    assert tarnvel.SystemInfo(short, short, f"tarnvel.map.{short}_tarnvel_v_0_0_1") in found
+    book_prefix = tarnvel.shm.FILE_PREFIX + "map."
+    assert tarnvel.SystemInfo(short, short, f"{book_prefix}{short}_tarnvel_v_0_0_1") in found
     cut = [s for s in found if s.name is None and long.startswith(s.prefix)]
-    assert len(cut) == 1 and len(cut[0].file) == 255 and cut[0].prefix == long[:226]
+    assert len(cut) == 1 and len(cut[0].file) == 255 and cut[0].prefix == long[:238 - len(book_prefix)]
     assert [n["name"] for n in json.loads(listed.stdout)] == ["b"]

@@ -5,6 +5,7 @@ import os
 import time
 
 import tarnvel
+import tarnvel.shm
 
 _counter = itertools.count()
 
@@ -34,9 +35,9 @@ def wait_for(predicate, timeout=10.0, interval=0.01):
 
 
 def shm_leftovers(*names):
-    """The tarnvel objects in /dev/shm whose file names mention one of `names`."""
-    return [f for f in os.listdir("/dev/shm")
-            if f.startswith("tarnvel.") and any(n in f for n in names)]
+    """This user's tarnvel objects whose file names mention one of `names`."""
+    return [f for f in os.listdir(tarnvel.shm.SHM_DIR)
+            if f.startswith(tarnvel.shm.FILE_PREFIX) and any(n in f for n in names)]
 
 
 def thread_count():

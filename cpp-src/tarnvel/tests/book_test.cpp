@@ -171,7 +171,7 @@ TEST(Book, RefreshRestoresClearedSlot) {
     const std::string taken = unique_name("rx");
     {
         auto small = platform::SharedMapping::create(mailbox_of(taken, three.pid()), 4096,
-                                                     platform::MappingPurpose::mailbox);
+                                                     "mailbox");
         EXPECT_EQ(error_of([&] { Tarnvel four("four", system_three, taken, DEFAULT_RECV_BYTES); }),
                   "MapViewOfFile mailbox failed");
     }

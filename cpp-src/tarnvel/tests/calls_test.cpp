@@ -3,6 +3,7 @@
 // callers see it through "sys.list_methods".
 #include "names.hpp"
 #include "platform/platform.hpp"
+#include "support/platform_extras.hpp"
 #include "support/unique_names.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
@@ -304,10 +305,10 @@ TEST_F(Calls, DeliveryOutcomes) {
     const std::string zeroed = unique_name("zeroed");
     const std::string lying = unique_name("lying");
     const std::string quiet = unique_name("quiet");
-    auto zeroed_map = platform::SharedMapping::create(zeroed, 4096, platform::MappingPurpose::mailbox);
-    auto lying_map = platform::SharedMapping::create(lying, 4096, platform::MappingPurpose::mailbox);
+    auto zeroed_map = platform::SharedMapping::create(zeroed, 4096, "mailbox");
+    auto lying_map = platform::SharedMapping::create(lying, 4096, "mailbox");
     write_mailbox_header(lying_map.view(), {RAW_MAILBOX_MAGIC, 100000, 0, 0});
-    auto quiet_map = platform::SharedMapping::create(quiet, 4096, platform::MappingPurpose::mailbox);
+    auto quiet_map = platform::SharedMapping::create(quiet, 4096, "mailbox");
     write_mailbox_header(quiet_map.view(), {RAW_MAILBOX_MAGIC, 4096 - 16, 0, 0});
 
     const uint32_t base = 0x7FFFFF00u;
@@ -360,7 +361,7 @@ TEST_F(Calls, AnswersOnTheWire) {
     Peer srv = Peer::serve("srv", system_);
     RawBook book(system_);
     const std::string inbox = unique_name("inbox");
-    auto inbox_map = platform::SharedMapping::create(inbox, 4096, platform::MappingPurpose::mailbox);
+    auto inbox_map = platform::SharedMapping::create(inbox, 4096, "mailbox");
     write_mailbox_header(inbox_map.view(), {RAW_MAILBOX_MAGIC, 4096 - 16, 0, 0});
     const uint32_t asker = 0x7FFFFF10u;
     const uint32_t gone = 0x7FFFFF11u;  // its mailbox has vanished
@@ -416,7 +417,7 @@ TEST_F(Calls, AnswersOnTheWire) {
 TEST_F(Calls, AnswersAsTheCallerReadsThem) {
     RawBook book(system_);
     const std::string target_box = unique_name("target");
-    auto target_map = platform::SharedMapping::create(target_box, 4096, platform::MappingPurpose::mailbox);
+    auto target_map = platform::SharedMapping::create(target_box, 4096, "mailbox");
     write_mailbox_header(target_map.view(), {RAW_MAILBOX_MAGIC, 4096 - 16, 0, 0});
     const uint32_t target = 0x7FFFFF20u;
     book.write_slot(40, target, "target", target_box);

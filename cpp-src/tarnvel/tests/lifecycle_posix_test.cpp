@@ -2,6 +2,7 @@
 // finished system leaves in /dev/shm, and nodes inherited through fork().
 #include "names.hpp"
 #include "platform/platform.hpp"
+#include "support/platform_extras.hpp"
 #include "support/unique_names.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
@@ -55,7 +56,7 @@ TEST(LifecyclePosix, KilledProcessLeavesNothingUsable) {
     EXPECT_TRUE(shm_files_containing(mailbox).empty());
 
     // The names are free: creating them makes fresh, zero-filled objects.
-    auto fresh = platform::SharedMapping::create(mailbox, 4096, platform::MappingPurpose::mailbox);
+    auto fresh = platform::SharedMapping::create(mailbox, 4096, "mailbox");
     EXPECT_TRUE(std::all_of(fresh.view(), fresh.view() + 4096, [](uint8_t b) { return b == 0; }));
     EXPECT_EQ(platform::PeerMailbox::open(mailbox)->size(), 4096u);
 }
@@ -64,7 +65,7 @@ TEST(LifecyclePosix, MailboxSmallerThanItsHeaderCountsAsGone) {
     const std::string system = unique_name("S");
     Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
     const std::string tiny = unique_name("tiny");
-    auto tiny_map = platform::SharedMapping::create(tiny, 8, platform::MappingPurpose::mailbox);
+    auto tiny_map = platform::SharedMapping::create(tiny, 8, "mailbox");
     RawBook book(system);
     book.write_slot(20, 0x7FFFFF02u, "tiny", tiny);
     EXPECT_EQ(call_wait(me, "tiny", 0x7FFFFF02u, "echo").status, STATUS_EXEC_FAILED);

@@ -3,6 +3,7 @@
 // the peer's objects alive for anyone else.
 #include "peer_cache.hpp"
 #include "platform/platform.hpp"
+#include "support/platform_extras.hpp"
 #include "ring.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
@@ -67,7 +68,7 @@ TEST(PeerLinks, CacheBeyondItsBoundStillLeadsEachMessageHome) {
     std::vector<std::unique_ptr<platform::MailboxEvent>> events;
     for (size_t i = 0; i < MAILBOXES; ++i) {
         names.push_back(unique_name("m"));
-        mailboxes.push_back(platform::SharedMapping::create(names.back(), 4096, platform::MappingPurpose::mailbox));
+        mailboxes.push_back(platform::SharedMapping::create(names.back(), 4096, "mailbox"));
         init_mailbox(mailboxes.back().view(), mailboxes.back().size());
         events.push_back(std::make_unique<platform::MailboxEvent>(io, names.back()));
     }

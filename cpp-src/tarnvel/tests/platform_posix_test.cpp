@@ -25,18 +25,19 @@
 #include <thread>
 #include <vector>
 
+#include "support/platform_extras.hpp"
 #include "support/shm_files.hpp"
 #include "support/timing.hpp"
 #include "tarnvel/platform/platform.hpp"
-#include "tarnvel/platform/posix/shm_object.hpp"
+#include "tarnvel/platform/linux/object_lifetime.hpp"
 
 namespace tarnvel::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using posix::ObjectKind;
-using posix::object_file_name;
-using posix::object_path;
+using detail::ObjectKind;
+using detail::object_file_name;
+using detail::object_path;
 using test::ScopedTiming;
 
 std::string unique_name(const std::string& what) {
@@ -94,7 +95,7 @@ bool swept(ObjectKind kind, const std::string& name) {
 // Returns the descriptor.
 int held_file(const std::string& path, off_t size, int lock, bool fifo = false) {
     static std::atomic<int> counter{0};
-    const std::string scratch = std::string(posix::OBJECT_DIRECTORY) + "/pt_scratch_" + std::to_string(::getpid()) +
+    const std::string scratch = detail::object_place().directory + "/pt_scratch_" + std::to_string(::getpid()) +
                                 "_" + std::to_string(counter++);
     int fd = -1;
     if (fifo) {
@@ -212,7 +213,7 @@ private:
 };
 
 // The message a failing SharedMapping::create throws, or "no error".
-std::string creation_error(const std::string& name, uint64_t size, MappingPurpose purpose) {
+std::string creation_error(const std::string& name, uint64_t size, std::string_view purpose) {
     try {
         SharedMapping::create(name, size, purpose);
     } catch (const std::runtime_error& e) {
@@ -254,41 +255,46 @@ void run_for(boost::asio::io_context& io, std::chrono::milliseconds duration) {
     run_until(io, [] { return false; }, duration);
 }
 
+// A user's own runtime folder, as the system makes it.
+const detail::ObjectPlace PRIVATE_PLACE{"/run/user/1000", "tarnvel."};
+
 TEST(PosixObjectNames, EncodesEveryByteOutsideTheKeptSet) {
-    EXPECT_EQ(object_file_name(ObjectKind::map, "Az09_-."), "tarnvel.map.Az09_-.");
+    EXPECT_EQ(object_file_name(PRIVATE_PLACE, ObjectKind::map, "Az09_-."), "tarnvel.map.Az09_-.");
     const std::string awkward("a b/%~\xff\x00z", 9);
-    EXPECT_EQ(object_file_name(ObjectKind::mtx, awkward), "tarnvel.mtx.a%20b%2F%25%7E%FF%00z");
-    EXPECT_EQ(object_path(ObjectKind::evt, "rx_1_e"), "/dev/shm/tarnvel.evt.rx_1_e");
+    EXPECT_EQ(object_file_name(PRIVATE_PLACE, ObjectKind::mtx, awkward), "tarnvel.mtx.a%20b%2F%25%7E%FF%00z");
+    EXPECT_EQ(object_path(PRIVATE_PLACE, ObjectKind::evt, "rx_1_e"), "/run/user/1000/tarnvel.evt.rx_1_e");
+    const detail::ObjectPlace shared = detail::choose_object_place(nullptr, 1234);
+    EXPECT_EQ(object_path(shared, ObjectKind::evt, "rx_1_e"), "/dev/shm/tarnvel.1234.evt.rx_1_e");
 }
 
 TEST(PosixObjectNames, HashIsFnv1a64) {
-    EXPECT_EQ(posix::fnv1a64(""), 0xCBF29CE484222325ull);
-    EXPECT_EQ(posix::fnv1a64("a"), 0xAF63DC4C8601EC8Cull);
-    EXPECT_EQ(posix::fnv1a64("foobar"), 0x85944171F73967E8ull);
+    EXPECT_EQ(detail::fnv1a64(""), 0xCBF29CE484222325ull);
+    EXPECT_EQ(detail::fnv1a64("a"), 0xAF63DC4C8601EC8Cull);
+    EXPECT_EQ(detail::fnv1a64("foobar"), 0x85944171F73967E8ull);
 }
 
 TEST(PosixObjectNames, LongNamesAreCutTo255BytesEndingInTheHash) {
     // "tarnvel.map." is 12 bytes: 243 kept bytes fill the limit exactly.
     const std::string fits(243, 'x');
-    EXPECT_EQ(object_file_name(ObjectKind::map, fits), "tarnvel.map." + fits);
+    EXPECT_EQ(object_file_name(PRIVATE_PLACE, ObjectKind::map, fits), "tarnvel.map." + fits);
 
     const std::string name = std::string(243, 'x') + "\x01";
     const std::string encoded = fits + "%01";
-    const std::string cut = object_file_name(ObjectKind::map, name);
+    const std::string cut = object_file_name(PRIVATE_PLACE, ObjectKind::map, name);
     char hash[17];
-    std::snprintf(hash, sizeof hash, "%016llX", static_cast<unsigned long long>(posix::fnv1a64(encoded)));
+    std::snprintf(hash, sizeof hash, "%016llX", static_cast<unsigned long long>(detail::fnv1a64(encoded)));
     EXPECT_EQ(cut, ("tarnvel.map." + encoded).substr(0, 238) + "~" + hash);
     EXPECT_EQ(cut.size(), 255u);
 
     // Names that differ only beyond the cut, or only in kind, stay apart.
-    EXPECT_NE(cut, object_file_name(ObjectKind::map, std::string(243, 'x') + "\x02"));
+    EXPECT_NE(cut, object_file_name(PRIVATE_PLACE, ObjectKind::map, std::string(243, 'x') + "\x02"));
     EXPECT_NE(object_file_name(ObjectKind::map, std::string(400, 'y')),
               object_file_name(ObjectKind::evt, std::string(400, 'y')));
 }
 
 TEST(PosixSharedMapping, NewObjectIsPrivateZeroFilledAndExactlySized) {
     const std::string name = unique_name("new");
-    auto mapping = SharedMapping::create(name, 100, MappingPurpose::mailbox);
+    auto mapping = SharedMapping::create(name, 100, "mailbox");
     EXPECT_EQ(mapping.size(), 100u);
     EXPECT_TRUE(all_zero(mapping.view(), 100));
 
@@ -316,7 +322,7 @@ TEST(PosixSharedMapping, NewObjectIsPrivateZeroFilledAndExactlySized) {
 
 TEST(PosixSharedMapping, OpenersShareTheBytesAndSeeTheExactSize) {
     const std::string name = unique_name("share");
-    auto owner = SharedMapping::create(name, 5000, MappingPurpose::mailbox);
+    auto owner = SharedMapping::create(name, 5000, "mailbox");
     std::memcpy(owner.view() + 4990, "0123456789", 10);
 
     auto peer = PeerMailbox::open(name);
@@ -328,7 +334,7 @@ TEST(PosixSharedMapping, OpenersShareTheBytesAndSeeTheExactSize) {
     EXPECT_EQ(owner.view()[0], 42);
 
     // A second creator opens the live object as it is, at its own size.
-    auto again = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+    auto again = SharedMapping::create(name, 4096, "mailbox");
     EXPECT_EQ(again.size(), 4096u);
     EXPECT_EQ(again.view()[0], 42);
 }
@@ -337,15 +343,15 @@ TEST(PosixSharedMapping, ExistingObjectSmallerThanAskedFailsAsMapFailure) {
     // A live object stays unusable, so the creator gives up after the bound.
     ScopedTiming short_bound({.unusable_wait_limit = 50ms});
     const std::string name = unique_name("small");
-    auto owner = SharedMapping::create(name, 4096, MappingPurpose::book);
+    auto owner = SharedMapping::create(name, 4096, "book");
     owner.view()[7] = 7;
-    EXPECT_EQ(creation_error(name, 8192, MappingPurpose::book), "MapViewOfFile book failed");
-    EXPECT_EQ(creation_error(name, 4097, MappingPurpose::mailbox), "MapViewOfFile mailbox failed");
+    EXPECT_EQ(creation_error(name, 8192, "book"), "MapViewOfFile book failed");
+    EXPECT_EQ(creation_error(name, 4097, "mailbox"), "MapViewOfFile mailbox failed");
     // The live object was left alone.
     EXPECT_EQ(owner.view()[7], 7);
     EXPECT_EQ(peer_size(name), 4096);
 
-    EXPECT_EQ(creation_error(unique_name("empty"), 0, MappingPurpose::mailbox), "CreateFileMapping mailbox failed");
+    EXPECT_EQ(creation_error(unique_name("empty"), 0, "mailbox"), "CreateFileMapping mailbox failed");
 }
 
 TEST(PosixSharedMapping, TooSmallObjectIsRenewedOnceNobodyElseHoldsIt) {
@@ -359,7 +365,7 @@ TEST(PosixSharedMapping, TooSmallObjectIsRenewedOnceNobodyElseHoldsIt) {
     const pid_t creator = fork_child([&] {
         ::close(fd);  // the other holder is the parent alone
         started.notify();
-        auto mapping = SharedMapping::create(name, 4096, MappingPurpose::book);
+        auto mapping = SharedMapping::create(name, 4096, "book");
         return mapping.size() == 4096 && all_zero(mapping.view(), 4096) ? 0 : 1;
     });
     ASSERT_TRUE(started.wait());
@@ -370,7 +376,7 @@ TEST(PosixSharedMapping, TooSmallObjectIsRenewedOnceNobodyElseHoldsIt) {
 
 TEST(PosixSharedMapping, ObjectVanishesWithItsLastHandle) {
     const std::string name = unique_name("vanish");
-    std::optional<SharedMapping> owner = SharedMapping::create(name, 256, MappingPurpose::mailbox);
+    std::optional<SharedMapping> owner = SharedMapping::create(name, 256, "mailbox");
     owner->view()[0] = 1;
     std::optional<PeerMailbox> peer = PeerMailbox::open(name);
     ASSERT_TRUE(peer.has_value());
@@ -382,7 +388,7 @@ TEST(PosixSharedMapping, ObjectVanishesWithItsLastHandle) {
     peer.reset();
     EXPECT_FALSE(exists(ObjectKind::map, name));
     EXPECT_FALSE(PeerMailbox::open(name).has_value());
-    auto fresh = SharedMapping::create(name, 256, MappingPurpose::mailbox);
+    auto fresh = SharedMapping::create(name, 256, "mailbox");
     EXPECT_TRUE(all_zero(fresh.view(), 256));
 }
 
@@ -393,7 +399,7 @@ TEST(PosixSharedMapping, LeftoversAreRemovedByOpenersAndRenewedByCreators) {
     EXPECT_FALSE(exists(ObjectKind::map, name));
 
     make_leftover(ObjectKind::map, name, std::string(8192, 'L'));
-    auto renewed = SharedMapping::create(name, 100, MappingPurpose::mailbox);
+    auto renewed = SharedMapping::create(name, 100, "mailbox");
     EXPECT_TRUE(all_zero(renewed.view(), 100));
     EXPECT_EQ(peer_size(name), 100);
 
@@ -402,7 +408,7 @@ TEST(PosixSharedMapping, LeftoversAreRemovedByOpenersAndRenewedByCreators) {
 
 TEST(PosixSharedMapping, AnyByteStringOfAnyLengthNamesAnObject) {
     const std::string name = unique_name("long") + std::string(300, '\xE4') + " /";
-    auto owner = SharedMapping::create(name, 64, MappingPurpose::book);
+    auto owner = SharedMapping::create(name, 64, "book");
     owner.view()[63] = 9;
     auto peer = PeerMailbox::open(name);
     ASSERT_TRUE(peer.has_value());
@@ -416,7 +422,7 @@ TEST(PosixLifetime, ObjectsOfAKilledProcessVanish) {
     ReadyPipe ready;
     const pid_t child = fork_child([&] {
         boost::asio::io_context io;
-        auto mapping = SharedMapping::create(map_name, 4096, MappingPurpose::mailbox);
+        auto mapping = SharedMapping::create(map_name, 4096, "mailbox");
         std::memset(mapping.view(), 0xAB, 4096);
         auto mutex = NamedMutex::create(mutex_name);
         MailboxEvent event(io, map_name);
@@ -433,7 +439,7 @@ TEST(PosixLifetime, ObjectsOfAKilledProcessVanish) {
     EXPECT_FALSE(PeerMailbox::open(map_name).has_value());
     EXPECT_FALSE(exists(ObjectKind::map, map_name));
     signal_mailbox_event(map_name);  // its FIFO has no reader left: nothing happens
-    auto mapping = SharedMapping::create(map_name, 4096, MappingPurpose::mailbox);
+    auto mapping = SharedMapping::create(map_name, 4096, "mailbox");
     EXPECT_TRUE(all_zero(mapping.view(), 4096));
 
     EXPECT_TRUE(swept(ObjectKind::mtx, mutex_name));
@@ -556,11 +562,11 @@ TEST(PosixNamedMutex, ExcludesOtherProcesses) {
         }
     };
     auto mutex = NamedMutex::create(name);
-    auto shared = SharedMapping::create(name, 8, MappingPurpose::mailbox);
+    auto shared = SharedMapping::create(name, 8, "mailbox");
     constexpr int ROUNDS = 5000;
     const pid_t child = fork_child([&] {
         auto own = NamedMutex::create(name);
-        auto own_shared = SharedMapping::create(name, 8, MappingPurpose::mailbox);
+        auto own_shared = SharedMapping::create(name, 8, "mailbox");
         const Counters counters = counters_in(own_shared);
         start_together(counters.arrived);
         return overlaps_while_holding(own, counters.inside, ROUNDS) == 0 ? 0 : 1;
@@ -590,7 +596,7 @@ TEST(PosixMailboxEvent, SignalCompletesTheWaitWhichResetsIt) {
 
     // A set before a reset is gone; one after it completes the wait.
     signal_mailbox_event(name);
-    event.reset();
+    reset_mailbox_event(name);
     run_for(io, 50ms);
     EXPECT_EQ(calls, 1);
     signal_mailbox_event(name);
@@ -711,7 +717,6 @@ TEST(PosixMailboxEvent, MovedEventKeepsItsWaitAndTheMovedFromOneIsEmpty) {
     first.async_wait([&] { ++first_calls; });
 
     MailboxEvent moved(std::move(first));
-    first.reset();
     first.async_wait([&] { first_calls += 100; });
     first.cancel();
     signal_mailbox_event(first_name);
@@ -721,7 +726,7 @@ TEST(PosixMailboxEvent, MovedEventKeepsItsWaitAndTheMovedFromOneIsEmpty) {
 
     // Assigning over an event ends it as destruction would: its wait never
     // calls its function, and its object goes.
-    moved.reset();
+    reset_mailbox_event(first_name);
     bool old_wait_called = false;
     moved.async_wait([&] { old_wait_called = true; });
     signal_mailbox_event(first_name);
@@ -764,7 +769,7 @@ TEST(PosixLocking, ExclusiveHolderStallsOpenersOnlyForAWhile) {
     }));
     stalled.push_back(fork_child([&] {
         holder_elsewhere();
-        return creation_error(name, 4096, MappingPurpose::mailbox) == "CreateFileMapping mailbox failed" ? 0 : 1;
+        return creation_error(name, 4096, "mailbox") == "CreateFileMapping mailbox failed" ? 0 : 1;
     }));
     stalled.push_back(fork_child([&] {
         holder_elsewhere();
@@ -792,7 +797,7 @@ TEST(PosixLocking, ExclusiveHolderStallsOpenersOnlyForAWhile) {
     const pid_t waiter = fork_child([&] {
         ::close(later_fd);
         started.notify();
-        auto mapping = SharedMapping::create(later, 4096, MappingPurpose::mailbox);
+        auto mapping = SharedMapping::create(later, 4096, "mailbox");
         return all_zero(mapping.view(), 4096) ? 0 : 1;
     });
     ASSERT_TRUE(started.wait());
@@ -804,7 +809,7 @@ TEST(PosixLocking, ExclusiveHolderStallsOpenersOnlyForAWhile) {
 TEST(PosixSweep, RemovesUnheldLeftoversAndKeepsHeldObjects) {
     boost::asio::io_context io;
     const std::string held = unique_name("held");
-    auto mapping = SharedMapping::create(held, 128, MappingPurpose::mailbox);
+    auto mapping = SharedMapping::create(held, 128, "mailbox");
     auto mutex = NamedMutex::create(held);
     MailboxEvent event(io, held);
 
@@ -814,14 +819,14 @@ TEST(PosixSweep, RemovesUnheldLeftoversAndKeepsHeldObjects) {
     // A process that exits without releasing leaves its objects unheld.
     const std::string exited = unique_name("exited");
     const pid_t child = fork_child([&] {
-        auto leaked_mapping = new SharedMapping(SharedMapping::create(exited, 128, MappingPurpose::mailbox));
+        auto leaked_mapping = new SharedMapping(SharedMapping::create(exited, 128, "mailbox"));
         auto leaked_mutex = new NamedMutex(NamedMutex::create(exited));
         static_cast<void>(leaked_mapping);
         static_cast<void>(leaked_mutex);
         return 0;
     });
     ASSERT_EQ(reap(child), 0);
-    const std::string other_file = std::string(posix::OBJECT_DIRECTORY) + "/not_tarnvel_" + unique_name("x");
+    const std::string other_file = detail::object_place().directory + "/not_tarnvel_" + unique_name("x");
     ::close(::open(other_file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
 
     EXPECT_TRUE(swept(ObjectKind::map, dead));
@@ -838,7 +843,7 @@ TEST(PosixSweep, RemovesUnheldLeftoversAndKeepsHeldObjects) {
 TEST(PosixFork, AbandonInAChildLeavesTheParentsObjectsIntact) {
     boost::asio::io_context io;
     const std::string name = unique_name("fork");
-    std::optional<SharedMapping> mapping = SharedMapping::create(name, 64, MappingPurpose::mailbox);
+    std::optional<SharedMapping> mapping = SharedMapping::create(name, 64, "mailbox");
     std::optional<NamedMutex> mutex = NamedMutex::create(name);
     std::optional<MailboxEvent> event;
     event.emplace(io, name);
@@ -872,7 +877,7 @@ TEST(PosixFork, AbandonInAChildLeavesTheParentsObjectsIntact) {
 TEST(PosixFork, ChildDropsEveryInheritedHandleAtOnce) {
     boost::asio::io_context io;
     const std::string name = unique_name("drop");
-    auto mapping = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+    auto mapping = SharedMapping::create(name, 4096, "mailbox");
     auto mutex = NamedMutex::create(name);
     MailboxEvent event(io, name);
     auto peer = PeerMailbox::open(name);
@@ -914,7 +919,7 @@ protected:
     pid_t start_parent(bool release) {
         return fork_child([this, release] {
             boost::asio::io_context io;
-            std::optional<SharedMapping> mapping = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+            std::optional<SharedMapping> mapping = SharedMapping::create(name, 4096, "mailbox");
             std::memset(mapping->view(), 0xAB, 4096);
             std::optional<NamedMutex> mutex = NamedMutex::create(name);
             std::optional<MailboxEvent> event;
@@ -970,7 +975,7 @@ TEST_F(PosixForkedWorker, KilledParentsObjectsVanishWhileTheWorkerLives) {
     EXPECT_FALSE(exists(ObjectKind::map, name));
     EXPECT_TRUE(swept(ObjectKind::mtx, name));
     EXPECT_TRUE(swept(ObjectKind::evt, name + "_e"));
-    auto fresh = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+    auto fresh = SharedMapping::create(name, 4096, "mailbox");
     EXPECT_TRUE(all_zero(fresh.view(), 4096));
 }
 
@@ -1004,7 +1009,7 @@ TEST_F(PosixForkedWorker, NormalReleaseLeavesNoLockBehind) {
             return 1;
         }
         boost::asio::io_context io;
-        auto mapping = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
+        auto mapping = SharedMapping::create(name, 4096, "mailbox");
         auto mutex = NamedMutex::create(name);
         mutex.lock();
         mutex.unlock();

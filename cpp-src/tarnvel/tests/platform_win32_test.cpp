@@ -3,6 +3,7 @@
 #include "names.hpp"
 #include "platform/platform.hpp"
 #include "support/node_helpers.hpp"
+#include "support/platform_extras.hpp"
 #include "support/peer.hpp"
 #include "support/unique_names.hpp"
 
@@ -37,7 +38,7 @@ bool run_until(boost::asio::io_context& io, Pred done, std::chrono::milliseconds
     return done();
 }
 
-std::string map_failure(const std::string& name, uint64_t size, MappingPurpose purpose) {
+std::string map_failure(const std::string& name, uint64_t size, std::string_view purpose) {
     try {
         SharedMapping::create(name, size, purpose);
     } catch (const std::runtime_error& e) {
@@ -48,7 +49,7 @@ std::string map_failure(const std::string& name, uint64_t size, MappingPurpose p
 
 TEST(PlatformWin32Mapping, PeerSeesPageRoundedSizeAndSharedBytes) {
     const std::string name = unique_name("map");
-    SharedMapping own = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+    SharedMapping own = SharedMapping::create(name, 81, "mailbox");
     EXPECT_EQ(own.size(), 81u);
     own.view()[80] = 0x5a;
 
@@ -65,36 +66,36 @@ TEST(PlatformWin32Mapping, PeerSeesPageRoundedSizeAndSharedBytes) {
 
 TEST(PlatformWin32Mapping, ExistingSmallerSectionFailsAsMapFailure) {
     const std::string name = unique_name("small");
-    SharedMapping first = SharedMapping::create(name, 4096, MappingPurpose::mailbox);
-    EXPECT_EQ(map_failure(name, 8192, MappingPurpose::mailbox), "MapViewOfFile mailbox failed");
-    EXPECT_EQ(map_failure(name, 8192, MappingPurpose::book), "MapViewOfFile book failed");
+    SharedMapping first = SharedMapping::create(name, 4096, "mailbox");
+    EXPECT_EQ(map_failure(name, 8192, "mailbox"), "MapViewOfFile mailbox failed");
+    EXPECT_EQ(map_failure(name, 8192, "book"), "MapViewOfFile book failed");
     // Opening it at its own size or less is fine and shares the bytes.
     first.view()[100] = 9;
-    SharedMapping again = SharedMapping::create(name, 4096, MappingPurpose::book);
+    SharedMapping again = SharedMapping::create(name, 4096, "book");
     EXPECT_EQ(again.view()[100], 9);
 }
 
 TEST(PlatformWin32Mapping, BadNameFailsAsCreateFailure) {
     // Backslashes are namespace separators; an unknown namespace is refused.
-    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, MappingPurpose::book),
+    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, "book"),
               "CreateFileMapping book failed");
-    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, MappingPurpose::mailbox),
+    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, "mailbox"),
               "CreateFileMapping mailbox failed");
 }
 
 TEST(PlatformWin32Mapping, VanishesWithLastHandle) {
     const std::string name = unique_name("gone");
     {
-        SharedMapping own = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+        SharedMapping own = SharedMapping::create(name, 81, "mailbox");
         std::optional<PeerMailbox> peer = PeerMailbox::open(name);
         ASSERT_TRUE(peer.has_value());
-        own = SharedMapping::create(unique_name("other"), 81, MappingPurpose::mailbox);
+        own = SharedMapping::create(unique_name("other"), 81, "mailbox");
         // The peer's handle keeps the object alive after its owner let go.
         peer->view()[1] = 1;
         EXPECT_TRUE(PeerMailbox::open(name).has_value());
     }
     EXPECT_FALSE(PeerMailbox::open(name).has_value());
-    SharedMapping fresh = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+    SharedMapping fresh = SharedMapping::create(name, 81, "mailbox");
     EXPECT_EQ(fresh.view()[1], 0);
 }
 
@@ -140,7 +141,7 @@ TEST(PlatformWin32Event, SetAfterResetCompletesNextWait) {
     std::atomic<int> calls{0};
 
     signal_mailbox_event(name);
-    event.reset();
+    reset_mailbox_event(name);
     event.async_wait([&] { ++calls; });
     io.run_for(50ms);
     EXPECT_EQ(calls.load(), 0);
@@ -166,13 +167,12 @@ TEST(PlatformWin32Event, MovedEventKeepsItsWaitAndAssignmentEndsTheOldOne) {
 
     MailboxEvent moved(std::move(first));
     // The moved-from event is empty: none of this reaches anything.
-    first.reset();
     first.async_wait([&] { first_calls += 100; });
     first.cancel();
     signal_mailbox_event(first_name);
     EXPECT_TRUE(run_until(io, [&] { return first_calls.load() == 1; }));
 
-    moved.reset();
+    reset_mailbox_event(first_name);
     std::atomic<bool> old_wait_called{false};
     moved.async_wait([&] { old_wait_called = true; });
     const std::string second_name = unique_name("moved_into");
@@ -192,7 +192,7 @@ TEST(PlatformWin32Event, SignalOfMissingEventDoesNothing) {
     const std::string name = unique_name("none");
     signal_mailbox_event(name);
     // A mailbox without its event is still no event.
-    SharedMapping mailbox = SharedMapping::create(name, 81, MappingPurpose::mailbox);
+    SharedMapping mailbox = SharedMapping::create(name, 81, "mailbox");
     signal_mailbox_event(name);
     signal_mailbox_event("");
 }

@@ -10,7 +10,7 @@ Directory::Directory(boost::asio::io_context& io, const std::atomic<bool>& stopp
                      const std::string& book_object, const std::string& book_mutex_object)
     : stopping_(stopping), refresh_timer_(io), pid_(pid) {
     mutex_.emplace(platform::NamedMutex::create(book_mutex_object));
-    mapping_.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, platform::MappingPurpose::book));
+    mapping_.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, "book"));
 }
 
 Book Directory::book() { return Book(*mutex_, mapping_->view()); }

@@ -68,7 +68,7 @@ void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply)
 Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uint32_t pid, MailboxNameHold name,
              uint64_t bytes, Links links)
     : stopping_(stopping), pid_(pid), links_(links), name_(std::move(name)) {
-    mailbox_.emplace(platform::SharedMapping::create(name_.name(), bytes, platform::MappingPurpose::mailbox));
+    mailbox_.emplace(platform::SharedMapping::create(name_.name(), bytes, "mailbox"));
     init_mailbox(mailbox_->view(), mailbox_->size());
     reader_.emplace(io, mailbox_->view(), mailbox_->size(), [this](const Bytes& frame) { dispatch(frame); });
     event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());

@@ -2,7 +2,7 @@
 // following the layout would, under the system's book mutex.
 #pragma once
 
-#include "platform/platform.hpp"
+#include "support/platform_extras.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <cstddef>

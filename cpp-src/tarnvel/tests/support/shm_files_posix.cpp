@@ -1,14 +1,37 @@
 #include "support/shm_files.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
 
 namespace tarnvel::test {
 
+namespace {
+
+bool private_runtime_dir() {
+    const char* dir = std::getenv("XDG_RUNTIME_DIR");
+    struct stat st{};
+    return dir != nullptr && dir[0] == '/' && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700;
+}
+
+}  // namespace
+
+std::string shm_directory() {
+    return private_runtime_dir() ? std::getenv("XDG_RUNTIME_DIR") : "/dev/shm";
+}
+
+std::string shm_file_prefix() {
+    return private_runtime_dir() ? "tarnvel." : "tarnvel." + std::to_string(::geteuid()) + ".";
+}
+
 std::string shm_object_path(std::string_view kind, std::string_view name) {
-    std::string path = "/dev/shm/tarnvel.";
+    std::string path = shm_directory() + "/" + shm_file_prefix();
     path += kind;
     path += '.';
     for (unsigned char c : name) {
@@ -33,25 +56,27 @@ bool shm_object_exists(std::string_view kind, std::string_view name) {
 std::vector<std::string> shm_files_containing(std::string_view fragment) {
     std::vector<std::string> found;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+    const std::string prefix = shm_file_prefix();
+    for (const auto& entry : std::filesystem::directory_iterator(shm_directory(), ec)) {
         std::string name = entry.path().filename().string();
-        if (name.rfind("tarnvel.", 0) == 0 && name.find(fragment) != std::string::npos) found.push_back(name);
+        if (name.rfind(prefix, 0) == 0 && name.find(fragment) != std::string::npos) found.push_back(name);
     }
     return found;
 }
 
 std::vector<std::string> shm_files_held_by(uint32_t pid) {
     std::vector<std::string> found;
+    const std::string place = shm_directory() + "/" + shm_file_prefix();
     const std::string proc = "/proc/" + std::to_string(pid);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd", ec)) {
         std::error_code link_ec;
         auto target = std::filesystem::read_symlink(entry.path(), link_ec).string();
-        if (target.find("/dev/shm/tarnvel.") != std::string::npos) found.push_back(target);
+        if (target.find(place) != std::string::npos) found.push_back(target);
     }
     std::ifstream maps(proc + "/maps");
     for (std::string line; std::getline(maps, line);)
-        if (line.find("/dev/shm/tarnvel.") != std::string::npos) found.push_back(line);
+        if (line.find(place) != std::string::npos) found.push_back(line);
     return found;
 }
 

@@ -1,5 +1,6 @@
 // The only door to the operating system. Everything above this header is the
-// same on every platform; posix/ and win32/ each implement it once.
+// same on every platform; linux/ and win32/ each implement it once, beside the
+// few files of this folder that both share.
 //
 // Contracts both implementations keep:
 // - Objects are named by 8-bit strings; kinds (mutex, mapping, event) never
@@ -11,11 +12,13 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tarnvel::platform {
 
@@ -42,6 +45,9 @@ public:
     ~NamedMutex();
 
     void lock();
+    // Like lock(), but gives up once `limit` has passed: false then, and the
+    // mutex is not held. A holder that died counts as gone at once.
+    bool try_lock_for(std::chrono::milliseconds limit);
     void unlock();
 
     // After fork(): drop the inherited handle without touching the object or
@@ -55,17 +61,15 @@ private:
     std::unique_ptr<Native> native_;
 };
 
-enum class MappingPurpose { book, mailbox };
-
 // A named shared-memory mapping created (or opened, when it exists) by its
 // owner. A new mapping is exactly `size` bytes and zero-filled.
 class SharedMapping {
 public:
-    // Throws std::runtime_error "CreateFileMapping book failed" /
-    // "CreateFileMapping mailbox failed" when the object cannot be created or
-    // opened, "MapViewOfFile book failed" / "MapViewOfFile mailbox failed" when
-    // it cannot be mapped, which includes an existing object smaller than size.
-    static SharedMapping create(const std::string& name, uint64_t size, MappingPurpose purpose);
+    // `role` names the mapping in its errors ("book", "mailbox"): throws
+    // "CreateFileMapping <role> failed" when the object cannot be created or
+    // opened, "MapViewOfFile <role> failed" when it cannot be mapped, which
+    // includes an existing object smaller than size.
+    static SharedMapping create(const std::string& name, uint64_t size, std::string_view role);
 
     SharedMapping(SharedMapping&&) noexcept;
     SharedMapping& operator=(SharedMapping&&) noexcept;
@@ -92,30 +96,6 @@ enum class OpenFailure {
     local,
 };
 
-// Another node's mailbox, opened for one delivery.
-class PeerMailbox {
-public:
-    // Nothing when no live object has that name or it cannot be mapped;
-    // `why` (if given) tells the two apart.
-    static std::optional<PeerMailbox> open(const std::string& mailbox_name, OpenFailure* why = nullptr) noexcept;
-
-    PeerMailbox(PeerMailbox&&) noexcept;
-    PeerMailbox& operator=(PeerMailbox&&) noexcept;
-    ~PeerMailbox();
-
-    uint8_t* view() const noexcept;
-    // Bytes that may be accessed from view(); 0 when unknown, and then no
-    // sender writes to it.
-    uint64_t size() const noexcept;
-    const std::string& name() const noexcept;
-
-    struct Native;
-
-private:
-    explicit PeerMailbox(std::unique_ptr<Native> native);
-    std::unique_ptr<Native> native_;
-};
-
 // The node's own manual-reset event, named mailbox_name + "_e", waited on
 // asynchronously on the node's io_context. A set that happens after a reset
 // always completes the next wait.
@@ -131,8 +111,6 @@ public:
     MailboxEvent& operator=(MailboxEvent&&) noexcept;
     MailboxEvent(const MailboxEvent&) = delete;
     MailboxEvent& operator=(const MailboxEvent&) = delete;
-
-    void reset() noexcept;
 
     // Once the event is set, resets it and then calls `on_signalled` on the
     // io thread, but only if the wait ended without error and cancel() has
@@ -193,9 +171,40 @@ private:
     std::unique_ptr<Native> native_;
 };
 
-// Sets the event of the mailbox with that name. Never blocks, never throws; a
-// missing event is ignored.
-void signal_mailbox_event(const std::string& mailbox_name) noexcept;
+// A watch on the end of another process, on the node's io_context: for
+// ending at once what waits on a peer that died, instead of at its time
+// limit.
+class ProcessWatch {
+public:
+    // Watches process `pid`; the watch reports at once when no such process
+    // exists. Nothing when it cannot be watched here (an old kernel, out of
+    // descriptors or handles): the caller then learns of the death otherwise.
+    // A process id is reused once its process is gone, so start the watch
+    // while something else proves the process meant still alive (its objects
+    // still held), or check that afterwards.
+    static std::optional<ProcessWatch> start(boost::asio::io_context& io, uint32_t pid);
+
+    ~ProcessWatch();  // cancels
+    // A moved-from watch is empty: waiting on or cancelling it does nothing.
+    ProcessWatch(ProcessWatch&&) noexcept;
+    ProcessWatch& operator=(ProcessWatch&&) = delete;
+    ProcessWatch(const ProcessWatch&) = delete;
+    ProcessWatch& operator=(const ProcessWatch&) = delete;
+
+    // Calls `on_exit` on the io thread once the process has ended, unless
+    // cancel() comes first. One wait at a time.
+    void async_wait(std::function<void()> on_exit);
+
+    // Idempotent. A pending wait ends without calling its function. Safe to
+    // call from any thread.
+    void cancel() noexcept;
+
+    struct Native;
+
+private:
+    explicit ProcessWatch(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};
 
 // Removes leftovers of dead processes (objects nobody holds) so that they do
 // not pile up. Never throws.

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace tarnvel::platform {
@@ -47,6 +48,13 @@ void NamedMutex::lock() {
     // WAIT_ABANDONED also grants ownership: a holder that died leaves the
     // book as it was, and the next node goes on with it.
     WaitForSingleObject(native_->handle, INFINITE);
+}
+
+bool NamedMutex::try_lock_for(std::chrono::milliseconds limit) {
+    // Rounded into what a wait takes, short of INFINITE.
+    const auto ms = std::clamp<std::chrono::milliseconds::rep>(limit.count(), 0, INFINITE - 1);
+    const DWORD result = WaitForSingleObject(native_->handle, static_cast<DWORD>(ms));
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
 void NamedMutex::unlock() {

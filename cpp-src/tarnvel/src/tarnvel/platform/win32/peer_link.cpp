@@ -3,13 +3,15 @@
 // alive to third parties: a Windows link is opened per message and never
 // kept.
 #include "../platform.hpp"
+#include "tarnvel/platform/win32/section.hpp"
 
 #include <utility>
 
 namespace tarnvel::platform {
 
 struct PeerLink::Native {
-    PeerMailbox mailbox;
+    detail::MappedSection mailbox;
+    std::string mailbox_name;
 };
 
 PeerLink::PeerLink(std::unique_ptr<Native> native) : native_(std::move(native)) {}
@@ -19,12 +21,12 @@ PeerLink::~PeerLink() = default;
 
 std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t, OpenFailure& why) noexcept {
     why = OpenFailure::local;
-    std::optional<PeerMailbox> mailbox = PeerMailbox::open(mailbox_name, &why);
+    std::optional<detail::MappedSection> mailbox = detail::open_section(mailbox_name, why);
     if (!mailbox) {
         return std::nullopt;
     }
     try {
-        return PeerLink(std::make_unique<Native>(Native{std::move(*mailbox)}));
+        return PeerLink(std::make_unique<Native>(Native{std::move(*mailbox), mailbox_name}));
     } catch (...) {
         why = OpenFailure::local;
         return std::nullopt;
@@ -49,7 +51,7 @@ uint64_t PeerLink::size() const noexcept {
 
 void PeerLink::signal() noexcept {
     if (native_) {
-        signal_mailbox_event(native_->mailbox.name());
+        detail::set_mailbox_event(native_->mailbox_name);
     }
 }
 

@@ -17,7 +17,7 @@
 #include <atomic>
 #include <cstddef>
 
-namespace tarnvel::platform::posix {
+namespace tarnvel::platform::detail {
 
 // A descriptor (fd >= 0) or a mapping (address != nullptr) of this process.
 struct ForkHandle {
@@ -46,4 +46,4 @@ public:
     void remove(ForkHandle& handle) noexcept;
 };
 
-}  // namespace tarnvel::platform::posix
+}  // namespace tarnvel::platform::detail

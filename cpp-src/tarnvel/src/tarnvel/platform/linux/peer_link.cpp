@@ -29,30 +29,14 @@
 #include <utility>
 
 #include "tarnvel/platform/platform.hpp"
-#include "tarnvel/platform/posix/shm_object.hpp"
+#include "tarnvel/platform/linux/event_fifo.hpp"
+#include "tarnvel/platform/linux/object_lifetime.hpp"
 
 namespace tarnvel::platform {
 
-using posix::ObjectFd;
-using posix::ObjectKind;
+using detail::ObjectFd;
 
 namespace {
-
-// The owner's FIFO, opened read-write: with a reader always present (this
-// descriptor), a write can never fail with EPIPE or raise SIGPIPE, whatever
-// the calling thread's signal mask. Nothing is ever read from it here.
-ObjectFd open_event(const std::string& mailbox_name) noexcept {
-    try {
-        const std::string path = posix::object_path(ObjectKind::evt, posix::event_name(mailbox_name));
-        ObjectFd fd = ObjectFd::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, 0);
-        if (fd.get() >= 0 && !posix::is_expected_file(fd.get(), ObjectKind::evt)) {
-            fd.close();
-        }
-        return fd;
-    } catch (...) {
-        return ObjectFd();
-    }
-}
 
 ObjectFd open_pidfd(uint32_t pid) noexcept {
 #ifdef SYS_pidfd_open
@@ -89,15 +73,6 @@ bool exited(int pidfd) noexcept {
     return n != 0;
 }
 
-void write_signal_byte(int fd) noexcept {
-    const char byte = 1;
-    ssize_t written;
-    do {
-        written = ::write(fd, &byte, 1);
-    } while (written < 0 && errno == EINTR);
-    // EAGAIN: the FIFO is full, so the event is set already.
-}
-
 }  // namespace
 
 // How long a kept event goes without a check that it is still its owner's.
@@ -105,7 +80,7 @@ constexpr std::chrono::milliseconds EVENT_CHECK_PERIOD{50};
 
 struct PeerLink::Native {
     ObjectFd mailbox;
-    posix::MappedView view;
+    detail::MappedView view;
     ObjectFd event;  // empty while the owner has no event (yet)
     ObjectFd owner;  // pidfd; empty where there is none
     std::string mailbox_name;
@@ -120,30 +95,18 @@ PeerLink::~PeerLink() = default;
 std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t owner_pid,
                                        OpenFailure& why) noexcept {
     try {
-        why = OpenFailure::local;
-        auto object = posix::open_object(ObjectKind::map, mailbox_name, &why);
-        if (!object) {
-            return std::nullopt;
-        }
-        const auto size = posix::object_size(object->fd());
-        if (!size || *size > std::numeric_limits<std::size_t>::max()) {
-            return std::nullopt;
-        }
-        if (*size == 0) {
-            why = OpenFailure::gone;  // no mailbox at all
+        auto opened = detail::open_mapping(mailbox_name, why);
+        if (!opened) {
             return std::nullopt;
         }
         auto native = std::make_unique<Native>();
-        native->view = posix::MappedView(object->fd(), static_cast<std::size_t>(*size));
-        if (native->view.data() == nullptr) {
-            return std::nullopt;
-        }
+        native->view = std::move(opened->view);
         // The pidfd is taken while our flock still proves the owner alive, so
         // it cannot name a later process that was given the same id.
         native->owner = open_pidfd(owner_pid);
-        native->event = open_event(mailbox_name);
+        native->event = detail::open_event_for_setting(mailbox_name);
         native->event_checked = std::chrono::steady_clock::now();
-        native->mailbox = object->give_up_claim();
+        native->mailbox = opened->object.give_up_claim();
         native->mailbox_name = mailbox_name;
         return PeerLink(std::move(native));
     } catch (...) {
@@ -163,7 +126,7 @@ bool PeerLink::current() noexcept {
     if (native_->event.get() < 0) {
         // An owner between creating its mailbox and its event, or one without
         // an event at all: whoever holds the mailbox keeps it alive.
-        native_->event = open_event(native_->mailbox_name);
+        native_->event = detail::open_event_for_setting(native_->mailbox_name);
         if (native_->event.get() < 0) {
             return held_by_someone(native_->mailbox.get()) && !removed(native_->mailbox.get());
         }
@@ -194,10 +157,10 @@ void PeerLink::signal() noexcept {
         return;
     }
     if (native_->event.get() < 0) {
-        native_->event = open_event(native_->mailbox_name);
+        native_->event = detail::open_event_for_setting(native_->mailbox_name);
     }
     if (native_->event.get() >= 0) {
-        write_signal_byte(native_->event.get());
+        detail::write_signal_byte(native_->event.get());
     }
 }
 

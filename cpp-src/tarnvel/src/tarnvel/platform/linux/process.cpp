@@ -1,7 +1,7 @@
 // The process and its children made by fork(): the cached process id, and
 // the handles a child gives up at once (see process.hpp). One set of fork
 // handlers serves both.
-#include "tarnvel/platform/posix/process.hpp"
+#include "tarnvel/platform/linux/process.hpp"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -15,7 +15,7 @@
 
 #include "tarnvel/platform/platform.hpp"
 
-namespace tarnvel::platform::posix {
+namespace tarnvel::platform::detail {
 
 namespace {
 
@@ -103,19 +103,19 @@ void ForkLock::remove(ForkHandle& handle) noexcept {
     handle.next = nullptr;
 }
 
-}  // namespace tarnvel::platform::posix
+}  // namespace tarnvel::platform::detail
 
 namespace tarnvel::platform {
 
 uint32_t current_process_id() {
     // Zero only while this file's static initialisation has not run yet.
-    const uint32_t cached = posix::state.process_id.load(std::memory_order_relaxed);
+    const uint32_t cached = detail::state.process_id.load(std::memory_order_relaxed);
     return cached != 0 ? cached : static_cast<uint32_t>(::getpid());
 }
 
 void at_fork_in_child(void (*reset)() noexcept) {
-    posix::ForkLock lock;
-    auto& state = posix::state;
+    detail::ForkLock lock;
+    auto& state = detail::state;
     if (state.child_reset_count == std::size(state.child_resets)) {
         std::terminate();  // a fixed handful of callers, all in this library
     }

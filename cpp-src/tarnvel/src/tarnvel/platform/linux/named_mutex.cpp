@@ -1,26 +1,24 @@
 // The system's mutex: a process-shared, robust pthread mutex living in a
 // small shared-memory object of its own.
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
 
 #include "tarnvel/platform/platform.hpp"
 #include "tarnvel/tarnvel.hpp"
-#include "tarnvel/platform/posix/shm_object.hpp"
+#include "tarnvel/platform/linux/object_lifetime.hpp"
 
 namespace tarnvel::platform {
 
-using posix::CreateHooks;
-using posix::CreateOutcome;
-using posix::Existing;
-using posix::MappedView;
-using posix::ObjectKind;
-using posix::ShmObject;
+using namespace detail;
 
 namespace {
 
@@ -52,10 +50,7 @@ MutexBlock* block_of(const MappedView& view) noexcept {
 
 }  // namespace
 
-struct NamedMutex::Native {
-    ShmObject object;
-    MappedView view;  // declared after the object: unmapped first
-};
+struct NamedMutex::Native : MappedObject {};
 
 NamedMutex::NamedMutex(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 NamedMutex::NamedMutex(NamedMutex&&) noexcept = default;
@@ -82,7 +77,7 @@ NamedMutex NamedMutex::create(const std::string& name) {
         return true;
     };
     hooks.check_existing = [&view](int fd) {
-        const auto size = posix::object_size(fd);
+        const auto size = object_size(fd);
         if (!size) {
             return Existing::unusable;
         }
@@ -100,26 +95,55 @@ NamedMutex NamedMutex::create(const std::string& name) {
         return Existing::usable;
     };
 
-    if (posix::create_object(ObjectKind::mtx, name, hooks, native->object) != CreateOutcome::created) {
+    if (create_object(ObjectKind::mtx, name, hooks, native->object) != CreateOutcome::created) {
         throw Error(ErrorKind::os_failure, "CreateMutex failed");
     }
     return NamedMutex(std::move(native));
 }
 
-void NamedMutex::lock() {
-    pthread_mutex_t& mutex = block_of(native_->view)->mutex;
-    const int rc = pthread_mutex_lock(&mutex);
+namespace {
+
+// Whether a lock call's result means the mutex is now held.
+bool acquired(pthread_mutex_t& mutex, int rc, const char* what) {
     if (rc == EOWNERDEAD) {
         // Its holder died while holding it. An abandoned mutex counts as
         // acquired: the new holder goes on with whatever the dead one left.
         pthread_mutex_consistent(&mutex);
-        return;
+        return true;
+    }
+    if (rc == ETIMEDOUT) {
+        return false;
     }
     if (rc != 0) {
         // Only a mutex unlocked without being made consistent, which this
         // code never does, can get here.
-        throw std::system_error(rc, std::generic_category(), "pthread_mutex_lock");
+        throw std::system_error(rc, std::generic_category(), what);
     }
+    return true;
+}
+
+}  // namespace
+
+void NamedMutex::lock() {
+    pthread_mutex_t& mutex = block_of(native_->view)->mutex;
+    acquired(mutex, pthread_mutex_lock(&mutex), "pthread_mutex_lock");
+}
+
+bool NamedMutex::try_lock_for(std::chrono::milliseconds limit) {
+    pthread_mutex_t& mutex = block_of(native_->view)->mutex;
+    // On the monotonic clock, so that a change of the wall clock neither
+    // cuts the wait short nor stretches it.
+    timespec deadline{};
+    ::clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const auto wait = std::max(limit, std::chrono::milliseconds(0));
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+    deadline.tv_sec += static_cast<time_t>(seconds.count());
+    deadline.tv_nsec += static_cast<long>(std::chrono::nanoseconds(wait - seconds).count());
+    if (deadline.tv_nsec >= 1'000'000'000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1'000'000'000L;
+    }
+    return acquired(mutex, pthread_mutex_clocklock(&mutex, CLOCK_MONOTONIC, &deadline), "pthread_mutex_clocklock");
 }
 
 void NamedMutex::unlock() {
@@ -128,8 +152,7 @@ void NamedMutex::unlock() {
 
 void NamedMutex::abandon() noexcept {
     if (native_) {
-        native_->view.unmap();
-        native_->object.abandon();
+        native_->abandon();
         native_.reset();
     }
 }
