@@ -3,7 +3,6 @@
 #include "gil_safety.hpp"
 #include "resolvers.hpp"
 
-#include <pybind11/eval.h>
 #include <pybind11/stl.h>
 
 #include <exception>
@@ -15,55 +14,10 @@ namespace tarnvel::binding {
 
 namespace {
 
-// A concurrent.futures.Future that the io thread receiving the answer may
-// resolve itself, as long as nobody has attached a done-callback (callbacks
-// never run on an io thread); that spares the answer a trip through a
-// resolver thread. One non-blocking claim decides who got there first: the
-// io thread, which then resolves the Future, or a done-callback, after which
-// the Future goes to a resolver thread.
-//
-// Its result() and exception() wait on a FutureSignal rather than the
-// Future's own condition: the io thread sets it only after letting go of the
-// interpreter lock, so the woken thread does not at once stall on that lock
-// (waking it from inside set_result, with the lock still held, made the two
-// threads hand the lock back and forth on every call).
-constexpr const char* CALL_FUTURE_SOURCE = R"(
-import concurrent.futures
-import threading
-
-class CallFuture(concurrent.futures.Future):
-    """The Future of one tarnvel call."""
-
-    def __init__(self, signal):
-        super().__init__()
-        self._tarnvel_claim = threading.Lock()
-        self._tarnvel_signal = signal
-
-    def add_done_callback(self, fn):
-        if not self._tarnvel_claim.acquire(blocking=False):
-            # The io thread is resolving it: once it has, fn runs here.
-            self.exception()
-        super().add_done_callback(fn)
-
-    def set_result(self, result):
-        super().set_result(result)
-        self._tarnvel_signal.set()
-
-    def set_exception(self, exception):
-        super().set_exception(exception)
-        self._tarnvel_signal.set()
-
-    # Done first: a done-callback asks for the result before the signal is set.
-    def result(self, timeout=None):
-        if not self.done():
-            self._tarnvel_signal.wait(timeout)
-        return super().result(0)
-
-    def exception(self, timeout=None):
-        if not self.done():
-            self._tarnvel_signal.wait(timeout)
-        return super().exception(0)
-)";
+// The class of the Futures, from the Python module shipped beside this one
+// (_tarnvel_core_future.py, which says how the io thread and done-callbacks
+// share the work of resolving them).
+constexpr const char* FUTURE_MODULE = "_tarnvel_core_future";
 
 // The plain Future's set_result, which leaves the signal to the caller.
 py::object base_set_result() {
@@ -77,12 +31,7 @@ py::object base_set_result() {
 py::object future_class() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
     return storage
-        .call_once_and_store_result([] {
-            py::dict scope;
-            scope["__name__"] = "tarnvel_core";
-            py::exec(CALL_FUTURE_SOURCE, scope);
-            return py::object(scope["CallFuture"]);
-        })
+        .call_once_and_store_result([] { return py::module_::import(FUTURE_MODULE).attr("CallFuture"); })
         .get_stored();
 }
 
@@ -149,6 +98,9 @@ void define_future_signal(py::module_& m) {
     // reference is kept on purpose) but stays out of the module's namespace.
     signal_class.inc_ref();
     py::delattr(m, "_FutureSignal");
+    // Loaded now, so that a module missing beside this one fails the import
+    // rather than the first call.
+    future_class();
 }
 
 }  // namespace tarnvel::binding

@@ -2,8 +2,6 @@
 
 #include "gil_safety.hpp"
 
-#include <tarnvel/platform/platform.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -201,7 +199,7 @@ Resolvers& resolvers() {
     // none of its parent's threads, and its copy of the pool's lock may be
     // held, so it makes a pool of its own.
     static std::atomic<Resolvers*> pool{nullptr};
-    const uint32_t pid = platform::current_process_id();
+    const uint32_t pid = current_process_id();
     Resolvers* current = pool.load(std::memory_order_acquire);
     while (current == nullptr || current->owner() != pid) {
         auto* fresh = new Resolvers(pid);
