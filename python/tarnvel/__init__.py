@@ -22,8 +22,7 @@ its public interface only.
 from .errors import (AmbiguousPeer, CallTimeout, DeliveryFailed, NodeClosed, PeerGone, PeerNotFound,
                      RemoteError, TarnvelError)
 from .node import (DEFAULT_CALL_TIMEOUT, DEFAULT_LOOKUP_TIMEOUT, DEFAULT_MAILBOX_BYTES, Node, Peer,
-                   PeerInfo, RemoteMethod, describe)
-from .shm import SystemInfo, systems
+                   PeerInfo, RemoteMethod, SystemInfo, describe, systems)
 from .wire import decode_listing, decode_packed
 
 __all__ = [
