@@ -103,3 +103,15 @@ def test_systems_with_long_names():
     cut = [s for s in found if s.name is None and long.startswith(s.prefix)]
     assert len(cut) == 1 and len(cut[0].file) == 255 and cut[0].prefix == long[:226]
     assert [n["name"] for n in json.loads(listed.stdout)] == ["b"]
+
+
+def test_a_system_that_ends_before_the_join_is_not_made_again(monkeypatch):
+    from tarnvel import cli
+
+    system = unique("gone")
+    monkeypatch.setattr(tarnvel_core, "system_exists", lambda name: True)  # it was there a moment ago
+    with pytest.raises(cli.Failure) as failed:
+        cli._join(system)
+    monkeypatch.undo()
+    assert failed.value.code == cli.EXIT_NO_SYSTEM
+    assert not tarnvel_core.system_exists(system)
