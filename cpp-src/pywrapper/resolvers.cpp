@@ -25,7 +25,12 @@ constexpr auto IDLE_LIMIT = std::chrono::seconds(2);
 void resolve(Resolution& resolution) noexcept {
     const WaiterTicket::ThreadScope waiter(*resolution.ticket);
     try {
-        resolution.future->attr("set_result")(py::cast(std::move(resolution.outcome)));
+        if (resolution.late_callbacks) {
+            resolution.future->attr("_tarnvel_add_late")(*resolution.late_callbacks);
+            resolution.late_callbacks.reset();
+        } else {
+            resolution.future->attr("set_result")(py::cast(std::move(resolution.outcome)));
+        }
     } catch (const std::exception&) {
         // Python code resolved the Future itself (or allocation failed); the
         // outcome has no one to go to, and the process goes on.
@@ -199,7 +204,7 @@ Resolvers& resolvers() {
     // none of its parent's threads, and its copy of the pool's lock may be
     // held, so it makes a pool of its own.
     static std::atomic<Resolvers*> pool{nullptr};
-    const uint32_t pid = current_process_id();
+    const uint32_t pid = this_process_id();
     Resolvers* current = pool.load(std::memory_order_acquire);
     while (current == nullptr || current->owner() != pid) {
         auto* fresh = new Resolvers(pid);

@@ -26,8 +26,8 @@ TEST(Systems, ALiveSystemIsSeenFromOutsideAndGoneAfterItsLastNode) {
         ASSERT_TRUE(nodes.has_value());
         ASSERT_EQ(nodes->size(), 1u);
         EXPECT_EQ((*nodes)[0].node_name, "first");
-        EXPECT_EQ((*nodes)[0].pid, current_process_id());
-        EXPECT_EQ((*nodes)[0].mailbox_name, recv + "_" + std::to_string(current_process_id()));
+        EXPECT_EQ((*nodes)[0].pid, this_process_id());
+        EXPECT_EQ((*nodes)[0].mailbox_name, recv + "_" + std::to_string(this_process_id()));
         // The node's own listing carries the mailbox too.
         EXPECT_EQ(node.list_nodes().at(0).mailbox_name, (*nodes)[0].mailbox_name);
 

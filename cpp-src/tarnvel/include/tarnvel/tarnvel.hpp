@@ -143,7 +143,7 @@ bool is_valid_system_name(std::string_view system_name) noexcept;
 
 // The calling process's id, as the book and the frames carry it; correct in a
 // fork child.
-uint32_t current_process_id() noexcept;
+uint32_t this_process_id() noexcept;
 
 // A system whose book is present on this machine.
 struct SystemInfo {

@@ -40,7 +40,7 @@ bool is_valid_system_name(std::string_view system_name) noexcept {
     }
 }
 
-uint32_t current_process_id() noexcept { return platform::current_process_id(); }
+uint32_t this_process_id() noexcept { return platform::current_process_id(); }
 
 std::optional<SystemInfo> system_of_mapping(const platform::PresentObject& mapping) {
     if (mapping.cut) {
