@@ -19,15 +19,6 @@ namespace {
 // share the work of resolving them).
 constexpr const char* FUTURE_MODULE = "_tarnvel_core_future";
 
-// The plain Future's set_result, which leaves the signal to the caller.
-py::object base_set_result() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-    return storage
-        .call_once_and_store_result(
-            [] { return py::module_::import("concurrent.futures").attr("Future").attr("set_result"); })
-        .get_stored();
-}
-
 py::object future_class() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
     return storage
@@ -35,23 +26,49 @@ py::object future_class() {
         .get_stored();
 }
 
+std::shared_ptr<py::object> shared_object(py::object object) {
+    return std::shared_ptr<py::object>(new py::object(std::move(object)), GilSafeDelete{});
+}
+
 // On an io thread: resolves the Future here when nobody has attached a
-// done-callback, and says whether it did.
+// done-callback, and says whether it did. Callbacks attached while it did go
+// to a resolver thread, with the call's ticket.
 bool resolved_here(Resolution& resolution) {
     if (!Tarnvel::on_io_thread() || interpreter_exiting()) return false;
+    const std::shared_ptr<FutureSignal> signal = resolution.signal;
     {
         const ForeignThreadGil gil;
-        py::object& future = *resolution.future;
-        if (!future.attr("_tarnvel_claim").attr("acquire")(false).cast<bool>()) return false;
+        py::object outcome = py::cast(std::move(resolution.outcome));
+        py::object late;
         try {
-            base_set_result()(future, py::cast(std::move(resolution.outcome)));
+            late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
         } catch (const std::exception&) {
-            // Resolved by Python code already: the outcome is dropped.
+            // Out of memory, say: a resolver thread tries again.
         }
-        resolution.future.reset();
-        resolution.ticket->give_back();
+        if (!late || late.is_none()) {
+            // A done-callback came first: a resolver thread takes the outcome on.
+            resolution.outcome = std::move(outcome.cast<CallResult&>());
+            return false;
+        }
+        if (py::len(late) > 0) {
+            resolution.late_callbacks = shared_object(std::move(late));
+            resolve_later(std::move(resolution));
+        } else {
+            resolution.future.reset();
+            resolution.ticket->give_back();
+        }
     }
-    resolution.signal->set();
+    signal->set();
+    return true;
+}
+
+// On an io thread: has a resolver thread add the callbacks, and says so.
+bool hand_off(const py::object& future, const py::list& callbacks) {
+    if (!Tarnvel::on_io_thread()) return false;
+    auto& node = future.attr("_tarnvel_node").cast<PyTarnvel&>();
+    Resolution resolution{shared_object(future), {}, std::make_shared<WaiterTicket>(node.core().take_waiter_ticket()),
+                          nullptr, shared_object(callbacks)};
+    resolve_later(std::move(resolution));
     return true;
 }
 
@@ -81,19 +98,25 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
     // The outcome arrives on whatever thread ends the call (the io thread,
     // above all), where no done-callback may run: a resolver thread takes it
     // on unless the Future has none. A refused call drops the completion
-    // here, and its ticket with it.
-    self.core().node().call(std::move(node_name), pid, std::move(method), std::move(arguments), timeout_ms,
-                            [resolution = std::move(resolution)](CallResult outcome) mutable {
-                                resolution.outcome = std::move(outcome);
-                                if (!resolved_here(resolution)) resolve_later(std::move(resolution));
-                            });
+    // here, and its ticket with it. The lookup and the hand-over may wait for
+    // the system's mutex: without the interpreter lock.
+    {
+        const py::gil_scoped_release unlocked;
+        self.core().node().call(std::move(node_name), pid, std::move(method), std::move(arguments), timeout_ms,
+                                [resolution = std::move(resolution)](CallResult outcome) mutable {
+                                    resolution.outcome = std::move(outcome);
+                                    if (!resolved_here(resolution)) resolve_later(std::move(resolution));
+                                });
+    }
     return future;
 }
 
 void define_future_signal(py::module_& m) {
     auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
                             .def("set", &FutureSignal::set)
-                            .def("wait", &FutureSignal::wait, py::arg("timeout") = py::none());
+                            .def("wait", &FutureSignal::wait, py::arg("timeout") = py::none())
+                            .def("hand_off", [](FutureSignal&, const py::object& future,
+                                                const py::list& callbacks) { return hand_off(future, callbacks); });
     // Made only by call_raw: the class lives as long as the interpreter (the
     // reference is kept on purpose) but stays out of the module's namespace.
     signal_class.inc_ref();

@@ -115,8 +115,12 @@ void define_functions(py::module_& m) {
 
 void define_tarnvel(py::module_& m) {
     py::class_<PyTarnvel>(m, "Tarnvel")
+        // Construction, close and the listing wait for the system's mutex, which
+        // another process holds for as long as it likes: without the
+        // interpreter lock, so that the other threads of this process go on.
         .def(py::init<std::string, std::string, std::string, uint64_t>(), py::arg("node_name"),
-             py::arg("system_name"), py::arg("recv_shm_name"), py::arg("recv_shm_bytes"))
+             py::arg("system_name"), py::arg("recv_shm_name"), py::arg("recv_shm_bytes"),
+             py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("pid", &PyTarnvel::pid)
         .def("close", &PyTarnvel::close)
         .def(
@@ -129,7 +133,7 @@ void define_tarnvel(py::module_& m) {
              py::pos_only())
         .def("call_raw", &tarnvel::binding::call_raw, py::arg("node_name"), py::arg("pid"),
              py::arg("method"), py::arg("args"), py::arg("timeout_ms"))
-        .def("list_nodes", &PyTarnvel::list_nodes);
+        .def("list_nodes", &PyTarnvel::list_nodes, py::call_guard<py::gil_scoped_release>());
 }
 
 }  // namespace
