@@ -95,7 +95,8 @@ def _core_error(error: RuntimeError) -> Exception:
 def _timeout_ms(seconds: float) -> int:
     if not seconds >= 0:  # NaN as well
         raise ValueError(f"a time-out must be zero or more seconds, not {seconds!r}")
-    return min(math.ceil(seconds * 1000), _MAX_TIMEOUT_MS)
+    # The core's longest limit (24 days) stands for no limit, infinity included.
+    return math.ceil(min(seconds * 1000, _MAX_TIMEOUT_MS))
 
 
 def describe(fn: Callable[..., Any], name: str, *, raw: bool = False, doc: str | None = None) -> dict[str, Any]:
