@@ -3,7 +3,6 @@
 #include "gil_safety.hpp"
 #include "resolvers.hpp"
 
-#include <pybind11/eval.h>
 #include <pybind11/stl.h>
 
 #include <exception>
@@ -15,94 +14,61 @@ namespace tarnvel::binding {
 
 namespace {
 
-// A concurrent.futures.Future that the io thread receiving the answer may
-// resolve itself, as long as nobody has attached a done-callback (callbacks
-// never run on an io thread); that spares the answer a trip through a
-// resolver thread. One non-blocking claim decides who got there first: the
-// io thread, which then resolves the Future, or a done-callback, after which
-// the Future goes to a resolver thread.
-//
-// Its result() and exception() wait on a FutureSignal rather than the
-// Future's own condition: the io thread sets it only after letting go of the
-// interpreter lock, so the woken thread does not at once stall on that lock
-// (waking it from inside set_result, with the lock still held, made the two
-// threads hand the lock back and forth on every call).
-constexpr const char* CALL_FUTURE_SOURCE = R"(
-import concurrent.futures
-import threading
-
-class CallFuture(concurrent.futures.Future):
-    """The Future of one tarnvel call."""
-
-    def __init__(self, signal):
-        super().__init__()
-        self._tarnvel_claim = threading.Lock()
-        self._tarnvel_signal = signal
-
-    def add_done_callback(self, fn):
-        if not self._tarnvel_claim.acquire(blocking=False):
-            # The io thread is resolving it: once it has, fn runs here.
-            self.exception()
-        super().add_done_callback(fn)
-
-    def set_result(self, result):
-        super().set_result(result)
-        self._tarnvel_signal.set()
-
-    def set_exception(self, exception):
-        super().set_exception(exception)
-        self._tarnvel_signal.set()
-
-    # Done first: a done-callback asks for the result before the signal is set.
-    def result(self, timeout=None):
-        if not self.done():
-            self._tarnvel_signal.wait(timeout)
-        return super().result(0)
-
-    def exception(self, timeout=None):
-        if not self.done():
-            self._tarnvel_signal.wait(timeout)
-        return super().exception(0)
-)";
-
-// The plain Future's set_result, which leaves the signal to the caller.
-py::object base_set_result() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-    return storage
-        .call_once_and_store_result(
-            [] { return py::module_::import("concurrent.futures").attr("Future").attr("set_result"); })
-        .get_stored();
-}
+// The class of the Futures, from the Python module shipped beside this one
+// (_tarnvel_core_future.py, which says how the io thread and done-callbacks
+// share the work of resolving them).
+constexpr const char* FUTURE_MODULE = "_tarnvel_core_future";
 
 py::object future_class() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
     return storage
-        .call_once_and_store_result([] {
-            py::dict scope;
-            scope["__name__"] = "tarnvel_core";
-            py::exec(CALL_FUTURE_SOURCE, scope);
-            return py::object(scope["CallFuture"]);
-        })
+        .call_once_and_store_result([] { return py::module_::import(FUTURE_MODULE).attr("CallFuture"); })
         .get_stored();
 }
 
+std::shared_ptr<py::object> shared_object(py::object object) {
+    return std::shared_ptr<py::object>(new py::object(std::move(object)), GilSafeDelete{});
+}
+
 // On an io thread: resolves the Future here when nobody has attached a
-// done-callback, and says whether it did.
+// done-callback, and says whether it did. Callbacks attached while it did go
+// to a resolver thread, with the call's ticket.
 bool resolved_here(Resolution& resolution) {
     if (!Tarnvel::on_io_thread() || interpreter_exiting()) return false;
+    const std::shared_ptr<FutureSignal> signal = resolution.signal;
     {
         const ForeignThreadGil gil;
-        py::object& future = *resolution.future;
-        if (!future.attr("_tarnvel_claim").attr("acquire")(false).cast<bool>()) return false;
+        py::object outcome = py::cast(std::move(resolution.outcome));
+        py::object late;
         try {
-            base_set_result()(future, py::cast(std::move(resolution.outcome)));
+            late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
         } catch (const std::exception&) {
-            // Resolved by Python code already: the outcome is dropped.
+            // Out of memory, say: a resolver thread tries again.
         }
-        resolution.future.reset();
-        resolution.ticket->give_back();
+        if (!late || late.is_none()) {
+            // A done-callback came first: a resolver thread takes the outcome on.
+            resolution.outcome = std::move(outcome.cast<CallResult&>());
+            return false;
+        }
+        if (py::len(late) > 0) {
+            resolution.late_callbacks = shared_object(std::move(late));
+            resolve_later(std::move(resolution));
+        } else {
+            resolution.future.reset();
+            resolution.ticket->give_back();
+        }
     }
-    resolution.signal->set();
+    signal->set();
+    return true;
+}
+
+// On an io thread: has a resolver thread add the callbacks, and says so.
+bool hand_off(const py::object& future, const py::list& callbacks) {
+    if (!Tarnvel::on_io_thread()) return false;
+    auto& node = future.attr("_tarnvel_node").cast<PyTarnvel&>();
+    Resolution resolution{shared_object(future), {}, std::make_shared<WaiterTicket>(node.core().take_waiter_ticket()),
+                          nullptr, shared_object(callbacks)};
+    resolve_later(std::move(resolution));
     return true;
 }
 
@@ -132,23 +98,32 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
     // The outcome arrives on whatever thread ends the call (the io thread,
     // above all), where no done-callback may run: a resolver thread takes it
     // on unless the Future has none. A refused call drops the completion
-    // here, and its ticket with it.
-    self.core().node().call(std::move(node_name), pid, std::move(method), std::move(arguments), timeout_ms,
-                            [resolution = std::move(resolution)](CallResult outcome) mutable {
-                                resolution.outcome = std::move(outcome);
-                                if (!resolved_here(resolution)) resolve_later(std::move(resolution));
-                            });
+    // here, and its ticket with it. The lookup and the hand-over may wait for
+    // the system's mutex: without the interpreter lock.
+    {
+        const py::gil_scoped_release unlocked;
+        self.core().node().call(std::move(node_name), pid, std::move(method), std::move(arguments), timeout_ms,
+                                [resolution = std::move(resolution)](CallResult outcome) mutable {
+                                    resolution.outcome = std::move(outcome);
+                                    if (!resolved_here(resolution)) resolve_later(std::move(resolution));
+                                });
+    }
     return future;
 }
 
 void define_future_signal(py::module_& m) {
     auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
                             .def("set", &FutureSignal::set)
-                            .def("wait", &FutureSignal::wait, py::arg("timeout") = py::none());
+                            .def("wait", &FutureSignal::wait, py::arg("timeout") = py::none())
+                            .def("hand_off", [](FutureSignal&, const py::object& future,
+                                                const py::list& callbacks) { return hand_off(future, callbacks); });
     // Made only by call_raw: the class lives as long as the interpreter (the
     // reference is kept on purpose) but stays out of the module's namespace.
     signal_class.inc_ref();
     py::delattr(m, "_FutureSignal");
+    // Loaded now, so that a module missing beside this one fails the import
+    // rather than the first call.
+    future_class();
 }
 
 }  // namespace tarnvel::binding

@@ -2,8 +2,6 @@
 
 #include "gil_safety.hpp"
 
-#include <tarnvel/platform/platform.hpp>
-
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -94,7 +92,7 @@ void NodeCore::close() {
     // the Futures fail only after that thread has joined this very io thread;
     // a done-callback closing that node leads to the same), or once the
     // interpreter finalizes (no waiter can take the lock any more).
-    if (platform::current_process_id() != pid_ || in_python_handler() || interpreter_exiting()) {
+    if (this_process_id() != pid_ || in_python_handler() || interpreter_exiting()) {
         return;
     }
     waiters_->wait_until_none();

@@ -2,8 +2,6 @@
 
 #include "gil_safety.hpp"
 
-#include <tarnvel/platform/platform.hpp>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,7 +25,12 @@ constexpr auto IDLE_LIMIT = std::chrono::seconds(2);
 void resolve(Resolution& resolution) noexcept {
     const WaiterTicket::ThreadScope waiter(*resolution.ticket);
     try {
-        resolution.future->attr("set_result")(py::cast(std::move(resolution.outcome)));
+        if (resolution.late_callbacks) {
+            resolution.future->attr("_tarnvel_add_late")(*resolution.late_callbacks);
+            resolution.late_callbacks.reset();
+        } else {
+            resolution.future->attr("set_result")(py::cast(std::move(resolution.outcome)));
+        }
     } catch (const std::exception&) {
         // Python code resolved the Future itself (or allocation failed); the
         // outcome has no one to go to, and the process goes on.
@@ -46,6 +49,9 @@ void resolve(Resolution& resolution) noexcept {
 // spins in a row ran out (slow methods), so it wastes little; a single slow
 // answer among quick ones does not stop it.
 constexpr auto SPIN_LIMIT = std::chrono::microseconds(100);
+// How long the main thread waits between looks at pending signals: a
+// fraction of the tenth of a second in which Ctrl-C should take effect.
+constexpr auto SIGNAL_SLICE = std::chrono::milliseconds(50);
 constexpr unsigned MISSES_BEFORE_BACKING_OFF = 4;
 constexpr unsigned SPIN_RETRY_EVERY = 16;
 
@@ -53,6 +59,18 @@ constexpr unsigned SPIN_RETRY_EVERY = 16;
 std::atomic<int> signals_unset{0};
 std::atomic<unsigned> spin_misses{0};  // spins in a row that ran out
 std::atomic<unsigned> waits_without_spin{0};
+
+// With the interpreter lock held, which guards the cache. A fork child's
+// main thread is the one that forked, so the cache is per process.
+bool on_main_thread() {
+    static uint32_t cached_for = 0;
+    static unsigned long main_ident = 0;
+    if (cached_for != this_process_id()) {
+        main_ident = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
+        cached_for = this_process_id();
+    }
+    return PyThread_get_thread_ident() == main_ident;
+}
 
 void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -102,7 +120,8 @@ bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline
 }
 
 bool FutureSignal::wait(std::optional<double> timeout) {
-    const py::gil_scoped_release unlocked;
+    // Only the main thread runs signal handlers; it alone waits in slices.
+    const bool main_thread = on_main_thread();
     // Saturates far beyond any real wait instead of overflowing the clock;
     // a negative time (or NaN) waits not at all.
     double seconds = timeout ? std::min(*timeout, 1e9) : 1e9;
@@ -112,13 +131,23 @@ bool FutureSignal::wait(std::optional<double> timeout) {
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                               std::chrono::duration<double>(seconds));
-    if (spin_until_set(deadline)) return true;
-    std::unique_lock lock(mutex_);
-    if (!timeout) {
-        changed_.wait(lock, [this] { return set_.load(); });
-        return true;
+    {
+        const py::gil_scoped_release unlocked;
+        if (spin_until_set(deadline)) return true;
     }
-    return changed_.wait_until(lock, deadline, [this] { return set_.load(); });
+    for (;;) {
+        {
+            const py::gil_scoped_release unlocked;
+            const auto until = main_thread ? std::min(deadline, std::chrono::steady_clock::now() + SIGNAL_SLICE)
+                                           : deadline;
+            std::unique_lock lock(mutex_);
+            if (changed_.wait_until(lock, until, [this] { return set_.load(); })) return true;
+            if (until >= deadline) return false;
+        }
+        // Ctrl-C (or any signal with a Python handler) is handled here, and
+        // what the handler raises ends the wait; the call goes on by itself.
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
 }
 
 namespace {
@@ -201,7 +230,7 @@ Resolvers& resolvers() {
     // none of its parent's threads, and its copy of the pool's lock may be
     // held, so it makes a pool of its own.
     static std::atomic<Resolvers*> pool{nullptr};
-    const uint32_t pid = platform::current_process_id();
+    const uint32_t pid = this_process_id();
     Resolvers* current = pool.load(std::memory_order_acquire);
     while (current == nullptr || current->owner() != pid) {
         auto* fresh = new Resolvers(pid);

@@ -52,6 +52,9 @@ struct Resolution {
     // The node's count of unresolved Futures; given back once this one is.
     std::shared_ptr<WaiterTicket> ticket;
     std::shared_ptr<FutureSignal> signal;
+    // Instead of the outcome: done-callbacks (a Python list) that could not
+    // be added where they were given, to add to the Future.
+    std::shared_ptr<py::object> late_callbacks = {};
 };
 
 // Resolves the Future on a resolver thread, never on the calling one: calls'

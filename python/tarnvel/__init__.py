@@ -25,10 +25,9 @@ its public interface only.
 from .errors import (AmbiguousPeer, CallTimeout, DeliveryFailed, NodeClosed, PeerGone, PeerNotFound,
                      RemoteError, TarnvelError)
 from .node import (DEFAULT_CALL_TIMEOUT, DEFAULT_LOOKUP_TIMEOUT, DEFAULT_MAILBOX_BYTES, MAX_TIMEOUT, Node, Peer,
-                   PeerInfo, RemoteMethod, describe)
+                   PeerInfo, RemoteMethod, SystemInfo, describe, systems)
 from .gateway import GatewayError
 from .remote import RemoteSystem, connect
-from .shm import SystemInfo, systems
 from .wire import decode_listing, decode_packed
 
 __all__ = [

@@ -8,8 +8,9 @@
     tarnvel gateway SYSTEM [--listen HOST:PORT]
     tarnvel --remote HOST:PORT nodes|methods|call|watch ...   (the same, through a gateway)
 
-Every subcommand but ``systems`` joins the system for its run as a node named
-"tarnvel-cli", which the listings leave out. Exit codes: see EXIT_* below.
+``systems``, ``nodes`` and ``watch`` look at the systems from outside; ``methods``
+and ``call`` join the system for their run as a node named "tarnvel-cli".
+Exit codes: see EXIT_* below.
 """
 
 import argparse
@@ -25,9 +26,11 @@ import time
 from collections.abc import Sequence
 from typing import Any, NoReturn
 
-from . import shm, wire
+import tarnvel_core as _core
+
+from . import wire
 from .errors import CallTimeout, DeliveryFailed, PeerGone, PeerNotFound, RemoteError, TarnvelError
-from .node import Node, PeerInfo, _timeout_ms
+from .node import Node, PeerInfo, _timeout_ms, systems
 
 EXIT_OK = 0
 EXIT_REMOTE = 1       # the peer could not run the method, or the method raised
@@ -40,7 +43,6 @@ EXIT_FAILURE = 7      # anything else: the command's own node could not start, s
 EXIT_INTERRUPTED = 130
 
 CLI_NODE = "tarnvel-cli"
-_SYSTEM_NAME = re.compile(r"[A-Za-z0-9_]{1,240}")
 _KEYWORD_ARG = re.compile(r"([A-Za-z_][A-Za-z0-9_]*)=(.*)", re.DOTALL)
 # How much of a bad argument an error message shows.
 _SHOWN = 60
@@ -107,39 +109,57 @@ def _print_json(value: Any) -> None:
     print(json.dumps(value))
 
 
+def _check_system(system: str) -> None:
+    if not _core.is_valid_system_name(system):
+        raise Failure(EXIT_USAGE, f"invalid system name {system!r}: 1 to {_core.MAX_SYSTEM_NAME_BYTES} "
+                      "of A-Z a-z 0-9 _")
+
+
+def _no_system(system: str) -> Failure:
+    return Failure(EXIT_NO_SYSTEM, f"no system named {system!r} on this machine")
+
+
 def _join(system: str) -> Node:
     """The command's own node in an existing system."""
-    if not _SYSTEM_NAME.fullmatch(system):
-        raise Failure(EXIT_USAGE, f"invalid system name {system!r}: 1 to 240 of A-Z a-z 0-9 _")
-    if not shm.system_exists(system):
-        raise Failure(EXIT_NO_SYSTEM, f"no system named {system!r} on this machine")
-    return Node(CLI_NODE, system)
+    _check_system(system)
+    if not _core.system_exists(system):
+        raise _no_system(system)
+    node = Node(CLI_NODE, system)
+    # Alone in the book: the system ended between the look and the join, and
+    # joining made it anew. Leaving ends it again.
+    if all(n.pid == node.pid for n in node.nodes()):
+        node.close()
+        raise _no_system(system)
+    return node
 
 
-def _others(node: Node) -> list[PeerInfo]:
-    return [n for n in node.nodes() if n.pid != node.pid]
+def _book(system: str) -> list[Any]:
+    """The system's nodes (tarnvel_core.NodeInfo), read from outside: the command takes no
+    slot and makes nothing."""
+    listed = _core.system_nodes(system)
+    if listed is None:
+        raise _no_system(system)
+    return listed
 
 
 def _find(node: Node, args: argparse.Namespace) -> PeerInfo:
-    if not 1 <= len(os.fsencode(args.node)) <= 63:
-        raise Failure(EXIT_USAGE, f"invalid node name {args.node!r}: 1 to 63 bytes")
+    if not _core.is_valid_node_name(os.fsencode(args.node)):
+        raise Failure(EXIT_USAGE, f"invalid node name {args.node!r}: 1 to {_core.MAX_NODE_NAME_BYTES} bytes")
     return node.peer(args.node, pid=args.pid, timeout=args.wait).info
 
 
 def _cmd_systems(args: argparse.Namespace) -> None:
-    found = shm.systems()
+    found = systems()
     if args.json:
         _print_json([{"name": s.name, "prefix": s.prefix, "file": s.file} for s in found])
         return
     for s in found:
-        print(s.name if s.name is not None else f"{s.prefix}... (name cut in {shm.SHM_DIR}/{s.file})")
+        print(s.name if s.name is not None else f"{s.prefix}... (name cut in {s.location})")
 
 
 def _cmd_nodes(args: argparse.Namespace) -> None:
-    with _join(args.system) as node:
-        listed = _others(node)
-    mailboxes = shm.book_mailboxes(args.system)
-    rows = [{"name": n.name, "pid": n.pid, "mailbox": mailboxes.get(n.pid)} for n in listed]
+    _check_system(args.system)
+    rows = [{"name": n.node_name, "pid": n.pid, "mailbox": n.mailbox_name} for n in _book(args.system)]
     if args.json:
         _print_json(rows)
         return
@@ -303,25 +323,27 @@ def _cmd_watch(args: argparse.Namespace) -> None:
             print(f"{now} {'+' if event == 'joined' else '-'} {info.name} (pid {info.pid})")
         sys.stdout.flush()
 
+    _check_system(args.system)
+    _book(args.system)
     # Both end the watch, even where SIGINT was inherited as ignored (a background job).
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, signal.default_int_handler)
-    with _join(args.system) as node:
-        seen: list[PeerInfo] = []
-        try:
-            while True:
-                now = _others(node)
-                for info in now:
-                    if info not in seen:
-                        show("joined", info)
-                for info in seen:
-                    if info not in now:
-                        show("left", info)
-                seen = now
-                if _closed_output(args.interval):
-                    raise BrokenPipeError("the output was closed")
-        except KeyboardInterrupt:
-            pass
+    seen: list[PeerInfo] = []
+    try:
+        while True:
+            # A system whose last node has gone has nobody left in it.
+            now = [PeerInfo(n.node_name, n.pid) for n in _core.system_nodes(args.system) or []]
+            for info in now:
+                if info not in seen:
+                    show("joined", info)
+            for info in seen:
+                if info not in now:
+                    show("left", info)
+            seen = now
+            if _closed_output(args.interval):
+                raise BrokenPipeError("the output was closed")
+    except KeyboardInterrupt:
+        pass
 
 
 _COMMANDS = {"systems": _cmd_systems, "nodes": _cmd_nodes, "methods": _cmd_methods,
@@ -422,8 +444,7 @@ def _gateway_modules() -> Any:
 def _cmd_gateway(args: argparse.Namespace) -> None:
     import asyncio
 
-    if not _SYSTEM_NAME.fullmatch(args.system):
-        raise Failure(EXIT_USAGE, f"invalid system name {args.system!r}: 1 to 240 of A-Z a-z 0-9 _")
+    _check_system(args.system)
     if (args.tls_cert is None) != (args.tls_key is None):
         raise Failure(EXIT_USAGE, "--tls-cert and --tls-key go together")
     if not args.timeout >= 0:

@@ -15,6 +15,7 @@ import threading
 import time
 import weakref
 from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import Any, NamedTuple, overload
 
 import tarnvel_core as _core
@@ -31,12 +32,11 @@ _LOOKUP_INTERVAL = 0.02
 # A signal handler only sets a flag (taking a lock there could deadlock the
 # thread it interrupted); serve_forever looks at the flag this often.
 _SIGNAL_POLL = 0.1
-# The construction failures that come from the arguments, not from the machine.
-_BAD_ARGUMENTS = ("invalid node name", "invalid system name", "system name too long",
-                  "recv shm name too long", "recv shm too small", "recv shm too large")
 # The longest finite time-out: the core's time-out argument is 32 bits of milliseconds.
 _MAX_TIMEOUT_MS = 2**31 - 1
 MAX_TIMEOUT = _MAX_TIMEOUT_MS / 1000
+# The longest "_" and decimal pid the core appends to a mailbox name.
+_MAILBOX_SUFFIX_BYTES = 11
 # "No limit": the core saturates a deadline beyond its clock's end. A binding
 # whose time-out argument is 32 bits wide refuses it; it gets its own largest.
 _NO_LIMIT_MS = 2**63 - 1
@@ -81,6 +81,30 @@ def _check_bytes(data: bytes) -> None:
         raise TypeError(f"the argument of a raw call must be bytes, not {type(data).__name__}")
 
 
+@dataclass(frozen=True)
+class SystemInfo:
+    """A system whose book exists. ``name`` is None when the book's object
+    name was cut (system names too long for a file name): then only
+    ``prefix``, the start of the name, is known. ``file`` is the book's own
+    name on this platform (Linux: its file in /dev/shm), ``location`` where it
+    can be looked at."""
+
+    name: str | None
+    prefix: str
+    file: str
+    location: str = field(default="", compare=False)
+
+
+def systems() -> list[SystemInfo]:
+    """The systems whose book is present, sorted by name.
+
+    A book outlives a killed system until the next node anywhere is
+    constructed (which sweeps objects nobody holds), so a system listed here
+    may have no live node.
+    """
+    return [SystemInfo(s.name, s.prefix, s.object_name, s.location) for s in _core.systems()]
+
+
 class PeerInfo(NamedTuple):
     """One node of a system: its name and the process it runs in."""
 
@@ -100,13 +124,13 @@ def _default_mailbox(name: str, system: str) -> bytes:
     # The system is part of the name because mailbox names are machine-wide:
     # one process may run nodes of the same name in several systems.
     mailbox = _wire_name(name) + b"." + system.encode()
-    if len(mailbox) > 116:  # 127 bytes at most, with "_" and the pid appended
+    if len(mailbox) > _core.MAX_MAILBOX_NAME_BYTES - _MAILBOX_SUFFIX_BYTES:
         mailbox = _wire_name(name) + b"." + hashlib.blake2s(system.encode(), digest_size=8).hexdigest().encode()
     return mailbox
 
 
 def _core_error(error: RuntimeError) -> Exception:
-    return NodeClosed("the node is closed") if str(error) == "Tarnvel is closed" else error
+    return NodeClosed("the node is closed") if isinstance(error, _core.ClosedError) else error
 
 
 def _check_seconds(seconds: float, what: str = "a time-out") -> float:
@@ -256,7 +280,7 @@ class Node:
             self._release()
             if not isinstance(e, RuntimeError):
                 raise
-            kind = ValueError if str(e) in _BAD_ARGUMENTS else TarnvelError
+            kind = ValueError if isinstance(e, _core.InvalidArgumentError) else TarnvelError
             raise kind(f"cannot start node {name!r} in system {system!r}: {e}") from None
         self._name = name
         self._system = system

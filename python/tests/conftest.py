@@ -1,6 +1,7 @@
 import itertools
 import os
 import signal
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -11,6 +12,23 @@ import tarnvel
 import tarnvel_core
 
 _counter = itertools.count()
+
+
+def object_place():
+    """(folder, file-name prefix) of this user's objects: the documented rule,
+    restated here so that the tests check the core against it."""
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    uid = os.geteuid()
+    try:
+        st = os.stat(runtime) if runtime and runtime.startswith("/") else None
+    except OSError:
+        st = None
+    if st is not None and stat.S_ISDIR(st.st_mode) and st.st_uid == uid and stat.S_IMODE(st.st_mode) == 0o700:
+        return runtime, "tarnvel."
+    return "/dev/shm", f"tarnvel.{uid}."
+
+
+OBJECT_DIR, FILE_PREFIX = object_place()
 
 
 def unique(prefix):

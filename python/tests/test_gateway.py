@@ -15,7 +15,7 @@ import pytest
 
 import tarnvel
 import tarnvel.gateway
-from conftest import Server, child_env, unique
+from conftest import FILE_PREFIX, OBJECT_DIR, Server, child_env, unique
 
 try:
     grpc, pb, pb_grpc = tarnvel.gateway.load()
@@ -57,7 +57,7 @@ class Gateway:
 
 
 def shm_files(system):
-    return [f for f in os.listdir("/dev/shm") if system in f]
+    return [f for f in os.listdir(OBJECT_DIR) if system in f]
 
 
 @pytest.fixture(scope="module")

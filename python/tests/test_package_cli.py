@@ -7,9 +7,8 @@ from pathlib import Path
 import pytest
 
 import tarnvel
-import tarnvel.shm
 import tarnvel_core
-from conftest import Server, child_env, unique
+from conftest import FILE_PREFIX, OBJECT_DIR, Server, child_env, unique
 
 # The console script where pip installed one beside the package, else `python -m tarnvel`.
 _script = Path(tarnvel.__file__).parent.parent / "bin" / "tarnvel"
@@ -31,7 +30,7 @@ def live():
 def test_listings(live):
     system, server = live
     assert system in tarnvel_cli("systems").stdout.decode().split()
-    assert {"name": system, "prefix": system, "file": f"{tarnvel.shm.FILE_PREFIX}map.{system}_tarnvel_v_0_0_1"} in \
+    assert {"name": system, "prefix": system, "file": f"{FILE_PREFIX}map.{system}_tarnvel_v_0_0_1"} in \
         json.loads(tarnvel_cli("systems", "--json").stdout)
 
     table = tarnvel_cli("nodes", system).stdout.decode().splitlines()
@@ -147,8 +146,20 @@ def test_systems_with_long_names():
     with tarnvel_core.Tarnvel("a", short, unique("rx"), 4096), tarnvel_core.Tarnvel("b", long, unique("rx"), 4096):
         found = tarnvel.systems()
         listed = tarnvel_cli("nodes", long, "--json")
-    book_prefix = tarnvel.shm.FILE_PREFIX + "map."
+    book_prefix = FILE_PREFIX + "map."
     assert tarnvel.SystemInfo(short, short, f"{book_prefix}{short}_tarnvel_v_0_0_1") in found
     cut = [s for s in found if s.name is None and long.startswith(s.prefix)]
     assert len(cut) == 1 and len(cut[0].file) == 255 and cut[0].prefix == long[:238 - len(book_prefix)]
     assert [n["name"] for n in json.loads(listed.stdout)] == ["b"]
+
+
+def test_a_system_that_ends_before_the_join_is_not_made_again(monkeypatch):
+    from tarnvel import cli
+
+    system = unique("gone")
+    monkeypatch.setattr(tarnvel_core, "system_exists", lambda name: True)  # it was there a moment ago
+    with pytest.raises(cli.Failure) as failed:
+        cli._join(system)
+    monkeypatch.undo()
+    assert failed.value.code == cli.EXIT_NO_SYSTEM
+    assert not tarnvel_core.system_exists(system)

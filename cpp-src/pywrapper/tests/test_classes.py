@@ -134,8 +134,8 @@ def signature(text, name):
     return ast.parse(f"def {line}: ...").body[0]
 
 
-def parameters(function, with_names=True, from_docstring=False):
-    """(name, positional only, annotation) of every parameter after self.
+def parameters(function, with_names=True, from_docstring=False, self_first=True):
+    """(name, positional only, annotation) of every parameter after self (or of every one).
 
     A docstring has no "/": pybind11 names the parameters it was given no
     name for arg0, arg1, ..., and those cannot be passed by keyword.
@@ -146,7 +146,7 @@ def parameters(function, with_names=True, from_docstring=False):
     return [((p.arg if with_names else None),
              positional_only or from_docstring and p.arg.removeprefix("arg").isdigit(),
              ast.unparse(p.annotation))
-            for p, positional_only in listed[1:]]
+            for p, positional_only in listed[1 if self_first else 0:]]
 
 
 def runtime_members(cls):
@@ -188,6 +188,11 @@ def test_stub_matches_the_runtime_signatures():
             assert parameters(member, with_names) == parameters(actual, with_names, True), where
             assert ast.unparse(member.returns) == ast.unparse(actual.returns), where
         assert setters == {n for n, v in vars(cls).items() if isinstance(v, property) and v.fset}, item.name
-    stubbed = {i.name for i in tree.body if isinstance(i, ast.ClassDef)}
+    for function in (i for i in tree.body if isinstance(i, ast.FunctionDef)):
+        actual = signature(getattr(tc, function.name).__doc__, function.name)
+        assert parameters(function, True, self_first=False) == \
+            parameters(actual, True, True, self_first=False), function.name
+        assert ast.unparse(function.returns) == ast.unparse(actual.returns), function.name
+    stubbed = {i.name for i in tree.body if isinstance(i, (ast.ClassDef, ast.FunctionDef))}
     stubbed |= {i.target.id for i in tree.body if isinstance(i, ast.AnnAssign)}
     assert stubbed == {n for n in vars(tc) if not n.startswith("__")}

@@ -17,7 +17,9 @@ import sys
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
-from .. import shm, wire
+import tarnvel_core as _core
+
+from .. import wire
 from ..errors import AmbiguousPeer, NodeClosed, PeerGone, PeerNotFound, RemoteError, TarnvelError
 from ..node import DEFAULT_CALL_TIMEOUT, DEFAULT_MAILBOX_BYTES, Node, PeerInfo
 from . import DEFAULT_LISTEN, ERROR_KEY, PIDS_KEY, SERVICE, STATUS_OF, TOKEN_KEY, load
@@ -189,7 +191,7 @@ class Gateway(pb_grpc.GatewayServicer):
             nodes = self._node.nodes()
         except TarnvelError as e:
             await self._fail(context, e)
-        mailboxes = shm.book_mailboxes(self._node.system)
+        mailboxes = {n.pid: n.mailbox_name for n in _core.system_nodes(self._node.system) or []}
         return pb.ListNodesResponse(system=self._node.system, nodes=[self._pb_node(n, mailboxes) for n in nodes],
                                     gateway=self._pb_node(self._node.info, mailboxes))
 

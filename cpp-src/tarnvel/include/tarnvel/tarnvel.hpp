@@ -4,12 +4,15 @@
 
 #include <boost/json/object.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -63,6 +66,9 @@ private:
 struct NodeInfo {
     std::string node_name;
     uint32_t pid = 0;
+    // Where the node receives; written out so that {name, pid} stays a
+    // complete initializer.
+    std::string mailbox_name{};
 };
 
 // Maps the argument bytes of a request to the result bytes; may throw, which
@@ -180,5 +186,53 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// The limits of what a node is constructed with; the constructor refuses
+// anything beyond them with ErrorKind::invalid_argument.
+inline constexpr std::size_t MAX_NODE_NAME_BYTES = 63;     // a book slot's name field, less its NUL
+inline constexpr std::size_t MAX_SYSTEM_NAME_BYTES = 240;  // the mutex's object name stays within 259 bytes
+inline constexpr std::size_t MAX_MAILBOX_NAME_BYTES = 127;  // recv_shm_name + "_" + the decimal pid
+inline constexpr uint64_t MIN_RECV_SHM_BYTES = 81;          // the mailbox header and the smallest ring
+inline constexpr uint64_t MAX_RECV_SHM_BYTES = 0xFFFFFFFFull;  // the ring's 32-bit capacity field
+
+// Whether the constructor would take these names (the rules only; nothing is
+// looked up).
+bool is_valid_node_name(std::string_view node_name) noexcept;
+bool is_valid_system_name(std::string_view system_name) noexcept;
+
+// The calling process's id, as the book and the frames carry it; correct in a
+// fork child.
+uint32_t this_process_id() noexcept;
+
+// A system whose book is present on this machine.
+struct SystemInfo {
+    // Empty when the platform's name of the book was cut (system names too
+    // long for a file name): then only `prefix`, the start of the name, is
+    // known.
+    std::string name;
+    std::string prefix;
+    // The book's own name on this platform (Linux: its file in /dev/shm) and
+    // where it can be looked at (Linux: the file's path).
+    std::string object_name;
+    std::string location;
+};
+
+// The systems present on this machine, sorted by prefix, a cut name after a
+// whole one. A book outlives its system's last node when that node's process
+// was killed, until a node anywhere sweeps such leftovers, so a system listed
+// here may have no live node. Where the platform cannot list its objects the
+// list is empty (see the platform layer).
+std::vector<SystemInfo> list_systems();
+
+// Whether the system's book is present and held by a live process. Throws
+// Error (invalid_argument) for a name no node could have.
+bool system_exists(std::string_view system_name);
+
+// The nodes in the system's book, with their mailbox names, in book order;
+// nothing when the system does not exist. Read from outside: it takes no slot,
+// creates nothing and does not wait for the book's mutex, so a slot that is
+// being written at that moment may read as it was before or be left out.
+// Throws Error (invalid_argument) for a name no node could have.
+std::optional<std::vector<NodeInfo>> system_nodes(std::string_view system_name);
 
 }  // namespace tarnvel

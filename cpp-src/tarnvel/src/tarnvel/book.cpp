@@ -87,12 +87,19 @@ void Book::purge_pid(uint32_t pid) {
 }
 
 std::vector<NodeInfo> Book::list() {
-    std::vector<NodeInfo> nodes;
     std::lock_guard lock(mutex_);
+    return list_book(view_);
+}
+
+std::vector<NodeInfo> list_book(const uint8_t* view) {
+    std::vector<NodeInfo> nodes;
     for (size_t i = 0; i < BOOK_SLOT_COUNT; ++i) {
-        const uint8_t* slot = slot_at(view_, i);
+        const uint8_t* slot = view + i * BOOK_SLOT_SIZE;
         const uint32_t pid = read_pid(slot);
-        if (pid != 0) nodes.push_back({std::string(read_text(slot + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE)), pid});
+        if (pid != 0) {
+            nodes.push_back({std::string(read_text(slot + BOOK_NODE_NAME_OFFSET, BOOK_NODE_NAME_SIZE)), pid,
+                             std::string(read_text(slot + BOOK_MAILBOX_NAME_OFFSET, BOOK_MAILBOX_NAME_SIZE))});
+        }
     }
     return nodes;
 }

@@ -54,4 +54,8 @@ private:
     uint8_t* view_;
 };
 
+// The occupied slots of a book's bytes, with their mailbox names: for a
+// caller that holds the book's mutex or reads a copy.
+std::vector<NodeInfo> list_book(const uint8_t* view);
+
 }  // namespace tarnvel

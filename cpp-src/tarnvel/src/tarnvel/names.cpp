@@ -10,10 +10,8 @@ namespace {
 
 // Kernel object names are limited to 260 bytes with their terminator.
 constexpr size_t MAX_OBJECT_NAME_BYTES = 259;
-// A book slot's mailbox field holds 127 bytes and the terminator.
-constexpr size_t MAX_MAILBOX_NAME_BYTES = 127;
-// A book slot's node field holds 63 bytes and the terminator.
-constexpr size_t MAX_NODE_NAME_BYTES = 63;
+// The public limit on system names is the one the mutex's name sets.
+static_assert(MAX_SYSTEM_NAME_BYTES + BOOK_MUTEX_NAME_SUFFIX.size() == MAX_OBJECT_NAME_BYTES);
 
 bool is_system_name_byte(unsigned char c) {
     const unsigned char upper = c & static_cast<unsigned char>(~0x20u);

@@ -11,11 +11,6 @@ inline constexpr std::string_view BOOK_NAME_SUFFIX = "_tarnvel_v_0_0_1";
 inline constexpr std::string_view BOOK_MUTEX_NAME_SUFFIX = "_tarnvelmtx_v_0_0_1";
 inline constexpr std::string_view EVENT_NAME_SUFFIX = "_e";
 
-// The smallest mailbox holds its 16-byte header and a ring of 65 bytes.
-inline constexpr uint64_t MIN_RECV_SHM_BYTES = 81;
-// The ring's capacity field is 32 bits wide.
-inline constexpr uint64_t MAX_RECV_SHM_BYTES = 0xFFFFFFFFull;
-
 // Each throws std::runtime_error with the fixed message of its rule.
 void validate_node_name(std::string_view node_name);    // "invalid node name"
 void validate_system_name(std::string_view system_name);  // "invalid system name"

@@ -13,12 +13,14 @@
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tarnvel::platform {
 
@@ -209,5 +211,30 @@ private:
 // Removes leftovers of dead processes (objects nobody holds) so that they do
 // not pile up. Never throws.
 void sweep_leftovers() noexcept;
+
+// The kinds of named object, for looking at what exists from outside.
+enum class ObjectType { mutex, mapping, event };
+
+// A named object found on the machine.
+struct PresentObject {
+    // The object's name, decoded from the platform's name for it. Where that
+    // was cut (Linux: file names longer than 255 bytes), only its start.
+    std::string name;
+    bool cut = false;
+    // The platform's own name for it and where it can be looked at (Linux:
+    // its file in the object directory, and that file's path).
+    std::string platform_name;
+    std::string location;
+};
+
+// The tarnvel objects of that type present now, found without opening any of
+// them, in no particular order. Leftovers of dead processes are listed until
+// a sweep removes them. Empty where the platform offers no listing.
+std::vector<PresentObject> list_objects(ObjectType type);
+
+// A copy of the first `size` bytes of the live mapping of that name, read
+// without creating it, without locking it and without counting as one of its
+// holders; nothing when no live object has the name or it is smaller.
+std::optional<std::vector<uint8_t>> read_mapping(const std::string& name, std::size_t size);
 
 }  // namespace tarnvel::platform

@@ -1,0 +1,160 @@
+"""Waits that must never stall a thread: adding done-callbacks, and Ctrl-C during a blocked call."""
+
+import os
+import selectors
+import signal
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import tarnvel_core as tc
+from support import module_env, self_call, unique, wait_for
+
+NEVER_MS = 600_000  # a time limit no test waits for
+
+
+def sleeping(pid):
+    """Whether the process's main thread sleeps (blocked in a wait, not running)."""
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "S"
+
+
+def test_adding_done_callbacks_never_waits_for_the_call(node, peer):
+    ran = []
+    node.register({"name": "where"}, lambda args: str(threading.get_ident()).encode())
+    done = node.call_raw("main", node.pid, "where", b"", 5000)
+    io_thread = int(done.result(timeout=10).result)
+    # The peer answers "block" only once its stdin is closed.
+    pending = node.call_raw(peer.name, peer.pid, "block", b"", NEVER_MS)
+
+    def add_three():
+        for _ in range(3):
+            pending.add_done_callback(lambda f: ran.append(("pending", threading.get_ident())))
+
+    adder = threading.Thread(target=add_three)
+    adder.start()
+    adder.join(10)
+    assert not adder.is_alive(), "add_done_callback waited for the call"
+
+    # From a handler, on the io thread: neither waits, and neither callback runs there.
+    def add_from_handler(args):
+        for f, tag in ((pending, "pending"), (done, "done")):
+            f.add_done_callback(lambda f, tag=tag: ran.append((tag, threading.get_ident())))
+        return b"added"
+
+    node.register({"name": "add_from_handler"}, add_from_handler)
+    answer = self_call(node, "main", "add_from_handler")
+    assert (answer.status, answer.result) == (tc.STATUS_OK, b"added")
+    assert wait_for(lambda: [t for t, _ in ran] == ["done"])
+
+    node.close()  # ends the pending call
+    assert pending.result(timeout=10).status == tc.STATUS_EXEC_FAILED
+    assert wait_for(lambda: len(ran) == 5)
+    assert sorted(t for t, _ in ran) == ["done"] + ["pending"] * 4
+    assert not {io_thread, threading.get_ident()} & {thread for _, thread in ran}
+
+
+ASKER = """
+import sys
+import tarnvel_core as tc
+
+node = tc.Tarnvel("asker", sys.argv[1], sys.argv[2], 1 << 16)
+future = node.call_raw(sys.argv[3], int(sys.argv[4]), "block", b"", int(sys.argv[5]))
+print("asked", flush=True)
+try:
+    future.result()
+    print("answered", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", future.done(), flush=True)
+node.close()
+print("then", future.result().status, flush=True)
+"""
+
+
+def test_ctrl_c_reaches_a_thread_blocked_on_a_call(system, peer):
+    asker = subprocess.Popen([sys.executable, "-c", ASKER, system, unique("rx"), peer.name, str(peer.pid),
+                              str(NEVER_MS)], stdout=subprocess.PIPE, text=True, env=module_env())
+    try:
+        assert read_line(asker, 30) == "asked\n"
+        assert wait_for(lambda: sleeping(asker.pid))
+        os.kill(asker.pid, signal.SIGINT)
+        assert asker.wait(30) == 0
+        # Interrupted while the call went on, which the close then ended.
+        assert asker.stdout.read().splitlines() == ["interrupted False", f"then {tc.STATUS_EXEC_FAILED}"]
+    finally:
+        asker.kill()
+        asker.communicate()
+
+
+# The C++ suite's helper process, which can hold a system's book mutex.
+HOLDER = os.path.join(os.path.dirname(__file__), *[os.pardir] * 3, "build", "release", "cpp-src", "tarnvel",
+                      "tests", "tarnvel_peer")
+
+WAITER = """
+import os
+import sys
+import threading
+import tarnvel_core as tc
+
+mode, system, rx = sys.argv[1:]
+node = None if mode == "construct" else tc.Tarnvel("waiter", system, rx, 1 << 16)
+operations = {
+    "construct": lambda: tc.Tarnvel("waiter", system, rx, 1 << 16),
+    "list_nodes": lambda: node.list_nodes(),
+    "call_raw": lambda: node.call_raw("nobody", 1, "m", b"", 1000),
+    "close": lambda: node.close(),
+}
+print("ready", flush=True)
+sys.stdin.readline()
+entering = threading.Event()
+
+def operate():
+    entering.set()
+    operations[mode]()
+
+worker = threading.Thread(target=operate)
+worker.start()
+entering.wait()
+# Only a thread that let the interpreter go lets this one run while it waits.
+while True:
+    with open(f"/proc/self/task/{worker.native_id}/stat") as f:
+        if f.read().rsplit(")", 1)[1].split()[0] == "S":
+            break
+print("free", flush=True)
+worker.join()
+print("done", flush=True)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists(HOLDER), reason="the C++ suite's helper process is not built")
+@pytest.mark.parametrize("mode", ["construct", "list_nodes", "call_raw", "close"])
+def test_waiting_for_the_book_mutex_leaves_the_other_threads_running(system, mode):
+    waiter = subprocess.Popen([sys.executable, "-c", WAITER, mode, system, unique("rx")], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, env=module_env())
+    holder = None
+    try:
+        assert read_line(waiter, 30) == "ready\n"
+        holder = subprocess.Popen([HOLDER, "lock-book-mutex", system], stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, text=True)
+        assert read_line(holder, 30).startswith("ready ")
+        waiter.stdin.write("go\n")
+        waiter.stdin.flush()
+        assert read_line(waiter, 30) == "free\n"
+        holder.stdin.close()  # lets the mutex go
+        assert holder.wait(30) == 0
+        assert read_line(waiter, 30) == "done\n"
+        waiter.stdin.close()
+        assert waiter.wait(30) == 0
+    finally:
+        for proc in (waiter, holder):
+            if proc is not None:
+                proc.kill()
+                proc.communicate()
+
+
+def read_line(proc, timeout):
+    with selectors.DefaultSelector() as sel:
+        sel.register(proc.stdout, selectors.EVENT_READ)
+        return proc.stdout.readline() if sel.select(timeout) else "(nothing)"
