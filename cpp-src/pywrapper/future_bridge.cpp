@@ -115,8 +115,12 @@ void define_future_signal(py::module_& m) {
     auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
                             .def("set", &FutureSignal::set)
                             .def("wait", &FutureSignal::wait, py::arg("timeout") = py::none())
-                            .def("hand_off", [](FutureSignal&, const py::object& future,
-                                                const py::list& callbacks) { return hand_off(future, callbacks); });
+                            .def(
+                                "hand_off",
+                                [](FutureSignal&, const py::object& future, const py::list& callbacks) {
+                                    return hand_off(future, callbacks);
+                                },
+                                py::arg("future"), py::arg("callbacks"));
     // Made only by call_raw: the class lives as long as the interpreter (the
     // reference is kept on purpose) but stays out of the module's namespace.
     signal_class.inc_ref();
