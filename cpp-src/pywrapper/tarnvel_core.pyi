@@ -65,7 +65,7 @@ class Tarnvel:
         self, descriptor: dict, handler: collections.abc.Callable, /
     ) -> bool: ...
     def register_deferred(
-        self, descriptor: dict, handler: collections.abc.Callable[[bytes, Reply], object], /
+        self, descriptor: dict, handler: collections.abc.Callable, /
     ) -> bool: ...
     def call_raw(
         self,
