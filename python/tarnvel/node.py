@@ -43,7 +43,7 @@ _MAILBOX_SUFFIX_BYTES = 11
 # "No limit": the core saturates a deadline beyond its clock's end.
 _NO_LIMIT_MS = 2**63 - 1
 # Threads that run a node's plain methods unless it asks for another number.
-DEFAULT_WORKERS = 8
+DEFAULT_WORKERS = 16
 # How long serve_forever and serve let running methods finish after a signal.
 DEFAULT_GRACE = 5.0
 
