@@ -324,14 +324,27 @@ class _Serving:
         with self._idle:
             return self._idle.wait_for(lambda: self._running == 0, timeout)
 
-    def tracked(self, handler: Callable[[bytes], bytes], refusal: bytes | None) -> Callable[[bytes], bytes]:
-        def run(data: bytes) -> bytes:
+    @staticmethod
+    def _refuse(reply: Any, refusal: bytes | None) -> None:
+        if refusal is None:
+            reply.fail()
+        else:
+            reply.complete(refusal)
+
+    def tracked(self, handler: Callable[[bytes], bytes], refusal: bytes | None) -> Callable[[bytes, Any], None]:
+        # On a worker. The method counts as running until its answer is handed
+        # over: a close that waited for it must not drop that answer.
+        def run(data: bytes, reply: Any) -> None:
             if not self.enter():
-                if refusal is None:
-                    raise _MethodFailed("the node is shutting down")
-                return refusal
+                self._refuse(reply, refusal)
+                return
             try:
-                return handler(data)
+                try:
+                    answer = handler(data)
+                except _MethodFailed:
+                    reply.fail()
+                else:
+                    reply.complete(answer)
             finally:
                 self.leave()
         return run
@@ -340,10 +353,7 @@ class _Serving:
         # On a worker: hands the call to an event loop and returns; the task answers.
         def start(data: bytes, reply: Any) -> None:
             if not self.enter():
-                if refusal is None:
-                    reply.fail()
-                else:
-                    reply.complete(refusal)
+                self._refuse(reply, refusal)
                 return
             try:
                 self._event_loop().call_soon_threadsafe(self._start_task, handler, data, reply)
@@ -567,7 +577,7 @@ class Node:
                 registered = self._core.register_deferred(descriptor, self._serving.deferred(run, refusal))
             else:
                 handler = _raw_handler(fn, method_name) if raw else _json_handler(fn, method_name)
-                registered = self._core.register(descriptor, self._serving.tracked(handler, refusal))
+                registered = self._core.register_deferred(descriptor, self._serving.tracked(handler, refusal))
         except RuntimeError as e:
             raise _core_error(e) from None
         if not registered:  # registered on the core node directly, or a descriptor JSON refuses
