@@ -86,3 +86,19 @@ def test_a_method_outlasting_the_grace_period_does_not_keep_the_process(system, 
             server.proc.communicate()
         # The caller learns at once that the server is gone.
         client.close()
+
+
+def test_serve_runs_async_methods_on_its_own_loop_until_the_node_closes(system):
+    async def main():
+        with tarnvel.Node("n", system) as node:
+            @node.method
+            async def loop_id() -> int:
+                return id(asyncio.get_running_loop())
+
+            serving = asyncio.create_task(node.serve())
+            await asyncio.sleep(0)  # serve takes the loop in its first step
+            assert await node.peer("n").loop_id.aio() == id(asyncio.get_running_loop())
+            node.close()
+            await asyncio.wait_for(serving, 30)
+
+    asyncio.run(main())
