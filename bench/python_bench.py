@@ -9,7 +9,11 @@ run: a multiprocessing.connection Pipe and ZeroMQ REQ/REP over ipc://
 (skipped when pyzmq is missing). Then a call through the gateway (remote
 client -> gateway process -> node) on loopback beside a plain gRPC echo
 server on loopback that answers the same messages (both skipped without
-gRPC). Prints numbers; asserts nothing. --json
+gRPC). Then the package's server under work: a fast call's p50 while another
+caller's 100 ms method runs beside the same on an idle server; calls/s of a
+method blocking 1 ms with 32 outstanding, on 1 worker and on the default; and
+calls/s of an async method awaiting 10 ms with 256 outstanding. Prints
+numbers; asserts nothing. --json
 also writes every latency sample and rate to FILE. --round-trips makes a
 warm-up and N sequential round trips and nothing else, for counting their
 system calls under strace.
@@ -306,6 +310,105 @@ def gateway_transport(ctx):
         server.stdout.close()
 
 
+# A server under work (the package) -----------------------------------------
+
+SERVING_SEQUENTIAL = 500
+SERVING_SECONDS = 2.0
+
+
+def serving_server(system, workers):
+    import asyncio
+    import threading
+
+    sys.path.append(_package_path())
+    import tarnvel
+
+    with tarnvel.Node("bench_serving", system, workers=int(workers)) as node:
+        node.method(lambda: None, name="ping")
+        node.method(lambda: time.sleep(0.1), name="slow")
+        node.method(lambda: time.sleep(0.001), name="block")
+
+        @node.method
+        async def wait() -> None:
+            await asyncio.sleep(0.01)
+
+        def until_stdin_ends():
+            sys.stdin.read()
+            node.close()
+
+        threading.Thread(target=until_stdin_ends, daemon=True).start()
+        print("ready", node.pid, flush=True)
+        node.serve_forever()
+
+
+@contextlib.contextmanager
+def serving_peer(workers):
+    sys.path.append(_package_path())
+    import tarnvel
+
+    system = f"benchserve{os.getpid()}_{workers}"
+    server = subprocess.Popen([sys.executable, __file__, "--serving-server", system, str(workers)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=_child_env())
+    try:
+        server.stdout.readline()
+        with tarnvel.Node("bench_caller", system) as node:
+            yield node, node.peer("bench_serving")
+    finally:
+        server.stdin.close()
+        server.wait(timeout=30)
+        server.stdout.close()
+
+
+def outstanding_rate(make_call, outstanding):
+    """Calls per second with `outstanding` coroutines each keeping one call pending."""
+    import asyncio
+
+    async def run():
+        done = 0
+        started = time.perf_counter()
+        stop_at = started + SERVING_SECONDS
+
+        async def worker():
+            nonlocal done
+            while time.perf_counter() < stop_at:
+                await make_call()
+                done += 1
+
+        await asyncio.gather(*(worker() for _ in range(outstanding)))
+        return done / (time.perf_counter() - started)
+
+    return asyncio.run(run())
+
+
+def measure_serving():
+    import threading
+
+    results = {}
+    with serving_peer(8) as (node, peer):
+        idle, _ = sequential(peer.ping, SERVING_SEQUENTIAL)
+        stop = threading.Event()
+
+        def other_caller():
+            while not stop.is_set():
+                peer.slow()
+
+        beside = threading.Thread(target=other_caller)
+        beside.start()
+        try:
+            busy, _ = sequential(peer.ping, SERVING_SEQUENTIAL)
+        finally:
+            stop.set()
+            beside.join()
+        results["fast_p50_idle_us"] = percentiles(idle)[0]
+        results["fast_p50_beside_slow_us"] = percentiles(busy)[0]
+        results["block_1ms_32_default_calls_per_s"] = outstanding_rate(peer.block.aio, 32)
+        results["async_10ms_256_calls_per_s"] = outstanding_rate(peer.wait.aio, 256)
+        results["default_workers"] = sys.modules["tarnvel.node"].DEFAULT_WORKERS
+    with serving_peer(1) as (_, peer):
+        results["block_1ms_32_one_worker_calls_per_s"] = outstanding_rate(peer.block.aio, 32)
+    return results
+
+
 TRANSPORTS = {
     "tarnvel": ("tarnvel call_raw", tarnvel_transport),
     "pipe": ("multiprocessing Pipe", pipe_transport),
@@ -346,7 +449,12 @@ def main():
     parser.add_argument("--round-trips", nargs=2, metavar=("TRANSPORT", "N"))
     parser.add_argument("--tarnvel-server", metavar="SYSTEM", help=argparse.SUPPRESS)
     parser.add_argument("--grpc-echo-server", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--serving-server", nargs=2, metavar=("SYSTEM", "WORKERS"), help=argparse.SUPPRESS)
+    parser.add_argument("--serving-only", action="store_true", help="measure only the server under work")
     args = parser.parse_args()
+    if args.serving_server:
+        serving_server(*args.serving_server)
+        return
     if args.tarnvel_server:
         tarnvel_server(args.tarnvel_server)
         return
@@ -364,7 +472,7 @@ def main():
     print(f"{SEQUENTIAL} sequential round trips of {len(PAYLOAD)} bytes; "
           f"then {BURST_SECONDS:.0f} s with {WINDOW} outstanding")
     results = {"payload_bytes": len(PAYLOAD), "window": WINDOW}
-    for transport, (name, _) in TRANSPORTS.items():
+    for transport, (name, _) in ({} if args.serving_only else TRANSPORTS).items():
         if transport == "zmq" and zmq_missing():
             print(f"{name:<28} skipped: pyzmq is not installed")
             continue
@@ -376,6 +484,13 @@ def main():
         rate_text = f"{rate:>10.0f} calls/s" if rate else f"{'n/a':>10} (one request at a time)"
         print(f"{name:<28} p50 {r['p50_us']:>8.1f} us   p99 {r['p99_us']:>8.1f} us   "
               f"{WINDOW} outstanding: {rate_text}")
+    r = results["serving"] = measure_serving()
+    print(f"{'server under work':<28} fast call p50 {r['fast_p50_idle_us']:.1f} us idle, "
+          f"{r['fast_p50_beside_slow_us']:.1f} us beside a 100 ms method")
+    print(f"{'':<28} 1 ms blocking method, 32 outstanding: {r['block_1ms_32_one_worker_calls_per_s']:.0f} "
+          f"calls/s on 1 worker, {r['block_1ms_32_default_calls_per_s']:.0f} on {r['default_workers']}")
+    print(f"{'':<28} async method awaiting 10 ms, 256 outstanding: "
+          f"{r['async_10ms_256_calls_per_s']:.0f} calls/s")
     if args.json:
         with open(args.json, "w") as out:
             json.dump(results, out)

@@ -118,6 +118,17 @@ def build_rows(cpp, py, syscalls):
         rows.append((f"Gateway calls/s, {py['window']} outstanding", pick(gateway, "window_calls_per_s"),
                      f"plain gRPC echo, {py['window']} outstanding", pick(plain, "window_calls_per_s"), ">= 0.5x"))
 
+    # A server under work: slow methods beside fast ones, blocking ones on workers, async ones.
+    serving = py.get("serving")
+    if serving:
+        rows.append(("Fast call p50 us, beside a 100 ms method", serving["fast_p50_beside_slow_us"],
+                     "the same, idle server", serving["fast_p50_idle_us"], "<= 1.5x"))
+        rows.append(("Calls/s of a 1 ms blocking method, 32 outstanding",
+                     serving["block_1ms_32_default_calls_per_s"], f"1 worker (default {serving['default_workers']})",
+                     serving["block_1ms_32_one_worker_calls_per_s"], ">= 8x"))
+        rows.append(("Calls/s of an async method awaiting 10 ms, 256 outstanding",
+                     serving["async_10ms_256_calls_per_s"], "", None, ">= 10,000"))
+
     rows.append(("System calls per round trip, C++ 16 B", syscalls.get("cpp tarnvel"), "Unix socket",
                  syscalls.get("cpp socket"), ""))
     label = f"System calls per round trip, Python {payload}"

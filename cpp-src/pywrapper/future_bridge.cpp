@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -72,6 +73,18 @@ bool hand_off(const py::object& future, const py::list& callbacks) {
     return true;
 }
 
+// Only an io thread reads the answers, so one that waited without a bound
+// would wait for ever: it is refused at once instead.
+bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout) {
+    if (!timeout && Tarnvel::on_io_thread()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "a node's io thread cannot wait for a call's result: only an io thread reads the answer "
+                        "(run the method on workers, or add a done-callback instead)");
+        throw py::error_already_set();
+    }
+    return signal.wait(timeout);
+}
+
 }  // namespace
 
 Bytes bytes_to_vector(const py::bytes& bytes) {
@@ -84,7 +97,7 @@ Bytes bytes_to_vector(const py::bytes& bytes) {
 }
 
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method,
-                    const py::bytes& args, int32_t timeout_ms) {
+                    const py::bytes& args, int64_t timeout_ms) {
     Bytes arguments = bytes_to_vector(args);
     auto signal = std::make_shared<FutureSignal>();
     py::object future = future_class()(signal);
@@ -114,7 +127,7 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
 void define_future_signal(py::module_& m) {
     auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
                             .def("set", &FutureSignal::set)
-                            .def("wait", &FutureSignal::wait, py::arg("timeout") = py::none())
+                            .def("wait", &wait_for_signal, py::arg("timeout") = py::none())
                             .def(
                                 "hand_off",
                                 [](FutureSignal&, const py::object& future, const py::list& callbacks) {

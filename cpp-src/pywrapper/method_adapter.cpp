@@ -1,5 +1,6 @@
 #include "method_adapter.hpp"
 
+#include "future_bridge.hpp"
 #include "gil_safety.hpp"
 
 #include <boost/json/parse.hpp>
@@ -22,14 +23,49 @@ struct PythonHandlerScope {
     PythonHandlerScope& operator=(const PythonHandlerScope&) = delete;
 };
 
-Bytes call_python(const py::function& callable, const Bytes& args) {
-    const ForeignThreadGil gil;
-    auto argument = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(args.data()), static_cast<Py_ssize_t>(args.size())));
-    if (!argument) {
+// A request's Reply as Python holds it. Answering (and the failure sent when
+// the last copy goes unanswered) writes to the caller's mailbox, which may
+// wait for the system's mutex: without the interpreter lock.
+class PyReply {
+public:
+    explicit PyReply(Reply reply) noexcept : reply_(std::move(reply)) {}
+    PyReply(const PyReply&) = delete;
+    PyReply& operator=(const PyReply&) = delete;
+    ~PyReply() {
+        if (PyGILState_Check() != 0 && !interpreter_exiting()) {
+            const py::gil_scoped_release unlocked;
+            reply_ = Reply();
+        }
+    }
+
+    bool complete(const py::bytes& result) {
+        Bytes bytes = bytes_to_vector(result);
+        const py::gil_scoped_release unlocked;
+        return reply_.complete(std::move(bytes));
+    }
+    bool fail() {
+        const py::gil_scoped_release unlocked;
+        return reply_.fail();
+    }
+    bool answered() const noexcept { return reply_.answered(); }
+
+private:
+    Reply reply_;
+};
+
+py::object bytes_object(const Bytes& bytes) {
+    auto object = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(
+        reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
+    if (!object) {
         PyErr_Clear();
         throw std::runtime_error("Could not allocate bytes object!");
     }
+    return object;
+}
+
+Bytes call_python(const py::function& callable, const Bytes& args) {
+    const ForeignThreadGil gil;
+    py::object argument = bytes_object(args);
     auto result = py::reinterpret_steal<py::object>(PyObject_CallOneArg(callable.ptr(), argument.ptr()));
     if (!result) {
         // The caller learns only STATUS_EXEC_FAILED. The Python exception is
@@ -73,6 +109,38 @@ MethodHandler make_python_handler(py::function callable) {
         PythonHandlerScope scope;
         return call_python(*shared, args);
     };
+}
+
+bool register_deferred(PyTarnvel& self, const py::dict& descriptor, py::function handler) {
+    std::optional<boost::json::object> object = descriptor_from_dict(descriptor);
+    if (!object) {
+        return false;
+    }
+    std::shared_ptr<py::function> shared(new py::function(std::move(handler)), GilSafeDelete{});
+    // What the handler raises fails the reply unless it was answered already.
+    DeferredHandler method = [shared](Bytes args, Reply reply) {
+        if (interpreter_exiting()) {
+            throw std::runtime_error("interpreter is shutting down");
+        }
+        PythonHandlerScope scope;
+        const ForeignThreadGil gil;
+        py::object argument = bytes_object(args);
+        py::object answer = py::cast(std::make_unique<PyReply>(std::move(reply)));
+        auto result = py::reinterpret_steal<py::object>(
+            PyObject_CallFunctionObjArgs(shared->ptr(), argument.ptr(), answer.ptr(), nullptr));
+        if (!result) {
+            PyErr_Clear();
+            throw std::runtime_error("method handler raised");
+        }
+    };
+    return self.core().node().register_method(std::move(*object), std::move(method));
+}
+
+void define_reply(py::module_& m) {
+    py::class_<PyReply>(m, "Reply")
+        .def("complete", &PyReply::complete, py::arg("result"), py::pos_only())
+        .def("fail", &PyReply::fail)
+        .def_property_readonly("answered", &PyReply::answered);
 }
 
 bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function handler) {

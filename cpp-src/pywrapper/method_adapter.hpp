@@ -24,4 +24,11 @@ MethodHandler make_python_handler(py::function callable);
 
 bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function handler);
 
+// The same for a handler called with the argument bytes and a Reply, which it
+// answers before it returns or keeps to answer later from any thread.
+bool register_deferred(PyTarnvel& self, const py::dict& descriptor, py::function handler);
+
+// The Python class Reply.
+void define_reply(py::module_& m);
+
 }  // namespace tarnvel::binding

@@ -98,6 +98,7 @@ void define_functions(py::module_& m) {
     m.attr("MAX_MAILBOX_NAME_BYTES") = py::int_(tarnvel::MAX_MAILBOX_NAME_BYTES);
     m.attr("MIN_RECV_SHM_BYTES") = py::int_(tarnvel::MIN_RECV_SHM_BYTES);
     m.attr("MAX_RECV_SHM_BYTES") = py::int_(tarnvel::MAX_RECV_SHM_BYTES);
+    m.attr("MAX_WORKERS") = py::int_(tarnvel::Tarnvel::MAX_WORKER_THREADS);
     m.def("is_valid_node_name", [](const std::string& node_name) { return tarnvel::is_valid_node_name(node_name); },
           py::arg("node_name"));
     m.def("is_valid_system_name",
@@ -118,10 +119,11 @@ void define_tarnvel(py::module_& m) {
         // Construction, close and the listing wait for the system's mutex, which
         // another process holds for as long as it likes: without the
         // interpreter lock, so that the other threads of this process go on.
-        .def(py::init<std::string, std::string, std::string, uint64_t>(), py::arg("node_name"),
-             py::arg("system_name"), py::arg("recv_shm_name"), py::arg("recv_shm_bytes"),
-             py::call_guard<py::gil_scoped_release>())
+        .def(py::init<std::string, std::string, std::string, uint64_t, unsigned>(), py::arg("node_name"),
+             py::arg("system_name"), py::arg("recv_shm_name"), py::arg("recv_shm_bytes"), py::kw_only(),
+             py::arg("workers") = 0u, py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("pid", &PyTarnvel::pid)
+        .def_property_readonly("workers", &PyTarnvel::workers)
         .def("close", &PyTarnvel::close)
         .def(
             "__enter__", [](PyTarnvel& self) -> PyTarnvel& { return self; },
@@ -131,6 +133,8 @@ void define_tarnvel(py::module_& m) {
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), py::pos_only())
         .def("register", &tarnvel::binding::register_method, py::arg("descriptor"), py::arg("handler"),
              py::pos_only())
+        .def("register_deferred", &tarnvel::binding::register_deferred, py::arg("descriptor"),
+             py::arg("handler"), py::pos_only())
         .def("call_raw", &tarnvel::binding::call_raw, py::arg("node_name"), py::arg("pid"),
              py::arg("method"), py::arg("args"), py::arg("timeout_ms"))
         .def("list_nodes", &PyTarnvel::list_nodes, py::call_guard<py::gil_scoped_release>());
@@ -149,6 +153,7 @@ PYBIND11_MODULE(tarnvel_core, m, py::multiple_interpreters::not_supported()) {
     define_call_result(m);
     define_node_info(m);
     define_tarnvel(m);
+    tarnvel::binding::define_reply(m);
     define_system_info(m);
     define_functions(m);
     tarnvel::binding::define_errors(m);

@@ -68,10 +68,17 @@ WaiterTicket::ThreadScope::ThreadScope(WaiterTicket& ticket) noexcept { this_thr
 WaiterTicket::ThreadScope::~ThreadScope() { this_thread_ticket = nullptr; }
 
 NodeCore::NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name,
-                   uint64_t recv_shm_bytes)
+                   uint64_t recv_shm_bytes, unsigned workers)
     : node_(std::make_unique<Tarnvel>(std::move(node_name), std::move(system_name),
                                       std::move(recv_shm_name), recv_shm_bytes)),
-      pid_(node_->pid()) {}
+      pid_(node_->pid()) {
+    // Before any handler is registered, so that none ever runs on the io
+    // thread of a node that asked for workers. A refused count leaves through
+    // the node's destructor, which closes it.
+    if (workers > 0) {
+        node_->set_worker_threads(workers);
+    }
+}
 
 NodeCore::~NodeCore() {
     // Without the lock: the node's threads may need it to end (a Python
@@ -106,9 +113,10 @@ void NodeCore::close_quietly() noexcept {
 }
 
 PyTarnvel::PyTarnvel(std::string node_name, std::string system_name, std::string recv_shm_name,
-                     uint64_t recv_shm_bytes)
+                     uint64_t recv_shm_bytes, unsigned workers)
     : core_(std::make_shared<NodeCore>(std::move(node_name), std::move(system_name),
-                                       std::move(recv_shm_name), recv_shm_bytes)) {
+                                       std::move(recv_shm_name), recv_shm_bytes, workers)),
+      workers_(workers) {
     auto& live = live_nodes();
     std::lock_guard lock(live.mutex);
     std::erase_if(live.nodes, [](const std::weak_ptr<NodeCore>& node) { return node.expired(); });

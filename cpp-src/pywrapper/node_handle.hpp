@@ -71,7 +71,7 @@ private:
 class NodeCore {
 public:
     NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name,
-             uint64_t recv_shm_bytes);
+             uint64_t recv_shm_bytes, unsigned workers);
     ~NodeCore();
 
     NodeCore(const NodeCore&) = delete;
@@ -101,16 +101,19 @@ private:
 // node with the interpreter lock released.
 class PyTarnvel {
 public:
+    // `workers` threads run the handlers (0: the io thread does).
     PyTarnvel(std::string node_name, std::string system_name, std::string recv_shm_name,
-              uint64_t recv_shm_bytes);
+              uint64_t recv_shm_bytes, unsigned workers);
 
     NodeCore& core() { return *core_; }
     uint32_t pid() const { return core_->pid(); }
+    unsigned workers() const { return workers_; }
     void close();
     std::vector<NodeInfo> list_nodes();
 
 private:
     std::shared_ptr<NodeCore> core_;
+    unsigned workers_;
 };
 
 // Closes every node that is still open and waits for their call waiters;

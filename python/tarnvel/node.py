@@ -11,10 +11,11 @@ import numbers
 import operator
 import os
 import signal
+import sys
 import threading
 import time
 import weakref
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Coroutine, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, overload
 
@@ -32,15 +33,19 @@ _LOOKUP_INTERVAL = 0.02
 # A signal handler only sets a flag (taking a lock there could deadlock the
 # thread it interrupted); serve_forever looks at the flag this often.
 _SIGNAL_POLL = 0.1
-# The longest finite time-out: the core's time-out argument is 32 bits of milliseconds.
+# How long cancelled async methods get to end after the grace period.
+_DRAIN_AFTER_CANCEL = 1.0
+# The longest finite time-out (about 24.8 days); a longer wait is written inf.
 _MAX_TIMEOUT_MS = 2**31 - 1
 MAX_TIMEOUT = _MAX_TIMEOUT_MS / 1000
 # The longest "_" and decimal pid the core appends to a mailbox name.
 _MAILBOX_SUFFIX_BYTES = 11
-# "No limit": the core saturates a deadline beyond its clock's end. A binding
-# whose time-out argument is 32 bits wide refuses it; it gets its own largest.
+# "No limit": the core saturates a deadline beyond its clock's end.
 _NO_LIMIT_MS = 2**63 - 1
-_core_takes_no_limit = True
+# Threads that run a node's plain methods unless it asks for another number.
+DEFAULT_WORKERS = 16
+# How long serve_forever and serve let running methods finish after a signal.
+DEFAULT_GRACE = 5.0
 
 # Failures of published methods go here: the caller only sees a type name and a message.
 _log = logging.getLogger("tarnvel")
@@ -74,6 +79,12 @@ class _Limit(NamedTuple):
 
     seconds: float
     deadline: float
+
+
+def _request_limit(limit: _Limit) -> int | None:
+    # Told to the method so that an async one can stop once nobody waits; the whole
+    # time-out, since the method cannot know how much of it went before sending.
+    return None if limit.seconds == math.inf else math.ceil(limit.seconds * 1000)
 
 
 def _check_bytes(data: bytes) -> None:
@@ -152,22 +163,6 @@ def _timeout_ms(seconds: float) -> int:
     return min(math.ceil(seconds * 1000), _MAX_TIMEOUT_MS)  # min: the rounding at the very top
 
 
-def _call_core(core: Any, name: bytes, pid: int, method: str, data: bytes,
-               ms: int) -> concurrent.futures.Future[Any]:
-    global _core_takes_no_limit
-    if ms == _NO_LIMIT_MS and not _core_takes_no_limit:
-        ms = _MAX_TIMEOUT_MS
-    try:
-        return core.call_raw(name, pid, method, data, ms)
-    except TypeError:
-        if ms != _NO_LIMIT_MS:
-            raise
-    # Refused before anything was sent: a 32-bit time-out argument cannot say "no limit".
-    future = core.call_raw(name, pid, method, data, _MAX_TIMEOUT_MS)
-    _core_takes_no_limit = False
-    return future
-
-
 def describe(fn: Callable[..., Any], name: str, *, raw: bool = False, doc: str | None = None) -> dict[str, Any]:
     """The descriptor published for a method: name, parameters, documentation.
 
@@ -200,6 +195,32 @@ class _MethodFailed(Exception):
     """Raised to the core for a raw method that failed: the caller gets the failed status."""
 
 
+def _json_failure(name: str, e: BaseException) -> bytes:
+    # The caller gets it as a RemoteError with this type and message.
+    if isinstance(e, Exception) and wire.exception_text(e) is not None:
+        # An ordinary answer of the method's: the caller is told, the log only on demand.
+        _log.debug("method %r raised %s", name, type(e).__name__, exc_info=True)
+    else:
+        _log.error("method %r raised %s", name, type(e).__name__, exc_info=True)
+    return wire.encode_error(e)
+
+
+def _json_result(name: str, result: Any) -> bytes:
+    try:
+        return wire.encode_result(result)
+    except (TypeError, ValueError, RecursionError) as e:
+        _log.error("method %r returned a value JSON cannot carry: %s", name, e)
+        return wire.encode_error(e)
+
+
+def _raw_result(name: str, result: Any) -> bytes | None:
+    if not isinstance(result, bytes):
+        _log.error("raw method %r returned %s, not bytes", name,
+                   "None" if result is None else type(result).__name__)
+        return None
+    return result
+
+
 def _json_handler(fn: Callable[..., Any], name: str) -> Callable[[bytes], bytes]:
     # Whatever the method does, the caller gets an answer in the JSON convention.
     def handler(data: bytes) -> bytes:
@@ -209,18 +230,9 @@ def _json_handler(fn: Callable[..., Any], name: str) -> Callable[[bytes], bytes]
             return wire.encode_error(e)
         try:
             result = fn(*args, **kwargs)
-        except BaseException as e:  # the caller gets it as a RemoteError with this type and message
-            if isinstance(e, Exception) and wire.exception_text(e) is not None:
-                # An ordinary answer of the method's: the caller is told, the log only on demand.
-                _log.debug("method %r raised %s", name, type(e).__name__, exc_info=True)
-            else:
-                _log.error("method %r raised %s", name, type(e).__name__, exc_info=True)
-            return wire.encode_error(e)
-        try:
-            return wire.encode_result(result)
-        except (TypeError, ValueError, RecursionError) as e:
-            _log.error("method %r returned a value JSON cannot carry: %s", name, e)
-            return wire.encode_error(e)
+        except BaseException as e:
+            return _json_failure(name, e)
+        return _json_result(name, result)
     return handler
 
 
@@ -232,12 +244,192 @@ def _raw_handler(fn: Callable[[bytes], bytes], name: str) -> Callable[[bytes], b
         except BaseException as e:
             _log.error("raw method %r raised %s", name, type(e).__name__, exc_info=True)
             raise _MethodFailed(name) from None
-        if not isinstance(result, bytes):
-            _log.error("raw method %r returned %s, not bytes", name,
-                      "None" if result is None else type(result).__name__)
+        if (answer := _raw_result(name, result)) is None:
             raise _MethodFailed(name)
-        return result
+        return answer
     return handler
+
+
+# An async method's handler: the answer's bytes, or None for the failed status.
+type _AsyncHandler = Callable[[bytes], Coroutine[Any, Any, bytes | None]]
+
+
+def _async_json_handler(fn: Callable[..., Any], name: str) -> _AsyncHandler:
+    async def handler(data: bytes) -> bytes | None:
+        try:
+            args, kwargs, limit = wire.decode_call(data)
+        except TypeError as e:
+            return wire.encode_error(e)
+        # Past the caller's time limit nobody waits for the answer: the method is cancelled.
+        timer = asyncio.timeout(limit)
+        try:
+            async with timer:
+                result = await fn(*args, **kwargs)
+        except asyncio.CancelledError:
+            raise
+        except BaseException as e:
+            if timer.expired():
+                _log.debug("method %r cancelled: its caller's time limit of %g s has passed", name, limit)
+                return None
+            return _json_failure(name, e)
+        return _json_result(name, result)
+    return handler
+
+
+def _async_raw_handler(fn: Callable[[bytes], Any], name: str) -> _AsyncHandler:
+    async def handler(data: bytes) -> bytes | None:
+        try:
+            result = await fn(data)
+        except asyncio.CancelledError:
+            raise
+        except BaseException as e:
+            _log.error("raw method %r raised %s", name, type(e).__name__, exc_info=True)
+            return None
+        return _raw_result(name, result)
+    return handler
+
+
+class _Serving:
+    """What a node's methods run under: the count of those running, whether new
+    calls are taken, and the event loops of async methods. Holds no reference
+    to the node, so that a node nobody closes can still be collected."""
+
+    def __init__(self) -> None:
+        self.accepting = True
+        self._lock = threading.Lock()
+        self._idle = threading.Condition(self._lock)
+        self._running = 0
+        self._tasks: set[asyncio.Task[None]] = set()
+        self.serve_loop: asyncio.AbstractEventLoop | None = None
+        self._own_loop: asyncio.AbstractEventLoop | None = None
+
+    @property
+    def running(self) -> int:
+        return self._running
+
+    def enter(self) -> bool:
+        with self._lock:
+            if not self.accepting:
+                return False
+            self._running += 1
+            return True
+
+    def leave(self) -> None:
+        with self._lock:
+            self._running -= 1
+            if self._running == 0:
+                self._idle.notify_all()
+
+    def wait_idle(self, timeout: float) -> bool:
+        with self._idle:
+            return self._idle.wait_for(lambda: self._running == 0, timeout)
+
+    @staticmethod
+    def _refuse(reply: Any, refusal: bytes | None) -> None:
+        if refusal is None:
+            reply.fail()
+        else:
+            reply.complete(refusal)
+
+    def tracked(self, handler: Callable[[bytes], bytes], refusal: bytes | None) -> Callable[[bytes, Any], None]:
+        # On a worker. The method counts as running until its answer is handed
+        # over: a close that waited for it must not drop that answer.
+        def run(data: bytes, reply: Any) -> None:
+            if not self.enter():
+                self._refuse(reply, refusal)
+                return
+            try:
+                try:
+                    answer = handler(data)
+                except _MethodFailed:
+                    reply.fail()
+                else:
+                    reply.complete(answer)
+            finally:
+                self.leave()
+        return run
+
+    def deferred(self, handler: _AsyncHandler, refusal: bytes | None) -> Callable[[bytes, Any], None]:
+        # On a worker: hands the call to an event loop and returns; the task answers.
+        def start(data: bytes, reply: Any) -> None:
+            if not self.enter():
+                self._refuse(reply, refusal)
+                return
+            try:
+                self._event_loop().call_soon_threadsafe(self._start_task, handler, data, reply)
+            except RuntimeError:  # the loop closed meanwhile
+                self.leave()
+                reply.fail()
+        return start
+
+    def _event_loop(self) -> asyncio.AbstractEventLoop:
+        with self._lock:
+            if self.serve_loop is not None and not self.serve_loop.is_closed():
+                return self.serve_loop
+            if self._own_loop is None:
+                loop = asyncio.new_event_loop()
+                # A daemon: a method that never ends does not keep the process alive.
+                threading.Thread(target=self._run_own_loop, args=(loop,), name="tarnvel-async",
+                                 daemon=True).start()
+                self._own_loop = loop
+            return self._own_loop
+
+    @staticmethod
+    def _run_own_loop(loop: asyncio.AbstractEventLoop) -> None:
+        asyncio.set_event_loop(loop)
+        try:
+            loop.run_forever()
+            pending = asyncio.all_tasks(loop)
+            for task in pending:
+                task.cancel()
+            if pending:
+                loop.run_until_complete(asyncio.wait(pending, timeout=1.0))
+        finally:
+            loop.close()
+
+    def _start_task(self, handler: _AsyncHandler, data: bytes, reply: Any) -> None:
+        task = asyncio.get_running_loop().create_task(self._answer(handler, data, reply))
+        with self._lock:
+            self._tasks.add(task)
+        task.add_done_callback(self._task_done)
+
+    def _task_done(self, task: asyncio.Task[None]) -> None:
+        with self._lock:
+            self._tasks.discard(task)
+        self.leave()
+
+    @staticmethod
+    async def _answer(handler: _AsyncHandler, data: bytes, reply: Any) -> None:
+        try:
+            answer = await handler(data)
+        except BaseException:
+            reply.fail()  # cancelled at shut-down
+            raise
+        if answer is None:
+            reply.fail()
+        else:
+            reply.complete(answer)
+
+    def cancel_tasks(self) -> None:
+        with self._lock:
+            tasks = list(self._tasks)
+        for task in tasks:
+            try:
+                task.get_loop().call_soon_threadsafe(task.cancel)
+            except RuntimeError:
+                pass  # its loop is closed: the task is over
+
+    def stop(self) -> None:
+        """Refuses new calls, cancels the async methods and ends the node's own loop."""
+        with self._lock:
+            self.accepting = False
+            loop, self._own_loop = self._own_loop, None
+        self.cancel_tasks()
+        if loop is not None:
+            try:
+                loop.call_soon_threadsafe(loop.stop)
+            except RuntimeError:
+                pass
 
 
 class Node:
@@ -248,7 +440,8 @@ class Node:
     derived from the node and system names; ``mailbox_bytes`` bounds the
     largest request or answer the node can receive. ``call_timeout`` (seconds)
     is the time limit of calls that do not give their own: inf for no limit,
-    at most MAX_TIMEOUT otherwise.
+    at most MAX_TIMEOUT otherwise. ``workers`` threads of the node's own run
+    its plain methods (1 serves one call at a time, in arrival order).
 
     A process runs at most one Node per system. Use it as a context manager,
     or call `close`; both end every call still pending.
@@ -256,10 +449,14 @@ class Node:
 
     def __init__(self, name: str, system: str, *, mailbox: str | None = None,
                  mailbox_bytes: int = DEFAULT_MAILBOX_BYTES,
-                 call_timeout: float = DEFAULT_CALL_TIMEOUT) -> None:
+                 call_timeout: float = DEFAULT_CALL_TIMEOUT, workers: int = DEFAULT_WORKERS) -> None:
         if not isinstance(name, str) or not isinstance(system, str):
             raise TypeError("the node and system names must be str")
         _timeout_ms(call_timeout)
+        if isinstance(workers, bool) or not isinstance(workers, int):
+            raise TypeError(f"workers must be an int, not {type(workers).__name__}")
+        if not 1 <= workers <= _core.MAX_WORKERS:
+            raise ValueError(f"workers must be from 1 to {_core.MAX_WORKERS}, not {workers}")
         try:
             size = operator.index(mailbox_bytes)
         except TypeError:
@@ -275,7 +472,7 @@ class Node:
         try:
             self._core = _core.Tarnvel(_wire_name(name), system,
                                        mailbox if mailbox is not None else _default_mailbox(name, system),
-                                       size)
+                                       size, workers=workers)
         except BaseException as e:
             self._release()
             if not isinstance(e, RuntimeError):
@@ -288,6 +485,7 @@ class Node:
         self._closing = threading.Event()
         self._generation = _fork_generation
         self._methods: set[str] = set()
+        self._serving = _Serving()
 
     @property
     def name(self) -> str:
@@ -313,6 +511,7 @@ class Node:
     def close(self) -> None:
         """Leave the system. Every call still pending ends (with NodeClosed) before this returns."""
         self._closing.set()  # first, so that calls ended by the close report it as such
+        self._serving.stop()
         try:
             self._core.close()
         finally:
@@ -345,9 +544,12 @@ class Node:
         message. A raw method takes the argument bytes and must return bytes;
         when it raises or does not, the caller learns that it failed and the
         "tarnvel" logger why.
-        The descriptor comes from the function (see `describe`). Methods run on
-        the node's own thread, one at a time; they may start calls but must
-        not wait for one. The function is returned unchanged.
+        The descriptor comes from the function (see `describe`). A plain
+        function runs on one of the node's worker threads; an ``async def``
+        one on an event loop (that of `serve`, or one the node runs on a
+        thread of its own), many calls at once, and is cancelled once its
+        caller's time limit has passed. Either may call other nodes, this one
+        included. The function is returned unchanged.
         """
         def register(f: Callable[..., Any]) -> Callable[..., Any]:
             self.register(f, name=name, raw=raw, doc=doc)
@@ -359,8 +561,6 @@ class Node:
         """Publish ``fn`` (the non-decorator form of `method`)."""
         if not callable(fn):
             raise TypeError(f"{fn!r} is not callable")
-        if inspect.iscoroutinefunction(fn):
-            raise TypeError("a coroutine function cannot be a method: methods run on the node's own thread")
         method_name = name if name is not None else getattr(fn, "__name__", "")
         if not isinstance(method_name, str) or not method_name:
             raise ValueError("a method needs a non-empty name")
@@ -369,16 +569,22 @@ class Node:
         if method_name in self._methods:
             raise ValueError(f"a method named {method_name!r} is already published")
         descriptor = describe(fn, method_name, raw=raw, doc=doc)
+        # A node that is shutting down answers at once instead of starting the method.
+        refusal = None if raw else wire.encode_error(NodeClosed("the node is shutting down"))
         try:
-            handler = _raw_handler(fn, method_name) if raw else _json_handler(fn, method_name)
-            registered = self._core.register(descriptor, handler)
+            if inspect.iscoroutinefunction(fn):
+                run = _async_raw_handler(fn, method_name) if raw else _async_json_handler(fn, method_name)
+                registered = self._core.register_deferred(descriptor, self._serving.deferred(run, refusal))
+            else:
+                handler = _raw_handler(fn, method_name) if raw else _json_handler(fn, method_name)
+                registered = self._core.register_deferred(descriptor, self._serving.tracked(handler, refusal))
         except RuntimeError as e:
             raise _core_error(e) from None
         if not registered:  # registered on the core node directly, or a descriptor JSON refuses
             raise ValueError(f"the node refused the method {method_name!r}")
         self._methods.add(method_name)
 
-    def serve_forever(self) -> None:
+    def serve_forever(self, *, grace: float = DEFAULT_GRACE) -> None:
         """Serve until SIGINT or SIGTERM arrives or the node is closed, then close it.
 
         Called from the main thread, it handles SIGINT and SIGTERM itself while
@@ -386,7 +592,13 @@ class Node:
         ends cleanly with status 0 on Ctrl-C or `kill`. Python lets only the
         main thread install signal handlers: called from another thread it
         returns when some other thread closes the node.
+
+        On the signal the node stops taking calls and gives the methods still
+        running ``grace`` seconds to finish. Async methods left then are
+        cancelled; a plain method left cannot be, so the process ends (status
+        0) rather than wait for it.
         """
+        _check_seconds(grace, "a grace period")
         signalled = False
 
         def on_signal(signum: int, frame: object) -> None:
@@ -400,10 +612,68 @@ class Node:
         try:
             while not signalled and not self.closed and not self._closing.wait(_SIGNAL_POLL):
                 pass
+            self._drain(grace)
         finally:
             for sig, handler in previous.items():
                 signal.signal(sig, handler)
             self.close()
+
+    async def serve(self, *, grace: float = DEFAULT_GRACE) -> None:
+        """`serve_forever` for asyncio: async methods run on the running loop meanwhile.
+
+        SIGINT and SIGTERM end it as they end serve_forever, where the loop
+        runs in the main thread.
+        """
+        _check_seconds(grace, "a grace period")
+        loop = asyncio.get_running_loop()
+        serving = self._serving
+        if serving.serve_loop is not None:
+            raise RuntimeError("the node is served already")
+        stop = asyncio.Event()
+        previous = {}
+        if threading.current_thread() is threading.main_thread():
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                try:
+                    handler = signal.getsignal(sig)
+                    loop.add_signal_handler(sig, stop.set)
+                except (NotImplementedError, RuntimeError, ValueError):
+                    continue
+                previous[sig] = handler
+        serving.serve_loop = loop
+        try:
+            while not stop.is_set() and not self.closed:
+                try:
+                    await asyncio.wait_for(stop.wait(), _SIGNAL_POLL)
+                except TimeoutError:
+                    pass
+            await asyncio.to_thread(self._drain, grace)
+        finally:
+            for sig, handler in previous.items():
+                loop.remove_signal_handler(sig)
+                signal.signal(sig, handler)
+            # The async methods of this loop end with it; later ones get a loop of the node's own.
+            await asyncio.to_thread(self.close)
+            serving.serve_loop = None
+
+    def _drain(self, grace: float) -> None:
+        """Stops taking calls and waits up to ``grace`` seconds for running methods."""
+        serving = self._serving
+        serving.accepting = False
+        if serving.wait_idle(grace):
+            return
+        serving.cancel_tasks()
+        if serving.wait_idle(_DRAIN_AFTER_CANCEL):
+            return
+        # Only a plain method can be left, on a worker the close would wait for.
+        _log.warning("%d method(s) of node %r still running %g s after the signal: ending the process",
+                     serving.running, self._name, grace)
+        logging.shutdown()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError, AttributeError):
+                pass
+        os._exit(0)
 
     # Finding peers
 
@@ -489,8 +759,7 @@ class Node:
             raise CallTimeout(f"no answer to {method!r} on {target.name!r} (pid {target.pid}) within "
                               f"{limit.seconds:g} s: no time was left to send it")
         try:
-            return _call_core(self._core, _wire_name(target.name), target.pid, method, data,
-                              _timeout_ms(remaining))
+            return self._core.call_raw(_wire_name(target.name), target.pid, method, data, _timeout_ms(remaining))
         except RuntimeError as e:
             raise _core_error(e) from None
 
@@ -564,8 +833,8 @@ class Node:
         a PeerInfo or a Peer; ``args`` a list or tuple of the arguments.
         Raises CallTimeout, PeerNotFound, PeerGone, DeliveryFailed, RemoteError or NodeClosed.
         """
-        data = wire.encode_request(args, kwargs)
         limit = self._limit(timeout)
+        data = wire.encode_request(args, kwargs, _request_limit(limit))
         target = self._target(peer, limit)
         return wire.decode_answer(method, self._finish(target, method, self._start(target, method, data, limit),
                                                        limit))
@@ -577,21 +846,21 @@ class Node:
         target = self._target(peer, limit)
         return self._finish(target, method, self._start(target, method, data, limit), limit)
 
-    async def _await(self, peer: Target, method: str, data: bytes, timeout: float | None) -> bytes:
-        limit = self._limit(timeout)
+    async def _await(self, peer: Target, method: str, data: bytes, limit: _Limit) -> bytes:
         target = await self._atarget(peer, limit)
         return await self._afinish(target, method, self._start(target, method, data, limit), limit)
 
     async def acall(self, peer: Target, method: str, args: Sequence[Any] = (),
                     kwargs: Mapping[str, Any] | None = None, *, timeout: float | None = None) -> Any:
         """`call` for asyncio: the event loop runs on while the call is pending."""
-        data = wire.encode_request(args, kwargs)
-        return wire.decode_answer(method, await self._await(peer, method, data, timeout))
+        limit = self._limit(timeout)
+        data = wire.encode_request(args, kwargs, _request_limit(limit))
+        return wire.decode_answer(method, await self._await(peer, method, data, limit))
 
     async def acall_bytes(self, peer: Target, method: str, data: bytes, *, timeout: float | None = None) -> bytes:
         """`call_bytes` for asyncio."""
         _check_bytes(data)
-        return await self._await(peer, method, data, timeout)
+        return await self._await(peer, method, data, self._limit(timeout))
 
     def list_methods(self, peer: Target, *, timeout: float | None = None) -> list[dict[str, Any]]:
         """The descriptors of the peer's methods (its answer to "sys.list_methods"), in name order."""

@@ -3,7 +3,10 @@
 The JSON convention, as every peer (in any language) can follow it:
 
 - request: a JSON object ``{"args": [...], "kwargs": {...}}``; either member
-  may be left out, and an empty request means no arguments at all;
+  may be left out, and an empty request means no arguments at all. An
+  optional ``"timeout_ms"`` (a number) is the caller's time limit: a method
+  still running that long after the request arrived has no one to answer to,
+  and an asynchronous one is cancelled. Other members are ignored;
 - answer, always under the call status OK: ``{"result": VALUE}``, or
   ``{"error": {"type": NAME, "message": TEXT}}`` when the method raised.
 
@@ -47,7 +50,8 @@ def decode_listing(data: bytes) -> list[dict[str, Any]]:
     return listing
 
 
-def encode_request(args: Sequence[Any], kwargs: Mapping[str, Any] | None = None) -> bytes:
+def encode_request(args: Sequence[Any], kwargs: Mapping[str, Any] | None = None,
+                   timeout_ms: int | None = None) -> bytes:
     """The request bytes; a value JSON cannot carry raises TypeError or ValueError here, before sending."""
     # A string is a sequence too: "12" would go as the two arguments "1" and "2".
     if isinstance(args, (str, bytes, bytearray, memoryview)) or not isinstance(args, Sequence):
@@ -61,6 +65,8 @@ def encode_request(args: Sequence[Any], kwargs: Mapping[str, Any] | None = None)
         if not all(isinstance(key, str) for key in kwargs):
             raise TypeError("keyword argument names must be str")
         request["kwargs"] = dict(kwargs)
+    if timeout_ms is not None:
+        request["timeout_ms"] = timeout_ms
     try:
         return _dumps(request).encode()
     except RecursionError:
@@ -69,8 +75,14 @@ def encode_request(args: Sequence[Any], kwargs: Mapping[str, Any] | None = None)
 
 def decode_request(data: bytes) -> tuple[list[Any], dict[str, Any]]:
     """The positional and keyword arguments of a request; a malformed one raises TypeError."""
+    args, kwargs, _ = decode_call(data)
+    return args, kwargs
+
+
+def decode_call(data: bytes) -> tuple[list[Any], dict[str, Any], float | None]:
+    """`decode_request` plus the caller's time limit in seconds (None: none given)."""
     if not data:
-        return [], {}
+        return [], {}, None
     try:
         request = json.loads(data)
     except ValueError as e:  # UnicodeDecodeError included
@@ -81,7 +93,10 @@ def decode_request(data: bytes) -> tuple[list[Any], dict[str, Any]]:
     kwargs = request.get("kwargs", {})
     if not isinstance(args, list) or not isinstance(kwargs, dict):
         raise TypeError('"args" must be a JSON array and "kwargs" a JSON object')
-    return args, kwargs
+    limit = request.get("timeout_ms")
+    if isinstance(limit, bool) or not isinstance(limit, (int, float)) or not limit >= 0:
+        return args, kwargs, None  # a limit we cannot read limits nothing
+    return args, kwargs, limit / 1000
 
 
 def encode_result(value: Any) -> bytes:

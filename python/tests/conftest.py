@@ -45,9 +45,11 @@ def child_env():
 class Server:
     """served.py in a process of its own."""
 
-    def __init__(self, system, name="server", wait=True, log=False):
+    def __init__(self, system, name="server", wait=True, log=False, grace=None):
         """With ``log``, its stderr (where the package logs) becomes ``self.log`` when it stops."""
-        self.proc = subprocess.Popen([sys.executable, str(Path(__file__).with_name("served.py")), system, name],
+        extra = [] if grace is None else [str(grace)]
+        self.proc = subprocess.Popen([sys.executable, str(Path(__file__).with_name("served.py")), system, name,
+                                      *extra],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE if log else None,
                                      text=True, env=child_env())
         self.pid = self.proc.pid

@@ -1,5 +1,7 @@
-"""A server in a process of its own: ``served.py SYSTEM NAME`` prints "ready PID", serves until a signal, prints "bye"."""
+"""A server in a process of its own: ``served.py SYSTEM NAME [GRACE]`` prints "ready PID", serves until a
+signal, prints "bye". Methods that take their time print "busy" once they run."""
 
+import asyncio
 import os
 import signal
 import sys
@@ -35,6 +37,64 @@ with tarnvel.Node(sys.argv[2], sys.argv[1]) as node:
     def echo(data: bytes) -> bytes:
         return data
 
+    gate = threading.Event()
+
+    @node.method
+    def gate_wait() -> bool:
+        return gate.wait(30)
+
+    @node.method
+    def gate_open() -> None:
+        gate.set()
+
+    @node.method
+    def busy(seconds: float) -> float:
+        print("busy", flush=True)
+        time.sleep(seconds)
+        return seconds
+
+    @node.method
+    def relay(target: str, method: str, args: list) -> object:
+        return node.call(target, method, args)
+
+    @node.method
+    async def arelay(target: str, method: str, args: list) -> object:
+        return await node.acall(target, method, args)
+
+    arrived = 0
+    everyone = None
+
+    @node.method
+    async def rendezvous(n: int) -> int:
+        """Returns once n calls of it are running at the same time."""
+        global arrived, everyone
+        if everyone is None:
+            everyone = asyncio.Event()
+        arrived += 1
+        if arrived >= n:
+            everyone.set()
+        await asyncio.wait_for(everyone.wait(), 30)
+        return arrived
+
+    cancelled = 0
+
+    @node.method
+    async def forever() -> None:
+        global cancelled
+        try:
+            await asyncio.sleep(60)
+        except asyncio.CancelledError:
+            cancelled += 1
+            raise
+
+    @node.method
+    def cancellations() -> int:
+        return cancelled
+
+    @node.method
+    async def araises(message: str) -> None:
+        raise KeyError(message)
+
     calls = 0
 
     @node.method
@@ -67,5 +127,5 @@ with tarnvel.Node(sys.argv[2], sys.argv[1]) as node:
         print("ready", node.pid, flush=True)
 
     threading.Thread(target=announce).start()
-    node.serve_forever()
+    node.serve_forever(grace=float(sys.argv[3]) if len(sys.argv) > 3 else 5.0)
 print("bye", flush=True)

@@ -232,12 +232,12 @@ def test_publishing_rules(system):
             node.method(name="sys.mine")(lambda: 3)
 
         async def coroutine():
-            pass
-        with pytest.raises(TypeError):
-            node.method(coroutine)
+            return "awaited"
+        node.method(coroutine)
         with pytest.raises(tarnvel.TarnvelError, match="already has a node"):
             tarnvel.Node("again", system)
         assert node.call(node.info, "one") == 1
+        assert node.call(node.info, "coroutine") == "awaited"
     with pytest.raises(tarnvel.NodeClosed):
         node.call(node.info, "one")
     tarnvel.Node("again", system).close()  # the system is free again

@@ -58,7 +58,7 @@ def test_cancel_is_refused_and_the_call_still_finishes(node, peer):
     ("p", 1, "m", b"x", 10.0),
     ("p", -1, "m", b"x", 10),
     ("p", 4294967296, "m", b"x", 10),
-    ("p", 1, "m", b"x", 2147483648),
+    ("p", 1, "m", b"x", 2**63),
     ("p", 1, "m", b"x"),
 ])
 def test_arguments_that_do_not_convert(node, args):

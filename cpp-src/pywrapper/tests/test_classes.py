@@ -141,12 +141,14 @@ def parameters(function, with_names=True, from_docstring=False, self_first=True)
     name for arg0, arg1, ..., and those cannot be passed by keyword.
     """
     args = function.args
-    assert not (args.vararg or args.kwarg or args.kwonlyargs or args.defaults)
-    listed = [(p, True) for p in args.posonlyargs] + [(p, False) for p in args.args]
+    assert not (args.vararg or args.kwarg)
+    listed = [(p, True, False) for p in args.posonlyargs] + [(p, False, False) for p in args.args]
+    defaults = [None] * (len(listed) - len(args.defaults)) + list(args.defaults) + list(args.kw_defaults)
+    listed += [(p, False, True) for p in args.kwonlyargs]
     return [((p.arg if with_names else None),
              positional_only or from_docstring and p.arg.removeprefix("arg").isdigit(),
-             ast.unparse(p.annotation))
-            for p, positional_only in listed[1 if self_first else 0:]]
+             ast.unparse(p.annotation), keyword_only, default and ast.unparse(default))
+            for (p, positional_only, keyword_only), default in list(zip(listed, defaults))[1 if self_first else 0:]]
 
 
 def runtime_members(cls):
