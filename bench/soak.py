@@ -1,6 +1,6 @@
 """Soak: calls to servers that are killed and restarted, with a foreign writer.
 
-    PYTHONPATH=<dir holding tarnvel_core*.so> python3 bench/soak.py [SECONDS]
+    PYTHONPATH=<dir holding tarnvel_core*.so> python3 bench/soak.py [SECONDS] [--stopped-holder]
 
 Several server processes are killed with SIGKILL and started again, one
 about every second, while client threads of this process call them with
@@ -8,6 +8,11 @@ random sizes, methods and time limits. Meanwhile a foreign writer, which
 follows the mailbox format by hand through the servers' files in /dev/shm,
 now and then commits garbage into a server's mailbox or abandons a
 reservation there, as a writer killed before its commit would.
+
+With --stopped-holder, no server is killed while a process that holds the
+system's book mutex is stopped (SIGSTOP), from the first second until two
+seconds before the end, when it is killed and one server is restarted: the
+calls between nodes that know each other must go on meanwhile.
 
 Ends by itself after SECONDS (default 15), then prints the calls by status,
 the wrong answers, the hung calls (a Future not done well after its time
@@ -125,6 +130,45 @@ class Server:
         return f"{self.recv}_{self.pid}"
 
 
+# The stopped book holder ----------------------------------------------------
+
+def hold_book(system):
+    """Takes the system's book mutex as any process of the system may (a
+    robust, process-shared pthread mutex after an 8-byte header in its own
+    object), says so, and waits to be stopped and killed."""
+    import fcntl
+    path = f"{OBJECT_DIR}/{OBJECT_PREFIX}mtx.{system}_tarnvelmtx_v_0_0_1"
+    fd = os.open(path, os.O_RDWR | os.O_CLOEXEC)
+    fcntl.flock(fd, fcntl.LOCK_SH)  # a holder, as the library's openers are
+    view = mmap.mmap(fd, os.fstat(fd).st_size)
+    holder = (ctypes.c_char * len(view)).from_buffer(view)
+    libc = ctypes.CDLL(None, use_errno=True)
+    mutex = ctypes.addressof(holder) + 8
+    rc = libc.pthread_mutex_lock(ctypes.c_void_p(mutex))
+    if rc == 130:  # EOWNERDEAD: a holder died before us
+        libc.pthread_mutex_consistent(ctypes.c_void_p(mutex))
+    elif rc != 0:
+        raise OSError(rc, "pthread_mutex_lock")
+    print("locked", flush=True)
+    sys.stdin.read()
+
+
+class BookHolder:
+    def __init__(self, system):
+        self.proc = subprocess.Popen([sys.executable, __file__, "hold-book", system],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().strip()
+        if line != "locked":
+            raise RuntimeError(f"the book holder did not lock: {line!r}")
+        os.kill(self.proc.pid, signal.SIGSTOP)
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait()
+        self.proc.stdin.close()
+        self.proc.stdout.close()
+
+
 # The foreign writer ---------------------------------------------------------
 
 class ForeignWriter:
@@ -228,12 +272,16 @@ class Tally:
         self.statuses = {}
         self.wrong = []
         self.hung = []
+        self.holder_stopped = False
+        self.ok_while_stopped = 0
 
     def add(self, status, wrong=None):
         with self.lock:
             self.statuses[status] = self.statuses.get(status, 0) + 1
             if wrong:
                 self.wrong.append(wrong)
+            elif status == 0 and self.holder_stopped:
+                self.ok_while_stopped += 1
 
 
 def random_call(rng):
@@ -290,11 +338,29 @@ def foreign_thread(servers, servers_lock, stop, rng, writer):
         writer.write_one(mailbox, rng)
 
 
+def stopped_holder_thread(system, servers, servers_lock, stop, seconds, tally, restarts):
+    if stop.wait(1.0):
+        return
+    holder = BookHolder(system)
+    with tally.lock:
+        tally.holder_stopped = True
+    stop.wait(max(seconds - 3.0, 1.0))
+    with tally.lock:
+        tally.holder_stopped = False
+    holder.kill()
+    # The book is free again: a crashed server comes back under its name.
+    with servers_lock:
+        server = servers[0]
+    server.kill()
+    server.start()
+    restarts[0] += 1
+
+
 def leftovers(system):
     return sorted(f for f in os.listdir(OBJECT_DIR) if f.startswith(OBJECT_PREFIX) and system in f)
 
 
-def soak(seconds):
+def soak(seconds, stopped_holder=False):
     import tarnvel_core
 
     system = f"soak{os.getpid()}"
@@ -311,8 +377,12 @@ def soak(seconds):
     node = tarnvel_core.Tarnvel("client", system, f"{system}_c", MAILBOX_BYTES)
     threads = [threading.Thread(target=client_thread, args=(node, servers, servers_lock, stop, tally, seed))
                for seed in range(CLIENT_THREADS)]
-    threads.append(threading.Thread(target=killer_thread,
-                                    args=(servers, servers_lock, stop, random.Random(rng.random()), restarts)))
+    if stopped_holder:
+        threads.append(threading.Thread(target=stopped_holder_thread,
+                                        args=(system, servers, servers_lock, stop, seconds, tally, restarts)))
+    else:
+        threads.append(threading.Thread(target=killer_thread,
+                                        args=(servers, servers_lock, stop, random.Random(rng.random()), restarts)))
     threads.append(threading.Thread(target=foreign_thread,
                                     args=(servers, servers_lock, stop, random.Random(rng.random()), writer)))
     for thread in threads:
@@ -348,11 +418,20 @@ def soak(seconds):
         print(f"  {method} with {size} bytes, limit {limit_ms} ms")
     print("leftovers in /dev/shm: " + (", ".join(left) if left else "none"))
     failed = tally.wrong or tally.hung or left or not tally.statuses.get(0)
+    if stopped_holder:
+        print(f"calls answered while the book holder was stopped: {tally.ok_while_stopped}")
+        failed = failed or not tally.ok_while_stopped
     return 1 if failed else 0
 
 
 if __name__ == "__main__":
     if len(sys.argv) > 1 and sys.argv[1] == "serve":
         serve(*sys.argv[2:5])
+    elif len(sys.argv) > 1 and sys.argv[1] == "hold-book":
+        hold_book(sys.argv[2])
     else:
-        sys.exit(soak(float(sys.argv[1]) if len(sys.argv) > 1 else 15.0))
+        options = [a for a in sys.argv[1:] if a.startswith("--")]
+        numbers = [a for a in sys.argv[1:] if not a.startswith("--")]
+        if set(options) - {"--stopped-holder"}:
+            sys.exit(f"usage: {sys.argv[0]} [SECONDS] [--stopped-holder]")
+        sys.exit(soak(float(numbers[0]) if numbers else 15.0, "--stopped-holder" in options))

@@ -73,6 +73,8 @@ case "${1:-}" in
     PYTHONPATH=$(built_path) pytest_run
     step "soak: servers killed and restarted under calls, a foreign writer (15 s)"
     PYTHONPATH=$(module_dir) timeout --kill-after=10 300 python3 bench/soak.py 15
+    step "soak: calls go on while a holder of the book mutex is stopped (10 s)"
+    PYTHONPATH=$(module_dir) timeout --kill-after=10 300 python3 bench/soak.py 10 --stopped-holder
     step "pip install of the package, then the Python tests against the installed package"
     rm -rf build/pip-target
     pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target .

@@ -17,11 +17,12 @@ struct ErrorClass {
     const char* doc;
 };
 
-constexpr std::array<ErrorClass, 4> ERROR_CLASSES{{
+constexpr std::array<ErrorClass, 5> ERROR_CLASSES{{
     {ErrorKind::closed, "ClosedError", "The node is closed (or was inherited through fork)."},
     {ErrorKind::invalid_argument, "InvalidArgumentError", "A name or size the node cannot take."},
     {ErrorKind::directory_full, "DirectoryFullError", "The system's book has no free slot."},
     {ErrorKind::os_failure, "OSFailureError", "A shared object could not be made, opened or mapped."},
+    {ErrorKind::already_joined, "AlreadyJoinedError", "This process has a node in that system already."},
 }};
 
 // The classes live as long as the interpreter (the module supports no

@@ -14,7 +14,6 @@ import signal
 import sys
 import threading
 import time
-import weakref
 from collections.abc import Callable, Coroutine, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, overload
@@ -50,12 +49,6 @@ DEFAULT_GRACE = 5.0
 # Failures of published methods go here: the caller only sees a type name and a message.
 _log = logging.getLogger("tarnvel")
 
-# The core lets a second node of one process and system take over the first
-# one's book slot, which leaves the first unreachable: refuse it instead.
-_systems_in_use: set[str] = set()
-_systems_lock = threading.Lock()
-os.register_at_fork(after_in_child=_systems_in_use.clear)
-
 # Bumped in a forked child, where every node inherited from the parent is inert.
 _fork_generation = 0
 
@@ -66,12 +59,6 @@ def _forked() -> None:
 
 
 os.register_at_fork(after_in_child=_forked)
-
-
-def _release_system(system: str, generation: int) -> None:
-    # A node inherited by a forked child must not free its system for the child's own node.
-    if generation == _fork_generation:
-        _systems_in_use.discard(system)
 
 
 class _Limit(NamedTuple):
@@ -464,19 +451,11 @@ class Node:
         if not 0 <= size < 2**64:  # beyond what the binding converts; the core judges the rest
             reason = "recv shm too small" if size < 0 else "recv shm too large"
             raise ValueError(f"cannot start node {name!r} in system {system!r}: {reason}")
-        with _systems_lock:
-            if system in _systems_in_use:
-                raise TarnvelError(f"this process already has a node in system {system!r}")
-            _systems_in_use.add(system)
-        self._release = weakref.finalize(self, _release_system, system, _fork_generation)
         try:
             self._core = _core.Tarnvel(_wire_name(name), system,
                                        mailbox if mailbox is not None else _default_mailbox(name, system),
                                        size, workers=workers)
-        except BaseException as e:
-            self._release()
-            if not isinstance(e, RuntimeError):
-                raise
+        except RuntimeError as e:
             kind = ValueError if isinstance(e, _core.InvalidArgumentError) else TarnvelError
             raise kind(f"cannot start node {name!r} in system {system!r}: {e}") from None
         self._name = name
@@ -512,10 +491,7 @@ class Node:
         """Leave the system. Every call still pending ends (with NodeClosed) before this returns."""
         self._closing.set()  # first, so that calls ended by the close report it as such
         self._serving.stop()
-        try:
-            self._core.close()
-        finally:
-            self._release()
+        self._core.close()
 
     def __enter__(self) -> Node:
         return self

@@ -1,4 +1,5 @@
 import asyncio
+import concurrent.futures
 import json
 import math
 import os
@@ -131,6 +132,16 @@ def test_misuse_is_refused_before_anything_is_sent(system, client, server):
             tarnvel.Node("sized", unique("pkg"), mailbox_bytes=size)
 
 
+def test_names_with_a_nul_byte_are_refused(system):
+    for name, sys_name, mailbox, message in (("a\0b", system, None, "invalid node name"),
+                                            ("n", system + "\0x", None, "invalid system name"),
+                                            ("n", system, "rx\0y", "invalid recv shm name")):
+        with pytest.raises(ValueError, match=message):
+            tarnvel.Node(name, sys_name, mailbox=mailbox)
+    with tarnvel.Node("a", system) as node:  # the refusals left nothing behind
+        assert [p.name for p in node.nodes()] == ["a"]
+
+
 def test_closed_flags_of_a_node_inherited_by_a_forked_child(system):
     with tarnvel.Node("parent", system) as node:
         node.method(os.getpid, name="where")
@@ -248,3 +259,26 @@ def test_publishing_rules(system):
 def test_malformed_packed_strings_are_refused(packed):
     with pytest.raises(ValueError, match="malformed"):
         tarnvel.decode_packed(packed)
+
+
+def test_a_crashed_server_is_out_of_the_way_of_its_restart(system, client):
+    crashed = Server(system)
+    assert client.peer("server").where() == crashed.pid
+    crashed.stop(signal.SIGKILL)
+    restarted = Server(system)
+    try:
+        assert client.peer("server", timeout=0).where() == restarted.pid
+        assert [n.pid for n in client.nodes() if n.name == "server"] == [restarted.pid]
+    finally:
+        assert restarted.stop() == 0
+
+
+def test_a_server_killed_mid_call_ends_the_call_with_peer_gone(system, client):
+    doomed = Server(system)
+    peer = client.peer("server", call_timeout=600)
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        outcome = pool.submit(peer.slow, 600)
+        doomed.stop(signal.SIGKILL)
+        # Far short of the call's limit: only the death can end it in time.
+        with pytest.raises(tarnvel.PeerGone):
+            outcome.result(timeout=30)

@@ -91,13 +91,15 @@ TEST(Book, ListingFollowsSlotOrder) {
     EXPECT_EQ(listing(me.list_nodes()), listing(book.slots()));
     EXPECT_EQ(book.slots()[1].mailbox_name, d.mailbox_name());
 
-    // Slots nobody checks for life are listed as they are, the last one
-    // (at 166 * 196 = 32536) included.
-    book.write_slot(166, 0x7FFFFFF1u, "ghost", "nowhere_1");
+    // The last slot (at 166 * 196 = 32536) is listed too, while its process
+    // lives; one whose process is gone is left out and cleared.
+    book.write_slot(166, d.pid(), "d too", "nowhere_1");
     auto nodes = me.list_nodes();
     ASSERT_EQ(nodes.size(), 5u);
-    EXPECT_EQ(nodes.back().node_name, "ghost");
-    EXPECT_EQ(nodes.back().pid, 0x7FFFFFF1u);
+    EXPECT_EQ(nodes.back().node_name, "d too");
+    book.write_slot(166, 0x7FFFFFF1u, "ghost", "nowhere_1");
+    EXPECT_EQ(me.list_nodes().size(), 4u);
+    EXPECT_EQ(book.slots().size(), 4u);
 }
 
 TEST(Book, LeftoverSlotOfOwnPidIsReused) {
@@ -125,29 +127,30 @@ TEST(Book, LeftoverSlotOfOwnPidIsReused) {
         std::all_of(slot + 68 + slots[1].mailbox_name.size(), slot + 196, [](uint8_t x) { return x == 0; }));
 }
 
-TEST(Book, SecondNodeOfAProcessTakesTheSlot) {
+TEST(Book, SecondNodeOfAProcessIsRefused) {
     const std::string system = unique_name("S");
-    Tarnvel one("one", system, unique_name("rx"), DEFAULT_RECV_BYTES);
-    const std::string recv_two = unique_name("rx");
-    std::optional<Tarnvel> two(std::in_place, "two", system, recv_two, DEFAULT_RECV_BYTES);
+    const std::string recv_one = unique_name("rx");
+    std::optional<Tarnvel> one(std::in_place, "one", system, recv_one, DEFAULT_RECV_BYTES);
+    const auto second = [&] { Tarnvel two("two", system, unique_name("rx"), DEFAULT_RECV_BYTES); };
+    EXPECT_EQ(error_of(second), "this process already has a node in this system");
+    try {
+        second();
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::already_joined);
+    }
+    // The refusal left the first node's slot alone, and other systems are free.
     RawBook book(system);
-
     auto slots = book.slots();
     ASSERT_EQ(slots.size(), 1u);
-    EXPECT_EQ(slots[0].node_name, "two");
-    EXPECT_EQ(slots[0].mailbox_name, mailbox_of(recv_two, two->pid()));
+    EXPECT_EQ(slots[0].node_name, "one");
+    EXPECT_EQ(slots[0].mailbox_name, mailbox_of(recv_one, one->pid()));
+    EXPECT_EQ(call_wait(*one, "one", one->pid(), "sys.list_nodes").status, STATUS_OK);
+    { Tarnvel elsewhere("two", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES); }
 
-    // "one" cannot be found under its own name meanwhile.
-    auto missing = one.call("one", one.pid(), "sys.list_nodes", {}, LONG_TIMEOUT_MS);
-    ASSERT_TRUE(is_ready(missing));
-    EXPECT_EQ(missing.get().status, STATUS_EXEC_FAILED);
-    // Answers go to the node named in the process's slot, so only "two" gets them.
-    EXPECT_EQ(call_wait(*two, "two", two->pid(), "sys.list_nodes").status, STATUS_OK);
-
-    // Closing either node clears the process's slot.
-    two->close();
-    EXPECT_TRUE(book.slots().empty());
-    EXPECT_TRUE(one.list_nodes().empty());
+    // Once the first has closed, the system takes a node of this process again.
+    one->close();
+    Tarnvel two("two", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    EXPECT_EQ(two.list_nodes().size(), 1u);
 }
 
 // Waits for a refresh, in three systems at once. The period is shortened
@@ -155,28 +158,22 @@ TEST(Book, SecondNodeOfAProcessTakesTheSlot) {
 // slot and looking at it, which a refresh must not fall between.
 TEST(Book, RefreshRestoresClearedSlot) {
     ScopedTiming short_refresh({.book_refresh_period = std::chrono::seconds(1)});
-    // A node of this process whose slot a sibling's close cleared.
+    // A node of this process whose slot was cleared from outside.
     const std::string system_one = unique_name("S");
     const std::string recv_one = unique_name("rx");
     Tarnvel one("one", system_one, recv_one, DEFAULT_RECV_BYTES);
-    { Tarnvel two("two", system_one, unique_name("rx"), DEFAULT_RECV_BYTES); }
     RawBook book_one(system_one);
+    book_one.purge(one.pid());
     EXPECT_TRUE(book_one.slots().empty());
 
-    // A node of this process whose slot a sibling's failed construction cleared:
-    // a mailbox of that name exists already and is smaller than asked.
+    // A refused second node of this process leaves the first one's slot alone.
     const std::string system_three = unique_name("S");
     const std::string recv_three = unique_name("rx");
     Tarnvel three("three", system_three, recv_three, DEFAULT_RECV_BYTES);
-    const std::string taken = unique_name("rx");
-    {
-        auto small = platform::SharedMapping::create(mailbox_of(taken, three.pid()), 4096,
-                                                     "mailbox");
-        EXPECT_EQ(error_of([&] { Tarnvel four("four", system_three, taken, DEFAULT_RECV_BYTES); }),
-                  "MapViewOfFile mailbox failed");
-    }
+    EXPECT_EQ(error_of([&] { Tarnvel four("four", system_three, unique_name("rx"), DEFAULT_RECV_BYTES); }),
+              "this process already has a node in this system");
     RawBook book_three(system_three);
-    EXPECT_TRUE(book_three.slots().empty());
+    EXPECT_EQ(book_three.slots().size(), 1u);
 
     // A node of another process whose slot this process purged.
     const std::string system_peer = unique_name("S");
@@ -198,9 +195,6 @@ TEST(Book, RefreshRestoresClearedSlot) {
     EXPECT_TRUE(restored(book_peer, peer.pid(), "peer", peer.mailbox_name()));
     EXPECT_EQ(call_wait(one, "one", one.pid(), "sys.list_nodes").status, STATUS_OK);
     EXPECT_EQ(call_wait(three, "three", three.pid(), "sys.list_nodes").status, STATUS_OK);
-
-    // The name refused before is fine once the small mapping is gone.
-    Tarnvel four("four", unique_name("S"), taken, DEFAULT_RECV_BYTES);
 }
 
 TEST(Book, ClosedNodeRefusesEverything) {

@@ -177,7 +177,7 @@ TEST_F(Calls, FullMailboxFailsOnlyTheCallsThatDoNotFit) {
     EXPECT_EQ(small.quit(), 0);
 }
 
-TEST_F(Calls, KilledPeerIsPurgedByTheFailedDelivery) {
+TEST_F(Calls, KilledPeerIsNeitherListedNorReached) {
     Peer victim = Peer::serve("victim", system_);
     Peer other = Peer::hold("other", system_);
     victim.kill();
@@ -187,8 +187,9 @@ TEST_F(Calls, KilledPeerIsPurgedByTheFailedDelivery) {
             if (n.pid == pid) return true;
         return false;
     };
-    // Nothing checks for life: the dead peer is listed until a delivery fails.
-    EXPECT_TRUE(listed(me().list_nodes(), victim.pid()));
+    // A listing checks for life, and clears the slots of the dead.
+    EXPECT_FALSE(listed(me().list_nodes(), victim.pid()));
+    EXPECT_EQ(RawBook(system_).slots().size(), 2u);  // this node's and other's
 
     auto r = call(victim, "echo", "anyone?");
     EXPECT_EQ(r.status, STATUS_EXEC_FAILED);

@@ -138,4 +138,17 @@ TEST(Names, RecvShmBytesBounds) {
 }
 
 }  // namespace
+TEST(Names, NulBytesAreRefused) {
+    using namespace std::string_literals;
+    const std::string system = unique_name("S");
+    const std::string recv = unique_name("rx");
+    // Cut at the NUL, the book would list another name than the node's.
+    EXPECT_EQ(construction_error("a\0b"s, system, recv, DEFAULT_RECV_BYTES), "invalid node name");
+    EXPECT_EQ(construction_error("\0"s, system, recv, DEFAULT_RECV_BYTES), "invalid node name");
+    EXPECT_EQ(construction_error("n", system + "\0x"s, recv, DEFAULT_RECV_BYTES), "invalid system name");
+    EXPECT_EQ(construction_error("n", system, recv + "\0x"s, DEFAULT_RECV_BYTES), "invalid recv shm name");
+    EXPECT_EQ(error_of([] { mailbox_name("a\0b"s, 1); }), "invalid recv shm name");
+    EXPECT_FALSE(platform::PeerMailbox::open(book_name(system)).has_value());
+}
+
 }  // namespace tarnvel::test

@@ -89,6 +89,26 @@ TEST(PendingCalls, FirstOutcomeWinsAndLaterOnesAreDropped) {
     EXPECT_EQ(calls.size(), 0u);
 }
 
+TEST(PendingCalls, ADeadPeerEndsOnlyItsOwnCalls) {
+    boost::asio::io_context io;
+    PendingCalls calls(io);
+    std::future<CallResult> below, dead_a, dead_b, above;
+    start(calls, 6, &below);
+    const uint16_t a = start(calls, 7, &dead_a);
+    start(calls, 7, &dead_b);
+    start(calls, 8, &above);
+    calls.fail_peer(7);
+    EXPECT_EQ(dead_a.get().status, STATUS_EXEC_FAILED);
+    EXPECT_EQ(dead_b.get().status, STATUS_EXEC_FAILED);
+    EXPECT_EQ(calls.size(), 2u);
+    // A late answer of the dead finds nothing to finish.
+    calls.answer(7, a, CallResult{STATUS_OK, {}});
+    EXPECT_EQ(calls.size(), 2u);
+    calls.fail_all();
+    EXPECT_EQ(below.get().status, STATUS_EXEC_FAILED);
+    EXPECT_EQ(above.get().status, STATUS_EXEC_FAILED);
+}
+
 TEST(PendingCalls, OneTimerEndsCallsAtTheirDeadlines) {
     boost::asio::io_context io;
     PendingCalls calls(io);

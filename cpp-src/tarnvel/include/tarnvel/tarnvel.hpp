@@ -48,6 +48,7 @@ enum class ErrorKind : uint8_t {
     invalid_argument,  // a name or size the node cannot take
     directory_full,    // the system's book has no free slot
     os_failure,        // a shared object could not be made, opened or mapped
+    already_joined,    // this process has a node in that system already
 };
 
 // What the node's operations throw when they refuse: a std::runtime_error
@@ -179,6 +180,9 @@ public:
     static constexpr unsigned MAX_WORKER_THREADS = 256;
     void set_worker_threads(unsigned count);
 
+    // The nodes of the system whose process is alive; slots of processes
+    // that are gone are cleared on the way. Throws Error "book mutex held
+    // too long" (os_failure) when another process keeps the book locked.
     std::vector<NodeInfo> list_nodes() const;
 
     struct Impl;
@@ -228,8 +232,9 @@ std::vector<SystemInfo> list_systems();
 // Error (invalid_argument) for a name no node could have.
 bool system_exists(std::string_view system_name);
 
-// The nodes in the system's book, with their mailbox names, in book order;
-// nothing when the system does not exist. Read from outside: it takes no slot,
+// The nodes in the system's book, with their mailbox names, in book order,
+// leaving out those whose process is gone; nothing when the system does not
+// exist. Read from outside: it takes no slot,
 // creates nothing and does not wait for the book's mutex, so a slot that is
 // being written at that moment may read as it was before or be left out.
 // Throws Error (invalid_argument) for a name no node could have.

@@ -4,11 +4,14 @@
 
 #include "tarnvel/tarnvel.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarnvel {
@@ -34,24 +37,45 @@ struct BookEntry {
     std::string mailbox_name;
 };
 
+// Thrown by a Book operation whose wait for the book mutex reached its bound:
+// a stopped or stuck holder must not stall this node.
+class BookBusy : public std::runtime_error {
+public:
+    BookBusy() : std::runtime_error("book mutex held too long") {}
+};
+
 // The operations on a mapped book. Each takes the book mutex for its whole
-// run and keeps no pointer into the book afterwards.
+// run, waiting for it no longer than its bound, and keeps no pointer into the
+// book afterwards.
 class Book {
 public:
-    Book(platform::NamedMutex& mutex, uint8_t* view) : mutex_(mutex), view_(view) {}
+    // `wait` bounds each wait for the mutex; nothing means the exclusive
+    // wait limit in force.
+    Book(platform::NamedMutex& mutex, uint8_t* view, std::optional<std::chrono::milliseconds> wait = std::nullopt)
+        : mutex_(mutex), view_(view), wait_(wait) {}
 
-    // Writes the slot of `pid` (or the first empty one); false when full.
+    // Writes the slot of `pid` (or the first empty one, clearing the slots of
+    // processes that are gone when none is empty); false when full.
     bool register_node(uint32_t pid, std::string_view node_name, std::string_view mailbox_name);
     // The mailbox name of the slot with both this pid and this node name.
     std::optional<std::string> lookup(std::string_view node_name, uint32_t pid);
     // The first slot with this pid.
     std::optional<BookEntry> entry_of(uint32_t pid);
-    void purge_pid(uint32_t pid);
+    // Clears every slot of `pid`; with `mailbox`, only if the process's slot
+    // still names that mailbox (a node of that process that came since is
+    // left alone).
+    void purge_pid(uint32_t pid, std::optional<std::string_view> mailbox = std::nullopt);
     std::vector<NodeInfo> list();
+    // The slots of live processes; those of processes that are gone are
+    // cleared on the way.
+    std::vector<NodeInfo> list_living();
+    // Every occupied slot, keyed by pid: the first slot of each.
+    std::vector<std::pair<uint32_t, BookEntry>> entries();
 
 private:
     platform::NamedMutex& mutex_;
     uint8_t* view_;
+    std::optional<std::chrono::milliseconds> wait_;
 };
 
 // The occupied slots of a book's bytes, with their mailbox names: for a

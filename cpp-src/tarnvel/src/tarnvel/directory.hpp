@@ -1,6 +1,10 @@
 // The directory: the system's book as this node sees it. It keeps the node's
 // own slot written and answers where other nodes are; every lookup of the
-// node goes through it.
+// node goes through it. What a lookup learnt is kept, so that calls to known
+// peers and answers to known callers never wait for the book mutex: a peer
+// is looked up afresh only after it was found gone (purge()). Every wait for
+// the book mutex is bounded; a stopped holder costs a lookup of an unseen
+// node its bound, never a call between nodes that know each other.
 #pragma once
 
 #include "book.hpp"
@@ -11,7 +15,10 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,29 +37,41 @@ public:
     Directory& operator=(const Directory&) = delete;
 
     // Writes this node's slot, and keeps it written from start_refresh() on;
-    // false when the book is full.
+    // false when the book is full. Throws Error "book mutex held too long"
+    // (os_failure) when the book's mutex stays held beyond its bound.
     bool enter(std::string node_name, std::string mailbox_name);
-    // io thread: rewrites the slot every refresh period.
+    // io thread: rewrites the slot every refresh period (skipped, and tried
+    // again at the next, while the book mutex stays held), and renews what
+    // is known of the others.
     void start_refresh();
     // Once the io thread has ended.
     void stop_refresh() noexcept;
-    // Clears the slots of the node's process.
-    void leave();
+    // Clears the slots of the node's process; left to the others to purge
+    // when the book mutex stays held.
+    void leave() noexcept;
 
-    // The mailbox name of the node (node_name, pid), if the book has it.
+    // The mailbox name of the node (node_name, pid), if known or in the
+    // book. Throws BookBusy when the book had to be read and its mutex
+    // stayed held: that says nothing about the peer.
     std::optional<std::string> lookup(std::string_view node_name, uint32_t pid);
-    // The first slot with this pid: where an answer to that process goes.
+    // The slot of this pid: where an answer to that process goes. Throws
+    // BookBusy as lookup() does.
     std::optional<BookEntry> entry_of(uint32_t pid);
-    // A peer found gone: every slot of its process.
-    void purge(uint32_t pid);
+    // A peer found gone: forgets it and clears every slot of its process
+    // (which the others do in turn when the book mutex stays held).
+    void purge(uint32_t pid) noexcept;
+    // The nodes of live processes (the slots of those gone are cleared).
+    // Throws Error "book mutex held too long" as enter() does.
     std::vector<NodeInfo> list();
 
     // In a fork child: drops the handles without releasing what they name.
     void abandon() noexcept;
 
 private:
-    Book book();
+    Book book(std::optional<std::chrono::milliseconds> wait = std::nullopt);
     void schedule_refresh();
+    std::optional<BookEntry> known(uint32_t pid) const;
+    void learn(uint32_t pid, const BookEntry& entry);
 
     const std::atomic<bool>& stopping_;
     std::optional<platform::NamedMutex> mutex_;
@@ -61,6 +80,10 @@ private:
     uint32_t pid_;
     std::string node_name_;
     std::string mailbox_name_;
+    // What the book said of each process when last read; lookups come from
+    // any thread.
+    mutable std::mutex known_mutex_;
+    std::map<uint32_t, BookEntry> known_;
 };
 
 }  // namespace tarnvel

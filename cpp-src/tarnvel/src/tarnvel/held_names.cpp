@@ -34,9 +34,17 @@ HeldMailboxNames* const held_names = [] {
     return names;
 }();
 
+HeldMailboxNames* const held_systems = [] {
+    auto* names = new HeldMailboxNames;
+    platform::at_fork_in_child([]() noexcept { held_systems->forget_after_fork(); });
+    return names;
+}();
+
 }  // namespace
 
 HeldMailboxNames& held_mailbox_names() { return *held_names; }
+
+HeldMailboxNames& held_system_names() { return *held_systems; }
 
 MailboxNameHold::MailboxNameHold(std::string name) : name_(std::move(name)) {
     if (!held_names->take(name_)) throw Error(ErrorKind::os_failure, "CreateFileMapping mailbox failed");
@@ -48,6 +56,20 @@ MailboxNameHold::MailboxNameHold(MailboxNameHold&& other) noexcept
 
 MailboxNameHold::~MailboxNameHold() {
     if (held_) held_names->give_back(name_);
+}
+
+SystemHold::SystemHold(std::string book_name) : name_(std::move(book_name)) {
+    if (!held_systems->take(name_)) {
+        throw Error(ErrorKind::already_joined, "this process already has a node in this system");
+    }
+    held_ = true;
+}
+
+SystemHold::SystemHold(SystemHold&& other) noexcept
+    : name_(std::move(other.name_)), held_(std::exchange(other.held_, false)) {}
+
+SystemHold::~SystemHold() {
+    if (held_) held_systems->give_back(name_);
 }
 
 }  // namespace tarnvel

@@ -31,6 +31,10 @@ private:
 // destroyed (closer and reaper threads may give names back while statics go).
 HeldMailboxNames& held_mailbox_names();
 
+// The systems this process's live nodes are in (by book name). The book keeps
+// one slot per process: a second node would take the first one's slot.
+HeldMailboxNames& held_system_names();
+
 // One name taken from held_mailbox_names() for as long as this lives.
 class MailboxNameHold {
 public:
@@ -43,6 +47,21 @@ public:
     MailboxNameHold& operator=(MailboxNameHold&&) = delete;
 
     const std::string& name() const noexcept { return name_; }
+
+private:
+    std::string name_;
+    bool held_ = false;
+};
+
+// One system taken from held_system_names() for as long as this lives.
+class SystemHold {
+public:
+    // Throws Error "this process already has a node in this system"
+    // (already_joined) when a live node of this process is in it.
+    explicit SystemHold(std::string book_name);
+    ~SystemHold();
+    SystemHold(SystemHold&& other) noexcept;
+    SystemHold& operator=(SystemHold&&) = delete;
 
 private:
     std::string name_;

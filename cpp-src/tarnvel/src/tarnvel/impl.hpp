@@ -5,8 +5,10 @@
 
 #include "delivery.hpp"
 #include "directory.hpp"
+#include "held_names.hpp"
 #include "inbox.hpp"
 #include "lifecycle.hpp"
+#include "peer_watches.hpp"
 #include "pending_calls.hpp"
 #include "registry.hpp"
 #include "workers.hpp"
@@ -41,14 +43,18 @@ struct Tarnvel::Impl {
     PendingCalls calls{life.io()};
     Workers workers{life};
     // Engaged by open(), in this order; released by close in reverse.
+    std::optional<SystemHold> system_hold;
     std::optional<Directory> directory;
     std::optional<Delivery> outbox;
     std::optional<Inbox> inbox;
+    std::optional<PeerWatches> watches;
 
 private:
     void release();
     // Where every request that failed before its answer came is finished.
     void fail_request(uint32_t pid, uint16_t seq, uint8_t status);
+    // io thread: a process this node called has died.
+    void peer_died(uint32_t pid);
 };
 
 }  // namespace tarnvel

@@ -52,6 +52,8 @@ public:
 
     // io thread: drains what is there and waits for more.
     void start();
+    // io thread: acts on what is in the mailbox now.
+    void drain() noexcept { reader_->drain(); }
     // Once the io thread has ended: ends the wait.
     void stop() noexcept;
     // In a fork child: drops the handles without releasing what they name.

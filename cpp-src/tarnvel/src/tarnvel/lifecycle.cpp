@@ -20,8 +20,11 @@ thread_local const Lifecycle* current_worker_node = nullptr;
 
 }  // namespace
 
-Lifecycle::Lifecycle(std::function<void()> release)
-    : release_(std::move(release)), pid_(platform::current_process_id()), work_(boost::asio::make_work_guard(io_)) {}
+Lifecycle::Lifecycle(std::function<void()> release, std::function<void()> end_calls)
+    : release_(std::move(release)),
+      end_calls_(std::move(end_calls)),
+      pid_(platform::current_process_id()),
+      work_(boost::asio::make_work_guard(io_)) {}
 
 void Lifecycle::start(std::function<void()> first) {
     io_thread_ = std::jthread([this] {
@@ -110,6 +113,10 @@ void Lifecycle::close() {
     if (first && (on_io_thread() || current_worker_node == this)) {
         throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
     }
+    // Another node's handler: the release goes on elsewhere, but the caller
+    // is promised that this node's pending calls have ended on return. No
+    // call can start any more, so none is left behind.
+    if (!on_io_thread() && current_worker_node != this && end_calls_) end_calls_();
 }
 
 void Lifecycle::join_closer() {

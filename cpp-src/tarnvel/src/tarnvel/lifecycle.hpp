@@ -20,7 +20,10 @@ public:
     // `release` frees what the node holds; close runs it once, after the io
     // thread has ended, never on an io thread. It may throw: a later close
     // (or the destructor's) runs it again.
-    explicit Lifecycle(std::function<void()> release);
+    // `end_calls` ends the node's pending calls; a close from another node's
+    // handler, which cannot wait for the release, runs it before returning.
+    // It must be safe while the io thread still runs.
+    explicit Lifecycle(std::function<void()> release, std::function<void()> end_calls = {});
     Lifecycle(const Lifecycle&) = delete;
     Lifecycle& operator=(const Lifecycle&) = delete;
 
@@ -69,6 +72,7 @@ private:
     void finish_close();
 
     std::function<void()> release_;
+    std::function<void()> end_calls_;
     uint32_t pid_;
     boost::asio::io_context io_;
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;

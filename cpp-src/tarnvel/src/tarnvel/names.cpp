@@ -21,7 +21,8 @@ bool is_system_name_byte(unsigned char c) {
 }  // namespace
 
 void validate_node_name(std::string_view node_name) {
-    if (node_name.empty() || node_name.size() > MAX_NODE_NAME_BYTES) {
+    // A NUL would cut the name in the book, where it is NUL-terminated.
+    if (node_name.empty() || node_name.size() > MAX_NODE_NAME_BYTES || node_name.find('\0') != std::string_view::npos) {
         throw Error(ErrorKind::invalid_argument, "invalid node name");
     }
 }
@@ -58,6 +59,11 @@ void check_book_names(const std::string& book, const std::string& book_mutex) {
 }
 
 std::string mailbox_name(std::string_view recv_shm_name, uint32_t pid) {
+    // Cut at a NUL, the name in the book would not be the object's: senders
+    // would find no mailbox and purge a live node.
+    if (recv_shm_name.find('\0') != std::string_view::npos) {
+        throw Error(ErrorKind::invalid_argument, "invalid recv shm name");
+    }
     std::string name(recv_shm_name);
     name += '_';
     name += std::to_string(pid);

@@ -21,7 +21,8 @@ std::string book_mutex_name(std::string_view system_name);
 // Both throw "system name too long" when a name would not fit a kernel object name.
 void check_book_names(const std::string& book, const std::string& book_mutex);
 
-// Throws "recv shm name too long" when the result would not fit a book slot.
+// Throws "invalid recv shm name" for a name with a NUL byte, "recv shm name
+// too long" when the result would not fit a book slot.
 std::string mailbox_name(std::string_view recv_shm_name, uint32_t pid);
 std::string mailbox_event_name(std::string_view mailbox_name);
 

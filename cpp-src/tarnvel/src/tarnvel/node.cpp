@@ -26,7 +26,7 @@ void run_at_once(CallCompletion& done, uint8_t status) noexcept {
 
 }  // namespace
 
-Tarnvel::Impl::Impl() : life([this] { release(); }) {}
+Tarnvel::Impl::Impl() : life([this] { release(); }, [this] { calls.fail_all(); }) {}
 
 Tarnvel::Impl::~Impl() {
     try {
@@ -49,6 +49,9 @@ void Tarnvel::Impl::open(std::string node_name, const std::string& system_name, 
     // Refused before the book is opened: a failed construction that had
     // opened it would clear the slot of the node that holds the name.
     MailboxNameHold held(own_mailbox);
+    // Likewise: the book keys a slot by process, so a second node of this
+    // process would take the first one's slot.
+    system_hold.emplace(book_object);
 
     // Dead processes' objects would otherwise pile up in shared memory.
     platform::sweep_leftovers();
@@ -58,6 +61,7 @@ void Tarnvel::Impl::open(std::string node_name, const std::string& system_name, 
                    [this](uint32_t pid, uint16_t seq, uint8_t status) { fail_request(pid, seq, status); });
     inbox.emplace(life.io(), life.stopping(), life.pid(), std::move(held), recv_shm_bytes,
                   Inbox::Links{registry, calls, *directory, *outbox, workers});
+    watches.emplace(life.io(), life.stopping(), [this](uint32_t pid) { peer_died(pid); });
     if (!directory->enter(std::move(node_name), std::move(own_mailbox))) {
         throw Error(ErrorKind::directory_full, "directory full");
     }
@@ -74,6 +78,7 @@ void Tarnvel::Impl::release() {
     // The io thread has ended: its timers and waits are cancelled first, the
     // calls still pending end, and only then does anything shared go.
     if (directory) directory->stop_refresh();
+    if (watches) watches->stop();
     if (inbox) inbox->stop();
     // Requests no worker has started are answered with failure, as far as
     // the outbox can still write without its io thread; what running
@@ -87,8 +92,11 @@ void Tarnvel::Impl::release() {
     if (outbox) outbox->close();
     outbox.reset();
     if (directory) directory->leave();
+    watches.reset();
     inbox.reset();
     directory.reset();
+    // Only once the slot is cleared may another node of this process enter.
+    system_hold.reset();
 }
 
 void Tarnvel::Impl::abandon_after_fork() noexcept {
@@ -102,6 +110,13 @@ void Tarnvel::Impl::fail_request(uint32_t pid, uint16_t seq, uint8_t status) {
     calls.complete(pid, seq, CallResult{status, {}});
 }
 
+void Tarnvel::Impl::peer_died(uint32_t pid) {
+    // Answers it wrote before it died are taken first: they still count.
+    if (inbox) inbox->drain();
+    calls.fail_peer(pid);
+    directory->purge(pid);
+}
+
 void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
                          CallCompletion done) {
     // Outcomes known here are handed over only once the operation has ended:
@@ -112,15 +127,30 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
         // Held while the request is handed to the outbox: close cannot
         // release the book or the io context half-way through.
         const auto operation = life.enter_operation();
-        std::optional<std::string> mailbox = directory->lookup(target_name, pid);
-        if (!mailbox) {
+        std::optional<std::string> mailbox;
+        bool book_busy = false;
+        try {
+            mailbox = directory->lookup(target_name, pid);
+        } catch (const BookBusy&) {
+            // A stopped or stuck holder of the book mutex: nothing is known
+            // of the peer, which is left in the book.
+            book_busy = true;
+        }
+        if (book_busy) {
+            at_once = STATUS_DELIVER_FAILED;
+        } else if (!mailbox) {
             at_once = STATUS_EXEC_FAILED;
         } else if (!request_fits_frame(method.size(), args.size())) {
             at_once = STATUS_DELIVER_FAILED;
         } else {
-            seq = calls.add(pid, done, deadline_after(timeout_ms));
+            try {
+                seq = calls.add(pid, done, deadline_after(timeout_ms));
+            } catch (...) {
+                seq.reset();  // out of memory: the call was not entered
+            }
             if (!seq) {
-                // Every sequence number of that process is in use by a pending call.
+                // Every sequence number of that process is in use by a
+                // pending call, or no memory to enter the call.
                 at_once = STATUS_DELIVER_FAILED;
             } else {
                 try {
@@ -130,6 +160,8 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
                 } catch (...) {
                     at_once = STATUS_DELIVER_FAILED;  // out of memory
                 }
+                // Its death ends the call at once, not at its time limit.
+                if (!at_once && pid != life.pid()) watches->watch(pid);
             }
         }
     }

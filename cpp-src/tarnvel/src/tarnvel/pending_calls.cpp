@@ -53,8 +53,17 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Cl
         }
         if (deadline < armed_for_ && !rearm_posted_) {
             // The timer is the io thread's; it sets it for the new earliest deadline.
+            try {
+                boost::asio::post(io_, [this] { rearm(); });
+            } catch (...) {
+                // No timer would end the call: it is not entered, and its
+                // completion goes back to the caller untouched.
+                done = std::move(pending_.at(key).done);
+                pending_.erase(key);
+                deadlines_.erase({deadline, key});
+                throw;
+            }
             rearm_posted_ = true;
-            boost::asio::post(io_, [this] { rearm(); });
         }
         return seq;
     }
@@ -100,6 +109,20 @@ void PendingCalls::fail_all() {
         for (auto& [key, call] : pending_) failed.push_back(std::move(call.done));
         pending_.clear();
         deadlines_.clear();
+    }
+    for (auto& done : failed) run(done, CallResult{STATUS_EXEC_FAILED, {}});
+}
+
+void PendingCalls::fail_peer(uint32_t pid) {
+    std::vector<CallCompletion> failed;
+    {
+        std::lock_guard lock(calls_mutex_);
+        auto it = pending_.lower_bound(Key{pid, 0});
+        while (it != pending_.end() && it->first.first == pid) {
+            failed.push_back(std::move(it->second.done));
+            deadlines_.erase({it->second.deadline, it->first});
+            it = pending_.erase(it);
+        }
     }
     for (auto& done : failed) run(done, CallResult{STATUS_EXEC_FAILED, {}});
 }

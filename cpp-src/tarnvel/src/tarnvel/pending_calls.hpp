@@ -34,7 +34,8 @@ public:
     // the call under it, in one step, so that a key is never handed out twice
     // and close can end the call whatever happens to its request. Leaves
     // `done` untouched and returns nothing when every key of `pid` is
-    // pending. Any thread.
+    // pending. When it throws (out of memory), the call was not entered and
+    // `done` is the caller's again. Any thread.
     std::optional<uint16_t> add(uint32_t pid, CallCompletion& done, Clock::time_point deadline);
 
     // Finishes the call with this key: its completion runs here, with no lock
@@ -48,6 +49,8 @@ public:
 
     // Ends every pending call with STATUS_EXEC_FAILED, in key order.
     void fail_all();
+    // The same for the calls pending at process `pid`, which has died.
+    void fail_peer(uint32_t pid);
 
     // Cancels the timer; for close, once the io thread has ended.
     void stop() noexcept;

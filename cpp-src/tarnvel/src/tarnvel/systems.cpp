@@ -83,7 +83,10 @@ bool system_exists(std::string_view system_name) { return read_book(system_name)
 std::optional<std::vector<NodeInfo>> system_nodes(std::string_view system_name) {
     const std::optional<std::vector<uint8_t>> book = read_book(system_name);
     if (!book) return std::nullopt;
-    return list_book(book->data());
+    std::vector<NodeInfo> nodes = list_book(book->data());
+    // A crashed node stays in the book until a node clears it; it is gone.
+    std::erase_if(nodes, [](const NodeInfo& node) { return !platform::process_exists(node.pid); });
+    return nodes;
 }
 
 }  // namespace tarnvel

@@ -27,6 +27,10 @@ namespace tarnvel::platform {
 // The calling process's id. Cheap; correct in a child after fork().
 uint32_t current_process_id();
 
+// False only when no process `pid` exists now (it ended, or never was). A
+// reused id reads as alive: callers treat "alive" as "not proven gone".
+bool process_exists(uint32_t pid) noexcept;
+
 // Has `reset` run in every child that fork() makes from now on, on the
 // child's only thread before fork() returns there: for process-local state
 // that another thread of the parent may have held locked, or half-changed,

@@ -4,8 +4,13 @@
 #include "tarnvel/platform/linux/process.hpp"
 
 #include <pthread.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstddef>
 #include <cstdint>
@@ -111,6 +116,24 @@ uint32_t current_process_id() {
     // Zero only while this file's static initialisation has not run yet.
     const uint32_t cached = detail::state.process_id.load(std::memory_order_relaxed);
     return cached != 0 ? cached : static_cast<uint32_t>(::getpid());
+}
+
+bool process_exists(uint32_t pid) noexcept {
+    if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX)) return false;
+#ifdef SYS_pidfd_open
+    // A pidfd tells an ended process that its parent has not reaped yet
+    // (which kill() counts as alive) from a running one.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (pidfd >= 0) {
+        pollfd ended{pidfd, POLLIN, 0};
+        const int ready = ::poll(&ended, 1, 0);
+        ::close(pidfd);
+        return !(ready == 1 && (ended.revents & POLLIN) != 0);
+    }
+    if (errno == ESRCH) return false;
+#endif
+    // EPERM: another user's process, alive.
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
 }
 
 void at_fork_in_child(void (*reset)() noexcept) {
