@@ -118,7 +118,8 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
         } else if (!request_fits_frame(method.size(), args.size())) {
             at_once = STATUS_DELIVER_FAILED;
         } else {
-            seq = calls.add(pid, done, deadline_after(timeout_ms));
+            const auto deadline = deadline_after(timeout_ms);
+            seq = calls.add(pid, done, deadline);
             if (!seq) {
                 // Every sequence number of that process is in use by a pending call.
                 at_once = STATUS_DELIVER_FAILED;
@@ -126,7 +127,7 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
                 try {
                     at_once = outbox->send(OutgoingMessage{std::move(target_name), pid, std::move(*mailbox),
                                                            encode_request(*seq, life.pid(), method, args), true,
-                                                           *seq});
+                                                           *seq, deadline});
                 } catch (...) {
                     at_once = STATUS_DELIVER_FAILED;  // out of memory
                 }
