@@ -277,6 +277,7 @@ void Delivery::finish(const OutgoingMessage& message, Outcome outcome) {
 void Delivery::close() noexcept {
     std::lock_guard lock(mutex_);
     queue_.clear();
+    parked_ = false;
     peers_.clear();
 }
 
