@@ -32,7 +32,7 @@ class CallTimeout(TarnvelError, TimeoutError):
 
 
 class DeliveryFailed(TarnvelError):
-    """The request could not be written into the peer's mailbox (full, or too small for it)."""
+    """A message of the call can never fit: the request into the peer's mailbox, or the answer into ours."""
 
 
 class RemoteError(TarnvelError):

@@ -461,6 +461,7 @@ class Node:
         self._name = name
         self._system = system
         self._call_timeout = call_timeout
+        self._mailbox_bytes = size
         self._closing = threading.Event()
         self._generation = _fork_generation
         self._methods: set[str] = set()
@@ -748,7 +749,13 @@ class Node:
         if status == _core.STATUS_TIMEOUT:
             raise CallTimeout(f"no answer to {where} within {seconds:g} s")
         if status == _core.STATUS_DELIVER_FAILED:
-            raise DeliveryFailed(f"could not deliver {where}: its mailbox is full or too small for the request")
+            # Either side may be what is too small: a request the peer's mailbox
+            # can never hold fails at once, and so does an answer that this
+            # node's mailbox can never hold (the peer then answers with this
+            # status instead).
+            raise DeliveryFailed(f"could not deliver {where}: the request is too large for the peer's mailbox, "
+                                 f"or the answer was too large for this node's mailbox "
+                                 f"({self._mailbox_bytes} bytes; a larger mailbox_bytes may help)")
         # A failed execution has three causes; the book and our own state tell them apart.
         if self.closed:
             raise NodeClosed(f"the node closed while {where} was pending")

@@ -1,13 +1,23 @@
-// A descriptor shortage of our own is no dead peer.
+// A descriptor shortage of our own is no dead peer; a live owner that
+// removes its objects is noticed before the next message.
+#include "platform/platform.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
+#include "support/platform_extras.hpp"
+#include "support/raw_book.hpp"
+#include "support/raw_mailbox.hpp"
+#include "support/shm_files.hpp"
 #include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -39,6 +49,86 @@ TEST(PeerLinksPosix, OpenFailingForWantOfDescriptorsLeavesThePeerInTheBook) {
     EXPECT_TRUE(listed);
     EXPECT_EQ(call_wait(me, "srv", srv.pid(), "echo", "again").status, STATUS_OK);
     EXPECT_EQ(srv.quit(), 0);
+}
+
+// An owner written from the formats alone may remove its mailbox and event
+// without clearing the magic; a kept link must not go on writing into them.
+TEST(PeerLinksPosix, KeptLinkNoticesRemovedObjectsOfALiveOwnerAtOnce) {
+    for (const bool event_too : {true, false}) {
+        const std::string name = unique_name("rx");
+        boost::asio::io_context io;
+        auto mailbox = platform::SharedMapping::create(name, 4096, "mailbox");
+        write_mailbox_header(mailbox.view(), {RAW_MAILBOX_MAGIC, 4096 - RAW_HEADER_SIZE, 0, 0});
+        platform::MailboxEvent event(io, name);
+        platform::OpenFailure why = platform::OpenFailure::local;
+        auto link = platform::PeerLink::open(name, platform::current_process_id(), why);
+        ASSERT_TRUE(link);
+        ASSERT_TRUE(link->current());
+        // A change of attributes alone is no removal.
+        ASSERT_EQ(::chmod(shm_object_path(SHM_EVENT, name + "_e").c_str(), 0600), 0);
+        EXPECT_TRUE(link->current());
+        EXPECT_TRUE(link->current());
+
+        ASSERT_EQ(::unlink(shm_object_path(SHM_MAPPING, name).c_str()), 0);
+        if (event_too) {
+            ASSERT_EQ(::unlink(shm_object_path(SHM_EVENT, name + "_e").c_str()), 0);
+        }
+        EXPECT_FALSE(link->current()) << event_too;
+    }
+}
+
+// The whole case as a peer of another program shows it: a call leaves a kept
+// link, the peer removes its objects and then calls us; our answer must not
+// go into the removed mailbox, and the peer is purged.
+TEST(PeerLinksPosix, ForeignPeerThatRemovedItsObjectsIsPurgedByTheAnswerToIt) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    // A live process for the peer; its objects are made here.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    struct Reap {
+        pid_t pid;
+        ~Reap() {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    } reap{child};
+    const auto foreign = static_cast<uint32_t>(child);
+    const std::string theirs = unique_name("rx");
+    boost::asio::io_context io;
+    auto mailbox = platform::SharedMapping::create(theirs, 4096, "mailbox");
+    write_mailbox_header(mailbox.view(), {RAW_MAILBOX_MAGIC, 4096 - RAW_HEADER_SIZE, 0, 0});
+    platform::MailboxEvent event(io, theirs);
+    RawBook book(system);
+    book.write_slot(100, foreign, "foreign", theirs);
+
+    EXPECT_EQ(call_wait(me, "foreign", foreign, "ping", "", 20).status, STATUS_TIMEOUT);
+    ASSERT_EQ(unread_frames(mailbox.view()).size(), 1u);
+
+    ASSERT_EQ(::unlink(shm_object_path(SHM_MAPPING, theirs).c_str()), 0);
+    ASSERT_EQ(::unlink(shm_object_path(SHM_EVENT, theirs + "_e").c_str()), 0);
+    // Our mailbox as the book tells it.
+    std::string mine;
+    for (const auto& slot : book.slots()) {
+        if (slot.pid == me.pid()) mine = slot.mailbox_name;
+    }
+    auto to_me = platform::PeerMailbox::open(mine);
+    ASSERT_TRUE(to_me.has_value()) << mine;
+    const Bytes request = encode_request_frame(7, foreign, "sys.list_methods", "");
+    ASSERT_TRUE(append_raw_record(to_me->view(), static_cast<uint32_t>(request.size()), request));
+    platform::signal_mailbox_event(mine);
+
+    EXPECT_TRUE(eventually([&] {
+        for (const auto& n : me.list_nodes()) {
+            if (n.pid == foreign) return false;
+        }
+        return true;
+    }));
+    EXPECT_EQ(unread_frames(mailbox.view()).size(), 1u);
 }
 
 }  // namespace

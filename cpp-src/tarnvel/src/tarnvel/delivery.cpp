@@ -9,10 +9,13 @@
 // messages leave in the order they were sent.
 #include "delivery.hpp"
 
+#include "frame.hpp"
 #include "ring.hpp"
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
+#include <cstddef>
 #include <utility>
 
 namespace tarnvel {
@@ -31,117 +34,223 @@ private:
     PeerCache& peers_;
 };
 
+// An answer that no mailbox of its caller could ever hold becomes the short
+// failure answer, which any mailbox holds: the call ends at once instead of
+// at its time limit. False when the message is a request or already that.
+bool shrink_to_failure_answer(OutgoingMessage& message) {
+    if (message.expects_reply) {
+        return false;
+    }
+    const std::optional<FrameView> frame = view_frame(message.frame);
+    if (!frame || frame->kind != FRAME_KIND_RESPONSE || frame->body.size() <= 1) {
+        return false;
+    }
+    message.frame = encode_response(frame->seq, frame->pid, STATUS_DELIVER_FAILED, {});
+    return true;
+}
+
 }  // namespace
+
+void Delivery::stamp(OutgoingMessage& message) {
+    if (!message.expects_reply && message.deadline == std::chrono::steady_clock::time_point::max()) {
+        message.deadline = std::chrono::steady_clock::now() + ANSWER_WAIT;
+    }
+}
 
 std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
     {
         std::lock_guard lock(mutex_);
         if (busy_ || !queue_.empty()) {
+            stamp(message);
             queue_.push_back(std::move(message));
-            if (!busy_) {
-                busy_ = true;
-                // Only after a failed post: the chain starts again here.
+            if (!busy_ || parked_) {
+                // Only after a failed post (or while every queued message
+                // waits for room, and this one may go elsewhere): the chain
+                // starts again here.
                 try {
                     boost::asio::post(io_, [this] { deliver_next(); });
                 } catch (...) {
-                    busy_ = false;
-                    throw;
+                    if (!busy_) throw;
+                    return std::nullopt;  // the retry picks it up
                 }
+                busy_ = true;
+                parked_ = false;
             }
             return std::nullopt;
         }
         busy_ = true;
     }
     Outcome outcome;
-    const bool written = write_kept(message.mailbox_name, message, outcome);
-    if (!written) {
-        // Opening a peer's objects can wait on another process: that is the
-        // io thread's work, never a caller's.
+    const Attempt attempt = write_kept(message.mailbox_name, message, outcome);
+    if (attempt != Attempt::done) {
+        // Opening a peer's objects can wait on another process, and waiting
+        // for room is the io thread's work, never a caller's. Nothing was
+        // queued when this turn began, so whatever came since goes after it.
         try {
+            stamp(message);
             std::lock_guard lock(mutex_);
-            queue_.push_back(std::move(message));
+            queue_.push_front(std::move(message));
         } catch (...) {
             end_turn();
             throw;
         }
     }
     end_turn();
-    return written && message.expects_reply ? outcome : std::nullopt;
+    return attempt == Attempt::done && message.expects_reply ? outcome : std::nullopt;
 }
 
 void Delivery::deliver_next() {
     std::optional<OutgoingMessage> message;
+    size_t at = 0;
     {
         std::lock_guard lock(mutex_);
-        if (queue_.empty()) {
-            busy_ = false;
-            return;
+        const auto now = std::chrono::steady_clock::now();
+        // The first message whose destination is not waiting for room. One
+        // that waits for room past its deadline goes (a request's call has
+        // timed out by then, and the caller of an answer has long stopped
+        // waiting); a message that need not wait is written even late.
+        while (at < queue_.size()) {
+            const OutgoingMessage& m = queue_[at];
+            const bool blocked = std::any_of(blocked_.begin(), blocked_.end(), [&](const auto& d) {
+                return d.first == m.pid && d.second == m.node_name;
+            });
+            if (!blocked) break;
+            if (m.deadline <= now) {
+                queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(at));
+                continue;
+            }
+            ++at;
         }
-        message.emplace(std::move(queue_.front()));
-        queue_.pop_front();
+        if (at == queue_.size()) {
+            if (queue_.empty()) {
+                busy_ = false;
+                blocked_.clear();
+                return;
+            }
+            parked_ = true;
+        } else {
+            message.emplace(std::move(queue_[at]));
+            queue_.erase(queue_.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+    }
+    if (!message) {
+        park();
+        return;
     }
     Outcome outcome;
+    Attempt attempt = Attempt::done;
     try {
-        outcome = deliver(*message);
+        attempt = deliver(*message, outcome);
+        if (attempt == Attempt::full) {
+            blocked_.emplace_back(message->pid, message->node_name);
+            std::lock_guard lock(mutex_);
+            // Back where it was: nothing but this chain takes from the queue.
+            queue_.insert(queue_.begin() + static_cast<std::ptrdiff_t>(at), std::move(*message));
+        } else {
+            backoff_ = FIRST_RETRY;
+        }
     } catch (...) {
         // The book's mutex or an allocation failed: this message is lost,
         // the node is not.
+        attempt = Attempt::done;
         outcome = STATUS_DELIVER_FAILED;
     }
     end_turn();
-    finish(*message, outcome);
+    if (attempt == Attempt::done) finish(*message, outcome);
 }
 
-Delivery::Outcome Delivery::deliver(const OutgoingMessage& message) {
+void Delivery::park() {
+    if (retry_armed_) return;
+    retry_armed_ = true;
+    retry_.expires_after(backoff_);
+    backoff_ = std::min(backoff_ * 2, LAST_RETRY);
+    retry_.async_wait([this](const boost::system::error_code& error) {
+        retry_armed_ = false;
+        if (error) return;
+        blocked_.clear();
+        {
+            std::lock_guard lock(mutex_);
+            if (!parked_) return;  // the chain runs and sees the cleared blocks
+            parked_ = false;
+        }
+        deliver_next();
+    });
+}
+
+Delivery::Attempt Delivery::deliver(OutgoingMessage& message, Outcome& outcome) {
+    const UnkeptRelease release(peers_);
+    // A kept, current link proves its owner still there: no need for the book.
+    if (const Attempt a = write_kept(message.mailbox_name, message, outcome); a != Attempt::no_link) {
+        return a;
+    }
     // The destination may have left the book since the message was sent.
     const std::optional<std::string> mailbox = directory_.lookup(message.node_name, message.pid);
     if (!mailbox) {
-        return STATUS_EXEC_FAILED;
+        outcome = STATUS_EXEC_FAILED;
+        return Attempt::done;
     }
-    const UnkeptRelease release(peers_);
-    if (Outcome outcome; write_kept(*mailbox, message, outcome)) {
-        return outcome;
+    if (*mailbox != message.mailbox_name) {
+        if (const Attempt a = write_kept(*mailbox, message, outcome); a != Attempt::no_link) {
+            return a;
+        }
     }
     platform::OpenFailure why = platform::OpenFailure::local;
     platform::PeerLink* link = peers_.get(*mailbox, message.pid, why);
     if (link == nullptr && why == platform::OpenFailure::local) {
         // Short of descriptors or memory here, or a lock held too long: that
         // says nothing about the peer, which stays in the book.
-        return STATUS_DELIVER_FAILED;
+        outcome = STATUS_DELIVER_FAILED;
+        return Attempt::done;
     }
     if (link == nullptr || (link->size() != 0 && link->size() < MAILBOX_HEADER_SIZE)) {
         // A mailbox vanishes with its owner's process: the peer is gone, and
         // so are all its slots.
         peers_.forget(*mailbox);
         directory_.purge(message.pid);
-        return STATUS_EXEC_FAILED;
+        outcome = STATUS_EXEC_FAILED;
+        return Attempt::done;
     }
-    return finish_write(*link, append_record(link->view(), link->size(), message.frame));
+    return write_to(*link, message, outcome);
 }
 
-bool Delivery::write_kept(const std::string& mailbox, const OutgoingMessage& message, Outcome& outcome) {
+Delivery::Attempt Delivery::write_kept(const std::string& mailbox, OutgoingMessage& message, Outcome& outcome) {
     platform::PeerLink* kept = peers_.current(mailbox);
     if (kept == nullptr) {
-        return false;
+        return Attempt::no_link;
     }
-    const AppendResult appended = append_record(kept->view(), kept->size(), message.frame);
-    if (appended == AppendResult::bad_header) {
-        // Its owner closed it (which takes the magic away first) or is
-        // renewing it. Nothing was written; opening it afresh decides.
-        peers_.forget(mailbox);
-        return false;
-    }
-    outcome = finish_write(*kept, appended);
-    return true;
+    return write_to(*kept, message, outcome, &mailbox);
 }
 
-Delivery::Outcome Delivery::finish_write(platform::PeerLink& link, AppendResult appended) {
-    if (appended != AppendResult::ok) {
-        return STATUS_DELIVER_FAILED;
+Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& message, Outcome& outcome,
+                                     const std::string* kept) {
+    AppendResult appended = append_record(link.view(), link.size(), message.frame);
+    if (appended == AppendResult::too_large && shrink_to_failure_answer(message)) {
+        appended = append_record(link.view(), link.size(), message.frame);
     }
-    link.signal();
-    // A request stays pending until its answer or its time limit.
-    return std::nullopt;
+    switch (appended) {
+        case AppendResult::ok:
+            link.signal();
+            // A request stays pending until its answer or its time limit.
+            outcome = std::nullopt;
+            return Attempt::done;
+        case AppendResult::full:
+            // Its owner is behind; make sure it knows there is work.
+            link.signal();
+            return Attempt::full;
+        case AppendResult::bad_header:
+            if (kept != nullptr) {
+                // Its owner closed it (which takes the magic away first) or
+                // is renewing it. Nothing was written; opening it afresh
+                // decides.
+                peers_.forget(*kept);
+                return Attempt::no_link;
+            }
+            break;
+        case AppendResult::too_large:
+            break;
+    }
+    outcome = STATUS_DELIVER_FAILED;
+    return Attempt::done;
 }
 
 void Delivery::end_turn() {
@@ -165,9 +274,27 @@ void Delivery::finish(const OutgoingMessage& message, Outcome outcome) {
     }
 }
 
+void Delivery::flush_answers() noexcept {
+    std::deque<OutgoingMessage> left;
+    {
+        std::lock_guard lock(mutex_);
+        left.swap(queue_);
+    }
+    // Nobody else delivers now, so this thread holds the right to.
+    for (OutgoingMessage& message : left) {
+        if (message.expects_reply) continue;  // its call has ended with the close
+        Outcome outcome;
+        try {
+            (void)deliver(message, outcome);
+        } catch (...) {
+        }
+    }
+}
+
 void Delivery::close() noexcept {
     std::lock_guard lock(mutex_);
     queue_.clear();
+    parked_ = false;
     peers_.clear();
 }
 

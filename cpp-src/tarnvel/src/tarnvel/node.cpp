@@ -89,7 +89,10 @@ void Tarnvel::Impl::release() {
     calls.fail_all();
     // After the calls have ended: a handler may be waiting for one.
     workers.join();
-    if (outbox) outbox->close();
+    if (outbox) {
+        outbox->flush_answers();
+        outbox->close();
+    }
     outbox.reset();
     if (directory) directory->leave();
     watches.reset();
@@ -143,8 +146,9 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
         } else if (!request_fits_frame(method.size(), args.size())) {
             at_once = STATUS_DELIVER_FAILED;
         } else {
+            const auto deadline = deadline_after(timeout_ms);
             try {
-                seq = calls.add(pid, done, deadline_after(timeout_ms));
+                seq = calls.add(pid, done, deadline);
             } catch (...) {
                 seq.reset();  // out of memory: the call was not entered
             }
@@ -156,7 +160,7 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
                 try {
                     at_once = outbox->send(OutgoingMessage{std::move(target_name), pid, std::move(*mailbox),
                                                            encode_request(*seq, life.pid(), method, args), true,
-                                                           *seq});
+                                                           *seq, deadline});
                 } catch (...) {
                     at_once = STATUS_DELIVER_FAILED;  // out of memory
                 }

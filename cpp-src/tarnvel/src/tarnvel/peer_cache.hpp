@@ -15,8 +15,9 @@ namespace tarnvel {
 // Not thread-safe: its user makes sure one thread at a time uses it.
 class PeerCache {
 public:
-    // Enough for the peers a node talks to at once; each link costs three
-    // descriptors and a mapping.
+    // Enough for the peers a node talks to at once; each link costs up to
+    // four descriptors (one an inotify instance, where one is to be had) and
+    // a mapping.
     static constexpr size_t DEFAULT_BOUND = 32;
 
     explicit PeerCache(size_t bound = DEFAULT_BOUND) : bound_(bound == 0 ? 1 : bound) {}

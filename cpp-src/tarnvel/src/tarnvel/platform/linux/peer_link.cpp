@@ -10,21 +10,26 @@
 // none, a non-blocking exclusive flock on the mailbox asks whether anyone
 // still holds it. An owner that closes its node takes its mailbox's magic
 // away first, so the sender's next append finds a bad header and drops the
-// link. Now and then (and always while the owner has no event) the link also
-// checks that the owner's event is still under its name: an owner removes
-// its event whenever it closes its node (nobody else ever holds a claim on
-// an event), which catches the rare renewal that got the old mailbox back
-// with a new event. Any doubt drops the link, and the ordinary open by name
-// judges again.
+// link. An owner may also remove its mailbox and event without touching the
+// magic (a peer written from the formats alone does): an inotify watch on
+// both objects hears of that, and the same poll that asks the pidfd asks the
+// watch, so the check costs no extra system call. The kernel queues the
+// event within the owner's unlink, so a removal done before the owner's last
+// message is seen before our next. Where no watch can be set, the event's
+// link count is checked now and then instead (and always while the owner has
+// no event). Any doubt drops the link, and the ordinary open by name judges
+// again.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -64,13 +69,32 @@ bool held_by_someone(int fd) noexcept {
     return errno == EWOULDBLOCK;
 }
 
-bool exited(int pidfd) noexcept {
-    pollfd ready{pidfd, POLLIN, 0};
+// Asks the (up to two) descriptors at once whether they are readable: an
+// exited process, a change heard by the watch. Any error counts as both.
+void readable(int pidfd, int watch, bool& exited, bool& changed) noexcept {
+    pollfd fds[2] = {{pidfd, POLLIN, 0}, {watch, POLLIN, 0}};
+    pollfd* first = pidfd >= 0 ? &fds[0] : &fds[1];
+    const nfds_t count = (pidfd >= 0 ? 1 : 0) + (watch >= 0 ? 1 : 0);
     int n;
     do {
-        n = ::poll(&ready, 1, 0);
+        n = ::poll(first, count, 0);
     } while (n < 0 && errno == EINTR);
-    return n != 0;
+    exited = n < 0 || (pidfd >= 0 && fds[0].revents != 0);
+    changed = n < 0 || (watch >= 0 && fds[1].revents != 0);
+}
+
+// Watches the very object behind `fd` (not whatever its name leads to
+// later) for losing a link or being moved.
+bool watch_object(int watch, int fd) noexcept {
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    return ::inotify_add_watch(watch, path, IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) >= 0;
+}
+
+void drain_watch(int watch) noexcept {
+    alignas(inotify_event) char buffer[4096];
+    while (::read(watch, buffer, sizeof buffer) > 0) {
+    }
 }
 
 }  // namespace
@@ -83,8 +107,17 @@ struct PeerLink::Native {
     detail::MappedView view;
     ObjectFd event;  // empty while the owner has no event (yet)
     ObjectFd owner;  // pidfd; empty where there is none
+    // inotify on the mailbox and the event; empty where none could be set.
+    ObjectFd watch;
+    bool event_watched = false;
     std::string mailbox_name;
     std::chrono::steady_clock::time_point event_checked;
+
+    void watch_event() noexcept {
+        if (watch.get() >= 0 && event.get() >= 0 && !event_watched) {
+            event_watched = watch_object(watch.get(), event.get());
+        }
+    }
 };
 
 PeerLink::PeerLink(std::unique_ptr<Native> native) : native_(std::move(native)) {}
@@ -108,6 +141,11 @@ std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t
         native->event_checked = std::chrono::steady_clock::now();
         native->mailbox = opened->object.give_up_claim();
         native->mailbox_name = mailbox_name;
+        native->watch = ObjectFd::make([] { return ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC); });
+        if (native->watch.get() >= 0 && !watch_object(native->watch.get(), native->mailbox.get())) {
+            native->watch = ObjectFd();
+        }
+        native->watch_event();
         return PeerLink(std::move(native));
     } catch (...) {
         why = OpenFailure::local;
@@ -130,18 +168,35 @@ bool PeerLink::current() noexcept {
         if (native_->event.get() < 0) {
             return held_by_someone(native_->mailbox.get()) && !removed(native_->mailbox.get());
         }
+        native_->watch_event();
     }
-    const auto now = std::chrono::steady_clock::now();
-    if (now - native_->event_checked >= EVENT_CHECK_PERIOD) {
-        if (removed(native_->event.get())) {
+    const int watch = native_->event_watched ? native_->watch.get() : -1;
+    if (watch < 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - native_->event_checked >= EVENT_CHECK_PERIOD) {
+            if (removed(native_->event.get())) {
+                return false;
+            }
+            native_->event_checked = now;
+        }
+    }
+    const int pidfd = native_->owner.get();
+    bool exited = false;
+    bool changed = false;
+    if (pidfd >= 0 || watch >= 0) {
+        readable(pidfd, watch, exited, changed);
+    }
+    if (exited) {
+        return false;
+    }
+    if (changed) {
+        // Most often a removal; a mere change of attributes keeps the link.
+        drain_watch(watch);
+        if (removed(native_->event.get()) || removed(native_->mailbox.get())) {
             return false;
         }
-        native_->event_checked = now;
     }
-    if (native_->owner.get() >= 0) {
-        return !exited(native_->owner.get());
-    }
-    return held_by_someone(native_->mailbox.get());
+    return pidfd >= 0 || held_by_someone(native_->mailbox.get());
 }
 
 uint8_t* PeerLink::view() const noexcept {
@@ -158,6 +213,7 @@ void PeerLink::signal() noexcept {
     }
     if (native_->event.get() < 0) {
         native_->event = detail::open_event_for_setting(native_->mailbox_name);
+        native_->watch_event();
     }
     if (native_->event.get() >= 0) {
         detail::write_signal_byte(native_->event.get());
