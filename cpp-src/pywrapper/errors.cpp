@@ -47,8 +47,8 @@ py::object new_class(const char* name, const char* doc, PyObject* base) {
 }  // namespace
 
 void define_errors(py::module_& m) {
-    py::object base = new_class("Error", "A refusal of the node library; its message is the library's.",
-                                PyExc_RuntimeError);
+    py::object base =
+        new_class("Error", "A refusal of the node library; its message is the library's.", PyExc_RuntimeError);
     m.attr("Error") = base;
     base_class = base.release().ptr();
     for (std::size_t i = 0; i < ERROR_CLASSES.size(); ++i) {

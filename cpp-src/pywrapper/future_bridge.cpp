@@ -22,8 +22,7 @@ constexpr const char* FUTURE_MODULE = "_tarnvel_core_future";
 
 py::object future_class() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-    return storage
-        .call_once_and_store_result([] { return py::module_::import(FUTURE_MODULE).attr("CallFuture"); })
+    return storage.call_once_and_store_result([] { return py::module_::import(FUTURE_MODULE).attr("CallFuture"); })
         .get_stored();
 }
 
@@ -67,8 +66,11 @@ bool resolved_here(Resolution& resolution) {
 bool hand_off(const py::object& future, const py::list& callbacks) {
     if (!Tarnvel::on_io_thread()) return false;
     auto& node = future.attr("_tarnvel_node").cast<PyTarnvel&>();
-    Resolution resolution{shared_object(future), {}, std::make_shared<WaiterTicket>(node.core().take_waiter_ticket()),
-                          nullptr, shared_object(callbacks)};
+    Resolution resolution{shared_object(future),
+                          {},
+                          std::make_shared<WaiterTicket>(node.core().take_waiter_ticket()),
+                          nullptr,
+                          shared_object(callbacks)};
     resolve_later(std::move(resolution));
     return true;
 }
@@ -96,18 +98,20 @@ Bytes bytes_to_vector(const py::bytes& bytes) {
     return Bytes(reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + size);
 }
 
-py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method,
-                    const py::bytes& args, int64_t timeout_ms) {
+py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
+                    int64_t timeout_ms) {
     Bytes arguments = bytes_to_vector(args);
     auto signal = std::make_shared<FutureSignal>();
     py::object future = future_class()(signal);
     future.attr("set_running_or_notify_cancel")();
     // The node lives at least as long as the Future.
     future.attr("_tarnvel_node") = py::cast(&self, py::return_value_policy::reference);
-    Resolution resolution{std::shared_ptr<py::object>(new py::object(future), GilSafeDelete{}), {},
+    Resolution resolution{std::shared_ptr<py::object>(new py::object(future), GilSafeDelete{}),
+                          {},
                           // Counted before the call is made: a close that
                           // begins meanwhile waits for this Future as well.
-                          std::make_shared<WaiterTicket>(self.core().take_waiter_ticket()), std::move(signal)};
+                          std::make_shared<WaiterTicket>(self.core().take_waiter_ticket()),
+                          std::move(signal)};
     // The outcome arrives on whatever thread ends the call (the io thread,
     // above all), where no done-callback may run: a resolver thread takes it
     // on unless the Future has none. A refused call drops the completion

@@ -14,8 +14,8 @@ namespace py = pybind11;
 
 // Starts the call and returns a running Future that a resolver thread
 // resolves with the call's CallResult.
-py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method,
-                    const py::bytes& args, int64_t timeout_ms);
+py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
+                    int64_t timeout_ms);
 
 // The class behind the signal a call's Future waits on (see resolvers.hpp).
 void define_future_signal(py::module_& m);

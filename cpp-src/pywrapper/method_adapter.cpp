@@ -54,8 +54,8 @@ private:
 };
 
 py::object bytes_object(const Bytes& bytes) {
-    auto object = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(
-        reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
+    auto object = py::reinterpret_steal<py::object>(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
     if (!object) {
         PyErr_Clear();
         throw std::runtime_error("Could not allocate bytes object!");

@@ -4,8 +4,8 @@
 
 #include "node_handle.hpp"
 
-#include <boost/json/object.hpp>
 #include <pybind11/pybind11.h>
+#include <boost/json/object.hpp>
 
 #include <optional>
 

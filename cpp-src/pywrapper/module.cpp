@@ -75,9 +75,9 @@ void define_node_info(py::module_& m) {
             setter([](tarnvel::NodeInfo& self, uint32_t pid) { self.pid = pid; }, "pid"))
         .def_property(
             "mailbox_name", [](const tarnvel::NodeInfo& self) { return text_of(self.mailbox_name); },
-            setter([](tarnvel::NodeInfo& self,
-                      std::string mailbox_name) { self.mailbox_name = std::move(mailbox_name); },
-                   "mailbox_name"));
+            setter(
+                [](tarnvel::NodeInfo& self, std::string mailbox_name) { self.mailbox_name = std::move(mailbox_name); },
+                "mailbox_name"));
 }
 
 void define_system_info(py::module_& m) {
@@ -99,19 +99,22 @@ void define_functions(py::module_& m) {
     m.attr("MIN_RECV_SHM_BYTES") = py::int_(tarnvel::MIN_RECV_SHM_BYTES);
     m.attr("MAX_RECV_SHM_BYTES") = py::int_(tarnvel::MAX_RECV_SHM_BYTES);
     m.attr("MAX_WORKERS") = py::int_(tarnvel::Tarnvel::MAX_WORKER_THREADS);
-    m.def("is_valid_node_name", [](const std::string& node_name) { return tarnvel::is_valid_node_name(node_name); },
-          py::arg("node_name"));
-    m.def("is_valid_system_name",
-          [](const std::string& system_name) { return tarnvel::is_valid_system_name(system_name); },
-          py::arg("system_name"));
+    m.def(
+        "is_valid_node_name", [](const std::string& node_name) { return tarnvel::is_valid_node_name(node_name); },
+        py::arg("node_name"));
+    m.def(
+        "is_valid_system_name",
+        [](const std::string& system_name) { return tarnvel::is_valid_system_name(system_name); },
+        py::arg("system_name"));
     // The three read shared objects of other processes: the interpreter lock
     // is let go meanwhile.
     m.def("systems", &tarnvel::list_systems, py::call_guard<py::gil_scoped_release>());
-    m.def("system_exists", [](const std::string& system_name) { return tarnvel::system_exists(system_name); },
-          py::arg("system_name"), py::call_guard<py::gil_scoped_release>());
-    m.def("system_nodes",
-          [](const std::string& system_name) { return tarnvel::system_nodes(system_name); },
-          py::arg("system_name"), py::call_guard<py::gil_scoped_release>());
+    m.def(
+        "system_exists", [](const std::string& system_name) { return tarnvel::system_exists(system_name); },
+        py::arg("system_name"), py::call_guard<py::gil_scoped_release>());
+    m.def(
+        "system_nodes", [](const std::string& system_name) { return tarnvel::system_nodes(system_name); },
+        py::arg("system_name"), py::call_guard<py::gil_scoped_release>());
 }
 
 void define_tarnvel(py::module_& m) {
@@ -126,17 +129,15 @@ void define_tarnvel(py::module_& m) {
         .def_property_readonly("workers", &PyTarnvel::workers)
         .def("close", &PyTarnvel::close)
         .def(
-            "__enter__", [](PyTarnvel& self) -> PyTarnvel& { return self; },
-            py::return_value_policy::reference)
+            "__enter__", [](PyTarnvel& self) -> PyTarnvel& { return self; }, py::return_value_policy::reference)
         .def(
             "__exit__", [](PyTarnvel& self, const py::object&, const py::object&, const py::object&) { self.close(); },
             py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"), py::pos_only())
-        .def("register", &tarnvel::binding::register_method, py::arg("descriptor"), py::arg("handler"),
+        .def("register", &tarnvel::binding::register_method, py::arg("descriptor"), py::arg("handler"), py::pos_only())
+        .def("register_deferred", &tarnvel::binding::register_deferred, py::arg("descriptor"), py::arg("handler"),
              py::pos_only())
-        .def("register_deferred", &tarnvel::binding::register_deferred, py::arg("descriptor"),
-             py::arg("handler"), py::pos_only())
-        .def("call_raw", &tarnvel::binding::call_raw, py::arg("node_name"), py::arg("pid"),
-             py::arg("method"), py::arg("args"), py::arg("timeout_ms"))
+        .def("call_raw", &tarnvel::binding::call_raw, py::arg("node_name"), py::arg("pid"), py::arg("method"),
+             py::arg("args"), py::arg("timeout_ms"))
         .def("list_nodes", &PyTarnvel::list_nodes, py::call_guard<py::gil_scoped_release>());
 }
 

@@ -67,10 +67,10 @@ WaiterTicket::ThreadScope::ThreadScope(WaiterTicket& ticket) noexcept { this_thr
 
 WaiterTicket::ThreadScope::~ThreadScope() { this_thread_ticket = nullptr; }
 
-NodeCore::NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name,
-                   uint64_t recv_shm_bytes, unsigned workers)
-    : node_(std::make_unique<Tarnvel>(std::move(node_name), std::move(system_name),
-                                      std::move(recv_shm_name), recv_shm_bytes)),
+NodeCore::NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name, uint64_t recv_shm_bytes,
+                   unsigned workers)
+    : node_(std::make_unique<Tarnvel>(std::move(node_name), std::move(system_name), std::move(recv_shm_name),
+                                      recv_shm_bytes)),
       pid_(node_->pid()) {
     // Before any handler is registered, so that none ever runs on the io
     // thread of a node that asked for workers. A refused count leaves through
@@ -112,10 +112,10 @@ void NodeCore::close_quietly() noexcept {
     }
 }
 
-PyTarnvel::PyTarnvel(std::string node_name, std::string system_name, std::string recv_shm_name,
-                     uint64_t recv_shm_bytes, unsigned workers)
-    : core_(std::make_shared<NodeCore>(std::move(node_name), std::move(system_name),
-                                       std::move(recv_shm_name), recv_shm_bytes, workers)),
+PyTarnvel::PyTarnvel(std::string node_name, std::string system_name, std::string recv_shm_name, uint64_t recv_shm_bytes,
+                     unsigned workers)
+    : core_(std::make_shared<NodeCore>(std::move(node_name), std::move(system_name), std::move(recv_shm_name),
+                                       recv_shm_bytes, workers)),
       workers_(workers) {
     auto& live = live_nodes();
     std::lock_guard lock(live.mutex);

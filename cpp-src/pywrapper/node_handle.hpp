@@ -70,8 +70,8 @@ private:
 // briefly, by the exit hook. Its last owner always holds the interpreter lock.
 class NodeCore {
 public:
-    NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name,
-             uint64_t recv_shm_bytes, unsigned workers);
+    NodeCore(std::string node_name, std::string system_name, std::string recv_shm_name, uint64_t recv_shm_bytes,
+             unsigned workers);
     ~NodeCore();
 
     NodeCore(const NodeCore&) = delete;
@@ -102,8 +102,8 @@ private:
 class PyTarnvel {
 public:
     // `workers` threads run the handlers (0: the io thread does).
-    PyTarnvel(std::string node_name, std::string system_name, std::string recv_shm_name,
-              uint64_t recv_shm_bytes, unsigned workers);
+    PyTarnvel(std::string node_name, std::string system_name, std::string recv_shm_name, uint64_t recv_shm_bytes,
+              unsigned workers);
 
     NodeCore& core() { return *core_; }
     uint32_t pid() const { return core_->pid(); }

@@ -128,9 +128,9 @@ bool FutureSignal::wait(std::optional<double> timeout) {
     if (!(seconds > 0.0)) seconds = 0.0;
     // One deadline for the spin and the sleep, so the spin never adds to
     // the time a caller asked to wait.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                              std::chrono::duration<double>(seconds));
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     {
         const py::gil_scoped_release unlocked;
         if (spin_until_set(deadline)) return true;
@@ -138,8 +138,8 @@ bool FutureSignal::wait(std::optional<double> timeout) {
     for (;;) {
         {
             const py::gil_scoped_release unlocked;
-            const auto until = main_thread ? std::min(deadline, std::chrono::steady_clock::now() + SIGNAL_SLICE)
-                                           : deadline;
+            const auto until =
+                main_thread ? std::min(deadline, std::chrono::steady_clock::now() + SIGNAL_SLICE) : deadline;
             std::unique_lock lock(mutex_);
             if (changed_.wait_until(lock, until, [this] { return set_.load(); })) return true;
             if (until >= deadline) return false;

@@ -16,10 +16,14 @@ namespace {
 
 const char* status_name(uint8_t status) {
     switch (status) {
-        case tarnvel::STATUS_OK: return "STATUS_OK";
-        case tarnvel::STATUS_TIMEOUT: return "STATUS_TIMEOUT";
-        case tarnvel::STATUS_EXEC_FAILED: return "STATUS_EXEC_FAILED";
-        case tarnvel::STATUS_DELIVER_FAILED: return "STATUS_DELIVER_FAILED";
+        case tarnvel::STATUS_OK:
+            return "STATUS_OK";
+        case tarnvel::STATUS_TIMEOUT:
+            return "STATUS_TIMEOUT";
+        case tarnvel::STATUS_EXEC_FAILED:
+            return "STATUS_EXEC_FAILED";
+        case tarnvel::STATUS_DELIVER_FAILED:
+            return "STATUS_DELIVER_FAILED";
     }
     return "unknown status";
 }
@@ -43,8 +47,7 @@ int main(int argc, char** argv) {
     }
 
     bool as_expected = true;
-    const auto call = [&](const std::string& method, const std::string& text, int64_t timeout_ms,
-                          uint8_t expected) {
+    const auto call = [&](const std::string& method, const std::string& text, int64_t timeout_ms, uint8_t expected) {
         // Every call ends exactly once: with the answer, or at the latest when
         // its time-out (in milliseconds) has passed.
         tarnvel::CallResult result =
@@ -58,9 +61,9 @@ int main(int argc, char** argv) {
     };
 
     call("echo", "hello", 1000, tarnvel::STATUS_OK);
-    call("fail", "", 1000, tarnvel::STATUS_EXEC_FAILED);               // the handler threw
-    call("no_such_method", "", 1000, tarnvel::STATUS_EXEC_FAILED);     // nothing of that name
-    call("slow", "", 100, tarnvel::STATUS_TIMEOUT);                    // no answer within 100 ms
+    call("fail", "", 1000, tarnvel::STATUS_EXEC_FAILED);                           // the handler threw
+    call("no_such_method", "", 1000, tarnvel::STATUS_EXEC_FAILED);                 // nothing of that name
+    call("slow", "", 100, tarnvel::STATUS_TIMEOUT);                                // no answer within 100 ms
     call("echo", std::string(100000, 'x'), 1000, tarnvel::STATUS_DELIVER_FAILED);  // beyond the mailbox
     return as_expected ? 0 : 1;
 }

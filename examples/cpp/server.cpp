@@ -16,12 +16,10 @@ int main(int argc, char** argv) {
     tarnvel::Tarnvel node("server", system, "example_server", 1 << 16);
 
     // A method is a JSON descriptor naming it and a handler from bytes to bytes.
-    node.register_method({{"name", "echo"}, {"doc", "answers its argument"}},
-                         [](tarnvel::Bytes args) { return args; });
+    node.register_method({{"name", "echo"}, {"doc", "answers its argument"}}, [](tarnvel::Bytes args) { return args; });
     // A handler that throws ends its caller's call with STATUS_EXEC_FAILED.
-    node.register_method({{"name", "fail"}}, [](tarnvel::Bytes) -> tarnvel::Bytes {
-        throw std::runtime_error("fails on purpose");
-    });
+    node.register_method({{"name", "fail"}},
+                         [](tarnvel::Bytes) -> tarnvel::Bytes { throw std::runtime_error("fails on purpose"); });
     // Handlers run one at a time on the node's own thread, so this one holds
     // up the others for as long as it sleeps.
     node.register_method({{"name", "slow"}}, [](tarnvel::Bytes args) {

@@ -23,8 +23,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -340,18 +340,16 @@ void with_socket_server(Body&& body) {
 std::string system_name() { return "tarnvel_bench_" + std::to_string(::getpid()); }
 
 boost::json::object to_json(const LatencyRow& r) {
-    return {{"transport", r.transport}, {"payload_bytes", r.payload}, {"calls", r.calls},
-            {"p50_us", r.p50_us},       {"p99_us", r.p99_us},         {"mean_us", r.mean_us},
+    return {{"transport", r.transport}, {"payload_bytes", r.payload},
+            {"calls", r.calls},         {"p50_us", r.p50_us},
+            {"p99_us", r.p99_us},       {"mean_us", r.mean_us},
             {"errors", r.errors},       {"samples_us", boost::json::array(r.samples_us.begin(), r.samples_us.end())}};
 }
 
 boost::json::object to_json(const ThroughputRow& r) {
-    return {{"transport", r.transport},
-            {"payload_bytes", r.payload},
-            {"window", r.window},
-            {"calls", r.calls},
-            {"seconds", r.seconds},
-            {"calls_per_s", r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0},
+    return {{"transport", r.transport}, {"payload_bytes", r.payload},
+            {"window", r.window},       {"calls", r.calls},
+            {"seconds", r.seconds},     {"calls_per_s", r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0},
             {"errors", r.errors}};
 }
 

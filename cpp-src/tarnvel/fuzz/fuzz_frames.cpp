@@ -33,10 +33,10 @@ void check(bool ok, const char* what) {
 class View {
 public:
     explicit View(size_t size)
-        : size_(size), data_(static_cast<uint8_t*>(::operator new(size, std::align_val_t{64}))) {
+        : size_(size), data_(static_cast<uint8_t*>(::operator new (size, std::align_val_t{64}))) {
         std::memset(data_, 0, size_);
     }
-    ~View() { ::operator delete(data_, std::align_val_t{64}); }
+    ~View() { ::operator delete (data_, std::align_val_t{64}); }
     View(const View&) = delete;
     View& operator=(const View&) = delete;
     uint8_t* data() const { return data_; }
@@ -167,8 +167,8 @@ void fuzz_against_model(std::span<const uint8_t> input) {
     const uint32_t capacity = tarnvel::mailbox_capacity(size);
     const uint64_t modulus = tarnvel::ring_modulus(capacity);
     // Start anywhere, often just below the position wrap.
-    const uint32_t start = in.byte() & 1 ? static_cast<uint32_t>(modulus - 1 - in.byte())
-                                          : static_cast<uint32_t>(in.u32() % modulus);
+    const uint32_t start =
+        in.byte() & 1 ? static_cast<uint32_t>(modulus - 1 - in.byte()) : static_cast<uint32_t>(in.u32() % modulus);
     view.set_field(8, start);
     view.set_field(12, start);
 

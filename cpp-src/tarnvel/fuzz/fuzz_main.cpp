@@ -31,10 +31,18 @@ public:
     Bytes next() {
         Bytes input;
         switch (below(pool_.empty() ? 3 : 5)) {
-        case 0: input = random_bytes(below(512)); break;
-        case 1: input = frame(); break;
-        case 2: input = mailbox_image(); break;
-        default: input = mutate(pool_[below(pool_.size())]); break;
+            case 0:
+                input = random_bytes(below(512));
+                break;
+            case 1:
+                input = frame();
+                break;
+            case 2:
+                input = mailbox_image();
+                break;
+            default:
+                input = mutate(pool_[below(pool_.size())]);
+                break;
         }
         if (pool_.size() < 128) {
             pool_.push_back(input);
@@ -99,28 +107,32 @@ private:
         for (size_t n = 1 + below(4); n > 0; --n) {
             const size_t at = below(input.size() + 1);
             switch (below(6)) {
-            case 0:
-                if (at < input.size()) input[at] ^= static_cast<uint8_t>(1u << below(8));
-                break;
-            case 1: {
-                static constexpr uint8_t interesting[] = {0, 1, 0x7F, 0x80, 0xFF, 0xAA, 0xBB, 0xCC, 0xDD, 15, 8};
-                if (at < input.size()) input[at] = interesting[below(sizeof interesting)];
-                break;
-            }
-            case 2: input.insert(input.begin() + static_cast<ptrdiff_t>(at), byte()); break;
-            case 3:
-                if (at < input.size()) input.erase(input.begin() + static_cast<ptrdiff_t>(at));
-                break;
-            case 4: input.resize(below(input.size() + 1)); break;
-            default: {
-                // A 32-bit field set to an edge value.
-                static constexpr uint32_t edges[] = {0, 1, 14, 15, 16, 0x7FFFFFFF, 0xFFFFFFFB, 0xFFFFFFFF};
-                const uint32_t v = edges[below(std::size(edges))];
-                for (int i = 0; i < 4 && at + static_cast<size_t>(i) < input.size(); ++i) {
-                    input[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+                case 0:
+                    if (at < input.size()) input[at] ^= static_cast<uint8_t>(1u << below(8));
+                    break;
+                case 1: {
+                    static constexpr uint8_t interesting[] = {0, 1, 0x7F, 0x80, 0xFF, 0xAA, 0xBB, 0xCC, 0xDD, 15, 8};
+                    if (at < input.size()) input[at] = interesting[below(sizeof interesting)];
+                    break;
                 }
-                break;
-            }
+                case 2:
+                    input.insert(input.begin() + static_cast<ptrdiff_t>(at), byte());
+                    break;
+                case 3:
+                    if (at < input.size()) input.erase(input.begin() + static_cast<ptrdiff_t>(at));
+                    break;
+                case 4:
+                    input.resize(below(input.size() + 1));
+                    break;
+                default: {
+                    // A 32-bit field set to an edge value.
+                    static constexpr uint32_t edges[] = {0, 1, 14, 15, 16, 0x7FFFFFFF, 0xFFFFFFFB, 0xFFFFFFFF};
+                    const uint32_t v = edges[below(std::size(edges))];
+                    for (int i = 0; i < 4 && at + static_cast<size_t>(i) < input.size(); ++i) {
+                        input[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+                    }
+                    break;
+                }
             }
         }
         return input;

@@ -1,11 +1,11 @@
 // A whole book of processes, and what a refused newcomer leaves behind.
 #include "names.hpp"
 #include "platform/platform.hpp"
-#include "support/platform_extras.hpp"
-#include "support/unique_names.hpp"
 #include "support/peer.hpp"
+#include "support/platform_extras.hpp"
 #include "support/raw_book.hpp"
 #include "support/shm_files.hpp"
+#include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>

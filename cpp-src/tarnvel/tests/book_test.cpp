@@ -2,11 +2,11 @@
 // listing, one slot per process, and slots coming back after a purge.
 #include "names.hpp"
 #include "platform/platform.hpp"
-#include "support/unique_names.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/raw_book.hpp"
 #include "support/timing.hpp"
+#include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>
@@ -123,8 +123,7 @@ TEST(Book, LeftoverSlotOfOwnPidIsReused) {
     Bytes bytes = book.snapshot();
     const uint8_t* slot = bytes.data() + 5 * 196;
     EXPECT_TRUE(std::all_of(slot + 4 + 2, slot + 68, [](uint8_t b) { return b == 0; }));
-    EXPECT_TRUE(
-        std::all_of(slot + 68 + slots[1].mailbox_name.size(), slot + 196, [](uint8_t x) { return x == 0; }));
+    EXPECT_TRUE(std::all_of(slot + 68 + slots[1].mailbox_name.size(), slot + 196, [](uint8_t x) { return x == 0; }));
 }
 
 TEST(Book, SecondNodeOfAProcessIsRefused) {
@@ -206,7 +205,9 @@ TEST(Book, ClosedNodeRefusesEverything) {
     EXPECT_EQ(error_of([&] { node.call("n", node.pid(), "sys.list_nodes", {}, 1000); }), "Tarnvel is closed");
     EXPECT_EQ(error_of([&] { node.call("nobody", 1, "x", {}, 1000); }), "Tarnvel is closed");
     EXPECT_EQ(error_of([&] { node.register_method({}, [](Bytes b) { return b; }); }), "Tarnvel is closed");
-    EXPECT_EQ(error_of([&] { node.register_method({{"name", "fine"}}, [](Bytes b) { return b; }); }),
+    EXPECT_EQ(error_of([&] {
+                  node.register_method({{"name", "fine"}}, [](Bytes b) { return b; });
+              }),
               "Tarnvel is closed");
     EXPECT_EQ(node.pid(), platform::current_process_id());
 }

@@ -3,16 +3,16 @@
 // callers see it through "sys.list_methods".
 #include "names.hpp"
 #include "platform/platform.hpp"
-#include "support/platform_extras.hpp"
-#include "support/unique_names.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
+#include "support/platform_extras.hpp"
 #include "support/raw_book.hpp"
 #include "support/raw_mailbox.hpp"
+#include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
-#include <boost/json.hpp>
 #include <gtest/gtest.h>
+#include <boost/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -376,11 +376,11 @@ TEST_F(Calls, AnswersOnTheWire) {
         encode_request_frame(2, asker, "fail", "x"),
         encode_request_frame(3, asker, "empty", "x"),
         encode_request_frame(4, asker, "nope", ""),
-        encode_raw_frame(1, 5, asker, Bytes{5, 0, 0}),                             // shorter than a length
-        encode_raw_frame(1, 6, asker, Bytes{0, 0, 0, 0, 0}),                       // length 0
-        encode_raw_frame(1, 7, asker, Bytes{9, 0, 0, 0, 'e', 'c', 'h', 'o', 0}),   // name beyond the body
+        encode_raw_frame(1, 5, asker, Bytes{5, 0, 0}),                              // shorter than a length
+        encode_raw_frame(1, 6, asker, Bytes{0, 0, 0, 0, 0}),                        // length 0
+        encode_raw_frame(1, 7, asker, Bytes{9, 0, 0, 0, 'e', 'c', 'h', 'o', 0}),    // name beyond the body
         encode_raw_frame(1, 8, asker, Bytes{5, 0, 0, 0, 'e', 'c', 'h', 'o', 'x'}),  // no NUL after the name
-        encode_raw_frame(3, 9, asker, Bytes{}),                                    // no such kind: ignored
+        encode_raw_frame(3, 9, asker, Bytes{}),                                     // no such kind: ignored
         encode_request_frame(10, gone, "echo", "lost"),
         encode_request_frame(11, 0x7FFFFF12u, "echo", "unknown requester"),
         encode_request_frame(12, asker, "echo", "end"),
@@ -392,7 +392,8 @@ TEST_F(Calls, AnswersOnTheWire) {
 
     ASSERT_TRUE(eventually([&] { return unread_frames(inbox_map.view()).size() >= 9; }));
     const std::vector<std::pair<uint16_t, Bytes>> expected = {
-        {1, {0, 'h', 'i'}}, {2, {2}}, {3, {0}}, {4, {2}}, {5, {2}}, {6, {2}}, {7, {2}}, {8, {2}}, {12, {0, 'e', 'n', 'd'}},
+        {1, {0, 'h', 'i'}},       {2, {2}}, {3, {0}}, {4, {2}}, {5, {2}}, {6, {2}}, {7, {2}}, {8, {2}},
+        {12, {0, 'e', 'n', 'd'}},
     };
     auto answers = unread_frames(inbox_map.view());
     ASSERT_EQ(answers.size(), expected.size());
@@ -493,9 +494,9 @@ TEST_F(Calls, ManyProcessesCallOneNode) {
     }
     std::vector<ChildProcess> callers;
     for (int c = 0; c < CALLERS; ++c)
-        callers.push_back(Peer::launch({"call-many", "caller" + std::to_string(c), system_, unique_name("rx"), "65536",
-                                        "me", std::to_string(me().pid()), "echo" + std::to_string(c),
-                                        std::to_string(COUNT)}));
+        callers.push_back(
+            Peer::launch({"call-many", "caller" + std::to_string(c), system_, unique_name("rx"), "65536", "me",
+                          std::to_string(me().pid()), "echo" + std::to_string(c), std::to_string(COUNT)}));
     for (auto& c : callers) {
         EXPECT_EQ(c.read_line(std::chrono::seconds(60)), "matched " + std::to_string(COUNT));
         EXPECT_EQ(c.wait(WAIT_LIMIT), 0);
@@ -648,8 +649,7 @@ TEST_F(Calls, CallsWhoseStartNeverRanFailAtClose) {
         ASSERT_TRUE(changed.wait_for(lock, WAIT_LIMIT, [&] { return entered; }));
     }
     std::vector<std::future<CallResult>> waiting;
-    for (int i = 0; i < 5; ++i)
-        waiting.push_back(me().call("me", me().pid(), "sys.list_methods", {}, LONG_TIMEOUT_MS));
+    for (int i = 0; i < 5; ++i) waiting.push_back(me().call("me", me().pid(), "sys.list_methods", {}, LONG_TIMEOUT_MS));
     for (auto& f : waiting) EXPECT_FALSE(is_ready(f));
 
     // Released only once close has begun: handlers queued behind this one
@@ -812,9 +812,8 @@ TEST_F(Calls, LastReferenceDroppedInsideItsOwnHandler) {
 
     // The close finishes: the name is free for a new node, which serves.
     std::optional<Tarnvel> again;
-    EXPECT_TRUE(eventually([&] {
-        return error_of([&] { again.emplace("again", system, recv, DEFAULT_RECV_BYTES); }).empty();
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return error_of([&] { again.emplace("again", system, recv, DEFAULT_RECV_BYTES); }).empty(); }));
     ASSERT_TRUE(again.has_value());
     EXPECT_EQ(call_wait(*again, "again", pid, "sys.list_methods").status, STATUS_OK);
 }
@@ -970,9 +969,8 @@ TEST_F(Calls, ListingIsInByteOrderWithDescriptorsVerbatim) {
     };
     for (const char* d : descriptors)
         ASSERT_TRUE(me().register_method(boost::json::parse(d).as_object(), echo_handler())) << d;
-    const std::string expected = std::string("[") + descriptors[3] + "," + descriptors[2] + "," + descriptors[1] +
-                                 "," + LIST_METHODS_DESCRIPTOR + "," + LIST_NODES_DESCRIPTOR + "," +
-                                 descriptors[0] + "]";
+    const std::string expected = std::string("[") + descriptors[3] + "," + descriptors[2] + "," + descriptors[1] + "," +
+                                 LIST_METHODS_DESCRIPTOR + "," + LIST_NODES_DESCRIPTOR + "," + descriptors[0] + "]";
     EXPECT_EQ(list_methods_text(), expected);
 }
 

@@ -16,12 +16,12 @@
 #include <string>
 #include <thread>
 
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace tarnvel::test {
 namespace {

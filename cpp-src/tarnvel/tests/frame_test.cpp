@@ -48,9 +48,9 @@ TEST(PackedString, ReadsBackWithRest) {
 
 TEST(PackedString, ReaderRefusesMalformedHeads) {
     EXPECT_FALSE(unpack_cstring(Bytes{}));
-    EXPECT_FALSE(unpack_cstring(bytes_of({1, 0, 0})));                 // shorter than the field
-    EXPECT_FALSE(unpack_cstring(bytes_of({0, 0, 0, 0, 0, 0})));        // zero length field
-    EXPECT_FALSE(unpack_cstring(bytes_of({4, 0, 0, 0, 'a', 'b', 0})));  // one byte short
+    EXPECT_FALSE(unpack_cstring(bytes_of({1, 0, 0})));                         // shorter than the field
+    EXPECT_FALSE(unpack_cstring(bytes_of({0, 0, 0, 0, 0, 0})));                // zero length field
+    EXPECT_FALSE(unpack_cstring(bytes_of({4, 0, 0, 0, 'a', 'b', 0})));         // one byte short
     EXPECT_FALSE(unpack_cstring(bytes_of({4, 0, 0, 0, 'a', 'b', 'c', 'd'})));  // no zero at the end
     // L + 4 wraps to 3 in 32 bits: a reader that adds in 32 bits would accept
     // it and index far past the end.
@@ -60,8 +60,7 @@ TEST(PackedString, ReaderRefusesMalformedHeads) {
 
 TEST(Frame, EncodesLayout) {
     const Bytes frame = encode_frame(FRAME_KIND_RESPONSE, 0x1234, 0xA1B2C3D4, bytes_of({9, 8}));
-    EXPECT_EQ(frame, bytes_of({0xAA, 17, 0, 0, 0, 2, 0x34, 0x12, 0xD4, 0xC3, 0xB2, 0xA1, 9, 8, 0xBB,
-                               0xCC, 0xDD}));
+    EXPECT_EQ(frame, bytes_of({0xAA, 17, 0, 0, 0, 2, 0x34, 0x12, 0xD4, 0xC3, 0xB2, 0xA1, 9, 8, 0xBB, 0xCC, 0xDD}));
     const auto decoded = decode_frame(frame);
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->kind, FRAME_KIND_RESPONSE);

@@ -2,13 +2,13 @@
 // finished system leaves in /dev/shm, and nodes inherited through fork().
 #include "names.hpp"
 #include "platform/platform.hpp"
-#include "support/platform_extras.hpp"
-#include "support/unique_names.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
+#include "support/platform_extras.hpp"
 #include "support/raw_book.hpp"
 #include "support/raw_mailbox.hpp"
 #include "support/shm_files.hpp"
+#include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>
@@ -17,19 +17,19 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
-#include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace tarnvel::test {
 namespace {
@@ -193,8 +193,7 @@ TEST(LifecyclePosix, NodeDroppedInsideItsHandlerLeavesNothingBehind) {
         std::vector<std::string> found = shm_files_containing(recv);
         for (auto& name : shm_files_containing(system)) found.push_back(name);
         for (auto& held : shm_files_held_by(pid))
-            if (held.find(recv) != std::string::npos || held.find(system) != std::string::npos)
-                found.push_back(held);
+            if (held.find(recv) != std::string::npos || held.find(system) != std::string::npos) found.push_back(held);
         return found;
     };
     EXPECT_TRUE(eventually([&] { return traces().empty(); })) << ::testing::PrintToString(traces());
@@ -226,8 +225,7 @@ TEST(LifecyclePosix, NodeInheritedThroughForkIsInert) {
         if (error_of([&] { me->list_nodes(); }) != "Tarnvel is closed") faults |= LIST_NOT_REFUSED;
         if (error_of([&] { me->call("srv", srv.pid(), "echo", {}, 1000); }) != "Tarnvel is closed")
             faults |= CALL_NOT_REFUSED;
-        if (error_of([&] { me->register_method({{"name", "x"}}, [](Bytes b) { return b; }); }) !=
-            "Tarnvel is closed")
+        if (error_of([&] { me->register_method({{"name", "x"}}, [](Bytes b) { return b; }); }) != "Tarnvel is closed")
             faults |= REGISTER_NOT_REFUSED;
         try {
             me->close();

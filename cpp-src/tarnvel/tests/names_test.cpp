@@ -2,10 +2,10 @@
 // which message, and which rule wins when several are broken.
 #include "names.hpp"
 #include "platform/platform.hpp"
-#include "support/platform_extras.hpp"
-#include "support/unique_names.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
+#include "support/platform_extras.hpp"
+#include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>

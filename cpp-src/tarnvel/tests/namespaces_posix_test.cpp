@@ -22,9 +22,9 @@ namespace tarnvel::test {
 namespace {
 
 using platform::detail::choose_object_place;
+using platform::detail::object_path;
 using platform::detail::ObjectKind;
 using platform::detail::ObjectPlace;
-using platform::detail::object_path;
 
 constexpr auto LINE_LIMIT = std::chrono::seconds(20);
 
@@ -149,7 +149,7 @@ TEST_F(Squatter, AnotherUsersSystemOfTheSameNameIsASeparateSystem) {
     ChildProcess theirs = peer(true, "", hold("theirs"));
     const std::string their_ready = first_line(theirs);
     ASSERT_EQ(their_ready.rfind("ready ", 0), 0u) << their_ready;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(shared_book(other_uid_).c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, other_uid_);
 
@@ -160,8 +160,9 @@ TEST_F(Squatter, AnotherUsersSystemOfTheSameNameIsASeparateSystem) {
     EXPECT_EQ(st.st_uid, 0u);
 
     // Our system knows only our node.
-    ChildProcess lister = peer(false, "", {"call", "lister", system_, unique_name("rx"), "4096", "ours",
-                                           our_ready.substr(6), "sys.list_nodes", "", "5000"});
+    ChildProcess lister = peer(false, "",
+                               {"call", "lister", system_, unique_name("rx"), "4096", "ours", our_ready.substr(6),
+                                "sys.list_nodes", "", "5000"});
     const std::string listed = first_line(lister);
     EXPECT_EQ(listed.rfind("result 0 ", 0), 0u) << listed;
     EXPECT_NE(listed.find("ours"), std::string::npos) << listed;
@@ -170,8 +171,8 @@ TEST_F(Squatter, AnotherUsersSystemOfTheSameNameIsASeparateSystem) {
 
 TEST_F(Squatter, PrivateRuntimeDirKeepsSquattedSharedNamesOutOfTheWay) {
     // The names our own objects would have in the shared folder.
-    const std::string shared_mutex = object_path(choose_object_place(nullptr, 0), ObjectKind::mtx,
-                                                 system_ + "_tarnvelmtx_v_0_0_1");
+    const std::string shared_mutex =
+        object_path(choose_object_place(nullptr, 0), ObjectKind::mtx, system_ + "_tarnvelmtx_v_0_0_1");
     squat({shared_book(0), shared_mutex});
 
     // Without a private folder, a name taken first is lost: refused, never
@@ -194,8 +195,9 @@ TEST_F(Squatter, PrivateRuntimeDirKeepsSquattedSharedNamesOutOfTheWay) {
     ASSERT_EQ(intruder_ready.rfind("ready ", 0), 0u) << intruder_ready;
     EXPECT_TRUE(std::filesystem::exists(shared_book(other_uid_))) << "the folder is not the other user's";
 
-    ChildProcess lister = peer(false, runtime.path(), {"call", "lister", system_, unique_name("rx"), "4096", "ours",
-                                                       ready.substr(6), "sys.list_nodes", "", "5000"});
+    ChildProcess lister = peer(
+        false, runtime.path(),
+        {"call", "lister", system_, unique_name("rx"), "4096", "ours", ready.substr(6), "sys.list_nodes", "", "5000"});
     const std::string listed = first_line(lister);
     EXPECT_EQ(listed.rfind("result 0 ", 0), 0u) << listed;
     EXPECT_EQ(listed.find("intruder"), std::string::npos) << listed;

@@ -3,15 +3,15 @@
 // the peer's objects alive for anyone else.
 #include "peer_cache.hpp"
 #include "platform/platform.hpp"
-#include "support/platform_extras.hpp"
 #include "ring.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
+#include "support/platform_extras.hpp"
 #include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
-#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
 
 #include <memory>
 #include <string>

@@ -9,9 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,19 +25,19 @@
 #include <thread>
 #include <vector>
 
+#include "platform/linux/object_lifetime.hpp"
+#include "platform/platform.hpp"
 #include "support/platform_extras.hpp"
 #include "support/shm_files.hpp"
 #include "support/timing.hpp"
-#include "tarnvel/platform/platform.hpp"
-#include "tarnvel/platform/linux/object_lifetime.hpp"
 
 namespace tarnvel::platform {
 namespace {
 
 using namespace std::chrono_literals;
-using detail::ObjectKind;
 using detail::object_file_name;
 using detail::object_path;
+using detail::ObjectKind;
 using test::ScopedTiming;
 
 std::string unique_name(const std::string& what) {
@@ -46,7 +46,7 @@ std::string unique_name(const std::string& what) {
 }
 
 bool exists(ObjectKind kind, const std::string& name) {
-    struct stat st{};
+    struct stat st {};
     return ::lstat(object_path(kind, name).c_str(), &st) == 0;
 }
 
@@ -95,8 +95,8 @@ bool swept(ObjectKind kind, const std::string& name) {
 // Returns the descriptor.
 int held_file(const std::string& path, off_t size, int lock, bool fifo = false) {
     static std::atomic<int> counter{0};
-    const std::string scratch = detail::object_place().directory + "/pt_scratch_" + std::to_string(::getpid()) +
-                                "_" + std::to_string(counter++);
+    const std::string scratch = detail::object_place().directory + "/pt_scratch_" + std::to_string(::getpid()) + "_" +
+                                std::to_string(counter++);
     int fd = -1;
     if (fifo) {
         if (::mkfifo(scratch.c_str(), 0600) == 0) {
@@ -170,9 +170,7 @@ public:
         ::close(fds_[0]);
         ::close(fds_[1]);
     }
-    void notify(int32_t value = 1) const {
-        static_cast<void>(::write(fds_[1], &value, sizeof value));
-    }
+    void notify(int32_t value = 1) const { static_cast<void>(::write(fds_[1], &value, sizeof value)); }
     bool wait() const { return receive().has_value(); }
     std::optional<int32_t> receive(std::chrono::milliseconds limit = 30s) const {
         pollfd readable{fds_[0], POLLIN, 0};
@@ -239,8 +237,7 @@ bool all_zero(const uint8_t* data, uint64_t size) {
 }
 
 // Runs handlers until `done` holds or the time is up.
-bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
-               std::chrono::milliseconds limit = 5s) {
+bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done() && std::chrono::steady_clock::now() < deadline) {
         if (io.stopped()) {
@@ -252,7 +249,8 @@ bool run_until(boost::asio::io_context& io, const std::function<bool()>& done,
 }
 
 void run_for(boost::asio::io_context& io, std::chrono::milliseconds duration) {
-    run_until(io, [] { return false; }, duration);
+    run_until(
+        io, [] { return false; }, duration);
 }
 
 // A user's own runtime folder, as the system makes it.
@@ -298,7 +296,7 @@ TEST(PosixSharedMapping, NewObjectIsPrivateZeroFilledAndExactlySized) {
     EXPECT_EQ(mapping.size(), 100u);
     EXPECT_TRUE(all_zero(mapping.view(), 100));
 
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(object_path(ObjectKind::map, name).c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 100);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -620,7 +618,7 @@ TEST(PosixMailboxEvent, SignallingAMissingOrForeignEventDoesNothing) {
     const int fd = held_file(foreign_path, 0, LOCK_SH);
     ASSERT_GE(fd, 0);
     signal_mailbox_event(foreign);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::fstat(fd, &st), 0);
     EXPECT_EQ(st.st_size, 0);
     drop_held_file(foreign_path, fd);

@@ -3,8 +3,8 @@
 #include "names.hpp"
 #include "platform/platform.hpp"
 #include "support/node_helpers.hpp"
-#include "support/platform_extras.hpp"
 #include "support/peer.hpp"
+#include "support/platform_extras.hpp"
 #include "support/unique_names.hpp"
 
 #include <gtest/gtest.h>
@@ -77,10 +77,8 @@ TEST(PlatformWin32Mapping, ExistingSmallerSectionFailsAsMapFailure) {
 
 TEST(PlatformWin32Mapping, BadNameFailsAsCreateFailure) {
     // Backslashes are namespace separators; an unknown namespace is refused.
-    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, "book"),
-              "CreateFileMapping book failed");
-    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, "mailbox"),
-              "CreateFileMapping mailbox failed");
+    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, "book"), "CreateFileMapping book failed");
+    EXPECT_EQ(map_failure("no_such_ns\\" + unique_name("bad"), 81, "mailbox"), "CreateFileMapping mailbox failed");
 }
 
 TEST(PlatformWin32Mapping, VanishesWithLastHandle) {

@@ -28,9 +28,7 @@ bool run_until(boost::asio::io_context& io, Done done) {
     return done();
 }
 
-Peer holder() {
-    return Peer::start({"lock-book-mutex", unique_name("pw")});
-}
+Peer holder() { return Peer::start({"lock-book-mutex", unique_name("pw")}); }
 
 TEST(ProcessWatch, ReportsAKilledProcessOnceAndALiveOneNever) {
     boost::asio::io_context io;

@@ -56,8 +56,7 @@ TEST(MethodRegistry, ListingIsInByteOrderWithDescriptorsVerbatim) {
     for (const char* d : {R"({"name":"z"})", R"({"name":"a"})", R"({"doc":"x","name":"A","nested":{"k":[1]}})"}) {
         ASSERT_TRUE(registry.register_method(descriptor(d), returning(0)));
     }
-    EXPECT_EQ(listed_names(registry),
-              (std::vector<std::string>{"A", "a", "sys.list_methods", "sys.list_nodes", "z"}));
+    EXPECT_EQ(listed_names(registry), (std::vector<std::string>{"A", "a", "sys.list_methods", "sys.list_nodes", "z"}));
     EXPECT_EQ(boost::json::serialize(registry.list_descriptors().front()),
               R"({"doc":"x","name":"A","nested":{"k":[1]}})");
 }

@@ -1,5 +1,5 @@
-#include "frame.hpp"
 #include "ring.hpp"
+#include "frame.hpp"
 #include "support/frames.hpp"
 
 #include <gtest/gtest.h>
@@ -22,13 +22,13 @@ namespace {
 class Mailbox {
 public:
     explicit Mailbox(uint64_t size, bool initialise = true)
-        : size_(size), view_(static_cast<uint8_t*>(::operator new(size, std::align_val_t{4096}))) {
+        : size_(size), view_(static_cast<uint8_t*>(::operator new (size, std::align_val_t{4096}))) {
         std::memset(view_, 0xEE, size_);
         if (initialise) {
             init_mailbox(view_, size_);
         }
     }
-    ~Mailbox() { ::operator delete(view_, std::align_val_t{4096}); }
+    ~Mailbox() { ::operator delete (view_, std::align_val_t{4096}); }
     Mailbox(const Mailbox&) = delete;
     Mailbox& operator=(const Mailbox&) = delete;
 
@@ -55,8 +55,8 @@ public:
     std::vector<Bytes> drain() {
         std::vector<Bytes> frames;
         Bytes buffer;
-        due_ = drain_records(view_, size_, buffer, state_, [&](const Bytes& f) { frames.push_back(f); },
-                             [this] { return now_; });
+        due_ = drain_records(
+            view_, size_, buffer, state_, [&](const Bytes& f) { frames.push_back(f); }, [this] { return now_; });
         return frames;
     }
     // When the last drain asked to be run again without a signal, as an
@@ -91,15 +91,21 @@ Bytes frame_of_size(size_t total, uint16_t seq = 1) {
 // The record as it lies in the ring, before the wrap rule places it.
 Bytes record_bytes(const Bytes& frame) {
     const auto n = static_cast<uint32_t>(frame.size());
-    Bytes out = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
-                 static_cast<uint8_t>(n >> 24), 1, 0, 0, 0};
+    Bytes out = {static_cast<uint8_t>(n),
+                 static_cast<uint8_t>(n >> 8),
+                 static_cast<uint8_t>(n >> 16),
+                 static_cast<uint8_t>(n >> 24),
+                 1,
+                 0,
+                 0,
+                 0};
     out.insert(out.end(), frame.begin(), frame.end());
     return out;
 }
 
 TEST(Ring, ModulusIsLargestMultipleOfCapacity) {
     EXPECT_EQ(ring_modulus(64), uint64_t{1} << 32);
-    EXPECT_EQ(ring_modulus(65), 4294967235u);   // 66076419 * 65
+    EXPECT_EQ(ring_modulus(65), 4294967235u);  // 66076419 * 65
     EXPECT_EQ(ring_modulus(100), 4294967200u);
     EXPECT_EQ(ring_modulus(0xC0000000u), 0xC0000000u);
 }
@@ -459,8 +465,8 @@ TEST_P(RingConcurrency, WritersLandWholeAndInOrder) {
     const ConcurrentCase param = GetParam();
     Mailbox box(param.capacity + MAILBOX_HEADER_SIZE);
     if (param.start_below_modulus >= 0) {
-        box.set_positions(static_cast<uint32_t>(ring_modulus(param.capacity) -
-                                                static_cast<uint64_t>(param.start_below_modulus)));
+        box.set_positions(
+            static_cast<uint32_t>(ring_modulus(param.capacity) - static_cast<uint64_t>(param.start_below_modulus)));
     }
     const auto body_for = [](int writer, int i) {
         Bytes body(static_cast<size_t>((i * 7 + writer * 3) % 50));
@@ -532,8 +538,7 @@ TEST_P(RingConcurrency, WritersLandWholeAndInOrder) {
     EXPECT_TRUE(box.ring_is_zero());
 }
 
-INSTANTIATE_TEST_SUITE_P(Rings, RingConcurrency,
-                         ::testing::Values(ConcurrentCase{1024, -1}, ConcurrentCase{1000, 300}),
+INSTANTIATE_TEST_SUITE_P(Rings, RingConcurrency, ::testing::Values(ConcurrentCase{1024, -1}, ConcurrentCase{1000, 300}),
                          [](const auto& info) {
                              return info.param.start_below_modulus < 0 ? "PowerOfTwoFromZero"
                                                                        : "OddSizeAcrossPositionWrap";

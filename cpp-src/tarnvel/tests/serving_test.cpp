@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -103,9 +103,8 @@ TEST_F(Serving, AnswerGivenLaterFromAnotherThread) {
 
 TEST_F(Serving, UnansweredReplyFailsTheCallAtOnce) {
     ASSERT_TRUE(me().register_method({{"name", "drop"}}, DeferredHandler([](Bytes, Reply) {})));
-    ASSERT_TRUE(me().register_method({{"name", "throw"}}, DeferredHandler([](Bytes, Reply) {
-                                         throw std::runtime_error("no");
-                                     })));
+    ASSERT_TRUE(me().register_method({{"name", "throw"}},
+                                     DeferredHandler([](Bytes, Reply) { throw std::runtime_error("no"); })));
     KeptReplies replies;
     ASSERT_TRUE(me().register_method({{"name", "keep"}}, replies.handler()));
     auto dropped = start("drop");

@@ -95,10 +95,10 @@ TEST(Systems, WhichMappingsAreBooks) {
     EXPECT_TRUE(cut->name.empty());
     EXPECT_EQ(cut->prefix, "Long_name_cut_here");
 
-    EXPECT_FALSE(of("rx_4242", false).has_value());                // a mailbox
-    EXPECT_FALSE(of("a-b_tarnvel_v_0_0_1", false).has_value());    // no system has that name
-    EXPECT_FALSE(of("_tarnvel_v_0_0_1", false).has_value());       // nor an empty one
-    EXPECT_FALSE(of("server.demo \xff", true).has_value());         // a long mailbox name, cut
+    EXPECT_FALSE(of("rx_4242", false).has_value());              // a mailbox
+    EXPECT_FALSE(of("a-b_tarnvel_v_0_0_1", false).has_value());  // no system has that name
+    EXPECT_FALSE(of("_tarnvel_v_0_0_1", false).has_value());     // nor an empty one
+    EXPECT_FALSE(of("server.demo \xff", true).has_value());      // a long mailbox name, cut
 }
 
 }  // namespace

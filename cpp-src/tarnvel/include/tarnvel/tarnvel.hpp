@@ -130,8 +130,7 @@ class Tarnvel {
 public:
     // Throws tarnvel::Error ("invalid node name", "directory full", ...) or
     // std::system_error when the io thread cannot start.
-    Tarnvel(std::string node_name, std::string system_name, std::string recv_shm_name,
-            uint64_t recv_shm_bytes);
+    Tarnvel(std::string node_name, std::string system_name, std::string recv_shm_name, uint64_t recv_shm_bytes);
     ~Tarnvel();
 
     Tarnvel(const Tarnvel&) = delete;
@@ -193,10 +192,10 @@ private:
 
 // The limits of what a node is constructed with; the constructor refuses
 // anything beyond them with ErrorKind::invalid_argument.
-inline constexpr std::size_t MAX_NODE_NAME_BYTES = 63;     // a book slot's name field, less its NUL
-inline constexpr std::size_t MAX_SYSTEM_NAME_BYTES = 240;  // the mutex's object name stays within 259 bytes
-inline constexpr std::size_t MAX_MAILBOX_NAME_BYTES = 127;  // recv_shm_name + "_" + the decimal pid
-inline constexpr uint64_t MIN_RECV_SHM_BYTES = 81;          // the mailbox header and the smallest ring
+inline constexpr std::size_t MAX_NODE_NAME_BYTES = 63;         // a book slot's name field, less its NUL
+inline constexpr std::size_t MAX_SYSTEM_NAME_BYTES = 240;      // the mutex's object name stays within 259 bytes
+inline constexpr std::size_t MAX_MAILBOX_NAME_BYTES = 127;     // recv_shm_name + "_" + the decimal pid
+inline constexpr uint64_t MIN_RECV_SHM_BYTES = 81;             // the mailbox header and the smallest ring
 inline constexpr uint64_t MAX_RECV_SHM_BYTES = 0xFFFFFFFFull;  // the ring's 32-bit capacity field
 
 // Whether the constructor would take these names (the rules only; nothing is

@@ -35,8 +35,7 @@ void end_frame(Bytes& out) { out.insert(out.end(), std::begin(FRAME_END_MARKER),
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
     const size_t n = bytes.size();
     if (n < FRAME_OVERHEAD || bytes[0] != FRAME_START_MARKER || bytes[n - 3] != FRAME_END_MARKER[0] ||
-        bytes[n - 2] != FRAME_END_MARKER[1] || bytes[n - 1] != FRAME_END_MARKER[2] ||
-        load_le32(&bytes[1]) != n) {
+        bytes[n - 2] != FRAME_END_MARKER[1] || bytes[n - 1] != FRAME_END_MARKER[2] || load_le32(&bytes[1]) != n) {
         return std::nullopt;
     }
     return FrameView{bytes[5], static_cast<uint16_t>(bytes[6] | bytes[7] << 8), load_le32(&bytes[8]),

@@ -11,8 +11,8 @@
 #include "peer_watches.hpp"
 #include "pending_calls.hpp"
 #include "registry.hpp"
-#include "workers.hpp"
 #include "tarnvel/tarnvel.hpp"
+#include "workers.hpp"
 
 #include <future>
 #include <optional>

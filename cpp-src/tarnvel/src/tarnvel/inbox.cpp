@@ -135,8 +135,8 @@ void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
         reply(caller, STATUS_EXEC_FAILED, {});
         return;
     }
-    std::optional<MethodRegistry::Found> method = links_.registry.find_handler(
-        std::string(request->method), [&] { reply(caller, STATUS_EXEC_FAILED, {}); });
+    std::optional<MethodRegistry::Found> method =
+        links_.registry.find_handler(std::string(request->method), [&] { reply(caller, STATUS_EXEC_FAILED, {}); });
     if (!method) return;
     Reply answer(std::make_shared<RequestReply>(gate_, caller));
     Bytes args(request->args.begin(), request->args.end());

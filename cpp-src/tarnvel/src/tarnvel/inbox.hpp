@@ -10,8 +10,8 @@
 #include "pending_calls.hpp"
 #include "platform/platform.hpp"
 #include "registry.hpp"
-#include "workers.hpp"
 #include "tarnvel/tarnvel.hpp"
+#include "workers.hpp"
 
 #include <boost/asio/io_context.hpp>
 

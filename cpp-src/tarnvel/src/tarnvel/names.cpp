@@ -30,7 +30,8 @@ void validate_node_name(std::string_view node_name) {
 void validate_system_name(std::string_view system_name) {
     if (system_name.empty()) throw Error(ErrorKind::invalid_argument, "invalid system name");
     for (const char c : system_name) {
-        if (!is_system_name_byte(static_cast<unsigned char>(c))) throw Error(ErrorKind::invalid_argument, "invalid system name");
+        if (!is_system_name_byte(static_cast<unsigned char>(c)))
+            throw Error(ErrorKind::invalid_argument, "invalid system name");
     }
 }
 

@@ -12,9 +12,9 @@ inline constexpr std::string_view BOOK_MUTEX_NAME_SUFFIX = "_tarnvelmtx_v_0_0_1"
 inline constexpr std::string_view EVENT_NAME_SUFFIX = "_e";
 
 // Each throws std::runtime_error with the fixed message of its rule.
-void validate_node_name(std::string_view node_name);    // "invalid node name"
+void validate_node_name(std::string_view node_name);      // "invalid node name"
 void validate_system_name(std::string_view system_name);  // "invalid system name"
-void validate_recv_shm_bytes(uint64_t recv_shm_bytes);   // "recv shm too small" / "recv shm too large"
+void validate_recv_shm_bytes(uint64_t recv_shm_bytes);    // "recv shm too small" / "recv shm too large"
 
 std::string book_name(std::string_view system_name);
 std::string book_mutex_name(std::string_view system_name);

@@ -159,8 +159,8 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
             } else {
                 try {
                     at_once = outbox->send(OutgoingMessage{std::move(target_name), pid, std::move(*mailbox),
-                                                           encode_request(*seq, life.pid(), method, args), true,
-                                                           *seq, deadline});
+                                                           encode_request(*seq, life.pid(), method, args), true, *seq,
+                                                           deadline});
                 } catch (...) {
                     at_once = STATUS_DELIVER_FAILED;  // out of memory
                 }

@@ -29,9 +29,8 @@ std::optional<UnpackedString> unpack_cstring(std::span<const uint8_t> bytes) {
     if (field == 0 || uint64_t{field} + 4 > bytes.size() || bytes[size_t{field} + 3] != 0) {
         return std::nullopt;
     }
-    return UnpackedString{
-        std::string_view(reinterpret_cast<const char*>(bytes.data() + 4), field - 1),
-        bytes.subspan(size_t{field} + 4)};
+    return UnpackedString{std::string_view(reinterpret_cast<const char*>(bytes.data() + 4), field - 1),
+                          bytes.subspan(size_t{field} + 4)};
 }
 
 }  // namespace tarnvel

@@ -17,7 +17,7 @@ namespace tarnvel {
 Bytes pack_cstring(std::string_view s);
 
 struct UnpackedString {
-    std::string_view text;         // may contain zero bytes: the length field decides
+    std::string_view text;          // may contain zero bytes: the length field decides
     std::span<const uint8_t> rest;  // whatever follows the terminating zero
 };
 

@@ -6,8 +6,8 @@
 namespace tarnvel {
 
 platform::PeerLink* PeerCache::current(const std::string& mailbox_name) {
-    const auto it = std::find_if(entries_.begin(), entries_.end(),
-                                 [&](const Entry& e) { return e.mailbox_name == mailbox_name; });
+    const auto it =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.mailbox_name == mailbox_name; });
     if (it == entries_.end()) {
         return nullptr;
     }
@@ -19,8 +19,7 @@ platform::PeerLink* PeerCache::current(const std::string& mailbox_name) {
     return &it->link;
 }
 
-platform::PeerLink* PeerCache::get(const std::string& mailbox_name, uint32_t owner_pid,
-                                   platform::OpenFailure& why) {
+platform::PeerLink* PeerCache::get(const std::string& mailbox_name, uint32_t owner_pid, platform::OpenFailure& why) {
     if (platform::PeerLink* kept = current(mailbox_name)) {
         return kept;
     }

@@ -9,8 +9,8 @@ namespace tarnvel {
 std::chrono::steady_clock::time_point deadline_after(int64_t timeout_ms) {
     const auto now = std::chrono::steady_clock::now();
     if (timeout_ms <= 0) return now;
-    const auto room = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::time_point::max() - now);
+    const auto room =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::time_point::max() - now);
     if (timeout_ms >= room.count()) return std::chrono::steady_clock::time_point::max();
     return now + std::chrono::milliseconds(timeout_ms);
 }

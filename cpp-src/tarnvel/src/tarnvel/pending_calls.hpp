@@ -82,7 +82,7 @@ private:
     // set again for the next. So a steady stream of calls costs no timer work.
     boost::asio::steady_timer timer_;
     Clock::time_point armed_for_ = Clock::time_point::max();  // guarded by calls_mutex_
-    bool rearm_posted_ = false;                                // guarded by calls_mutex_
+    bool rearm_posted_ = false;                               // guarded by calls_mutex_
 };
 
 }  // namespace tarnvel

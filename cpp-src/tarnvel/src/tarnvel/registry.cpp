@@ -29,8 +29,7 @@ bool MethodRegistry::register_method(boost::json::object descriptor, DeferredHan
 
     std::lock_guard lock(methods_mutex_);
     // An existing entry is never replaced: its descriptor and handler stay.
-    return methods_.try_emplace(std::move(name), MethodEntry{std::move(descriptor), std::move(handler), false})
-        .second;
+    return methods_.try_emplace(std::move(name), MethodEntry{std::move(descriptor), std::move(handler), false}).second;
 }
 
 void MethodRegistry::add_builtin(boost::json::object descriptor, MethodHandler handler) {
@@ -40,7 +39,7 @@ void MethodRegistry::add_builtin(boost::json::object descriptor, MethodHandler h
 }
 
 std::optional<MethodRegistry::Found> MethodRegistry::find_handler(const std::string& name,
-                                                          const std::function<void()>& on_missing) {
+                                                                  const std::function<void()>& on_missing) {
     std::lock_guard lock(methods_mutex_);
     const auto it = methods_.find(name);
     if (it == methods_.end()) {

@@ -45,9 +45,7 @@ public:
 
     uint64_t modulus() const { return modulus_; }
     uint64_t used(uint64_t w, uint64_t r) const { return (w + modulus_ - r) % modulus_; }
-    uint32_t advance(uint64_t pos, uint64_t n) const {
-        return static_cast<uint32_t>((pos + n) % modulus_);
-    }
+    uint32_t advance(uint64_t pos, uint64_t n) const { return static_cast<uint32_t>((pos + n) % modulus_); }
 
     uint8_t& byte_at(uint64_t pos, size_t k) const { return data_[offset(pos, k)]; }
     std::atomic_ref<uint8_t> atomic_byte(uint64_t pos, size_t k) const {
@@ -146,9 +144,7 @@ bool looks_complete(const Ring& ring, uint64_t pos, uint64_t room) {
 
 // True when a record may start at `pos`, `room` bytes before the end of what
 // is known to be reserved: at that end itself, or where a complete record lies.
-bool boundary_at(const Ring& ring, uint64_t pos, uint64_t room) {
-    return room == 0 || looks_complete(ring, pos, room);
-}
+bool boundary_at(const Ring& ring, uint64_t pos, uint64_t room) { return room == 0 || looks_complete(ring, pos, room); }
 
 // How many bytes from the unreadable head at r can be stepped over without
 // touching a record that a live writer may still be writing; 0 when none yet.
@@ -199,8 +195,7 @@ uint32_t mailbox_capacity(uint64_t size) {
     if (size <= MAILBOX_HEADER_SIZE) {
         return 0;
     }
-    return static_cast<uint32_t>(
-        std::min<uint64_t>(size - MAILBOX_HEADER_SIZE, std::numeric_limits<uint32_t>::max()));
+    return static_cast<uint32_t>(std::min<uint64_t>(size - MAILBOX_HEADER_SIZE, std::numeric_limits<uint32_t>::max()));
 }
 
 void init_mailbox(uint8_t* view, uint64_t size) {
@@ -251,8 +246,7 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
             // Records read and written between the two loads can make a sound
             // ring look overfull; only a pair of positions that holds still
             // is taken at its word.
-            if (read_pos.load(std::memory_order_acquire) != r ||
-                write_pos.load(std::memory_order_relaxed) != w) {
+            if (read_pos.load(std::memory_order_acquire) != r || write_pos.load(std::memory_order_relaxed) != w) {
                 continue;
             }
             return AppendResult::full;
@@ -282,8 +276,7 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
     return AppendResult::ok;
 }
 
-std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer,
-                                                    DrainState& state,
+std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer, DrainState& state,
                                                     const std::function<void(const Bytes&)>& on_frame,
                                                     const std::function<DrainClock::time_point()>& now) {
     if (!aligned(view) || view_size <= MAILBOX_HEADER_SIZE) {
@@ -301,8 +294,8 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
         const uint32_t capacity_field = header_field(view, CAPACITY_OFFSET).load(std::memory_order_relaxed);
         const uint32_t r = read_pos.load(std::memory_order_relaxed);  // only this thread stores it
         const uint32_t w = write_pos.load(std::memory_order_acquire);
-        if (magic != MAILBOX_MAGIC || capacity_field != capacity || r >= ring.modulus() ||
-            w >= ring.modulus() || ring.used(w, r) > capacity) {
+        if (magic != MAILBOX_MAGIC || capacity_field != capacity || r >= ring.modulus() || w >= ring.modulus() ||
+            ring.used(w, r) > capacity) {
             // Start afresh, both positions at 0 as at construction. The ring's
             // content and records in flight are lost, but nothing is read from
             // outside the view and the reader does not wait forever on

@@ -48,7 +48,8 @@ std::optional<SystemInfo> system_of_mapping(const platform::PresentObject& mappi
         return SystemInfo{{}, mapping.name, mapping.platform_name, mapping.location};
     }
     if (!mapping.name.ends_with(BOOK_NAME_SUFFIX)) return std::nullopt;
-    const std::string_view system = std::string_view(mapping.name).substr(0, mapping.name.size() - BOOK_NAME_SUFFIX.size());
+    const std::string_view system =
+        std::string_view(mapping.name).substr(0, mapping.name.size() - BOOK_NAME_SUFFIX.size());
     if (!is_valid_system_name(system)) return std::nullopt;
     return SystemInfo{std::string(system), std::string(system), mapping.platform_name, mapping.location};
 }

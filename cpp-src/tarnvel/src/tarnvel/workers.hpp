@@ -49,10 +49,10 @@ private:
     std::atomic<unsigned> size_{0};
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Job> jobs_;            // guarded by mutex_
+    std::deque<Job> jobs_;              // guarded by mutex_
     std::vector<std::thread> threads_;  // guarded by mutex_
-    size_t idle_ = 0;                 // guarded by mutex_
-    bool stopped_ = false;            // guarded by mutex_
+    size_t idle_ = 0;                   // guarded by mutex_
+    bool stopped_ = false;              // guarded by mutex_
 };
 
 }  // namespace tarnvel

@@ -19,8 +19,8 @@ int run_hold_many(const std::vector<std::string>& args) {
     for (unsigned long i = 0; i < count; ++i) {
         pid_t pid = ::fork();
         if (pid == 0) {
-            int rc = run_node({"hold", args[2] + std::to_string(i), args[3], args[4] + std::to_string(i), args[5]},
-                              false);
+            int rc =
+                run_node({"hold", args[2] + std::to_string(i), args[3], args[4] + std::to_string(i), args[5]}, false);
             ::_exit(rc);
         }
         if (pid < 0) {

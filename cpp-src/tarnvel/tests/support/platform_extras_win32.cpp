@@ -28,9 +28,7 @@ std::unique_ptr<PeerMailbox::Mapping> open_peer_mapping(const std::string& mailb
     return std::make_unique<PlatformMapping>(std::move(*opened));
 }
 
-void signal_mailbox_event(const std::string& mailbox_name) noexcept {
-    detail::set_mailbox_event(mailbox_name);
-}
+void signal_mailbox_event(const std::string& mailbox_name) noexcept { detail::set_mailbox_event(mailbox_name); }
 
 void reset_mailbox_event(const std::string& mailbox_name) noexcept {
     HANDLE handle = OpenEventA(EVENT_MODIFY_STATE, FALSE, mailbox_event_name(mailbox_name).c_str());

@@ -67,9 +67,7 @@ void ignore_sigpipe_once() {
     (void)done;
 }
 
-[[noreturn]] void fail(const std::string& what, int err) {
-    throw std::runtime_error(what + ": " + std::strerror(err));
-}
+[[noreturn]] void fail(const std::string& what, int err) { throw std::runtime_error(what + ": " + std::strerror(err)); }
 
 }  // namespace
 
@@ -161,8 +159,7 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds tim
         }
         if (n.stdout_ended || n.stdout_fd < 0) return std::nullopt;
 
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() < 0) return std::nullopt;
         pollfd pfd{n.stdout_fd, POLLIN, 0};
         int pr = ::poll(&pfd, 1, static_cast<int>(left.count()));

@@ -145,8 +145,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     Handle child_stderr;
     if (own_stderr != nullptr && own_stderr != INVALID_HANDLE_VALUE) {
         HANDLE dup = nullptr;
-        if (DuplicateHandle(GetCurrentProcess(), own_stderr, GetCurrentProcess(), &dup, 0, TRUE,
-                            DUPLICATE_SAME_ACCESS))
+        if (DuplicateHandle(GetCurrentProcess(), own_stderr, GetCurrentProcess(), &dup, 0, TRUE, DUPLICATE_SAME_ACCESS))
             child_stderr = Handle(dup);
     }
     SetHandleInformation(child_stdin.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
@@ -160,8 +159,8 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     startup.hStdError = child_stderr.get();
     PROCESS_INFORMATION info{};
     // Suspended until it is in the job, so nothing it starts escapes it.
-    if (!CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                        nullptr, &startup, &info)) {
+    if (!CreateProcessA(path.c_str(), command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
+                        &startup, &info)) {
         const DWORD error = GetLastError();
         fail("cannot start " + program, error);
     }

@@ -40,8 +40,7 @@ std::vector<Bytes> unread_frames(const uint8_t* view);
 // `ready` last (an honest sender's 1; 0 leaves the record as a writer that
 // died before its commit would). False when the ring has no room. Positions
 // must be far from 2^32.
-bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uint8_t> payload,
-                       uint8_t ready = 1);
+bool append_raw_record(uint8_t* view, uint32_t length_field, std::span<const uint8_t> payload, uint8_t ready = 1);
 
 // Any body, any kind; the markers and the length field are right.
 Bytes encode_raw_frame(uint8_t kind, uint16_t seq, uint32_t pid, std::span<const uint8_t> body);

@@ -15,16 +15,14 @@ namespace {
 
 bool private_runtime_dir() {
     const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    struct stat st{};
+    struct stat st {};
     return dir != nullptr && dir[0] == '/' && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) &&
            st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0700;
 }
 
 }  // namespace
 
-std::string shm_directory() {
-    return private_runtime_dir() ? std::getenv("XDG_RUNTIME_DIR") : "/dev/shm";
-}
+std::string shm_directory() { return private_runtime_dir() ? std::getenv("XDG_RUNTIME_DIR") : "/dev/shm"; }
 
 std::string shm_file_prefix() {
     return private_runtime_dir() ? "tarnvel." : "tarnvel." + std::to_string(::geteuid()) + ".";

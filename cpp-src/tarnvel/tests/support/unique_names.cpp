@@ -14,8 +14,7 @@ std::string unique_name(std::string_view tag) {
     static const unsigned nonce = std::random_device{}() & 0xFFFFFu;
     static std::atomic<unsigned> counter{0};
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, "_%u_%u_%05x", platform::current_process_id(), counter.fetch_add(1),
-                  nonce);
+    std::snprintf(suffix, sizeof suffix, "_%u_%u_%05x", platform::current_process_id(), counter.fetch_add(1), nonce);
     return std::string(tag) + suffix;
 }
 

@@ -1,5 +1,5 @@
 // The parts of MailboxEvent that do not depend on the platform.
-#include "tarnvel/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform {
 

@@ -147,8 +147,7 @@ public:
     // The ordinary open by name, whose failure is the judgement that the peer
     // is gone (or, for OpenFailure::local, that this side is in trouble).
     // `owner_pid` is the process that owns the mailbox.
-    static std::optional<PeerLink> open(const std::string& mailbox_name, uint32_t owner_pid,
-                                        OpenFailure& why) noexcept;
+    static std::optional<PeerLink> open(const std::string& mailbox_name, uint32_t owner_pid, OpenFailure& why) noexcept;
 
     PeerLink(PeerLink&&) noexcept;
     PeerLink& operator=(PeerLink&&) noexcept;

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "tarnvel/platform/linux/object_handles.hpp"
+#include "platform/linux/object_handles.hpp"
 
 namespace tarnvel::platform::detail {
 

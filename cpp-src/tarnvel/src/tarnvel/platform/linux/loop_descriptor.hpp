@@ -9,7 +9,7 @@
 #include <functional>
 #include <utility>
 
-#include "tarnvel/platform/event_wait.hpp"
+#include "platform/event_wait.hpp"
 
 namespace tarnvel::platform::detail {
 

@@ -11,11 +11,11 @@
 #include <string>
 #include <utility>
 
-#include "tarnvel/names.hpp"
-#include "tarnvel/platform/linux/event_fifo.hpp"
-#include "tarnvel/platform/linux/loop_descriptor.hpp"
-#include "tarnvel/platform/linux/object_lifetime.hpp"
-#include "tarnvel/platform/platform.hpp"
+#include "names.hpp"
+#include "platform/linux/event_fifo.hpp"
+#include "platform/linux/loop_descriptor.hpp"
+#include "platform/linux/object_lifetime.hpp"
+#include "platform/platform.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 namespace tarnvel::platform {
@@ -43,8 +43,7 @@ MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailb
     hooks.check_existing = [](int) { return Existing::usable; };
     try {
         ShmObject object;
-        if (create_object(ObjectKind::evt, mailbox_event_name(mailbox_name), hooks, object) !=
-            CreateOutcome::created) {
+        if (create_object(ObjectKind::evt, mailbox_event_name(mailbox_name), hooks, object) != CreateOutcome::created) {
             throw Error(ErrorKind::os_failure, "CreateEvent failed");
         }
         native_ = std::make_unique<Native>(io, std::move(object));
@@ -77,8 +76,8 @@ void MailboxEvent::async_wait(std::function<void()> on_signalled) {
     native_->loop.arm(
         [buffer = native_->reset_buffer](auto& descriptor, auto completion) {
             descriptor.async_read_some(boost::asio::buffer(*buffer),
-                                       [buffer, completion = std::move(completion)](
-                                           const boost::system::error_code& ec, std::size_t) { completion(ec); });
+                                       [buffer, completion = std::move(completion)](const boost::system::error_code& ec,
+                                                                                    std::size_t) { completion(ec); });
         },
         std::move(on_signalled));
 }

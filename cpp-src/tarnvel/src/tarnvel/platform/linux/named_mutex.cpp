@@ -12,9 +12,9 @@
 #include <system_error>
 #include <utility>
 
-#include "tarnvel/platform/platform.hpp"
+#include "platform/linux/object_lifetime.hpp"
+#include "platform/platform.hpp"
 #include "tarnvel/tarnvel.hpp"
-#include "tarnvel/platform/linux/object_lifetime.hpp"
 
 namespace tarnvel::platform {
 
@@ -44,9 +44,7 @@ bool initialise_mutex(pthread_mutex_t& mutex) noexcept {
     return ok;
 }
 
-MutexBlock* block_of(const MappedView& view) noexcept {
-    return reinterpret_cast<MutexBlock*>(view.data());
-}
+MutexBlock* block_of(const MappedView& view) noexcept { return reinterpret_cast<MutexBlock*>(view.data()); }
 
 }  // namespace
 
@@ -146,9 +144,7 @@ bool NamedMutex::try_lock_for(std::chrono::milliseconds limit) {
     return acquired(mutex, pthread_mutex_clocklock(&mutex, CLOCK_MONOTONIC, &deadline), "pthread_mutex_clocklock");
 }
 
-void NamedMutex::unlock() {
-    pthread_mutex_unlock(&block_of(native_->view)->mutex);
-}
+void NamedMutex::unlock() { pthread_mutex_unlock(&block_of(native_->view)->mutex); }
 
 void NamedMutex::abandon() noexcept {
     if (native_) {

@@ -1,4 +1,4 @@
-#include "tarnvel/platform/linux/object_handles.hpp"
+#include "platform/linux/object_handles.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

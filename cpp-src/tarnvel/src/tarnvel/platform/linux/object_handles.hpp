@@ -12,7 +12,7 @@
 #include <memory>
 #include <new>
 
-#include "tarnvel/platform/linux/process.hpp"
+#include "platform/linux/process.hpp"
 
 namespace tarnvel::platform::detail {
 

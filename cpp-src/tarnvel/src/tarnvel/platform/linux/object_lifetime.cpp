@@ -1,4 +1,4 @@
-#include "tarnvel/platform/linux/object_lifetime.hpp"
+#include "platform/linux/object_lifetime.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "tarnvel/settings.hpp"
+#include "settings.hpp"
 
 namespace tarnvel::platform::detail {
 
@@ -61,8 +61,8 @@ bool same_file(const struct stat& a, const struct stat& b) noexcept {
 // descriptor is open its inode cannot be reused, so equal numbers mean the
 // same file.
 bool name_refers_to(const char* path, int fd) noexcept {
-    struct stat opened{};
-    struct stat named{};
+    struct stat opened {};
+    struct stat named {};
     return ::fstat(fd, &opened) == 0 && ::lstat(path, &named) == 0 && same_file(opened, named);
 }
 
@@ -77,8 +77,7 @@ bool open_says_gone(int error) noexcept {
 // Events are opened non-blocking: a FIFO open must never wait for a peer,
 // and the owner's reads drain it until EAGAIN.
 int object_open_flags(ObjectKind kind) noexcept {
-    return kind == ObjectKind::evt ? (O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW)
-                                   : (O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    return kind == ObjectKind::evt ? (O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW) : (O_RDWR | O_CLOEXEC | O_NOFOLLOW);
 }
 
 enum class ClaimOutcome {
@@ -205,7 +204,7 @@ ClaimOutcome claim_object(ObjectKind kind, std::string path, const CreateHooks* 
 // Files of the wrong type or of another user are never used: another user
 // could read a mailbox it created for us to fill.
 bool is_expected_file(int fd, ObjectKind kind) noexcept {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) {
         return false;
     }
@@ -213,7 +212,7 @@ bool is_expected_file(int fd, ObjectKind kind) noexcept {
 }
 
 std::optional<uint64_t> object_size(int fd) noexcept {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || st.st_size < 0) {
         return std::nullopt;
     }
@@ -332,8 +331,8 @@ void sweep_leftovers() noexcept {
         if (fd < 0) {
             continue;
         }
-        struct stat opened{};
-        struct stat named{};
+        struct stat opened {};
+        struct stat named {};
         if (::fstat(fd, &opened) == 0 && opened.st_uid == own_uid &&
             (S_ISREG(opened.st_mode) || S_ISFIFO(opened.st_mode)) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             ::fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && detail::same_file(opened, named)) {

@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "tarnvel/platform/linux/object_handles.hpp"
-#include "tarnvel/platform/linux/object_names.hpp"
-#include "tarnvel/platform/platform.hpp"
+#include "platform/linux/object_handles.hpp"
+#include "platform/linux/object_names.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform::detail {
 

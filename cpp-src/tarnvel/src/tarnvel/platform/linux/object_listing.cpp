@@ -11,10 +11,10 @@
 #include <string_view>
 #include <thread>
 
-#include "tarnvel/platform/platform.hpp"
-#include "tarnvel/platform/linux/object_handles.hpp"
-#include "tarnvel/platform/linux/object_lifetime.hpp"
-#include "tarnvel/platform/linux/object_names.hpp"
+#include "platform/linux/object_handles.hpp"
+#include "platform/linux/object_lifetime.hpp"
+#include "platform/linux/object_names.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform {
 
@@ -109,7 +109,7 @@ std::vector<PresentObject> list_objects(ObjectType type) {
         if (!file_name.starts_with(prefix)) continue;
         // Only what this user could open as such an object: another user's
         // files are never used, so their systems are not this user's.
-        struct stat st{};
+        struct stat st {};
         if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != own_uid ||
             !is_expected_type(st, kind)) {
             continue;

@@ -25,7 +25,7 @@
 // h = (h XOR b) * 0x100000001B3 modulo 2^64.
 // '~' never occurs in an uncut name, so a cut name cannot equal an uncut one,
 // and the kind stays inside the kept prefix, so kinds never collide.
-#include "tarnvel/platform/linux/object_names.hpp"
+#include "platform/linux/object_names.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,8 +53,8 @@ std::string_view kind_text(ObjectKind kind) noexcept {
 }
 
 bool is_kept_byte(unsigned char c) noexcept {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '-' || c == '.';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.';
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ std::string encode_object_name(std::string_view name) {
 }
 
 ObjectPlace choose_object_place(const char* runtime_dir, uid_t uid) {
-    struct stat st{};
+    struct stat st {};
     if (runtime_dir != nullptr && runtime_dir[0] == '/' && ::stat(runtime_dir, &st) == 0 && S_ISDIR(st.st_mode) &&
         st.st_uid == uid && (st.st_mode & 07777) == 0700) {
         return {runtime_dir, std::string(OBJECT_FILE_PREFIX)};
@@ -126,8 +126,6 @@ std::string object_path(const ObjectPlace& place, ObjectKind kind, std::string_v
     return path;
 }
 
-std::string object_path(ObjectKind kind, std::string_view name) {
-    return object_path(object_place(), kind, name);
-}
+std::string object_path(ObjectKind kind, std::string_view name) { return object_path(object_place(), kind, name); }
 
 }  // namespace tarnvel::platform::detail

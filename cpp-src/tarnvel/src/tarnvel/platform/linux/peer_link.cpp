@@ -33,9 +33,9 @@
 #include <limits>
 #include <utility>
 
-#include "tarnvel/platform/platform.hpp"
-#include "tarnvel/platform/linux/event_fifo.hpp"
-#include "tarnvel/platform/linux/object_lifetime.hpp"
+#include "platform/linux/event_fifo.hpp"
+#include "platform/linux/object_lifetime.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform {
 
@@ -56,7 +56,7 @@ ObjectFd open_pidfd(uint32_t pid) noexcept {
 }
 
 bool removed(int fd) noexcept {
-    struct stat st{};
+    struct stat st {};
     return ::fstat(fd, &st) != 0 || st.st_nlink == 0;
 }
 
@@ -125,8 +125,7 @@ PeerLink::PeerLink(PeerLink&&) noexcept = default;
 PeerLink& PeerLink::operator=(PeerLink&&) noexcept = default;
 PeerLink::~PeerLink() = default;
 
-std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t owner_pid,
-                                       OpenFailure& why) noexcept {
+std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t owner_pid, OpenFailure& why) noexcept {
     try {
         auto opened = detail::open_mapping(mailbox_name, why);
         if (!opened) {
@@ -153,9 +152,7 @@ std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t
     }
 }
 
-bool PeerLink::keepable() const noexcept {
-    return true;
-}
+bool PeerLink::keepable() const noexcept { return true; }
 
 bool PeerLink::current() noexcept {
     if (!native_ || native_->mailbox.get() < 0 || native_->view.data() == nullptr) {
@@ -199,13 +196,9 @@ bool PeerLink::current() noexcept {
     return pidfd >= 0 || held_by_someone(native_->mailbox.get());
 }
 
-uint8_t* PeerLink::view() const noexcept {
-    return native_ ? native_->view.data() : nullptr;
-}
+uint8_t* PeerLink::view() const noexcept { return native_ ? native_->view.data() : nullptr; }
 
-uint64_t PeerLink::size() const noexcept {
-    return native_ ? native_->view.size() : 0;
-}
+uint64_t PeerLink::size() const noexcept { return native_ ? native_->view.size() : 0; }
 
 void PeerLink::signal() noexcept {
     if (!native_) {

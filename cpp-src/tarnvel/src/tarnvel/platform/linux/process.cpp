@@ -1,10 +1,10 @@
 // The process and its children made by fork(): the cached process id, and
 // the handles a child gives up at once (see process.hpp). One set of fork
 // handlers serves both.
-#include "tarnvel/platform/linux/process.hpp"
+#include "platform/linux/process.hpp"
 
-#include <pthread.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -18,7 +18,7 @@
 #include <iterator>
 #include <mutex>
 
-#include "tarnvel/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform::detail {
 
@@ -41,13 +41,9 @@ struct ForkState {
 // and never destroyed before them.
 constinit ForkState state;
 
-void before_fork() noexcept {
-    state.mutex.lock();
-}
+void before_fork() noexcept { state.mutex.lock(); }
 
-void after_fork_in_parent() noexcept {
-    state.mutex.unlock();
-}
+void after_fork_in_parent() noexcept { state.mutex.unlock(); }
 
 // Runs in the child while it has only the thread that forked; plain close()
 // and munmap() only: no flock, no unlink, no allocation.
@@ -78,13 +74,9 @@ void after_fork_in_child() noexcept {
 
 }  // namespace
 
-ForkLock::ForkLock() noexcept {
-    state.mutex.lock();
-}
+ForkLock::ForkLock() noexcept { state.mutex.lock(); }
 
-ForkLock::~ForkLock() {
-    state.mutex.unlock();
-}
+ForkLock::~ForkLock() { state.mutex.unlock(); }
 
 void ForkLock::add(ForkHandle& handle) noexcept {
     handle.previous = nullptr;

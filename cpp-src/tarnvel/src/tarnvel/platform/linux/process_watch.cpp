@@ -3,16 +3,16 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <boost/asio/post.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
 
 #include <cerrno>
 #include <limits>
 #include <utility>
 
-#include "tarnvel/platform/linux/loop_descriptor.hpp"
-#include "tarnvel/platform/linux/object_handles.hpp"
-#include "tarnvel/platform/platform.hpp"
+#include "platform/linux/loop_descriptor.hpp"
+#include "platform/linux/object_handles.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform {
 

@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tarnvel/platform/platform.hpp"
-#include "tarnvel/platform/linux/object_lifetime.hpp"
-#include "tarnvel/platform/mapping_errors.hpp"
+#include "platform/linux/object_lifetime.hpp"
+#include "platform/mapping_errors.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform {
 
@@ -85,14 +85,10 @@ SharedMapping SharedMapping::create(const std::string& name, uint64_t size, std:
     return SharedMapping(std::move(native));
 }
 
-uint8_t* SharedMapping::view() const noexcept {
-    return native_ ? native_->view.data() : nullptr;
-}
+uint8_t* SharedMapping::view() const noexcept { return native_ ? native_->view.data() : nullptr; }
 
 // The view is exactly the size asked for; none is left in a fork child.
-uint64_t SharedMapping::size() const noexcept {
-    return native_ ? native_->view.size() : 0;
-}
+uint64_t SharedMapping::size() const noexcept { return native_ ? native_->view.size() : 0; }
 
 void SharedMapping::abandon() noexcept {
     if (native_) {

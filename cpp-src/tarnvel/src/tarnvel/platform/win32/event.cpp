@@ -1,11 +1,11 @@
-#include "../platform.hpp"
-#include "tarnvel/names.hpp"
-#include "tarnvel/platform/event_wait.hpp"
-#include "tarnvel/platform/win32/section.hpp"
+#include "names.hpp"
+#include "platform/event_wait.hpp"
+#include "platform/platform.hpp"
+#include "platform/win32/section.hpp"
 #include "tarnvel/tarnvel.hpp"
 
-#include <boost/asio/windows/object_handle.hpp>
 #include <windows.h>
+#include <boost/asio/windows/object_handle.hpp>
 
 #include <utility>
 
@@ -41,9 +41,7 @@ MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailb
 MailboxEvent::MailboxEvent(MailboxEvent&&) noexcept = default;
 
 // Destroying the waiter afterwards closes the handle.
-MailboxEvent::~MailboxEvent() {
-    cancel();
-}
+MailboxEvent::~MailboxEvent() { cancel(); }
 
 void MailboxEvent::async_wait(std::function<void()> on_signalled) {
     if (!native_) {

@@ -1,6 +1,6 @@
-#include "../platform.hpp"
-#include "tarnvel/platform/mapping_errors.hpp"
-#include "tarnvel/platform/win32/section.hpp"
+#include "platform/mapping_errors.hpp"
+#include "platform/platform.hpp"
+#include "platform/win32/section.hpp"
 
 #include <windows.h>
 
@@ -70,8 +70,8 @@ struct SharedMapping::Native {
 };
 
 SharedMapping SharedMapping::create(const std::string& name, uint64_t size, std::string_view role) {
-    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                        static_cast<DWORD>(size), name.c_str());
+    HANDLE mapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), name.c_str());
     if (mapping == nullptr) {
         detail::throw_create_failed(role);
     }
@@ -91,13 +91,9 @@ SharedMapping::SharedMapping(SharedMapping&&) noexcept = default;
 SharedMapping& SharedMapping::operator=(SharedMapping&&) noexcept = default;
 SharedMapping::~SharedMapping() = default;
 
-uint8_t* SharedMapping::view() const noexcept {
-    return native_ ? native_->section.view() : nullptr;
-}
+uint8_t* SharedMapping::view() const noexcept { return native_ ? native_->section.view() : nullptr; }
 
-uint64_t SharedMapping::size() const noexcept {
-    return native_ ? native_->section.size() : 0;
-}
+uint64_t SharedMapping::size() const noexcept { return native_ ? native_->section.size() : 0; }
 
 // Windows has no fork(), so there is never an inherited view to drop.
 void SharedMapping::abandon() noexcept {}

@@ -1,4 +1,4 @@
-#include "../platform.hpp"
+#include "platform/platform.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <windows.h>
@@ -57,9 +57,7 @@ bool NamedMutex::try_lock_for(std::chrono::milliseconds limit) {
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
-void NamedMutex::unlock() {
-    ReleaseMutex(native_->handle);
-}
+void NamedMutex::unlock() { ReleaseMutex(native_->handle); }
 
 // Windows has no fork(), so there is never an inherited handle to drop.
 void NamedMutex::abandon() noexcept {}

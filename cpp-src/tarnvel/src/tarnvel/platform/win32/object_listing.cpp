@@ -8,7 +8,7 @@
 // objects can still be opened by name, only not found without one. Object
 // names are never cut here, and the directory holds other programs' objects
 // too; callers pick theirs by name.
-#include "../platform.hpp"
+#include "platform/platform.hpp"
 
 #include <windows.h>
 #include <winternl.h>
@@ -66,10 +66,10 @@ std::vector<PresentObject> list_objects(ObjectType type) {
     std::vector<PresentObject> found;
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return found;
-    auto open_directory = reinterpret_cast<OpenDirectory>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtOpenDirectoryObject")));
-    auto query_directory = reinterpret_cast<QueryDirectory>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryDirectoryObject")));
+    auto open_directory =
+        reinterpret_cast<OpenDirectory>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtOpenDirectoryObject")));
+    auto query_directory =
+        reinterpret_cast<QueryDirectory>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryDirectoryObject")));
     if (open_directory == nullptr || query_directory == nullptr) return found;
 
     DWORD session = 0;

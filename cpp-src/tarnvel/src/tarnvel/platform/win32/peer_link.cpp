@@ -2,8 +2,8 @@
 // section alive for every process, so a dead or re-created peer would look
 // alive to third parties: a Windows link is opened per message and never
 // kept.
-#include "../platform.hpp"
-#include "tarnvel/platform/win32/section.hpp"
+#include "platform/platform.hpp"
+#include "platform/win32/section.hpp"
 
 #include <utility>
 
@@ -33,21 +33,13 @@ std::optional<PeerLink> PeerLink::open(const std::string& mailbox_name, uint32_t
     }
 }
 
-bool PeerLink::keepable() const noexcept {
-    return false;
-}
+bool PeerLink::keepable() const noexcept { return false; }
 
-bool PeerLink::current() noexcept {
-    return false;
-}
+bool PeerLink::current() noexcept { return false; }
 
-uint8_t* PeerLink::view() const noexcept {
-    return native_ ? native_->mailbox.view() : nullptr;
-}
+uint8_t* PeerLink::view() const noexcept { return native_ ? native_->mailbox.view() : nullptr; }
 
-uint64_t PeerLink::size() const noexcept {
-    return native_ ? native_->mailbox.size() : 0;
-}
+uint64_t PeerLink::size() const noexcept { return native_ ? native_->mailbox.size() : 0; }
 
 void PeerLink::signal() noexcept {
     if (native_) {

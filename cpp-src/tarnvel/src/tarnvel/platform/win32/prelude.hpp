@@ -7,7 +7,7 @@
 // header's include guard stops it from coming back.
 #pragma once
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #undef STATUS_TIMEOUT

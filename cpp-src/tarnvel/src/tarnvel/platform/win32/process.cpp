@@ -1,12 +1,10 @@
-#include "../platform.hpp"
+#include "platform/platform.hpp"
 
 #include <windows.h>
 
 namespace tarnvel::platform {
 
-uint32_t current_process_id() {
-    return GetCurrentProcessId();
-}
+uint32_t current_process_id() { return GetCurrentProcessId(); }
 
 bool process_exists(uint32_t pid) noexcept {
     if (pid == 0) return false;

@@ -1,11 +1,11 @@
 // A peer's end seen on the io loop: a process handle is signalled when its
 // process ends, and keeps its id from being given to another process.
-#include "../platform.hpp"
-#include "tarnvel/platform/event_wait.hpp"
+#include "platform/event_wait.hpp"
+#include "platform/platform.hpp"
 
+#include <windows.h>
 #include <boost/asio/post.hpp>
 #include <boost/asio/windows/object_handle.hpp>
-#include <windows.h>
 
 #include <utility>
 
@@ -27,9 +27,7 @@ struct ProcessWatch::Native {
 ProcessWatch::ProcessWatch(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 ProcessWatch::ProcessWatch(ProcessWatch&&) noexcept = default;
 
-ProcessWatch::~ProcessWatch() {
-    cancel();
-}
+ProcessWatch::~ProcessWatch() { cancel(); }
 
 std::optional<ProcessWatch> ProcessWatch::start(boost::asio::io_context& io, uint32_t pid) {
     HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, pid);
@@ -55,7 +53,8 @@ void ProcessWatch::async_wait(std::function<void()> on_exit) {
     native.wait.arm(
         [&native](auto completion) {
             if (native.ended) {
-                boost::asio::post(native.waiter.get_executor(), [completion = std::move(completion)] { completion({}); });
+                boost::asio::post(native.waiter.get_executor(),
+                                  [completion = std::move(completion)] { completion({}); });
                 return;
             }
             native.waiter.async_wait(std::move(completion));

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "tarnvel/platform/platform.hpp"
+#include "platform/platform.hpp"
 
 namespace tarnvel::platform::detail {
 
