@@ -104,7 +104,16 @@ class RemoteSystem:
             self._channel = grpc.insecure_channel(address)
         try:
             self._stub = pb_grpc.GatewayStub(self._channel)
-            listing = self._rpc(self._stub.ListNodes, self._pb.ListNodesRequest(), CONNECT_TIMEOUT)
+            # A connection refused in passing (a gateway that has just started
+            # listening, a loaded machine) is tried again a few times, briefly.
+            for pause in (0.05, 0.1, 0.2, None):
+                try:
+                    listing = self._rpc(self._stub.ListNodes, self._pb.ListNodesRequest(), CONNECT_TIMEOUT)
+                    break
+                except GatewayError as e:
+                    if pause is None or e.code != "UNAVAILABLE":
+                        raise
+                    time.sleep(pause)
         except BaseException:
             self._channel.close()
             raise
