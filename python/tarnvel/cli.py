@@ -242,34 +242,45 @@ def _json_arguments(texts: Sequence[str]) -> tuple[list[Any], dict[str, Any]]:
 
 
 def _cmd_call(args: argparse.Namespace) -> None:
+    request = _call_request(args)
+    with _join(args.system) as node:
+        _call_and_show(node, args, request)
+
+
+def _call_request(args: argparse.Namespace) -> tuple[bytes, list[Any], dict[str, Any]]:
+    """What the command line asks to send: the bytes of --raw, or the JSON arguments."""
     if not args.method:
         raise Failure(EXIT_USAGE, "the method name is empty")
     if args.raw:
         if len(args.args) > 1:
             raise Failure(EXIT_USAGE, "--raw takes one ARG (or stdin)")
         text = args.args[0] if args.args else "-"
-        data = sys.stdin.buffer.read() if text == "-" else os.fsencode(text)
-    else:
-        call_args, call_kwargs = _json_arguments(args.args)
-    with _join(args.system) as node:
-        target = _find(node, args)
-        try:
-            if args.raw:
-                answer = node.call_bytes(target, args.method, data, timeout=args.timeout)
-                _raise_json_error(node, target, args, answer)
-            else:
-                result = node.call(target, args.method, call_args, call_kwargs, timeout=args.timeout)
-        except RemoteError as e:
-            if e.type_name is not None:
-                raise
-            # The byte protocol does not tell a missing method from a failed one; the listing does.
-            listed = {d.get("name"): d for d in node.list_methods(target, timeout=args.timeout)}
-            if args.method not in listed:
-                raise Failure(EXIT_REMOTE, f"{target.name!r} (pid {target.pid}) has no method "
-                              f"{args.method!r}") from None
-            if not args.raw and listed[args.method].get("encoding") == "raw":
-                raise Failure(EXIT_USAGE, f"{args.method!r} is a raw method: call it with --raw") from None
+        return sys.stdin.buffer.read() if text == "-" else os.fsencode(text), [], {}
+    call_args, call_kwargs = _json_arguments(args.args)
+    return b"", call_args, call_kwargs
+
+
+def _call_and_show(caller: Any, args: argparse.Namespace, request: tuple[bytes, list[Any], dict[str, Any]]) -> None:
+    """Calls through a local node or a gateway's remote system (the same calling methods) and prints the answer."""
+    data, call_args, call_kwargs = request
+    target = _find(caller, args)
+    try:
+        if args.raw:
+            answer = caller.call_bytes(target, args.method, data, timeout=args.timeout)
+            _raise_json_error(caller, target, args, answer)
+        else:
+            result = caller.call(target, args.method, call_args, call_kwargs, timeout=args.timeout)
+    except RemoteError as e:
+        if e.type_name is not None:
             raise
+        # The byte protocol does not tell a missing method from a failed one; the listing does.
+        listed = {d.get("name"): d for d in caller.list_methods(target, timeout=args.timeout)}
+        if args.method not in listed:
+            raise Failure(EXIT_REMOTE, f"{target.name!r} (pid {target.pid}) has no method "
+                          f"{args.method!r}") from None
+        if not args.raw and listed[args.method].get("encoding") == "raw":
+            raise Failure(EXIT_USAGE, f"{args.method!r} is a raw method: call it with --raw") from None
+        raise
     if args.raw and args.json:
         _print_json({"hex": answer.hex()})
     elif args.raw:
@@ -281,7 +292,7 @@ def _cmd_call(args: argparse.Namespace) -> None:
         print(json.dumps(result, ensure_ascii=False, indent=2))
 
 
-def _raise_json_error(node: Node, target: PeerInfo, args: argparse.Namespace, answer: bytes) -> None:
+def _raise_json_error(caller: Any, target: PeerInfo, args: argparse.Namespace, answer: bytes) -> None:
     """The RemoteError of a JSON method's error answer that --raw received; nothing for any other answer."""
     try:
         wire.decode_answer(args.method, answer)
@@ -289,7 +300,7 @@ def _raise_json_error(node: Node, target: PeerInfo, args: argparse.Namespace, an
         if e.type_name is None:
             return
         # A raw method may answer bytes that only look like an error; its descriptor decides.
-        listed = {d.get("name"): d for d in node.list_methods(target, timeout=args.timeout)}
+        listed = {d.get("name"): d for d in caller.list_methods(target, timeout=args.timeout)}
         if listed.get(args.method, {}).get("encoding") != "raw":
             raise
 
@@ -551,41 +562,7 @@ def _remote_methods(system: Any, args: argparse.Namespace) -> None:
 
 
 def _remote_call(system: Any, args: argparse.Namespace) -> None:
-    if not args.method:
-        raise Failure(EXIT_USAGE, "the method name is empty")
-    if args.raw:
-        if len(args.args) > 1:
-            raise Failure(EXIT_USAGE, "--raw takes one ARG (or stdin)")
-        text = args.args[0] if args.args else "-"
-        data = sys.stdin.buffer.read() if text == "-" else os.fsencode(text)
-    else:
-        call_args, call_kwargs = _json_arguments(args.args)
-    target = _find(system, args)
-    try:
-        if args.raw:
-            answer = system.call_bytes(target, args.method, data, timeout=args.timeout)
-        else:
-            result = system.call(target, args.method, call_args, call_kwargs, timeout=args.timeout)
-    except RemoteError as e:
-        if e.type_name is not None:
-            raise
-        # As locally: the listing tells a missing method from a failed one.
-        listed = {d.get("name"): d for d in system.list_methods(target, timeout=args.timeout)}
-        if args.method not in listed:
-            raise Failure(EXIT_REMOTE, f"{target.name!r} (pid {target.pid}) has no method "
-                          f"{args.method!r}") from None
-        if not args.raw and listed[args.method].get("encoding") == "raw":
-            raise Failure(EXIT_USAGE, f"{args.method!r} is a raw method: call it with --raw") from None
-        raise
-    if args.raw and args.json:
-        _print_json({"hex": answer.hex()})
-    elif args.raw:
-        sys.stdout.buffer.write(answer)
-        sys.stdout.flush()
-    elif args.json:
-        _print_json(result)
-    else:
-        print(json.dumps(result, ensure_ascii=False, indent=2))
+    _call_and_show(system, args, _call_request(args))
 
 
 def _remote_watch(system: Any, args: argparse.Namespace) -> None:
