@@ -54,7 +54,8 @@ void define_call_result(py::module_& m) {
             "result", [](const tarnvel::CallResult& self) { return vector_to_bytes(self.result); },
             setter([](tarnvel::CallResult& self,
                       const py::bytes& result) { self.result = tarnvel::binding::bytes_to_vector(result); },
-                   "result"));
+                   "result"))
+        .def_readonly("unfit_answer_bytes", &tarnvel::CallResult::unfit_answer_bytes);
 }
 
 void define_node_info(py::module_& m) {

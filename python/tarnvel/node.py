@@ -749,10 +749,13 @@ class Node:
         if status == _core.STATUS_TIMEOUT:
             raise CallTimeout(f"no answer to {where} within {seconds:g} s")
         if status == _core.STATUS_DELIVER_FAILED:
-            # Either side may be what is too small: a request the peer's mailbox
-            # can never hold fails at once, and so does an answer that this
-            # node's mailbox can never hold (the peer then answers with this
-            # status instead).
+            unfit = result.unfit_answer_bytes
+            if unfit:
+                raise DeliveryFailed(f"{where} ran, but its answer of {unfit} bytes was too large for this "
+                                     f"node's mailbox ({self._mailbox_bytes} bytes; a larger mailbox_bytes "
+                                     f"would take it)")
+            # A peer written from the formats alone answers a bare status when
+            # its answer cannot fit, so this may still be either side.
             raise DeliveryFailed(f"could not deliver {where}: the request is too large for the peer's mailbox, "
                                  f"or the answer was too large for this node's mailbox "
                                  f"({self._mailbox_bytes} bytes; a larger mailbox_bytes may help)")

@@ -26,7 +26,8 @@ def test_answer_too_large_for_the_callers_mailbox_ends_the_call_at_once(system):
         with tarnvel.Node("small", system, mailbox_bytes=4096) as node:
             # A time limit far beyond the test: only the failure answer ends the call.
             peer = node.peer("big", call_timeout=3600)
-            with pytest.raises(tarnvel.DeliveryFailed, match=r"answer was too large for this node's mailbox \(4096"):
+            with pytest.raises(tarnvel.DeliveryFailed,
+                               match=r"answer of 8000 bytes was too large for this node's mailbox \(4096 bytes"):
                 peer.echo.raw(bytes(8000))
             assert peer.echo.raw(b"fits") == b"fits"
     finally:

@@ -53,7 +53,10 @@ TEST_F(Flow, AnswerTooLargeForTheCallersMailboxEndsTheCallAtOnce) {
     start_me(1024);
     Peer srv = Peer::serve("srv", system_);
     auto big = start(srv, "echo", std::string(2000, 'x'));
-    EXPECT_EQ(await(big).status, STATUS_DELIVER_FAILED);
+    const CallResult failed = await(big);
+    EXPECT_EQ(failed.status, STATUS_DELIVER_FAILED);
+    EXPECT_EQ(failed.unfit_answer_bytes, 2000u);
+    EXPECT_TRUE(failed.result.empty());
     // Neither side is harmed: the next answer that fits arrives.
     auto small = start(srv, "echo", "fits");
     const CallResult r = await(small);

@@ -39,6 +39,9 @@ inline constexpr uint8_t STATUS_DELIVER_FAILED = 3;
 struct CallResult {
     uint8_t status = STATUS_OK;
     Bytes result;
+    // With STATUS_DELIVER_FAILED sent by the peer: the size of its answer,
+    // which this node's mailbox could not hold. 0 otherwise.
+    uint64_t unfit_answer_bytes = 0;
 };
 
 // Why a node refused an operation. Bindings and callers tell refusals apart

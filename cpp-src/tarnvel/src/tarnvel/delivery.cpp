@@ -45,7 +45,14 @@ bool shrink_to_failure_answer(OutgoingMessage& message) {
     if (!frame || frame->kind != FRAME_KIND_RESPONSE || frame->body.size() <= 1) {
         return false;
     }
-    message.frame = encode_response(frame->seq, frame->pid, STATUS_DELIVER_FAILED, {});
+    // First the failure that tells the answer's size; in a mailbox too small
+    // even for that, the bare status.
+    if (frame->body[0] == STATUS_DELIVER_FAILED) {
+        message.frame = encode_response(frame->seq, frame->pid, STATUS_DELIVER_FAILED, {});
+    } else {
+        // A frame's body fits its 32-bit length field, so its size does too.
+        message.frame = encode_unfit_answer(frame->seq, frame->pid, static_cast<uint32_t>(frame->body.size() - 1));
+    }
     return true;
 }
 
@@ -224,7 +231,7 @@ Delivery::Attempt Delivery::write_kept(const std::string& mailbox, OutgoingMessa
 Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& message, Outcome& outcome,
                                      const std::string* kept) {
     AppendResult appended = append_record(link.view(), link.size(), message.frame);
-    if (appended == AppendResult::too_large && shrink_to_failure_answer(message)) {
+    while (appended == AppendResult::too_large && shrink_to_failure_answer(message)) {
         appended = append_record(link.view(), link.size(), message.frame);
     }
     switch (appended) {

@@ -66,6 +66,19 @@ Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<cons
     return out;
 }
 
+Bytes encode_unfit_answer(uint16_t seq, uint32_t pid, uint32_t answer_size) {
+    Bytes out = begin_frame(FRAME_KIND_RESPONSE, seq, pid, 5);
+    out.push_back(STATUS_DELIVER_FAILED);
+    append_le32(out, answer_size);
+    end_frame(out);
+    return out;
+}
+
+uint32_t unfit_answer_size(std::span<const uint8_t> body) {
+    if (body.size() < 5 || body[0] != STATUS_DELIVER_FAILED) return 0;
+    return load_le32(&body[1]);
+}
+
 bool request_fits_frame(uint64_t method_size, uint64_t args_size) {
     constexpr uint64_t packed_name_overhead = 5;
     return FRAME_OVERHEAD + packed_name_overhead + method_size + args_size <= std::numeric_limits<uint32_t>::max();

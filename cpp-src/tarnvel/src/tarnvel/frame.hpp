@@ -39,6 +39,12 @@ std::optional<FrameView> view_frame(std::span<const uint8_t> bytes);
 // would not fit its 32-bit field.
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args);
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result);
+// What a node answers when its answer of `answer_size` result bytes cannot
+// fit the caller's mailbox: STATUS_DELIVER_FAILED followed by that size (u32).
+// A receiver that knows only the status ignores the bytes after it.
+Bytes encode_unfit_answer(uint16_t seq, uint32_t pid, uint32_t answer_size);
+// The size a response body of that kind tells; 0 for any other body.
+uint32_t unfit_answer_size(std::span<const uint8_t> body);
 
 // Whether the request for a method name and arguments of these sizes fits
 // the 32-bit length field of a frame; no mailbox could take a larger one.

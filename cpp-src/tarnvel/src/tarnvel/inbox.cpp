@@ -123,6 +123,7 @@ void Inbox::dispatch(const Bytes& bytes) {
         }
         CallResult result{frame->body[0], {}};
         if (result.status == STATUS_OK) result.result.assign(frame->body.begin() + 1, frame->body.end());
+        result.unfit_answer_bytes = unfit_answer_size(frame->body);
         links_.calls.answer(frame->pid, frame->seq, std::move(result));
         return;
     }
