@@ -94,7 +94,7 @@ class SystemInfo:
 
 
 def systems() -> list[SystemInfo]:
-    """The systems whose book is present, sorted by name.
+    """The systems whose book is present, sorted by their object prefix.
 
     A book outlives a killed system until the next node anywhere is
     constructed (which sweeps objects nobody holds), so a system listed here
