@@ -89,20 +89,18 @@ bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout) {
 
 }  // namespace
 
-BytesView bytes_view(const py::bytes& bytes) {
+Bytes bytes_to_vector(const py::bytes& bytes) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
         throw py::error_already_set();
     }
-    return BytesView{reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
+    return Bytes(reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + size);
 }
-
-Bytes bytes_to_vector(const py::bytes& bytes) { return bytes_view(bytes).copy(); }
 
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
                     int64_t timeout_ms) {
-    const BytesView arguments = bytes_view(args);
+    Bytes arguments = bytes_to_vector(args);
     auto signal = std::make_shared<FutureSignal>();
     py::object future = future_class()(signal);
     future.attr("set_running_or_notify_cancel")();
@@ -118,11 +116,10 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
     // above all), where no done-callback may run: a resolver thread takes it
     // on unless the Future has none. A refused call drops the completion
     // here, and its ticket with it. The lookup and the hand-over may wait for
-    // the system's mutex: without the interpreter lock, and so does the copy
-    // of the arguments (`args` stays referenced by our caller meanwhile).
+    // the system's mutex: without the interpreter lock.
     {
         const py::gil_scoped_release unlocked;
-        self.core().node().call(std::move(node_name), pid, std::move(method), arguments.copy(), timeout_ms,
+        self.core().node().call(std::move(node_name), pid, std::move(method), std::move(arguments), timeout_ms,
                                 [resolution = std::move(resolution)](CallResult outcome) mutable {
                                     resolution.outcome = std::move(outcome);
                                     if (!resolved_here(resolution)) resolve_later(std::move(resolution));

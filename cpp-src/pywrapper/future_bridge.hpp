@@ -5,7 +5,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -23,16 +22,5 @@ void define_future_signal(py::module_& m);
 
 // A copy of the content of a bytes object.
 Bytes bytes_to_vector(const py::bytes& bytes);
-
-// The content of a bytes object, taken with the interpreter lock. Bytes are
-// immutable, so while a reference to the object is held elsewhere the view
-// may be copied without the lock, and a large copy need not stall the
-// process's other threads.
-struct BytesView {
-    const uint8_t* data;
-    size_t size;
-    Bytes copy() const { return Bytes(data, data + size); }
-};
-BytesView bytes_view(const py::bytes& bytes);
 
 }  // namespace tarnvel::binding

@@ -39,11 +39,9 @@ public:
     }
 
     bool complete(const py::bytes& result) {
-        const BytesView view = bytes_view(result);
-        // The copy too runs without the lock: the caller's reference keeps
-        // the (immutable) bytes alive meanwhile.
+        Bytes bytes = bytes_to_vector(result);
         const py::gil_scoped_release unlocked;
-        return reply_.complete(view.copy());
+        return reply_.complete(std::move(bytes));
     }
     bool fail() {
         const py::gil_scoped_release unlocked;

@@ -44,9 +44,7 @@ def test_deferred_reply_with_a_large_answer_from_another_thread(roomy, size):
     assert (result.status, result.result) == (tc.STATUS_OK, data + data)
 
 
-def test_arguments_stay_intact_while_other_threads_run(roomy):
-    # The arguments are copied without the interpreter lock; many callers at
-    # once must each get their own payload back.
+def test_large_calls_from_many_threads_at_once(roomy):
     assert roomy.register({"name": "echo"}, lambda args: args)
     payloads = [bytes([i]) * (256 << 10) for i in range(8)]
     results = [None] * len(payloads)
