@@ -430,8 +430,8 @@ std::vector<FanInRow> fan_in_rows(const std::string& system) {
         auto line = server.read_line(std::chrono::seconds(20));
         if (!line || line->rfind("ready ", 0) != 0) throw std::runtime_error("fan-in server did not start");
         for (size_t clients : FAN_IN_CLIENTS)
-            rows.push_back(fan_in("tarnvel", clients,
-                                  {"fan-in-client", "tarnvel", system, std::to_string(server.pid())}, true));
+            rows.push_back(
+                fan_in("tarnvel", clients, {"fan-in-client", "tarnvel", system, std::to_string(server.pid())}, true));
         server.finish();
     }
     {
@@ -580,11 +580,15 @@ void with_socket_server(Body&& body) {
 std::string system_name() { return "tarnvel_bench_" + std::to_string(::getpid()); }
 
 boost::json::object to_json(const LatencyRow& r) {
-    return {{"transport", r.transport}, {"payload_bytes", r.payload},
-            {"calls", r.calls},         {"p50_us", r.p50_us},
-            {"p90_us", r.p90_us},       {"p99_us", r.p99_us},
+    return {{"transport", r.transport},
+            {"payload_bytes", r.payload},
+            {"calls", r.calls},
+            {"p50_us", r.p50_us},
+            {"p90_us", r.p90_us},
+            {"p99_us", r.p99_us},
             {"mean_us", r.mean_us},
-            {"errors", r.errors},       {"samples_us", boost::json::array(r.samples_us.begin(), r.samples_us.end())}};
+            {"errors", r.errors},
+            {"samples_us", boost::json::array(r.samples_us.begin(), r.samples_us.end())}};
 }
 
 boost::json::object to_json(const ThroughputRow& r) {
@@ -706,8 +710,8 @@ int run_window_calls(const std::string& transport, size_t size, size_t calls, si
         with_socket_server([&](UdsClient& client) { row = uds_throughput(client, size, window, calls); });
     else
         throw std::runtime_error("unknown transport " + transport);
-    std::printf("%s %s: %zu calls with %zu outstanding, %zu errors\n", row.transport.c_str(),
-                size_text(size).c_str(), row.calls, window, row.errors);
+    std::printf("%s %s: %zu calls with %zu outstanding, %zu errors\n", row.transport.c_str(), size_text(size).c_str(),
+                row.calls, window, row.errors);
     return row.errors == 0 ? 0 : 1;
 }
 
