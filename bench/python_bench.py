@@ -3,8 +3,10 @@
     PYTHONPATH=<dir holding tarnvel_core*.so> python3 bench/python_bench.py [--json FILE]
     ... python3 bench/python_bench.py --round-trips tarnvel|pipe|zmq N
 
-For each transport: latency of sequential request/response pairs (p50, p99)
-and the rate with 64 requests outstanding. Baselines, measured in the same
+For each transport: latency of sequential request/response pairs (p50, p90,
+p99) and the rate with 64 requests outstanding. Then echoes of 16 B, 4 KiB,
+64 KiB and 1 MiB through tarnvel and through a Pipe (p50, p90, p99, and the
+payload moved per second by one sequential caller). Baselines, measured in the same
 run: a multiprocessing.connection Pipe and ZeroMQ REQ/REP over ipc://
 (skipped when pyzmq is missing). Then a call through the gateway (remote
 client -> gateway process -> node) on loopback beside a plain gRPC echo
@@ -37,12 +39,21 @@ WINDOW = 64
 BURST_SECONDS = 3.0
 PAYLOAD = b"x" * 64
 TIMEOUT_MS = 5000
+# Large enough for a 1 MiB request or answer and its framing.
+MAILBOX_BYTES = 4 << 20
+PAYLOAD_SIZES = (16, 4096, 65536, 1 << 20)
+
+
+def payload_round_trips(size):
+    """Fewer round trips for large payloads, so each row takes a second or two."""
+    return 2000 if size <= 4096 else 500 if size <= 65536 else 100
 
 
 def percentiles(samples):
+    """p50, p90, p99 in microseconds."""
     samples = sorted(samples)
     pick = lambda q: samples[min(len(samples) - 1, int(q * len(samples)))] * 1e6  # noqa: E731
-    return pick(0.50), pick(0.99)
+    return pick(0.50), pick(0.90), pick(0.99)
 
 
 def sequential(round_trip, count):
@@ -76,15 +87,16 @@ def burst(send, receive):
 
 
 # Each transport is a context manager that starts its server in a second
-# process and yields (round_trip, windowed), where windowed() measures the rate
-# with WINDOW outstanding, or is None when the transport cannot pipeline.
+# process and yields (round_trip, windowed, echo), where windowed() measures
+# the rate with WINDOW outstanding, or is None when the transport cannot
+# pipeline, and echo(data) is one round trip with `data` (None: PAYLOAD only).
 
 # tarnvel ------------------------------------------------------------------
 
 def tarnvel_server(system):
     import tarnvel_core
 
-    with tarnvel_core.Tarnvel("bench_server", system, "bench_server", 1 << 20) as node:
+    with tarnvel_core.Tarnvel("bench_server", system, "bench_server", MAILBOX_BYTES) as node:
         node.register({"name": "echo"}, lambda args: args)
         print("ready", node.pid, flush=True)
         select.select([sys.stdin], [], [], 120)
@@ -100,19 +112,23 @@ def tarnvel_transport(ctx):
     try:
         word, pid = server.stdout.readline().split()
         pid = int(pid)
-        with tarnvel_core.Tarnvel("bench_client", system, "bench_client", 1 << 20) as node:
-            def call():
-                return node.call_raw("bench_server", pid, "echo", PAYLOAD, TIMEOUT_MS)
+        with tarnvel_core.Tarnvel("bench_client", system, "bench_client", MAILBOX_BYTES) as node:
+            def call(data=PAYLOAD):
+                return node.call_raw("bench_server", pid, "echo", data, TIMEOUT_MS)
 
             def round_trip():
                 assert call().result().status == tarnvel_core.STATUS_OK
+
+            def echo(data):
+                result = call(data).result()
+                assert result.status == tarnvel_core.STATUS_OK and len(result.result) == len(data)
 
             in_flight = collections.deque()
 
             def receive():
                 assert in_flight.popleft().result().status == tarnvel_core.STATUS_OK
 
-            yield round_trip, lambda: burst(lambda: in_flight.append(call()), receive)
+            yield round_trip, lambda: burst(lambda: in_flight.append(call()), receive), echo
     finally:
         server.stdin.close()
         server.wait(timeout=30)
@@ -139,8 +155,12 @@ def pipe_transport(ctx):
         parent.send_bytes(PAYLOAD)
         parent.recv_bytes()
 
+    def echo(data):
+        parent.send_bytes(data)
+        assert len(parent.recv_bytes()) == len(data)
+
     try:
-        yield round_trip, lambda: burst(lambda: parent.send_bytes(PAYLOAD), parent.recv_bytes)
+        yield round_trip, lambda: burst(lambda: parent.send_bytes(PAYLOAD), parent.recv_bytes), echo
     finally:
         parent.close()
         server.join(30)
@@ -174,7 +194,7 @@ def zmq_transport(ctx):
                 socket.recv()
 
             # REQ/REP allows one request at a time: no windowed rate.
-            yield round_trip, None
+            yield round_trip, None, None
             socket.send(b"")
             socket.recv()
         server.join(30)
@@ -268,7 +288,7 @@ def grpc_transport(ctx):
             async def one():
                 assert (await _await_grpc(call.future(request, timeout=TIMEOUT_MS / 1000))).result == PAYLOAD
 
-            yield round_trip, lambda: async_burst(one)
+            yield round_trip, lambda: async_burst(one), None
     finally:
         server.stdin.close()
         server.wait(timeout=30)
@@ -299,7 +319,7 @@ def gateway_transport(ctx):
             async def one():
                 assert await remote.acall_bytes(target, "echo", PAYLOAD) == PAYLOAD
 
-            yield round_trip, lambda: async_burst(one)
+            yield round_trip, lambda: async_burst(one), None
     finally:
         if gateway is not None:
             gateway.terminate()
@@ -419,12 +439,20 @@ TRANSPORTS = {
 
 
 def measure(transport, ctx):
-    with TRANSPORTS[transport][1](ctx) as (round_trip, windowed):
+    with TRANSPORTS[transport][1](ctx) as (round_trip, windowed, echo):
         latencies, sequential_rate = sequential(round_trip, SEQUENTIAL)
         rate = windowed() if windowed else None
-    p50, p99 = percentiles(latencies)
-    return {"p50_us": p50, "p99_us": p99, "sequential_calls_per_s": sequential_rate,
-            "window_calls_per_s": rate, "samples_us": [s * 1e6 for s in latencies]}
+        sizes = {}
+        if echo:
+            for size in PAYLOAD_SIZES:
+                data = b"\xa5" * size
+                samples, _ = sequential(lambda: echo(data), payload_round_trips(size))
+                p50, p90, p99 = percentiles(samples)
+                sizes[str(size)] = {"p50_us": p50, "p90_us": p90, "p99_us": p99, "mb_per_s": size / p50,
+                                    "samples_us": [s * 1e6 for s in samples]}
+    p50, p90, p99 = percentiles(latencies)
+    return {"p50_us": p50, "p90_us": p90, "p99_us": p99, "sequential_calls_per_s": sequential_rate,
+            "window_calls_per_s": rate, "samples_us": [s * 1e6 for s in latencies], "payloads": sizes}
 
 
 def zmq_missing():
@@ -464,7 +492,7 @@ def main():
     ctx = multiprocessing.get_context("spawn")
     if args.round_trips:
         transport, count = args.round_trips[0], int(args.round_trips[1])
-        with TRANSPORTS[transport][1](ctx) as (round_trip, _):
+        with TRANSPORTS[transport][1](ctx) as (round_trip, _, _):
             sequential(round_trip, count)
         print(f"{TRANSPORTS[transport][0]}: {count} round trips")
         return
@@ -482,8 +510,11 @@ def main():
         r = results[transport] = measure(transport, ctx)
         rate = r["window_calls_per_s"]
         rate_text = f"{rate:>10.0f} calls/s" if rate else f"{'n/a':>10} (one request at a time)"
-        print(f"{name:<28} p50 {r['p50_us']:>8.1f} us   p99 {r['p99_us']:>8.1f} us   "
+        print(f"{name:<28} p50 {r['p50_us']:>8.1f} us   p90 {r['p90_us']:>8.1f} us   p99 {r['p99_us']:>8.1f} us   "
               f"{WINDOW} outstanding: {rate_text}")
+        for size, row in r["payloads"].items():
+            print(f"{'':<28} echo {int(size):>8} B: p50 {row['p50_us']:>8.1f} us   p90 {row['p90_us']:>8.1f} us   "
+                  f"p99 {row['p99_us']:>8.1f} us   {row['mb_per_s']:>8.1f} MB/s")
     r = results["serving"] = measure_serving()
     print(f"{'server under work':<28} fast call p50 {r['fast_p50_idle_us']:.1f} us idle, "
           f"{r['fast_p50_beside_slow_us']:.1f} us beside a 100 ms method")

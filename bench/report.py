@@ -7,7 +7,8 @@ tarnvel beside its baselines, and draws the latency distributions.
 Every ratio is tarnvel / baseline, both measured in this run. System calls
 per round trip are counted with `strace -f -c` (client and server together)
 as (count of a run with N round trips - count of a run with none) / N, so
-start-up and shut-down cancel out. Prints numbers; asserts nothing.
+start-up and shut-down cancel out; the same for N calls with 128 outstanding.
+Prints numbers; asserts nothing.
 """
 
 import argparse
@@ -22,6 +23,8 @@ import tempfile
 
 HERE = pathlib.Path(__file__).resolve().parent
 SYSCALL_ROUND_TRIPS = 2000
+SYSCALL_WINDOW_CALLS = 20000
+SYSCALL_WINDOW = 128
 
 
 def log(text):
@@ -52,11 +55,11 @@ def strace_total(command):
     return None
 
 
-def syscalls_per_round_trip(command):
-    """`command` + [N] makes a warm-up and N sequential round trips."""
-    busy = strace_total([*command, str(SYSCALL_ROUND_TRIPS)])
-    idle = strace_total([*command, "0"]) if busy is not None else None
-    return None if idle is None else (busy - idle) / SYSCALL_ROUND_TRIPS
+def syscalls_per_call(command, calls=SYSCALL_ROUND_TRIPS, tail=()):
+    """`command` + [N] + tail makes a warm-up and N calls."""
+    busy = strace_total([*command, str(calls), *tail])
+    idle = strace_total([*command, "0", *tail]) if busy is not None else None
+    return None if idle is None else (busy - idle) / calls
 
 
 def machine_facts():
@@ -77,6 +80,11 @@ def size_text(size):
     return f"{size // 1024} KiB" if size >= 1024 and size % 1024 == 0 else f"{size} B"
 
 
+def percentile_rows(label, ours, name, theirs, goals=("", "", "")):
+    return [(f"{label}, {key[:3]} us", ours[key], name, theirs[key], goal)
+            for key, goal in zip(("p50_us", "p90_us", "p99_us"), goals)]
+
+
 def build_rows(cpp, py, syscalls):
     """(measurement, tarnvel value, baseline name, baseline value, goal) in the table's order."""
     rows = []
@@ -85,29 +93,50 @@ def build_rows(cpp, py, syscalls):
     sizes = sorted({size for _, size in latency})
     for size in sizes:
         ours, theirs = latency[("tarnvel", size)], latency[("unix socket", size)]
-        rows.append((f"C++ echo {size_text(size)} sequential, p50 us", ours["p50_us"], "Unix socket",
-                     theirs["p50_us"], "<= 2.5x"))
-        rows.append((f"C++ echo {size_text(size)} sequential, p99 us", ours["p99_us"], "Unix socket",
-                     theirs["p99_us"], "<= 3x"))
-    for size in sizes:
+        goals = ("<= 1x", "", "<= 1.5x") if size <= 4096 else ("<= 0.5x", "", "") if size >= 1 << 20 else ("",) * 3
+        rows += percentile_rows(f"C++ echo {size_text(size)} sequential", ours, "Unix socket", theirs, goals)
+        if size >= 4096:
+            rows.append((f"C++ echo {size_text(size)} sequential, MB/s", size / ours["p50_us"], "Unix socket",
+                         size / theirs["p50_us"], ""))
+    for size in sorted({s for _, s, _ in throughput}):
         for window in sorted({w for _, s, w in throughput if s == size}):
             ours, theirs = throughput[("tarnvel", size, window)], throughput[("unix socket", size, window)]
+            goal = (">= 2x" if size <= 16 else ">= 4x") if window == 128 else ""
             rows.append((f"C++ calls/s {size_text(size)}, {window} outstanding", ours["calls_per_s"],
-                         "Unix socket", theirs["calls_per_s"], ">= 0.5x" if window == 128 else ""))
+                         "Unix socket", theirs["calls_per_s"], goal))
+    fan_in = {(r["transport"], r["clients"]): r for r in cpp.get("fan_in", [])}
+    for clients in sorted({c for _, c in fan_in}):
+        rows.append((f"C++ fan-in calls/s, {clients} client processes", fan_in[("tarnvel", clients)]["calls_per_s"],
+                     "Unix socket, epoll server", fan_in[("unix socket", clients)]["calls_per_s"],
+                     ">= 1.5x" if clients == max(c for _, c in fan_in) else ""))
+    bursts = sorted(cpp.get("bursts", []), key=lambda r: r["mailbox_bytes"])
+    if len(bursts) == 2:
+        small, large = bursts
+        what = f"C++ burst of {small['burst']} x 4 KiB into a {size_text(small['mailbox_bytes'])} mailbox"
+        room = f"into {size_text(large['mailbox_bytes'])} (room for all)"
+        rows.append((f"{what}, calls/s", small["calls_per_s"], room, large["calls_per_s"], ""))
+        rows.append((f"{what}, p99 us", small["p99_us"], room, large["p99_us"], ""))
 
     ours = py["tarnvel"]
     zmq = py.get("zmq")
     pipe = py["pipe"]
     payload = size_text(py["payload_bytes"])
-    for key, goals in (("p50_us", ("<= 1x", "<= 2.5x")), ("p99_us", ("", ""))):
+    for key, goals in (("p50_us", ("", "<= 1x")), ("p90_us", ("", "")), ("p99_us", ("", ""))):
         label = f"Python call_raw {payload} sequential, {key[:3]} us"
         rows.append((label, ours[key], "ZeroMQ REQ/REP ipc://", zmq and zmq[key], goals[0]))
         rows.append((label, ours[key], "multiprocessing Pipe", pipe[key], goals[1]))
     label = f"Python calls/s, {py['window']} outstanding"
-    rows.append((label, ours["window_calls_per_s"], "ZeroMQ, sequential", zmq and zmq["sequential_calls_per_s"],
-                 ">= 2x"))
     rows.append((label, ours["window_calls_per_s"], f"Pipe, {py['window']} outstanding",
-                 pipe["window_calls_per_s"], ""))
+                 pipe["window_calls_per_s"], ">= 1x"))
+    rows.append((label, ours["window_calls_per_s"], "ZeroMQ, sequential", zmq and zmq["sequential_calls_per_s"],
+                 ""))
+    for size, mine in ours.get("payloads", {}).items():
+        size = int(size)
+        theirs = pipe["payloads"][str(size)]
+        goals = ("<= 0.5x", "", "") if size >= 1 << 20 else ("",) * 3
+        rows += percentile_rows(f"Python echo {size_text(size)}", mine, "multiprocessing Pipe", theirs, goals)
+        rows.append((f"Python echo {size_text(size)}, MB/s", mine["mb_per_s"], "multiprocessing Pipe",
+                     theirs["mb_per_s"], ""))
 
     # Across machines: a call through the gateway beside gRPC answering the same messages itself.
     gateway, plain = py.get("gateway"), py.get("grpc")
@@ -130,18 +159,19 @@ def build_rows(cpp, py, syscalls):
                      serving["async_10ms_256_calls_per_s"], "", None, ">= 10,000"))
 
     rows.append(("System calls per round trip, C++ 16 B", syscalls.get("cpp tarnvel"), "Unix socket",
-                 syscalls.get("cpp socket"), ""))
+                 syscalls.get("cpp socket"), "tarnvel <= 6"))
+    rows.append((f"System calls per call, C++ 16 B, {SYSCALL_WINDOW} outstanding", syscalls.get("cpp tarnvel window"),
+                 "Unix socket", syscalls.get("cpp socket window"), "tarnvel <= 0.2"))
     label = f"System calls per round trip, Python {payload}"
-    rows.append((label, syscalls.get("py tarnvel"), "ZeroMQ REQ/REP ipc://", syscalls.get("py zmq"),
-                 "tarnvel <= 16"))
-    rows.append((label, syscalls.get("py tarnvel"), "multiprocessing Pipe", syscalls.get("py pipe"), ""))
+    rows.append((label, syscalls.get("py tarnvel"), "multiprocessing Pipe", syscalls.get("py pipe"), "tarnvel <= 6"))
+    rows.append((label, syscalls.get("py tarnvel"), "ZeroMQ REQ/REP ipc://", syscalls.get("py zmq"), ""))
     return rows
 
 
 def number(value):
     if value is None:
         return "n/a"
-    return f"{value:,.0f}" if value >= 1000 else f"{value:.1f}"
+    return f"{value:,.0f}" if value >= 1000 else f"{value:.1f}" if value >= 1 else f"{value:.2f}"
 
 
 def print_table(rows):
@@ -171,9 +201,10 @@ def draw(cpp, py, path, title):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 5), sharey=True)
+    fig, axes_grid = plt.subplots(2, 2, figsize=(14, 10))
+    (small, large), (python, payloads) = axes_grid
     colours = {"tarnvel": "C0", "unix socket": "C1", "pipe": "C1", "zmq": "C2"}
-    edges = {left: [], right: []}
+    edges = {axes: [] for axes in (small, large, python, payloads)}
 
     # The legend quotes the table's percentiles.
     def cdf(axes, row, label, colour, style="-"):
@@ -182,31 +213,40 @@ def draw(cpp, py, path, title):
             return
         count = len(samples)
         axes.plot(samples, [(i + 1) / count for i in range(count)], style, color=colour, drawstyle="steps-post",
-                  label=f"{label}  (p50 {row['p50_us']:.1f}, p99 {row['p99_us']:.1f} µs)")
+                  label=f"{label}  (p50 {row['p50_us']:.1f}, p90 {row['p90_us']:.1f}, p99 {row['p99_us']:.1f} µs)")
         edges[axes].append((samples[0], samples[min(count - 1, int(count * 0.999))]))
 
+    sizes = sorted({r["payload_bytes"] for r in cpp["latency"]})
     for row in cpp["latency"]:
-        style = "-" if row["payload_bytes"] == min(r["payload_bytes"] for r in cpp["latency"]) else "--"
+        size = row["payload_bytes"]
+        axes = small if size <= 4096 else large
+        style = "-" if sizes.index(size) % 2 == 0 else "--"
         name = "tarnvel" if row["transport"] == "tarnvel" else "Unix socket"
-        cdf(left, row, f"{name} {size_text(row['payload_bytes'])}", colours[row["transport"]], style)
-    left.set_title("C++: tarnvel echo vs Unix stream socket ping-pong")
+        cdf(axes, row, f"{name} {size_text(size)}", colours[row["transport"]], style)
+    small.set_title("C++: tarnvel echo vs Unix stream socket, 16 B and 4 KiB")
+    large.set_title("C++: the same, 64 KiB and 1 MiB")
     for key, name in (("tarnvel", "tarnvel call_raw(...).result()"), ("zmq", "ZeroMQ REQ/REP ipc://"),
                       ("pipe", "multiprocessing Pipe")):
         if key in py:
-            cdf(right, py[key], name, colours[key])
-    right.set_title(f"Python: {size_text(py['payload_bytes'])} request and answer")
+            cdf(python, py[key], name, colours[key])
+    python.set_title(f"Python: {size_text(py['payload_bytes'])} request and answer")
+    styles = ["-", "--", "-.", ":"]
+    for key, name in (("tarnvel", "tarnvel"), ("pipe", "Pipe")):
+        for index, (size, row) in enumerate(sorted(py[key].get("payloads", {}).items(), key=lambda i: int(i[0]))):
+            cdf(payloads, row, f"{name} {size_text(int(size))}", colours[key], styles[index % len(styles)])
+    payloads.set_title("Python: echoes by payload size, tarnvel vs Pipe")
 
-    for axes in (left, right):
+    for axes in edges:
         axes.set_xscale("log")
         # The far tail (beyond the 99.9th percentile) would squeeze the bulk.
         if edges[axes]:
             axes.set_xlim(min(e[0] for e in edges[axes]) * 0.8, max(e[1] for e in edges[axes]) * 1.5)
         axes.set_xlabel("round trip, µs (log scale)")
-        for level in (0.5, 0.99):
+        for level in (0.5, 0.9, 0.99):
             axes.axhline(level, color="grey", linewidth=0.6, linestyle=":")
         axes.grid(True, which="both", axis="x", alpha=0.3)
-        axes.legend(loc="lower right", fontsize="small")
-    left.set_ylabel("fraction of round trips at or below")
+        axes.legend(loc="lower right", fontsize="x-small")
+        axes.set_ylabel("fraction of round trips at or below")
     fig.suptitle(f"Sequential round trips between two processes: {title}")
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -227,24 +267,28 @@ def main():
     facts = machine_facts()
     load = os.getloadavg()[0]
 
-    log("C++ round trips (about 20 s)")
+    log("C++ round trips, fan-in and bursts (about 40 s)")
     run([cpp_bench, "--json", str(args.out / "cpp.json")])
-    log("Python round trips (about 20 s)")
+    log("Python round trips and payloads (about 90 s)")
     run([*python_bench, "--json", str(args.out / "python.json")])
     cpp = json.loads((args.out / "cpp.json").read_text())
     py = json.loads((args.out / "python.json").read_text())
 
     syscalls = {}
     if shutil.which("strace"):
-        log(f"system calls of {SYSCALL_ROUND_TRIPS} round trips under strace")
-        commands = {"cpp tarnvel": [cpp_bench, "round-trips", "tarnvel", "16"],
-                    "cpp socket": [cpp_bench, "round-trips", "socket", "16"],
-                    "py tarnvel": [*python_bench, "--round-trips", "tarnvel"],
-                    "py pipe": [*python_bench, "--round-trips", "pipe"]}
+        log(f"system calls of {SYSCALL_ROUND_TRIPS} round trips and of {SYSCALL_WINDOW_CALLS} calls with "
+            f"{SYSCALL_WINDOW} outstanding, under strace")
+        window = (SYSCALL_WINDOW_CALLS, [str(SYSCALL_WINDOW)])
+        commands = {"cpp tarnvel": ([cpp_bench, "round-trips", "tarnvel", "16"],),
+                    "cpp socket": ([cpp_bench, "round-trips", "socket", "16"],),
+                    "cpp tarnvel window": ([cpp_bench, "window-calls", "tarnvel", "16"], *window),
+                    "cpp socket window": ([cpp_bench, "window-calls", "socket", "16"], *window),
+                    "py tarnvel": ([*python_bench, "--round-trips", "tarnvel"],),
+                    "py pipe": ([*python_bench, "--round-trips", "pipe"],)}
         if "zmq" in py:
-            commands["py zmq"] = [*python_bench, "--round-trips", "zmq"]
+            commands["py zmq"] = ([*python_bench, "--round-trips", "zmq"],)
         for key, command in commands.items():
-            syscalls[key] = syscalls_per_round_trip(command)
+            syscalls[key] = syscalls_per_call(*command)
             if syscalls[key] is None:
                 break
     else:

@@ -8,15 +8,26 @@
 //                                        a warm-up, then n sequential round
 //                                        trips and nothing else: run under
 //                                        strace to count their system calls
+//   tarnvel_bench window-calls tarnvel|socket <bytes> <n> <window>
+//                                        the same for n calls with <window>
+//                                        outstanding
 //   tarnvel_bench server <system> <bytes> a node with "echo", until stdin closes
 //   tarnvel_bench uds-server             socket echo on stdin, until it closes
+//   tarnvel_bench epoll-server <path>    socket echo for many clients (fan-in)
+//   tarnvel_bench fan-in-client tarnvel <system> <pid> <index> <ms>
+//   tarnvel_bench fan-in-client socket <path> <ms>
+//                                        one client of the fan-in rows: after
+//                                        "go" on stdin, sequential calls for
+//                                        <ms>, then "done <calls> <errors>"
 #include "child_process.hpp"
+#include "epoll_echo.hpp"
 #include "uds_echo.hpp"
 
 #include "tarnvel/tarnvel.hpp"
 
 #include <boost/json/serialize.hpp>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +56,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t MAILBOX_BYTES = 4u << 20;
+constexpr uint64_t FAN_IN_CLIENT_MAILBOX_BYTES = 1u << 20;
 constexpr int64_t CALL_TIMEOUT_MS = 2000;
 constexpr size_t WARMUP_CALLS = 200;
 constexpr size_t LATENCY_CALLS = 5000;
@@ -56,8 +68,20 @@ constexpr size_t MAX_ERRORS = 10;
 constexpr const char* SERVER_NODE = "bench-server";
 constexpr const char* CLIENT_NODE = "bench-client";
 constexpr const char* METHOD = "echo";
-const size_t PAYLOADS[] = {16, 4096};
+const size_t LATENCY_PAYLOADS[] = {16, 4096, 65536, 1u << 20};
+const size_t THROUGHPUT_PAYLOADS[] = {16, 4096};
 const size_t WINDOWS[] = {1, 16, 128};
+// Fan-in: this many client processes, each making sequential 16 B calls.
+const size_t FAN_IN_CLIENTS[] = {1, 4, 16};
+constexpr int FAN_IN_MILLISECONDS = 1000;
+// Flow control: bursts of this many 4 KiB calls at once into a mailbox that
+// holds a few of them (calls wait for room) and into one that holds them all.
+constexpr size_t BURST_CALLS = 512;
+constexpr size_t BURST_ROUNDS = 10;
+constexpr uint64_t SMALL_MAILBOX_BYTES = 64u << 10;
+
+// Fewer calls for large payloads, so each row takes a second or two.
+size_t latency_calls(size_t payload) { return payload <= 4096 ? LATENCY_CALLS : payload <= 65536 ? 1000 : 200; }
 
 // ---------------------------------------------------------------- servers
 
@@ -93,10 +117,28 @@ struct LatencyRow {
     size_t payload = 0;
     size_t calls = 0;
     double p50_us = 0;
+    double p90_us = 0;
     double p99_us = 0;
     double mean_us = 0;
     size_t errors = 0;
     std::vector<double> samples_us;  // in the order taken
+};
+
+struct FanInRow {
+    std::string transport;
+    size_t clients = 0;
+    size_t calls = 0;
+    double seconds = 0;
+    size_t errors = 0;
+};
+
+struct BurstRow {
+    uint64_t mailbox = 0;
+    size_t calls = 0;
+    double seconds = 0;
+    double p50_us = 0;
+    double p99_us = 0;
+    size_t errors = 0;
 };
 
 struct ThroughputRow {
@@ -118,10 +160,11 @@ double percentile(const std::vector<double>& sorted, double p) {
 }
 
 LatencyRow summarise(std::string transport, size_t payload, std::vector<double> samples, size_t errors) {
-    LatencyRow row{std::move(transport), payload, samples.size(), 0, 0, 0, errors, samples};
+    LatencyRow row{std::move(transport), payload, samples.size(), 0, 0, 0, 0, errors, samples};
     if (samples.empty()) return row;
     std::sort(samples.begin(), samples.end());
     row.p50_us = percentile(samples, 0.50);
+    row.p90_us = percentile(samples, 0.90);
     row.p99_us = percentile(samples, 0.99);
     double sum = 0;
     for (double s : samples) sum += s;
@@ -148,7 +191,7 @@ struct TarnvelTarget {
 
 bool echoed(const CallResult& r, const Bytes& payload) { return r.status == STATUS_OK && r.result == payload; }
 
-LatencyRow tarnvel_latency(TarnvelTarget target, size_t size, size_t calls = LATENCY_CALLS) {
+LatencyRow tarnvel_latency(TarnvelTarget target, size_t size, size_t calls) {
     Bytes payload = make_payload(size);
     size_t errors = 0;
     for (size_t i = 0; i < WARMUP_CALLS && errors < MAX_ERRORS; ++i)
@@ -170,19 +213,20 @@ LatencyRow tarnvel_latency(TarnvelTarget target, size_t size, size_t calls = LAT
 
 // Warms up with `run`, then lets it run for the measured time; `run(max_calls,
 // deadline)` keeps its window full and returns the calls it completed.
+// With `fixed_calls`, runs that many calls instead, however long they take.
 template <typename Run>
-void measure_throughput(ThroughputRow& row, Run& run) {
+void measure_throughput(ThroughputRow& row, Run& run, size_t fixed_calls) {
     run(THROUGHPUT_WARMUP_CALLS, Clock::time_point::max());
     row.errors = 0;
     const auto start = Clock::now();
-    row.calls = run(SIZE_MAX, start + THROUGHPUT_TIME);
+    row.calls = fixed_calls > 0 ? run(fixed_calls, Clock::time_point::max()) : run(SIZE_MAX, start + THROUGHPUT_TIME);
     row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // The completion form of call, as a client that keeps a window full would use
 // it: each completion (on the node's io thread) starts the next call, so no
 // thread waits on a future per call.
-ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t window) {
+ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t window, size_t fixed_calls = 0) {
     Bytes payload = make_payload(size);
     ThroughputRow row{"tarnvel", size, window, 0, 0, 0};
     auto run = [&](size_t max_calls, Clock::time_point deadline) {
@@ -218,13 +262,13 @@ ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t windo
         row.errors += errors;
         return completed.load();
     };
-    measure_throughput(row, run);
+    measure_throughput(row, run, fixed_calls);
     return row;
 }
 
 // ---------------------------------------------------------------- socket
 
-LatencyRow uds_latency(UdsClient& client, size_t size, size_t calls = LATENCY_CALLS) {
+LatencyRow uds_latency(UdsClient& client, size_t size, size_t calls) {
     Bytes payload = make_payload(size);
     size_t errors = 0;
     auto same = [&](std::pair<const uint8_t*, size_t> answer) {
@@ -249,7 +293,7 @@ LatencyRow uds_latency(UdsClient& client, size_t size, size_t calls = LATENCY_CA
     return summarise("unix socket", size, std::move(samples), errors);
 }
 
-ThroughputRow uds_throughput(UdsClient& client, size_t size, size_t window) {
+ThroughputRow uds_throughput(UdsClient& client, size_t size, size_t window, size_t fixed_calls = 0) {
     Bytes payload = make_payload(size);
     ThroughputRow row{"unix socket", size, window, 0, 0, 0};
     auto run = [&](size_t max_calls, Clock::time_point deadline) {
@@ -272,7 +316,188 @@ ThroughputRow uds_throughput(UdsClient& client, size_t size, size_t window) {
         }
         return completed;
     };
-    measure_throughput(row, run);
+    measure_throughput(row, run, fixed_calls);
+    return row;
+}
+
+// ---------------------------------------------------------------- fan-in
+
+uint32_t find_server(const Tarnvel& node, uint32_t pid);
+
+bool read_stdin_line(std::string& line) {
+    line.clear();
+    char c;
+    for (;;) {
+        ssize_t got = ::read(0, &c, 1);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        if (c == '\n') return true;
+        line.push_back(c);
+    }
+}
+
+void wait_for_stdin_end() {
+    std::string line;
+    while (read_stdin_line(line)) {
+    }
+}
+
+// One fan-in client: announces itself, waits for "go", makes sequential calls
+// for the given time and reports them. `call` makes one call and says whether
+// it was answered correctly.
+template <typename Call>
+int fan_in_client(int milliseconds, Call&& call) {
+    if (::write(1, "ready\n", 6) != 6) return 1;
+    std::string line;
+    if (!read_stdin_line(line) || line != "go") return 1;
+    size_t calls = 0;
+    size_t errors = 0;
+    const auto until = Clock::now() + std::chrono::milliseconds(milliseconds);
+    while (Clock::now() < until && errors < MAX_ERRORS) {
+        if (call())
+            ++calls;
+        else
+            ++errors;
+    }
+    std::string done = "done " + std::to_string(calls) + " " + std::to_string(errors) + "\n";
+    if (::write(1, done.data(), done.size()) != static_cast<ssize_t>(done.size())) return 1;
+    wait_for_stdin_end();
+    return 0;
+}
+
+int run_fan_in_client(const std::vector<std::string>& args) {
+    const Bytes payload = make_payload(16);
+    if (args.size() == 6 && args[1] == "tarnvel") {
+        const auto pid = static_cast<uint32_t>(std::stoul(args[3]));
+        Tarnvel node("bench-fan-" + args[4], args[2], "bench_fan_" + args[4], FAN_IN_CLIENT_MAILBOX_BYTES);
+        int rc = fan_in_client(std::stoi(args[5]), [&] {
+            return echoed(node.call(SERVER_NODE, pid, METHOD, payload, CALL_TIMEOUT_MS).get(), payload);
+        });
+        node.close();
+        return rc;
+    }
+    if (args.size() == 4 && args[1] == "socket") {
+        UdsClient client(connect_unix(args[2]));
+        return fan_in_client(std::stoi(args[3]), [&] {
+            client.send(payload);
+            auto answer = client.receive();
+            return answer.second == payload.size() && std::memcmp(answer.first, payload.data(), payload.size()) == 0;
+        });
+    }
+    throw std::runtime_error("bad fan-in-client arguments");
+}
+
+// Starts `clients` client processes with `client_args` (plus their index
+// where `indexed`), lets them all go at once and adds up what they did.
+FanInRow fan_in(const std::string& transport, size_t clients, const std::vector<std::string>& client_args,
+                bool indexed) {
+    FanInRow row{transport, clients, 0, static_cast<double>(FAN_IN_MILLISECONDS) / 1000.0, 0};
+    std::vector<ChildProcess> children;
+    for (size_t i = 0; i < clients; ++i) {
+        std::vector<std::string> args = client_args;
+        if (indexed) args.push_back(std::to_string(i));
+        args.push_back(std::to_string(FAN_IN_MILLISECONDS));
+        children.push_back(ChildProcess::spawn_with_pipes(args));
+    }
+    for (auto& child : children) {
+        auto line = child.read_line(std::chrono::seconds(20));
+        if (!line || *line != "ready") throw std::runtime_error(transport + " fan-in client did not start");
+    }
+    for (auto& child : children) child.write_line("go");
+    for (auto& child : children) {
+        auto line = child.read_line(std::chrono::milliseconds(FAN_IN_MILLISECONDS) + std::chrono::seconds(30));
+        size_t calls = 0;
+        size_t errors = 0;
+        if (!line || std::sscanf(line->c_str(), "done %zu %zu", &calls, &errors) != 2) {
+            ++row.errors;
+            continue;
+        }
+        row.calls += calls;
+        row.errors += errors;
+    }
+    for (auto& child : children) {
+        std::string status = child.finish();
+        if (status != "exit 0") std::fprintf(stderr, "fan-in client ended: %s\n", status.c_str());
+    }
+    return row;
+}
+
+std::vector<FanInRow> fan_in_rows(const std::string& system) {
+    std::vector<FanInRow> rows;
+    std::vector<FanInRow> socket_rows;
+    {
+        ChildProcess server = ChildProcess::spawn_with_pipes({"server", system, std::to_string(MAILBOX_BYTES)});
+        auto line = server.read_line(std::chrono::seconds(20));
+        if (!line || line->rfind("ready ", 0) != 0) throw std::runtime_error("fan-in server did not start");
+        for (size_t clients : FAN_IN_CLIENTS)
+            rows.push_back(
+                fan_in("tarnvel", clients, {"fan-in-client", "tarnvel", system, std::to_string(server.pid())}, true));
+        server.finish();
+    }
+    {
+        const std::string path = "/tmp/" + system + ".sock";
+        ChildProcess server = ChildProcess::spawn_with_pipes({"epoll-server", path});
+        auto line = server.read_line(std::chrono::seconds(20));
+        if (!line || *line != "ready") throw std::runtime_error("epoll server did not start");
+        for (size_t clients : FAN_IN_CLIENTS)
+            socket_rows.push_back(fan_in("unix socket", clients, {"fan-in-client", "socket", path}, false));
+        server.finish();
+    }
+    // Each baseline row under its tarnvel row.
+    std::vector<FanInRow> all;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        all.push_back(rows[i]);
+        all.push_back(socket_rows[i]);
+    }
+    return all;
+}
+
+// ---------------------------------------------------------------- flow control
+
+// Bursts of BURST_CALLS 4 KiB calls issued at once to a server whose mailbox
+// has `server_mailbox` bytes; each call's time runs from its issue to its
+// completion, and the rate over the whole burst.
+BurstRow burst_row(const std::string& system, uint64_t server_mailbox) {
+    BurstRow row{server_mailbox, 0, 0, 0, 0, 0};
+    ChildProcess server = ChildProcess::spawn_with_pipes({"server", system, std::to_string(server_mailbox)});
+    auto line = server.read_line(std::chrono::seconds(20));
+    if (!line || line->rfind("ready ", 0) != 0) throw std::runtime_error("burst server did not start");
+    Tarnvel node(CLIENT_NODE, system, "bench_cli", MAILBOX_BYTES);
+    const uint32_t pid = find_server(node, static_cast<uint32_t>(server.pid()));
+    const Bytes payload = make_payload(4096);
+    std::vector<double> samples;
+    for (size_t round = 0; round <= BURST_ROUNDS; ++round) {  // round 0 warms up
+        std::vector<Clock::time_point> started(BURST_CALLS);
+        std::vector<double> took(BURST_CALLS, 0);
+        std::mutex mutex;
+        std::condition_variable all_done;
+        size_t left = BURST_CALLS;
+        size_t failed = 0;
+        const auto start = Clock::now();
+        for (size_t i = 0; i < BURST_CALLS; ++i) {
+            started[i] = Clock::now();
+            node.call(SERVER_NODE, pid, METHOD, payload, CALL_TIMEOUT_MS, [&, i](CallResult r) {
+                const auto end = Clock::now();
+                std::lock_guard lock(mutex);
+                took[i] = micros(end - started[i]);
+                if (r.status != STATUS_OK || r.result.size() != payload.size()) ++failed;
+                if (--left == 0) all_done.notify_all();
+            });
+        }
+        std::unique_lock lock(mutex);
+        all_done.wait(lock, [&] { return left == 0; });
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (round == 0) continue;
+        row.seconds += seconds;
+        row.calls += BURST_CALLS - failed;
+        row.errors += failed;
+        samples.insert(samples.end(), took.begin(), took.end());
+    }
+    node.close();
+    server.finish();
+    std::sort(samples.begin(), samples.end());
+    row.p50_us = percentile(samples, 0.50);
+    row.p99_us = percentile(samples, 0.99);
     return row;
 }
 
@@ -293,13 +518,14 @@ std::string size_text(size_t bytes) {
     return std::to_string(bytes) + " B";
 }
 
-void print_tables(const std::vector<LatencyRow>& latency, const std::vector<ThroughputRow>& throughput) {
+void print_tables(const std::vector<LatencyRow>& latency, const std::vector<ThroughputRow>& throughput,
+                  const std::vector<FanInRow>& fan_in, const std::vector<BurstRow>& bursts) {
     std::printf("\nSequential round trips (%zu warm-up + %zu timed calls per row)\n", WARMUP_CALLS, LATENCY_CALLS);
-    std::printf("%-12s %8s %8s %10s %10s %10s %7s\n", "transport", "payload", "calls", "p50 us", "p99 us", "mean us",
-                "errors");
+    std::printf("%-12s %8s %8s %10s %10s %10s %10s %7s\n", "transport", "payload", "calls", "p50 us", "p90 us",
+                "p99 us", "mean us", "errors");
     for (const auto& r : latency)
-        std::printf("%-12s %8s %8zu %10.1f %10.1f %10.1f %7zu\n", r.transport.c_str(), size_text(r.payload).c_str(),
-                    r.calls, r.p50_us, r.p99_us, r.mean_us, r.errors);
+        std::printf("%-12s %8s %8zu %10.1f %10.1f %10.1f %10.1f %7zu\n", r.transport.c_str(),
+                    size_text(r.payload).c_str(), r.calls, r.p50_us, r.p90_us, r.p99_us, r.mean_us, r.errors);
 
     std::printf("\nThroughput with a full window of outstanding calls (%zu warm-up calls, then %.1f s per row)\n",
                 THROUGHPUT_WARMUP_CALLS, std::chrono::duration<double>(THROUGHPUT_TIME).count());
@@ -308,6 +534,20 @@ void print_tables(const std::vector<LatencyRow>& latency, const std::vector<Thro
     for (const auto& r : throughput)
         std::printf("%-12s %8s %7zu %9zu %8.2f %12.0f %7zu\n", r.transport.c_str(), size_text(r.payload).c_str(),
                     r.window, r.calls, r.seconds, r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0,
+                    r.errors);
+
+    std::printf("\nFan-in: client processes each making sequential 16 B calls to one server for %.1f s\n",
+                FAN_IN_MILLISECONDS / 1000.0);
+    std::printf("%-12s %8s %9s %12s %7s\n", "transport", "clients", "calls", "calls/s", "errors");
+    for (const auto& r : fan_in)
+        std::printf("%-12s %8zu %9zu %12.0f %7zu\n", r.transport.c_str(), r.clients, r.calls,
+                    static_cast<double>(r.calls) / r.seconds, r.errors);
+
+    std::printf("\nFlow control: %zu bursts of %zu 4 KiB calls issued at once\n", BURST_ROUNDS, BURST_CALLS);
+    std::printf("%-22s %9s %12s %10s %10s %7s\n", "server mailbox", "calls", "calls/s", "p50 us", "p99 us", "errors");
+    for (const auto& r : bursts)
+        std::printf("%-22s %9zu %12.0f %10.1f %10.1f %7zu\n", (std::to_string(r.mailbox >> 10) + " KiB").c_str(),
+                    r.calls, r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0, r.p50_us, r.p99_us,
                     r.errors);
 }
 
@@ -340,10 +580,15 @@ void with_socket_server(Body&& body) {
 std::string system_name() { return "tarnvel_bench_" + std::to_string(::getpid()); }
 
 boost::json::object to_json(const LatencyRow& r) {
-    return {{"transport", r.transport}, {"payload_bytes", r.payload},
-            {"calls", r.calls},         {"p50_us", r.p50_us},
-            {"p99_us", r.p99_us},       {"mean_us", r.mean_us},
-            {"errors", r.errors},       {"samples_us", boost::json::array(r.samples_us.begin(), r.samples_us.end())}};
+    return {{"transport", r.transport},
+            {"payload_bytes", r.payload},
+            {"calls", r.calls},
+            {"p50_us", r.p50_us},
+            {"p90_us", r.p90_us},
+            {"p99_us", r.p99_us},
+            {"mean_us", r.mean_us},
+            {"errors", r.errors},
+            {"samples_us", boost::json::array(r.samples_us.begin(), r.samples_us.end())}};
 }
 
 boost::json::object to_json(const ThroughputRow& r) {
@@ -353,15 +598,42 @@ boost::json::object to_json(const ThroughputRow& r) {
             {"errors", r.errors}};
 }
 
+boost::json::object to_json(const FanInRow& r) {
+    return {{"transport", r.transport},
+            {"clients", r.clients},
+            {"calls", r.calls},
+            {"seconds", r.seconds},
+            {"calls_per_s", static_cast<double>(r.calls) / r.seconds},
+            {"errors", r.errors}};
+}
+
+boost::json::object to_json(const BurstRow& r) {
+    return {{"mailbox_bytes", r.mailbox},
+            {"burst", BURST_CALLS},
+            {"calls", r.calls},
+            {"seconds", r.seconds},
+            {"calls_per_s", r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0},
+            {"p50_us", r.p50_us},
+            {"p99_us", r.p99_us},
+            {"errors", r.errors}};
+}
+
 void write_json(const std::string& path, const std::vector<LatencyRow>& latency,
-                const std::vector<ThroughputRow>& throughput) {
+                const std::vector<ThroughputRow>& throughput, const std::vector<FanInRow>& fan_in,
+                const std::vector<BurstRow>& bursts) {
+    boost::json::array fan_in_rows;
+    for (const auto& r : fan_in) fan_in_rows.push_back(to_json(r));
+    boost::json::array burst_rows;
+    for (const auto& r : bursts) burst_rows.push_back(to_json(r));
     boost::json::array latency_rows;
     for (const auto& r : latency) latency_rows.push_back(to_json(r));
     boost::json::array throughput_rows;
     for (const auto& r : throughput) throughput_rows.push_back(to_json(r));
     boost::json::object all{{"hardware_threads", std::thread::hardware_concurrency()},
                             {"latency", std::move(latency_rows)},
-                            {"throughput", std::move(throughput_rows)}};
+                            {"throughput", std::move(throughput_rows)},
+                            {"fan_in", std::move(fan_in_rows)},
+                            {"bursts", std::move(burst_rows)}};
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << boost::json::serialize(all) << '\n';
     out.close();
@@ -388,8 +660,9 @@ int run_client(const std::string& json_path) {
     std::vector<LatencyRow> tarnvel_latency_rows;
     std::vector<ThroughputRow> tarnvel_throughput_rows;
     with_tarnvel_server(system, [&](TarnvelTarget target) {
-        for (size_t size : PAYLOADS) tarnvel_latency_rows.push_back(tarnvel_latency(target, size));
-        for (size_t size : PAYLOADS)
+        for (size_t size : LATENCY_PAYLOADS)
+            tarnvel_latency_rows.push_back(tarnvel_latency(target, size, latency_calls(size)));
+        for (size_t size : THROUGHPUT_PAYLOADS)
             for (size_t window : WINDOWS) tarnvel_throughput_rows.push_back(tarnvel_throughput(target, size, window));
     });
     std::vector<LatencyRow> latency;
@@ -398,15 +671,18 @@ int run_client(const std::string& json_path) {
         for (auto& row : tarnvel_latency_rows) {
             size_t size = row.payload;
             latency.push_back(std::move(row));
-            latency.push_back(uds_latency(client, size));
+            latency.push_back(uds_latency(client, size, latency_calls(size)));
         }
         for (auto& row : tarnvel_throughput_rows) {
             throughput.push_back(row);
             throughput.push_back(uds_throughput(client, row.payload, row.window));
         }
     });
-    print_tables(latency, throughput);
-    if (!json_path.empty()) write_json(json_path, latency, throughput);
+    std::vector<FanInRow> fan_in = fan_in_rows(system + "_fan");
+    std::vector<BurstRow> bursts{burst_row(system + "_small", SMALL_MAILBOX_BYTES),
+                                 burst_row(system + "_large", MAILBOX_BYTES)};
+    print_tables(latency, throughput, fan_in, bursts);
+    if (!json_path.empty()) write_json(json_path, latency, throughput, fan_in, bursts);
     return 0;
 }
 
@@ -425,6 +701,20 @@ int run_round_trips(const std::string& transport, size_t size, size_t calls) {
     return row.errors == 0 ? 0 : 1;
 }
 
+int run_window_calls(const std::string& transport, size_t size, size_t calls, size_t window) {
+    ThroughputRow row;
+    if (transport == "tarnvel")
+        with_tarnvel_server(system_name(),
+                            [&](TarnvelTarget target) { row = tarnvel_throughput(target, size, window, calls); });
+    else if (transport == "socket")
+        with_socket_server([&](UdsClient& client) { row = uds_throughput(client, size, window, calls); });
+    else
+        throw std::runtime_error("unknown transport " + transport);
+    std::printf("%s %s: %zu calls with %zu outstanding, %zu errors\n", row.transport.c_str(), size_text(size).c_str(),
+                row.calls, window, row.errors);
+    return row.errors == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 }  // namespace tarnvel::bench
@@ -435,14 +725,23 @@ int main(int argc, char** argv) {
     try {
         if (args.size() == 3 && args[0] == "server") return run_server(args[1], std::stoull(args[2]));
         if (args.size() == 1 && args[0] == "uds-server") return run_uds_echo_server(0);
+        // A child that has gone must not kill the client with SIGPIPE.
+        ::signal(SIGPIPE, SIG_IGN);
         if (args.empty()) return run_client("");
         if (args.size() == 2 && args[0] == "--json") return run_client(args[1]);
         if (args.size() == 4 && args[0] == "round-trips")
             return run_round_trips(args[1], std::stoull(args[2]), std::stoull(args[3]));
+        if (args.size() == 5 && args[0] == "window-calls")
+            return run_window_calls(args[1], std::stoull(args[2]), std::stoull(args[3]), std::stoull(args[4]));
+        if (args.size() == 2 && args[0] == "epoll-server") return run_epoll_echo_server(args[1]);
+        if (!args.empty() && args[0] == "fan-in-client") return run_fan_in_client(args);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarnvel_bench: %s\n", e.what());
         return 1;
     }
-    std::fprintf(stderr, "usage: %s [--json FILE] | round-trips tarnvel|socket BYTES CALLS\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s [--json FILE] | round-trips tarnvel|socket BYTES CALLS | "
+                 "window-calls tarnvel|socket BYTES CALLS WINDOW\n",
+                 argv[0]);
     return 2;
 }

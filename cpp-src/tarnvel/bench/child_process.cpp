@@ -118,6 +118,18 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds lim
     }
 }
 
+bool ChildProcess::write_line(const std::string& line) {
+    std::string text = line + "\n";
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t put = ::write(lifeline_, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
 std::string ChildProcess::finish() {
     close_fd(lifeline_);
     close_fd(output_);

@@ -36,6 +36,10 @@ public:
     // file or when the limit passes.
     std::optional<std::string> read_line(std::chrono::milliseconds limit);
 
+    // Writes one line to the child's stdin (a pipe child only); false when
+    // the child has gone.
+    bool write_line(const std::string& line);
+
     // Cuts the lifeline and reaps the child, killing it if it has not left
     // within a few seconds. Returns its wait status text ("exit 0", ...).
     std::string finish();
