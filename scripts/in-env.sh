@@ -77,7 +77,10 @@ case "${1:-}" in
     PYTHONPATH=$(module_dir) timeout --kill-after=10 300 python3 bench/soak.py 10 --stopped-holder
     step "pip install of the package, then the Python tests against the installed package"
     rm -rf build/pip-target
-    pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target .
+    # A build folder of its own that outlives the run, so that a later run
+    # compiles only what changed instead of the whole library again.
+    pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target \
+      --config-settings=build-dir=build/pip-build .
     PYTHONPATH=$repo/build/pip-target python3 -c '
 import pathlib, tarnvel, tarnvel_core
 target = pathlib.Path("build/pip-target").resolve()
