@@ -16,8 +16,10 @@ calls between nodes that know each other must go on meanwhile.
 
 Ends by itself after SECONDS (default 15), then prints the calls by status,
 the wrong answers, the hung calls (a Future not done well after its time
-limit) and what is left in /dev/shm. Exits 1 on any wrong answer, hung call
-or leftover, or when no call succeeded at all.
+limit), the deaf calls and servers, and what is left in /dev/shm. Exits 1 on
+any wrong answer, hung call or leftover, on a time-out that neither a slow
+method, a short limit nor the server's death explains, or when a server
+answered none of the calls made to it between two of its restarts.
 """
 
 import concurrent.futures
@@ -41,6 +43,8 @@ MAILBOX_BYTES = 1 << 16
 KILL_EVERY = 1.0                # seconds between two kills, on average
 FOREIGN_EVERY = 0.7             # seconds between two foreign records, on average
 HUNG_MARGIN = 5.0               # seconds past a call's time limit before it counts as hung
+FAIR_LIMIT_MS = 2000            # a live server answers a quick method within this, however loaded
+                                # (beyond the second an abandoned reservation may hold its reader)
 STATUS_NAMES = {0: "ok", 1: "timeout", 2: "exec_failed", 3: "deliver_failed"}
 
 
@@ -95,6 +99,10 @@ class Server:
         self.recv = f"{system}_s{index}"
         self.proc = None
         self.pid = None
+        # One per process started under the name; a generation's end is when
+        # its process was killed (None while it lives).
+        self.generation = -1
+        self.ended = {}
 
     def start(self):
         self.proc = subprocess.Popen([sys.executable, __file__, "serve", self.system, self.name, self.recv],
@@ -106,8 +114,10 @@ class Server:
         word, pid = self.proc.stdout.readline().split()
         assert word == "ready", word
         self.pid = int(pid)
+        self.generation += 1
 
     def kill(self):
+        self.ended[self.generation] = time.monotonic()
         self.proc.send_signal(signal.SIGKILL)
         self.proc.wait()
         self.close_pipes()
@@ -274,6 +284,9 @@ class Tally:
         self.hung = []
         self.holder_stopped = False
         self.ok_while_stopped = 0
+        # (server name, generation) -> [fair calls that ended while it lived, of them answered]
+        self.generations = {}
+        self.deaf = []
 
     def add(self, status, wrong=None):
         with self.lock:
@@ -282,6 +295,27 @@ class Tally:
                 self.wrong.append(wrong)
             elif status == 0 and self.holder_stopped:
                 self.ok_while_stopped += 1
+
+    def fair(self, server, generation, started, limit_ms, status):
+        """A fair call's outcome: a time-out is deaf unless the server was
+        killed before the limit ran out; the call counts for its server's
+        generation if it ended while that lived."""
+        ended = server.ended.get(generation)
+        alive_throughout = ended is None or ended > started + limit_ms / 1000
+        with self.lock:
+            if status == 1 and alive_throughout:
+                self.deaf.append(f"{server.name} (pid {server.pid if ended is None else 'killed'}, "
+                                 f"generation {generation}): a time-out of {limit_ms} ms")
+            if ended is None or ended > time.monotonic():
+                counts = self.generations.setdefault((server.name, generation), [0, 0])
+                counts[0] += 1
+                counts[1] += status == 0
+
+
+def is_fair(method, args, limit_ms):
+    """Whether a live server must answer this call in time: a quick method,
+    an argument that fits its mailbox, a limit no scheduling delay outruns."""
+    return method != "slow" and len(args) < MAILBOX_BYTES // 2 and limit_ms >= FAIR_LIMIT_MS
 
 
 def random_call(rng):
@@ -302,11 +336,12 @@ def client_thread(node, servers, servers_lock, stop, tally, seed):
         for _ in range(rng.randrange(1, 9)):
             with servers_lock:
                 server = rng.choice(servers)
-                target = (server.name, server.pid)
+                target = (server.name, server.pid, server.generation)
             method, args, limit_ms = random_call(rng)
+            started = time.monotonic()
             future = node.call_raw(target[0], target[1], method, args, limit_ms)
-            batch.append((future, method, args, limit_ms, time.monotonic()))
-        for future, method, args, limit_ms, started in batch:
+            batch.append((future, method, args, limit_ms, started, server, target[2]))
+        for future, method, args, limit_ms, started, server, generation in batch:
             left = started + limit_ms / 1000 + HUNG_MARGIN - time.monotonic()
             try:
                 result = future.result(timeout=max(left, 0))
@@ -320,6 +355,8 @@ def client_thread(node, servers, servers_lock, stop, tally, seed):
             elif result.status == 0 and result.result != expected_result(method, args):
                 wrong = f"{method}: {len(args)} bytes answered with {len(result.result)} other bytes"
             tally.add(result.status, wrong)
+            if is_fair(method, args, limit_ms):
+                tally.fair(server, generation, started, limit_ms, result.status)
 
 
 def killer_thread(servers, servers_lock, stop, rng, restarts):
@@ -403,6 +440,8 @@ def soak(seconds, stopped_holder=False):
     while leftovers(system) and time.monotonic() < deadline:
         time.sleep(0.05)
     left = leftovers(system)
+    deaf_servers = [f"{name} generation {g}: {made} calls, none answered"
+                    for (name, g), (made, answered) in sorted(tally.generations.items()) if made and not answered]
 
     total = sum(tally.statuses.values())
     by_status = "  ".join(f"{STATUS_NAMES.get(s, s)} {n}" for s, n in sorted(tally.statuses.items()))
@@ -416,8 +455,14 @@ def soak(seconds, stopped_holder=False):
     print(f"hung calls: {len(tally.hung)}" + (f" ({still_open} still not done after close)" if still_open else ""))
     for method, size, limit_ms, _ in tally.hung[:10]:
         print(f"  {method} with {size} bytes, limit {limit_ms} ms")
+    print(f"deaf calls (time-outs a live server owed an answer): {len(tally.deaf)}")
+    for deaf in tally.deaf[:10]:
+        print("  " + deaf)
+    print(f"server generations: {len(tally.generations)}, answering none of their calls: {len(deaf_servers)}")
+    for deaf in deaf_servers[:10]:
+        print("  " + deaf)
     print("leftovers in /dev/shm: " + (", ".join(left) if left else "none"))
-    failed = tally.wrong or tally.hung or left or not tally.statuses.get(0)
+    failed = tally.wrong or tally.hung or left or tally.deaf or deaf_servers or not tally.statuses.get(0)
     if stopped_holder:
         print(f"calls answered while the book holder was stopped: {tally.ok_while_stopped}")
         failed = failed or not tally.ok_while_stopped

@@ -77,7 +77,10 @@ case "${1:-}" in
     PYTHONPATH=$(module_dir) timeout --kill-after=10 300 python3 bench/soak.py 10 --stopped-holder
     step "pip install of the package, then the Python tests against the installed package"
     rm -rf build/pip-target
-    pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target .
+    # A build folder of its own that outlives the run, so that a later run
+    # compiles only what changed instead of the whole library again.
+    pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target \
+      --config-settings=build-dir=build/pip-build .
     PYTHONPATH=$repo/build/pip-target python3 -c '
 import pathlib, tarnvel, tarnvel_core
 target = pathlib.Path("build/pip-target").resolve()
@@ -85,12 +88,26 @@ for path in (pathlib.Path(tarnvel_core.__file__).with_name("tarnvel_core.pyi"),
              pathlib.Path(tarnvel.__file__).with_name("py.typed"), target / "bin" / "tarnvel"):
     assert path.exists() and path.is_relative_to(target), path
 print("installed:", tarnvel_core.__file__, tarnvel.__file__)'
-    # The tests run the installed console script (build/pip-target/bin/tarnvel).
-    PYTHONPATH=$repo/build/pip-target pytest_run
+    # The package's tests, which run the installed console script
+    # (build/pip-target/bin/tarnvel); the module's own C++ ran its tests above
+    # and runs them again below, under the sanitizer.
+    PYTHONPATH=$repo/build/pip-target pytest_run python/tests
     step "C++ tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-    configure_and_build build/asan -DTARNVEL_SANITIZE=address,undefined -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_BENCH=OFF
+    configure_and_build build/asan -DTARNVEL_SANITIZE=address,undefined -DTARNVEL_BUILD_BENCH=OFF
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
       ctest_run build/asan
+    step "the module's tests against its instrumented build (interpreter lock, resolvers, close)"
+    # An interpreter without the sanitizer needs its runtime loaded first (and
+    # the C++ runtime, whose throws the sanitizer intercepts). Short recorded
+    # stacks let the suppressions name just the allocation sites of what the
+    # interpreter itself keeps until exit. Every Python child of the tests
+    # inherits all of it.
+    PYTHONPATH=$repo/build/asan/cpp-src/pywrapper:$repo/python \
+      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_odr_violation=0:malloc_context_size=6 \
+      LSAN_OPTIONS=suppressions=$repo/scripts/lsan-python.supp:print_suppressions=0 \
+      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      timeout --kill-after=10 900 env LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
+      python3 -m pytest -q -p no:cacheprovider cpp-src/pywrapper/tests
     step "C++ tests under ThreadSanitizer"
     configure_and_build build/tsan -DTARNVEL_SANITIZE=thread -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_BENCH=OFF
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \

@@ -10,6 +10,7 @@ import pytest
 
 import tarnvel
 import tarnvel_core
+from support_wait import read_line
 
 _counter = itertools.count()
 
@@ -58,7 +59,7 @@ class Server:
             self.wait_ready()
 
     def wait_ready(self):
-        assert self.proc.stdout.readline().split() == ["ready", str(self.pid)]
+        assert read_line(self.proc.stdout).split() == ["ready", str(self.pid)]
 
     def stop(self, sig=signal.SIGTERM):
         """Its exit status; 0 only when serve_forever returned and the script ended normally."""

@@ -1,5 +1,6 @@
 """Bounded waits on child processes."""
 
+import threading
 import time
 
 
@@ -17,3 +18,14 @@ def sleeping(pid):
     with open(f"/proc/{pid}/stat") as f:
         return f.read().rsplit(")", 1)[1].split()[0] == "S"
 
+
+
+def read_line(stream, timeout=30.0):
+    """The next line of a child's output; fails the test instead of waiting for ever. (A reader
+    thread, not select: a line may already wait in the stream's buffer.)"""
+    line = []
+    reader = threading.Thread(target=lambda: line.append(stream.readline()), daemon=True)
+    reader.start()
+    reader.join(timeout)
+    assert line, f"no line within {timeout} s"
+    return line[0]

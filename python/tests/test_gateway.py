@@ -16,6 +16,7 @@ import pytest
 import tarnvel
 import tarnvel.gateway
 from conftest import FILE_PREFIX, OBJECT_DIR, Server, child_env, unique
+from support_wait import read_line
 
 try:
     grpc, pb, pb_grpc = tarnvel.gateway.load()
@@ -40,7 +41,7 @@ class Gateway:
     def __init__(self, system, *options):
         self.proc = subprocess.Popen(COMMAND + ["gateway", system, "--listen", "127.0.0.1:0", *options],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
-        line = self.proc.stdout.readline()
+        line = read_line(self.proc.stdout)
         if not line.startswith("tarnvel gateway: serving"):
             self.proc.kill()
             pytest.fail(f"the gateway did not start: {line}{self.proc.communicate()[1]}")
@@ -205,7 +206,7 @@ def test_watch_through_the_gateway_sees_nodes_join_and_leave(served):
                              stdout=subprocess.PIPE, text=True, env=child_env())
     try:
         def event():
-            e = json.loads(watch.stdout.readline())
+            e = json.loads(read_line(watch.stdout))
             return e["event"], e["name"], e["pid"]
 
         assert event() == ("joined", "server", server.pid)
@@ -265,13 +266,13 @@ def test_a_node_that_dies_mid_call_ends_the_call_at_once(secured):
     proc = subprocess.Popen([sys.executable, "-c", _HANGING, system], stdout=subprocess.PIPE, text=True,
                             env=child_env())
     try:
-        assert proc.stdout.readline() == "ready\n"
+        assert read_line(proc.stdout) == "ready\n"
         with tarnvel.connect(gateway.address, token="s3cret", tls_ca=cert) as remote:
             peer = remote.peer("hanging", call_timeout=30)
             outcome = []
             caller = threading.Thread(target=lambda: outcome.append(pytest.raises(tarnvel.PeerGone, peer.hang)))
             caller.start()
-            assert proc.stdout.readline() == "hanging\n"
+            assert read_line(proc.stdout) == "hanging\n"
             proc.kill()
             caller.join(30)
             assert outcome and "died while 'hang' was pending" in str(outcome[0].value)

@@ -10,7 +10,9 @@ import warnings
 import pytest
 
 import tarnvel
+import tarnvel_core
 from conftest import Server, unique
+from support_wait import read_line
 
 
 def test_json_and_raw_calls_and_descriptors(client, server):
@@ -127,19 +129,53 @@ def test_misuse_is_refused_before_anything_is_sent(system, client, server):
     with pytest.raises(TypeError, match="node name, a PeerInfo or a Peer"):
         client.call(42, "count")
     assert peer.count() == 1  # none of them reached the server
-    for size, error in [(-1, ValueError), (2**64, ValueError), (80, ValueError), (1.5, TypeError)]:
-        with pytest.raises(error):
-            tarnvel.Node("sized", unique("pkg"), mailbox_bytes=size)
+    with pytest.raises(TypeError):
+        tarnvel.Node("sized", unique("pkg"), mailbox_bytes=1.5)
 
 
-def test_names_with_a_nul_byte_are_refused(system):
-    for name, sys_name, mailbox, message in (("a\0b", system, None, "invalid node name"),
-                                            ("n", system + "\0x", None, "invalid system name"),
-                                            ("n", system, "rx\0y", "invalid recv shm name")):
-        with pytest.raises(ValueError, match=message):
-            tarnvel.Node(name, sys_name, mailbox=mailbox)
-    with tarnvel.Node("a", system) as node:  # the refusals left nothing behind
+@pytest.mark.parametrize("name, suffix, options, message", [
+    ("a\0b", "", {}, "invalid node name"),
+    ("x" * 64, "", {}, "invalid node name"),
+    ("", "", {}, "invalid node name"),
+    ("n", "\0x", {}, "invalid system name"),
+    ("n", "-x", {}, "invalid system name"),
+    ("n", "", {"mailbox": "rx\0y"}, "invalid recv shm name"),
+    ("n", "", {"mailbox_bytes": 80}, "recv shm too small"),
+    ("n", "", {"mailbox_bytes": -1}, "recv shm too small"),
+    ("n", "", {"mailbox_bytes": 2**64}, "recv shm too large"),
+    ("n", "", {"workers": 0}, "workers"),
+])
+def test_bad_names_and_sizes_are_value_errors(system, name, suffix, options, message):
+    with pytest.raises(ValueError, match=message):
+        tarnvel.Node(name, system + suffix, **options)
+    with tarnvel.Node("a", system) as node:  # the refusal left nothing behind
         assert [p.name for p in node.nodes()] == ["a"]
+
+
+def test_default_mailboxes_of_long_system_names_stay_apart(system):
+    # Too long to carry the whole system name: two systems that differ only
+    # at the end still give a process's nodes mailboxes of their own.
+    long = system + "x" * (tarnvel_core.MAX_SYSTEM_NAME_BYTES - len(system) - 1)
+    with tarnvel.Node("n", long + "1") as first, tarnvel.Node("n", long + "2") as second:
+        boxes = [[n.mailbox_name for n in tarnvel_core.system_nodes(s)] for s in (long + "1", long + "2")]
+        assert len(boxes[0]) == len(boxes[1]) == 1 and boxes[0] != boxes[1], boxes
+        assert all(len(b[0]) <= tarnvel_core.MAX_MAILBOX_NAME_BYTES for b in boxes)
+        assert second.nodes()[0].pid == first.pid
+
+
+def test_a_call_cut_off_by_close_raises_node_closed(system):
+    server = Server(system)
+    node = tarnvel.Node("closing", system)
+    try:
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            pending = pool.submit(node.peer("server").busy, 60)
+            assert read_line(server.proc.stdout) == "busy\n"
+            node.close()
+            with pytest.raises(tarnvel.NodeClosed, match="closed while 'busy'.* was pending"):
+                pending.result(timeout=30)
+    finally:
+        node.close()
+        server.stop(signal.SIGKILL)
 
 
 def test_closed_flags_of_a_node_inherited_by_a_forked_child(system):

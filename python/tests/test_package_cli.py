@@ -9,6 +9,7 @@ import pytest
 import tarnvel
 import tarnvel_core
 from conftest import FILE_PREFIX, OBJECT_DIR, Server, child_env, unique
+from support_wait import read_line, wait_for
 
 # The console script where pip installed one beside the package, else `python -m tarnvel`.
 _script = Path(tarnvel.__file__).parent.parent / "bin" / "tarnvel"
@@ -81,6 +82,40 @@ def test_failures_are_one_line_with_distinct_exit_codes(live, args, code, messag
     assert stderr.startswith("tarnvel: ") and stderr.count("\n") == 1 and message in stderr
 
 
+def test_a_name_several_nodes_carry_needs_pid_and_wait_lets_a_node_come(live):
+    system, _ = live
+    twins = [Server(system, "twin"), Server(system, "twin")]
+    try:
+        several = tarnvel_cli("call", system, "twin", "where")
+        assert several.returncode == 4 and b"several nodes are named 'twin'" in several.stderr, several.stderr
+        for twin in twins:
+            assert tarnvel_cli("call", system, "twin", "where", "--pid", str(twin.pid)).stdout == f"{twin.pid}\n".encode()
+    finally:
+        assert [t.stop() for t in twins] == [0, 0]
+    # Started before the node it calls: it waits for it instead of failing at once.
+    waiting = subprocess.Popen(COMMAND + ["call", system, "late", "add", "1", "2", "--wait", "60"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+    try:
+        assert wait_for(lambda: waiting.pid in [n.pid for n in tarnvel_core.system_nodes(system) or []], 30)
+        late = Server(system, "late")
+        assert waiting.communicate(timeout=60) == (b"3\n", b"")
+        assert late.stop() == 0
+    finally:
+        waiting.kill()
+        waiting.communicate()
+
+
+def test_a_command_whose_own_node_cannot_start_exits_7(live, monkeypatch, capsys):
+    from tarnvel import cli
+
+    def refused(*args, **kwargs):
+        raise tarnvel.TarnvelError("cannot start node: directory full")
+
+    monkeypatch.setattr(cli, "Node", refused)
+    assert cli.main(["call", live[0], "server", "add", "1"]) == cli.EXIT_FAILURE == 7
+    assert capsys.readouterr().err == "tarnvel: cannot start node: directory full\n"
+
+
 def test_argument_errors_are_one_short_line(live):
     system, _ = live
     for args, message in [
@@ -110,7 +145,7 @@ def test_watch_shows_arrivals_and_departures(live):
                              stdout=subprocess.PIPE, text=True, env=child_env())
     try:
         def event():
-            e = json.loads(watch.stdout.readline())
+            e = json.loads(read_line(watch.stdout))
             return e["event"], e["name"], e["pid"]
 
         assert event() == ("joined", "server", server.pid)
@@ -131,7 +166,7 @@ def test_watch_ends_when_its_output_is_closed(live):
     watch = subprocess.Popen(COMMAND + ["watch", system, "--interval", "1e300"], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=child_env())
     try:
-        assert f"server (pid {server.pid})".encode() in watch.stdout.readline()
+        assert f"server (pid {server.pid})".encode() in read_line(watch.stdout)
         watch.stdout.close()
         assert watch.wait(30) == 0
         assert watch.stderr.read() == b""

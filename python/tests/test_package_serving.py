@@ -9,6 +9,7 @@ import pytest
 
 import tarnvel
 from conftest import Server
+from support_wait import read_line
 
 
 def test_a_blocked_method_delays_neither_another_method_nor_the_builtins(server, client):
@@ -68,7 +69,7 @@ def test_sigterm_lets_a_running_method_finish_then_ends(system, client):
     server = Server(system)
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         answer = pool.submit(client.peer("server").busy, 0.3)
-        assert server.proc.stdout.readline() == "busy\n"
+        assert read_line(server.proc.stdout) == "busy\n"
         assert server.stop(signal.SIGTERM) == 0
         assert answer.result(timeout=30) == 0.3
 
@@ -77,7 +78,7 @@ def test_a_method_outlasting_the_grace_period_does_not_keep_the_process(system, 
     server = Server(system, grace=0.1)
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
         pool.submit(client.call, "server", "busy", [60], timeout=60)
-        assert server.proc.stdout.readline() == "busy\n"
+        assert read_line(server.proc.stdout) == "busy\n"
         server.proc.send_signal(signal.SIGTERM)
         try:
             assert server.proc.wait(15) == 0

@@ -29,6 +29,21 @@ def is_closed(node):
     return False
 
 
+def threads_before_any_node():
+    """This process's threads before it makes a node, to hold the counts after
+    close against: the node's own threads and its resolvers (which end once
+    idle) must all be gone then. Anything started along with a process's first
+    thread (a sanitizer's helper) is counted in."""
+    first = threading.Thread(target=lambda: None)
+    first.start()
+    first.join()
+    return threading.active_count(), thread_count()
+
+
+def no_more_threads_than(baseline):
+    return wait_for(lambda: threading.active_count() <= baseline[0] and thread_count() <= baseline[1])
+
+
 def blocking_handler(started, finished, seconds):
     def handler(args):
         started.set()
@@ -76,15 +91,15 @@ def close_during_handler(system, how):
 
 def close_with_calls_in_flight(system):
     """Futures of calls accepted just before close finish, and their waiters end."""
+    baseline = threads_before_any_node()
     node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
     node.register({"name": "echo"}, lambda args: args)
-    baseline = thread_count()
     futures = [node.call_raw("main", node.pid, "echo", b"x", 60000) for _ in range(200)]
     node.close()
     assert all(f.done() for f in futures)
     statuses = {f.result(timeout=10).status for f in futures}
     assert statuses <= {tc.STATUS_OK, tc.STATUS_EXEC_FAILED}, statuses
-    assert wait_for(lambda: thread_count() <= baseline), (thread_count(), baseline)
+    assert no_more_threads_than(baseline), (thread_count(), baseline)
 
 
 def close_with_blocked_calls(system):
@@ -93,9 +108,9 @@ def close_with_blocked_calls(system):
     One done-callback closes the node as well, from its waiter thread, while
     the first close is still waiting.
     """
+    baseline = threads_before_any_node()
     node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
     peer = Peer(system, system + "p")
-    baseline = thread_count()
     futures = [node.call_raw(peer.name, peer.pid, "block", b"", 60000) for _ in range(50)]
     in_callback = []
 
@@ -108,15 +123,15 @@ def close_with_blocked_calls(system):
     assert all(f.done() for f in futures)
     assert {f.result().status for f in futures} == {tc.STATUS_EXEC_FAILED}
     assert wait_for(lambda: in_callback) and in_callback == [True]
-    assert wait_for(lambda: thread_count() <= baseline), (thread_count(), baseline)
+    assert no_more_threads_than(baseline), (thread_count(), baseline)
     assert peer.stop() == 0
 
 
 def callback_closes_its_node(system):
     """A done-callback closes its own node while other calls are outstanding."""
+    baseline = threads_before_any_node()
     node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
     peer = Peer(system, system + "p")
-    baseline = thread_count()
     others = [node.call_raw(peer.name, peer.pid, "block", b"", 60000) for _ in range(20)]
     seen = []
 
@@ -129,18 +144,13 @@ def callback_closes_its_node(system):
     assert seen == [(tc.STATUS_TIMEOUT, True, seen[0][2])] and seen[0][2] != threading.get_ident()
     assert {f.result().status for f in others} == {tc.STATUS_EXEC_FAILED}
     node.close()
-    assert wait_for(lambda: thread_count() <= baseline), (thread_count(), baseline)
+    assert no_more_threads_than(baseline), (thread_count(), baseline)
     assert peer.stop() == 0
 
 
 def handler_closes_its_node(system):
     """A handler closes its own node: it is told so, and the close completes."""
-    # Anything started along with a process's first thread (a sanitizer's
-    # helper) belongs in the baseline.
-    first = threading.Thread(target=lambda: None)
-    first.start()
-    first.join()
-    python_threads, threads = threading.active_count(), thread_count()
+    baseline = threads_before_any_node()
     peer = Peer(system, system + "p")
     box = [tc.Tarnvel("main", system, system + "rx", 1 << 16)]
     alive = weakref.ref(box[0])
@@ -165,7 +175,7 @@ def handler_closes_its_node(system):
     assert wait_for(lambda: gc.collect() >= 0 and alive() is None)
     assert wait_for(lambda: not shm_leftovers(system + "rx")), shm_leftovers(system + "rx")
     assert peer.stop() == 0
-    assert wait_for(lambda: threading.active_count() <= python_threads and thread_count() <= threads)
+    assert no_more_threads_than(baseline), (thread_count(), baseline)
 
 
 def handler_and_thread_close(system, first):
@@ -206,10 +216,10 @@ def handler_and_thread_close(system, first):
 
 def node_dropped_by_its_waiters(system):
     """The last Futures, and so the node, go away on their waiter threads."""
+    baseline = threads_before_any_node()
     peer = Peer(system, system + "p")
     node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
     alive = weakref.ref(node)
-    baseline = thread_count()
     for _ in range(5):
         node.call_raw(peer.name, peer.pid, "slow", b"0.2", 5000)
     del node
@@ -217,7 +227,7 @@ def node_dropped_by_its_waiters(system):
     # wait for itself.
     assert wait_for(lambda: alive() is None)
     assert wait_for(lambda: not shm_leftovers(system + "rx")), shm_leftovers(system + "rx")
-    assert wait_for(lambda: thread_count() < baseline), (thread_count(), baseline)
+    assert no_more_threads_than(baseline), (thread_count(), baseline)
     assert peer.stop() == 0
 
 

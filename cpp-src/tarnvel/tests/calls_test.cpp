@@ -15,6 +15,7 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -26,6 +27,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace tarnvel::test {
@@ -64,6 +66,14 @@ protected:
         auto r = call_self("sys.list_methods");
         EXPECT_EQ(r.status, STATUS_OK);
         return unpack_answer(r.result).value_or("<not a packed string>");
+    }
+    // A target that is only a book slot, with a mailbox nobody reads.
+    platform::SharedMapping quiet_target(size_t slot, uint32_t pid, const std::string& node = "quiet") {
+        const std::string name = unique_name(node);
+        auto mapping = platform::SharedMapping::create(name, 4096, "mailbox");
+        write_mailbox_header(mapping.view(), {RAW_MAILBOX_MAGIC, 4096 - 16, 0, 0});
+        RawBook(system_).write_slot(slot, pid, node, name);
+        return mapping;
     }
     std::string my_mailbox() {
         for (auto& s : RawBook(system_).slots())
@@ -179,35 +189,6 @@ TEST_F(Calls, FullMailboxHoldsCallsUntilThereIsRoom) {
     EXPECT_EQ(small.quit(), 0);
 }
 
-TEST_F(Calls, KilledPeerIsNeitherListedNorReached) {
-    Peer victim = Peer::serve("victim", system_);
-    Peer other = Peer::hold("other", system_);
-    victim.kill();
-
-    auto listed = [](const std::vector<NodeInfo>& nodes, uint32_t pid) {
-        for (const auto& n : nodes)
-            if (n.pid == pid) return true;
-        return false;
-    };
-    // A listing checks for life, and clears the slots of the dead.
-    EXPECT_FALSE(listed(me().list_nodes(), victim.pid()));
-    EXPECT_EQ(RawBook(system_).slots().size(), 2u);  // this node's and other's
-
-    auto r = call(victim, "echo", "anyone?");
-    EXPECT_EQ(r.status, STATUS_EXEC_FAILED);
-    EXPECT_TRUE(r.result.empty());
-    EXPECT_FALSE(listed(me().list_nodes(), victim.pid()));
-
-    const std::string victim_entry = "\"pid\":" + std::to_string(victim.pid());
-    auto from_other = call(other, "sys.list_nodes");
-    ASSERT_EQ(from_other.status, STATUS_OK);
-    EXPECT_EQ(unpack_answer(from_other.result).value_or("").find(victim_entry), std::string::npos);
-    auto from_me = call_self("sys.list_nodes");
-    ASSERT_EQ(from_me.status, STATUS_OK);
-    EXPECT_EQ(unpack_answer(from_me.result).value_or("").find(victim_entry), std::string::npos);
-    EXPECT_EQ(other.quit(), 0);
-}
-
 TEST_F(Calls, SelfCall) {
     ASSERT_TRUE(me().register_method({{"name", "twice"}}, [](Bytes b) {
         Bytes out = b;
@@ -307,19 +288,16 @@ TEST_F(Calls, DeliveryOutcomes) {
     const std::string missing = unique_name("missing");
     const std::string zeroed = unique_name("zeroed");
     const std::string lying = unique_name("lying");
-    const std::string quiet = unique_name("quiet");
     auto zeroed_map = platform::SharedMapping::create(zeroed, 4096, "mailbox");
     auto lying_map = platform::SharedMapping::create(lying, 4096, "mailbox");
     write_mailbox_header(lying_map.view(), {RAW_MAILBOX_MAGIC, 100000, 0, 0});
-    auto quiet_map = platform::SharedMapping::create(quiet, 4096, "mailbox");
-    write_mailbox_header(quiet_map.view(), {RAW_MAILBOX_MAGIC, 4096 - 16, 0, 0});
 
     const uint32_t base = 0x7FFFFF00u;
     book.write_slot(10, base + 1, "missing", missing);
     book.write_slot(11, base + 1, "missing too", missing);
     book.write_slot(13, base + 3, "zeroed", zeroed);
     book.write_slot(14, base + 4, "lying", lying);
-    book.write_slot(15, base + 5, "quiet", quiet);
+    auto quiet_map = quiet_target(15, base + 5);
     auto pids = [&] {
         std::vector<uint32_t> out;
         for (auto& s : book.slots()) out.push_back(s.pid);
@@ -419,12 +397,8 @@ TEST_F(Calls, AnswersOnTheWire) {
 // Answers written by hand into the caller's mailbox for calls to a target
 // that exists only as a book slot with a mailbox nobody reads.
 TEST_F(Calls, AnswersAsTheCallerReadsThem) {
-    RawBook book(system_);
-    const std::string target_box = unique_name("target");
-    auto target_map = platform::SharedMapping::create(target_box, 4096, "mailbox");
-    write_mailbox_header(target_map.view(), {RAW_MAILBOX_MAGIC, 4096 - 16, 0, 0});
     const uint32_t target = 0x7FFFFF20u;
-    book.write_slot(40, target, "target", target_box);
+    auto target_map = quiet_target(40, target, "target");
 
     std::vector<std::future<CallResult>> futures;
     for (int i = 0; i < 6; ++i) futures.push_back(me().call("target", target, "m", {}, LONG_TIMEOUT_MS));
@@ -459,6 +433,62 @@ TEST_F(Calls, AnswersAsTheCallerReadsThem) {
     EXPECT_FALSE(is_ready(futures[5]));
     me().close();
     EXPECT_EQ(await(futures[5]).status, STATUS_EXEC_FAILED);
+}
+
+// The completion form: run once per call, on the calling thread before call()
+// returns when the outcome is known at once, on the io thread otherwise;
+// never when call() refuses; what it throws is dropped.
+TEST_F(Calls, CompletionRunsOnceWhereverTheCallEnds) {
+    ASSERT_TRUE(me().register_method({{"name", "echo"}}, echo_handler()));
+    EXPECT_FALSE(Tarnvel::on_io_thread());
+    std::mutex mutex;
+    std::vector<std::tuple<uint8_t, std::thread::id, bool>> runs;  // status, thread, on an io thread
+    const auto note = [&](bool throws) -> CallCompletion {
+        return [&, throws](CallResult r) {
+            std::lock_guard lock(mutex);
+            runs.emplace_back(r.status, std::this_thread::get_id(), Tarnvel::on_io_thread());
+            if (throws) throw std::runtime_error("dropped");
+        };
+    };
+    const auto seen = [&] {
+        std::lock_guard lock(mutex);
+        return runs;
+    };
+    const auto here = std::this_thread::get_id();
+    EXPECT_NO_THROW(me().call("absent", 0x7FFFFFF0u, "echo", {}, LONG_TIMEOUT_MS, note(true)));
+    ASSERT_EQ(seen().size(), 1u);
+    EXPECT_EQ(seen()[0], std::make_tuple(STATUS_EXEC_FAILED, here, false));
+
+    me().call("me", me().pid(), "echo", {}, LONG_TIMEOUT_MS, note(true));
+    ASSERT_TRUE(eventually([&] { return seen().size() == 2; }));
+    EXPECT_EQ(std::get<0>(seen()[1]), STATUS_OK);
+    EXPECT_NE(std::get<1>(seen()[1]), here);
+    EXPECT_TRUE(std::get<2>(seen()[1]));
+    EXPECT_EQ(to_text(call_self("echo", "still serving").result), "still serving");
+
+    auto quiet = quiet_target(50, 0x7FFFFF40u);
+    me().call("quiet", 0x7FFFFF40u, "m", {}, LONG_TIMEOUT_MS, note(false));
+    me().close();
+    EXPECT_EQ(error_of([&] { me().call("me", me().pid(), "echo", {}, LONG_TIMEOUT_MS, note(false)); }),
+              "Tarnvel is closed");
+    ASSERT_EQ(seen().size(), 3u);
+    EXPECT_EQ(seen()[2], std::make_tuple(STATUS_EXEC_FAILED, here, false));
+}
+
+// With every sequence number towards one process taken by a pending call,
+// the next call to it fails at once instead of reusing a key.
+TEST_F(Calls, EverySequenceNumberPendingFailsTheNextCallAtOnce) {
+    const uint32_t target = 0x7FFFFF41u;
+    auto quiet = quiet_target(51, target);
+    std::array<std::atomic<int>, 4> by_status{};
+    const CallCompletion count = [&by_status](CallResult r) { ++by_status.at(r.status); };
+    for (int i = 0; i < 65535; ++i) me().call("quiet", target, "m", {}, LONG_TIMEOUT_MS, count);
+    EXPECT_EQ(by_status[STATUS_DELIVER_FAILED], 0);
+    std::optional<uint8_t> next;
+    me().call("quiet", target, "m", {}, LONG_TIMEOUT_MS, [&next](CallResult r) { next = r.status; });
+    EXPECT_EQ(next, STATUS_DELIVER_FAILED);
+    me().close();
+    EXPECT_EQ(by_status[STATUS_EXEC_FAILED], 65535);
 }
 
 TEST_F(Calls, ManyThreadsCallAtOnce) {
@@ -652,16 +682,17 @@ TEST_F(Calls, CallsWhoseStartNeverRanFailAtClose) {
     for (int i = 0; i < 5; ++i) waiting.push_back(me().call("me", me().pid(), "sys.list_methods", {}, LONG_TIMEOUT_MS));
     for (auto& f : waiting) EXPECT_FALSE(is_ready(f));
 
-    // Released only once close has begun: handlers queued behind this one
-    // must never run, or the calls could end with answers instead.
-    std::thread releaser([&] {
-        EXPECT_TRUE(eventually([&] { return error_of([&] { me().list_nodes(); }) == "Tarnvel is closed"; }));
-        // The refusal starts a moment before close has stopped the io context.
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Released only once close has stopped the io context: handlers queued
+    // behind this one must never run, or the calls could end with answers
+    // instead. A close from another node's handler returns just then.
+    Tarnvel closer("closer", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
+    ASSERT_TRUE(closer.register_method({{"name", "close"}}, [&](Bytes) {
+        me().close();
         release();
-    });
+        return Bytes{};
+    }));
+    EXPECT_EQ(call_wait(closer, "closer", closer.pid(), "close").status, STATUS_OK);
     EXPECT_TRUE(finishes([&] { me().close(); }, std::chrono::seconds(30)));
-    releaser.join();
 
     waiting.push_back(std::move(held));
     for (size_t i = 0; i < waiting.size(); ++i) {
@@ -808,7 +839,9 @@ TEST_F(Calls, LastReferenceDroppedInsideItsOwnHandler) {
     auto r = await(f);
     EXPECT_EQ(r.status, STATUS_EXEC_FAILED);
     EXPECT_TRUE(handler_returned);
+    // Another thread finishes the close: the mailbox and the system's book go.
     EXPECT_TRUE(eventually([&] { return !platform::PeerMailbox::open(mailbox).has_value(); }));
+    EXPECT_TRUE(eventually([&] { return !system_exists(system); }));
 
     // The close finishes: the name is free for a new node, which serves.
     std::optional<Tarnvel> again;
@@ -831,67 +864,49 @@ TEST_F(Calls, NodeDestroyedOnALaterThreadIsTornDownAtOnce) {
     EXPECT_EQ(sentinel.use_count(), 1);
 }
 
-// Handlers of two nodes that close each other at the same moment: neither
-// waits for the other's io thread, and both closes complete.
-TEST_F(Calls, HandlersClosingEachOtherDoNotDeadlock) {
-    std::optional<Tarnvel> a(std::in_place, "a", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
-    std::optional<Tarnvel> b(std::in_place, "b", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
-    std::atomic<int> entered{0};
-    const auto closing = [&](std::optional<Tarnvel>& other) {
-        return [&entered, &other](Bytes) {
-            ++entered;
-            while (entered < 2) std::this_thread::yield();
-            other->close();
-            return Bytes{};
-        };
-    };
-    ASSERT_TRUE(a->register_method({{"name", "close_other"}}, closing(b)));
-    ASSERT_TRUE(b->register_method({{"name", "close_other"}}, closing(a)));
-    auto fa = a->call("a", a->pid(), "close_other", {}, LONG_TIMEOUT_MS);
-    auto fb = b->call("b", b->pid(), "close_other", {}, LONG_TIMEOUT_MS);
-    // Closing either node here before both handlers run would keep the other
-    // handler waiting for its partner.
-    ASSERT_TRUE(eventually([&] { return entered == 2; }));
-    EXPECT_TRUE(finishes([&] {
-        a->close();
-        b->close();
-    }));
-    EXPECT_TRUE(is_ready(fa));
-    EXPECT_TRUE(is_ready(fb));
-    EXPECT_EQ(error_of([&] { a->list_nodes(); }), "Tarnvel is closed");
-}
+// Handlers of two nodes that, at the same moment, close each other or drop
+// the last reference to each other: neither waits for the other's io thread,
+// so both handlers return and both nodes finish closing.
+class HandlersEndingEachOther : public ::testing::TestWithParam<bool> {};
 
-// Handlers of two nodes that each drop the last reference to the other:
-// neither destructor waits for the other's io thread, so both handlers
-// return and both nodes finish closing.
-TEST_F(Calls, HandlersDroppingEachOthersLastReferenceDoNotDeadlock) {
+TEST_P(HandlersEndingEachOther, DoNotDeadlock) {
+    const bool drop = GetParam();
     auto a = std::make_unique<Tarnvel>("a", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
     auto b = std::make_unique<Tarnvel>("b", unique_name("S"), unique_name("rx"), DEFAULT_RECV_BYTES);
     std::atomic<int> entered{0};
     std::atomic<int> returned{0};
-    const auto dropping = [&](std::unique_ptr<Tarnvel>& other) {
-        return [&entered, &returned, &other](Bytes) {
+    const auto ending = [&](std::unique_ptr<Tarnvel>& other) {
+        return [&, drop](Bytes) {
+            // Ending either node before both handlers run would keep the
+            // other handler waiting for its partner.
             ++entered;
             while (entered < 2) std::this_thread::yield();
-            other.reset();
+            drop ? other.reset() : other->close();
             ++returned;
             return Bytes{};
         };
     };
-    ASSERT_TRUE(a->register_method({{"name", "drop_other"}}, dropping(b)));
-    ASSERT_TRUE(b->register_method({{"name", "drop_other"}}, dropping(a)));
-    auto fa = a->call("a", a->pid(), "drop_other", {}, LONG_TIMEOUT_MS);
-    auto fb = b->call("b", b->pid(), "drop_other", {}, LONG_TIMEOUT_MS);
-    EXPECT_TRUE(finishes([&] {
-        while (returned < 2) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }));
-    // The closes complete on other threads and end the calls, unless an
-    // answer came first.
+    ASSERT_TRUE(a->register_method({{"name", "end_other"}}, ending(b)));
+    ASSERT_TRUE(b->register_method({{"name", "end_other"}}, ending(a)));
+    auto fa = a->call("a", a->pid(), "end_other", {}, LONG_TIMEOUT_MS);
+    auto fb = b->call("b", b->pid(), "end_other", {}, LONG_TIMEOUT_MS);
+    EXPECT_TRUE(eventually([&] { return returned == 2; }));
+    // The closes complete (on other threads, when dropped) and end the calls,
+    // unless an answer came first.
+    if (!drop) {
+        EXPECT_TRUE(finishes([&] {
+            a->close();
+            b->close();
+        }));
+    }
     for (auto* f : {&fa, &fb}) {
         const uint8_t status = await(*f).status;
         EXPECT_TRUE(status == STATUS_OK || status == STATUS_EXEC_FAILED) << int{status};
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Ends, HandlersEndingEachOther, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Dropping" : "Closing"; });
 
 TEST_F(Calls, MailboxNameHeldByALiveNodeIsRefused) {
     const std::string system = unique_name("S");

@@ -7,11 +7,13 @@
 #include "support/raw_book.hpp"
 #include "support/raw_mailbox.hpp"
 #include "support/shm_files.hpp"
+#include "support/timing.hpp"
 #include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,36 +22,81 @@
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tarnvel::test {
 namespace {
 
-TEST(PeerLinksPosix, OpenFailingForWantOfDescriptorsLeavesThePeerInTheBook) {
+using namespace std::chrono_literals;
+
+// A mailbox this node cannot open for a reason that says nothing of its
+// owner (a shortage of our own, a lock someone else holds too long) fails
+// the call but leaves the peer in the book.
+enum class Obstacle { no_descriptors, locked_by_another };
+
+class OpenFailing : public ::testing::TestWithParam<Obstacle> {};
+
+TEST_P(OpenFailing, FailsTheCallAndLeavesThePeerInTheBook) {
     const std::string system = unique_name("S");
+    ScopedTiming short_bound(settings::Timing{.exclusive_wait_limit = 200ms});
     Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
-    Peer srv = Peer::serve("srv", system);
+    std::optional<Peer> srv;
+    std::string name = "srv";
+    uint32_t pid = 0x7FFFFF50u;
+    std::vector<int> held;
+    std::string locked_path;
+    const auto in_book = [&] {
+        for (const auto& slot : RawBook(system).slots())
+            if (slot.pid == pid) return true;
+        return false;
+    };
 
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    rlimit lowered = saved;
-    lowered.rlim_cur = 256;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) fillers.push_back(fd);
+    if (GetParam() == Obstacle::no_descriptors) {
+        srv.emplace(Peer::serve(name, system));
+        pid = srv->pid();
+        rlimit lowered = saved;
+        lowered.rlim_cur = 256;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held.push_back(fd);
+    } else {
+        // A slot whose mailbox is locked as its creator locks it while it
+        // makes it, and never let go.
+        const std::string mailbox = unique_name("locked");
+        RawBook(system).write_slot(60, pid, name, mailbox);
+        locked_path = shm_object_path(SHM_MAPPING, mailbox);
+        const int fd = ::open(locked_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 4096), 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+        held.push_back(fd);
+    }
 
-    const CallResult starved = call_wait(me, "srv", srv.pid(), "echo", "x");
+    const CallResult r = call_wait(me, name, pid, "echo", "x");
 
-    for (int fd : fillers) ::close(fd);
+    if (!locked_path.empty()) ::unlink(locked_path.c_str());
+    for (int fd : held) ::close(fd);
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
-    EXPECT_EQ(starved.status, STATUS_DELIVER_FAILED);
-    bool listed = false;
-    for (const auto& n : me.list_nodes()) listed = listed || n.pid == srv.pid();
-    EXPECT_TRUE(listed);
-    EXPECT_EQ(call_wait(me, "srv", srv.pid(), "echo", "again").status, STATUS_OK);
-    EXPECT_EQ(srv.quit(), 0);
+    EXPECT_EQ(r.status, STATUS_DELIVER_FAILED);
+    EXPECT_TRUE(in_book());
+    if (srv) {
+        bool listed = false;
+        for (const auto& n : me.list_nodes()) listed = listed || n.pid == pid;
+        EXPECT_TRUE(listed);
+        EXPECT_EQ(call_wait(me, name, pid, "echo", "again").status, STATUS_OK);
+        EXPECT_EQ(srv->quit(), 0);
+    }
 }
+
+INSTANTIATE_TEST_SUITE_P(Obstacles, OpenFailing,
+                         ::testing::Values(Obstacle::no_descriptors, Obstacle::locked_by_another),
+                         [](const auto& info) {
+                             return info.param == Obstacle::no_descriptors ? "NoDescriptors" : "LockedByAnother";
+                         });
 
 // An owner written from the formats alone may remove its mailbox and event
 // without clearing the magic; a kept link must not go on writing into them.

@@ -7,12 +7,14 @@
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/platform_extras.hpp"
+#include "support/raw_book.hpp"
 #include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,20 +28,64 @@ bool listed(Tarnvel& node, uint32_t pid) {
     return false;
 }
 
-TEST(PeerLinks, KilledPeerEndsTheCallIsPurgedAndItsMailboxOpensForNobody) {
+// However the caller knew a peer, and whatever of its objects live on in a
+// forked worker, the peer's death ends its calls at once, purges its slot,
+// and leaves its mailbox to nobody.
+enum class Death { no_kept_link, kept_link, mid_call, forked_worker };
+
+class KilledPeer : public ::testing::TestWithParam<Death> {};
+
+TEST_P(KilledPeer, EndsItsCallsIsPurgedAndItsMailboxOpensForNobody) {
     const std::string system = unique_name("S");
     Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
     Peer victim = Peer::serve("victim", system);
-    ASSERT_EQ(call_wait(me, "victim", victim.pid(), "echo", "kept").status, STATUS_OK);
+    std::vector<std::future<CallResult>> pending;
+    if (GetParam() != Death::no_kept_link) {
+        ASSERT_EQ(call_wait(me, "victim", victim.pid(), "echo", "kept").status, STATUS_OK);
+    }
+    if (GetParam() == Death::mid_call) {
+        // Far beyond what the test waits: only the death can end them in time.
+        pending.push_back(me.call("victim", victim.pid(), "block", {}, 600000));
+        pending.push_back(me.call("victim", victim.pid(), "sleep", to_bytes("600000"), 600000));
+        ASSERT_EQ(victim.expect_line(), "blocked");
+    }
+    if (GetParam() == Death::forked_worker) {
+        victim.send("fork-worker");
+        const std::string line = victim.expect_line();
+        ASSERT_TRUE(line.rfind("worker ", 0) == 0 && line != "worker -1") << line;
+    }
 
     victim.kill();
     ASSERT_TRUE(victim.process().wait(WAIT_LIMIT).has_value());
+    for (auto& f : pending) EXPECT_EQ(await(f).status, STATUS_EXEC_FAILED);
     const CallResult r = call_wait(me, "victim", victim.pid(), "echo", "anyone?");
     EXPECT_EQ(r.status, STATUS_EXEC_FAILED);
+    EXPECT_TRUE(r.result.empty());
     EXPECT_FALSE(listed(me, victim.pid()));
-    // While this node lives on with whatever it kept.
+    const auto answer = call_wait(me, "me", me.pid(), "sys.list_nodes");
+    ASSERT_EQ(answer.status, STATUS_OK);
+    EXPECT_EQ(unpack_answer(answer.result).value_or("").find("\"pid\":" + std::to_string(victim.pid())),
+              std::string::npos);
+    EXPECT_EQ(RawBook(system).slots().size(), 1u);
+    // While this node (and the worker) live on with whatever they kept.
     EXPECT_FALSE(platform::PeerMailbox::open(victim.mailbox_name()).has_value());
 }
+
+const Death DEATHS[] = {Death::no_kept_link, Death::kept_link, Death::mid_call,
+#ifndef _WIN32
+                        Death::forked_worker
+#endif
+};
+INSTANTIATE_TEST_SUITE_P(Deaths, KilledPeer, ::testing::ValuesIn(DEATHS),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case Death::no_kept_link: return "NoKeptLink";
+                             case Death::kept_link: return "KeptLink";
+                             case Death::mid_call: return "MidCall";
+                             case Death::forked_worker: return "ForkedWorker";
+                             }
+                             return "";
+                         });
 
 TEST(PeerLinks, PeerThatRenewedItsNodeWithALargerMailboxGetsTheNextCall) {
     const std::string system = unique_name("S");
@@ -71,6 +117,20 @@ TEST(PeerLinks, CacheBeyondItsBoundStillLeadsEachMessageHome) {
         mailboxes.push_back(platform::SharedMapping::create(names.back(), 4096, "mailbox"));
         init_mailbox(mailboxes.back().view(), mailboxes.back().size());
         events.push_back(std::make_unique<platform::MailboxEvent>(io, names.back()));
+    }
+
+    // The least recently used link goes first: the first one, used again
+    // after the second, stays when a third comes.
+    PeerCache lru(BOUND);
+    for (const size_t i : {0, 1, 0, 2}) {
+        platform::OpenFailure why = platform::OpenFailure::local;
+        ASSERT_NE(lru.get(names[i], platform::current_process_id(), why), nullptr) << i;
+        lru.release_unkept();
+    }
+    if (lru.size() > 0) {  // where this platform lets links be kept
+        EXPECT_NE(lru.current(names[0]), nullptr);
+        EXPECT_EQ(lru.current(names[1]), nullptr);
+        EXPECT_NE(lru.current(names[2]), nullptr);
     }
 
     PeerCache cache(BOUND);

@@ -69,9 +69,9 @@ TEST(PendingCalls, NoFreeNumberLeavesTheCompletionWithTheCaller) {
     std::future<CallResult> future;
     CallCompletion done = to_promise(&future);
     EXPECT_FALSE(calls.add(3, done, Clock::time_point::max()).has_value());
+    // Still the caller's to run; what the node makes of it is tested in calls_test.
     ASSERT_TRUE(done);
-    done(CallResult{STATUS_DELIVER_FAILED, {}});
-    EXPECT_EQ(future.get().status, STATUS_DELIVER_FAILED);
+    EXPECT_EQ(future.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     EXPECT_EQ(calls.size(), 65535u);
 }
 
@@ -118,13 +118,16 @@ TEST(PendingCalls, OneTimerEndsCallsAtTheirDeadlines) {
             if (r.status == STATUS_TIMEOUT) timed_out.push_back(pid);
         };
         ASSERT_TRUE(calls.add(pid, done, Clock::now() + in).has_value());
+        // The io thread sees each call before the next comes, so that an
+        // earlier deadline has to move a timer already set for a later one.
+        while (io.poll() != 0) {
+        }
     };
-    // Later deadlines first, then an earlier one that must move the timer;
-    // one call is answered in time and must not time out as well.
-    add(1, std::chrono::milliseconds(60));
     add(2, std::chrono::hours(1));
+    add(1, std::chrono::milliseconds(60));
     add(3, std::chrono::milliseconds(20));
     add(4, std::chrono::milliseconds(40));
+    // Answered in time: it must not time out as well.
     calls.complete(4, 1, CallResult{STATUS_OK, {}});
     while (timed_out.size() < 2 && io.run_one_for(std::chrono::seconds(30)) != 0) {
     }

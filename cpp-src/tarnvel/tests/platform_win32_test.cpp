@@ -21,6 +21,8 @@
 #include <string>
 #include <thread>
 
+#include <windows.h>
+
 namespace tarnvel::test {
 namespace {
 
@@ -186,12 +188,20 @@ TEST(PlatformWin32Event, MovedEventKeepsItsWaitAndAssignmentEndsTheOldOne) {
     EXPECT_EQ(first_calls.load(), 1);
 }
 
-TEST(PlatformWin32Event, SignalOfMissingEventDoesNothing) {
+// Signalling opens an event, never makes one: a missing event stays missing,
+// also beside its mailbox, so that no owner to come finds it set.
+TEST(PlatformWin32Event, SignalOfMissingEventMakesNone) {
     const std::string name = unique_name("none");
+    const auto event_exists = [&] {
+        HANDLE handle = OpenEventA(SYNCHRONIZE, FALSE, mailbox_event_name(name).c_str());
+        if (handle != nullptr) CloseHandle(handle);
+        return handle != nullptr;
+    };
     signal_mailbox_event(name);
-    // A mailbox without its event is still no event.
+    EXPECT_FALSE(event_exists());
     SharedMapping mailbox = SharedMapping::create(name, 81, "mailbox");
     signal_mailbox_event(name);
+    EXPECT_FALSE(event_exists());
     signal_mailbox_event("");
 }
 

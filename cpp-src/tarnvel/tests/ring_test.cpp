@@ -510,8 +510,13 @@ TEST_P(RingConcurrency, WritersLandWholeAndInOrder) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     Bytes buffer;
     DrainState state;
+    // A stopped clock: a writer descheduled between its reservation and its
+    // commit must not look abandoned on a loaded machine.
+    const auto frozen = [] { return DrainClock::time_point{}; };
     while (received < writers * per_writer && std::chrono::steady_clock::now() < deadline) {
-        drain_records(box.view(), box.size(), buffer, state, [&](const Bytes& bytes) {
+        drain_records(
+            box.view(), box.size(), buffer, state,
+            [&](const Bytes& bytes) {
             ++received;
             const auto frame = decode_frame(bytes);
             if (!frame || frame->pid >= writers) {
@@ -523,7 +528,8 @@ TEST_P(RingConcurrency, WritersLandWholeAndInOrder) {
                 ++out_of_order;
             }
             expected_seq[writer] = frame->seq + 1;
-        });
+            },
+            frozen);
         std::this_thread::yield();
     }
     give_up.store(true);

@@ -39,4 +39,18 @@ int run_hold_many(const std::vector<std::string>& args) {
     return worst;
 }
 
+int fork_idle_worker() {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Out of this process's group, which the test kills as a whole, and
+        // gone once the test closes this process's stdin.
+        ::setpgid(0, 0);
+        char buffer[64];
+        while (::read(0, buffer, sizeof buffer) > 0) {
+        }
+        ::_exit(0);
+    }
+    return pid;
+}
+
 }  // namespace tarnvel::peer

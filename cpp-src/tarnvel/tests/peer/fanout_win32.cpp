@@ -9,4 +9,6 @@ int run_hold_many(const std::vector<std::string>&) {
     return EXIT_USAGE;
 }
 
+int fork_idle_worker() { return -1; }
+
 }  // namespace tarnvel::peer

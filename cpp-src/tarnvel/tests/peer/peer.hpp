@@ -27,4 +27,8 @@ int run_node(const std::vector<std::string>& args, bool with_methods);
 // appended); each prints its own "ready <pid>" line, all end at end of stdin.
 int run_hold_many(const std::vector<std::string>& args);
 
+// A forked child that keeps everything it inherited and idles, as the workers
+// of a forking process pool do; its pid, or -1 where there is no fork().
+int fork_idle_worker();
+
 }  // namespace tarnvel::peer

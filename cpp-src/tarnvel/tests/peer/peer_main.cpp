@@ -2,7 +2,8 @@
 //   serve <node> <system> <recv> <bytes>   node with the test methods below; besides
 //                                          "quit" and "release" it reads "renew <bytes>":
 //                                          closes its node and constructs it again with
-//                                          a mailbox of that size, then prints "renewed"
+//                                          a mailbox of that size, then prints "renewed";
+//                                          "fork-worker" forks an idle child, prints "worker <pid>"
 //   hold <node> <system> <recv> <bytes>    node with the built-ins only
 //   hold-many <count> <node-prefix> <system> <recv-prefix> <bytes>
 //   lock-book-mutex <system>               takes the system's book mutex, then prints "ready <pid>"
@@ -223,6 +224,7 @@ int run_node(const std::vector<std::string>& args, bool with_methods) {
     while (std::getline(std::cin, line)) {
         if (line == "quit") break;
         if (line == "release") state.release();
+        if (line == "fork-worker") say("worker " + std::to_string(fork_idle_worker()));
         if (line.rfind("renew ", 0) == 0) {
             // The node closes and is constructed again under the same names
             // with a mailbox of the given size.
