@@ -34,6 +34,10 @@ public:
     // each use of get().
     void release_unkept() noexcept { unkept_.reset(); }
 
+    // The word under which this node last set the kept link's event (see
+    // wake_word.hpp); nullptr when no link to that mailbox is kept.
+    uint32_t* signal_memory(const std::string& mailbox_name) noexcept;
+
     void forget(const std::string& mailbox_name) noexcept;
     void clear() noexcept;
     size_t size() const noexcept { return entries_.size(); }
@@ -43,6 +47,7 @@ private:
         std::string mailbox_name;
         platform::PeerLink link;
         uint64_t last_use = 0;
+        uint32_t signalled = 0;
     };
 
     platform::PeerLink* keep(const std::string& mailbox_name, platform::PeerLink link);
