@@ -16,8 +16,8 @@ namespace tarnvel {
 class PeerCache {
 public:
     // Enough for the peers a node talks to at once; each link costs up to
-    // four descriptors (one an inotify instance, where one is to be had) and
-    // a mapping.
+    // four descriptors (its mailbox, event and owner's pidfd, and the node
+    // watch's copy of that pidfd) and a mapping.
     static constexpr size_t DEFAULT_BOUND = 32;
 
     explicit PeerCache(size_t bound = DEFAULT_BOUND) : bound_(bound == 0 ? 1 : bound) {}
