@@ -11,6 +11,7 @@
 
 #include "frame.hpp"
 #include "ring.hpp"
+#include "wake_word.hpp"
 
 #include <boost/asio/post.hpp>
 
@@ -217,7 +218,11 @@ Delivery::Attempt Delivery::deliver(OutgoingMessage& message, Outcome& outcome) 
         outcome = STATUS_EXEC_FAILED;
         return Attempt::done;
     }
-    return write_to(*link, message, outcome);
+    // Kept from now on: watched on the io loop, so that later messages check
+    // it without asking the system. The closing thread, after the io thread
+    // has ended, has no loop to watch on.
+    if (link->keepable() && !closing_) watch_.watch(*link, message.pid);
+    return write_to(*link, message, outcome, nullptr, &*mailbox);
 }
 
 Delivery::Attempt Delivery::write_kept(const std::string& mailbox, OutgoingMessage& message, Outcome& outcome) {
@@ -225,24 +230,27 @@ Delivery::Attempt Delivery::write_kept(const std::string& mailbox, OutgoingMessa
     if (kept == nullptr) {
         return Attempt::no_link;
     }
-    return write_to(*kept, message, outcome, &mailbox);
+    return write_to(*kept, message, outcome, &mailbox, &mailbox);
 }
 
 Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& message, Outcome& outcome,
-                                     const std::string* kept) {
+                                     const std::string* kept, const std::string* mailbox) {
+    // One event per sleep of the owner, however many messages go to it.
+    uint32_t* signalled = mailbox != nullptr ? peers_.signal_memory(*mailbox) : nullptr;
     AppendResult appended = append_record(link.view(), link.size(), message.frame);
     while (appended == AppendResult::too_large && shrink_to_failure_answer(message)) {
         appended = append_record(link.view(), link.size(), message.frame);
     }
     switch (appended) {
         case AppendResult::ok:
-            link.signal();
+            // An owner that is awake reads the record without being woken.
+            if (owner_needs_signal(link.view(), link.size(), signalled)) link.signal();
             // A request stays pending until its answer or its time limit.
             outcome = std::nullopt;
             return Attempt::done;
         case AppendResult::full:
             // Its owner is behind; make sure it knows there is work.
-            link.signal();
+            if (owner_needs_signal(link.view(), link.size(), signalled)) link.signal();
             return Attempt::full;
         case AppendResult::bad_header:
             if (kept != nullptr) {
@@ -282,6 +290,7 @@ void Delivery::finish(const OutgoingMessage& message, Outcome outcome) {
 }
 
 void Delivery::flush_answers() noexcept {
+    closing_ = true;
     std::deque<OutgoingMessage> left;
     {
         std::lock_guard lock(mutex_);
@@ -303,6 +312,7 @@ void Delivery::close() noexcept {
     queue_.clear();
     parked_ = false;
     peers_.clear();
+    watch_.stop();
 }
 
 }  // namespace tarnvel

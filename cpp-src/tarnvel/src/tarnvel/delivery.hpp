@@ -50,8 +50,15 @@ public:
     static constexpr std::chrono::microseconds FIRST_RETRY{100};
     static constexpr std::chrono::microseconds LAST_RETRY{5000};
 
-    Delivery(Directory& directory, boost::asio::io_context& io, Undelivered undelivered)
-        : directory_(directory), io_(io), undelivered_(std::move(undelivered)), retry_(io) {}
+    // `owner_gone` hears, on the io thread, of the end of a process this
+    // node keeps a link to.
+    Delivery(Directory& directory, boost::asio::io_context& io, Undelivered undelivered,
+             platform::LinkWatch::OwnerGone owner_gone)
+        : directory_(directory),
+          io_(io),
+          undelivered_(std::move(undelivered)),
+          watch_(io, std::move(owner_gone)),
+          retry_(io) {}
 
     // Writes the message from the calling thread when nothing is queued ahead
     // of it and its destination's link is kept and current; otherwise queues
@@ -64,6 +71,11 @@ public:
     // here: its status is returned, for the caller to finish the call once
     // it holds no lock.
     std::optional<uint8_t> send(OutgoingMessage message);
+
+    // io thread: takes in what the system has noted about the kept links
+    // (their owners' ends, removed objects). Run after reading messages and
+    // before acting on them: whatever their senders removed first is seen.
+    void refresh_links() noexcept { watch_.refresh(); }
 
     // For close, once the io thread and every handler have ended: the answers
     // still queued go out, one try each, without waiting for room (they were
@@ -88,8 +100,9 @@ private:
     Attempt write_kept(const std::string& mailbox, OutgoingMessage& message, Outcome& outcome);
     // Appends to the link and signals its owner. A bad header drops a kept
     // link (named by `kept`) and fails the delivery through a fresh one.
+    // `mailbox` names the link when it is kept.
     Attempt write_to(platform::PeerLink& link, OutgoingMessage& message, Outcome& outcome,
-                     const std::string* kept = nullptr);
+                     const std::string* kept = nullptr, const std::string* mailbox = nullptr);
     Attempt deliver(OutgoingMessage& message, Outcome& outcome);
     // Stamps an answer's deadline as it starts to wait.
     static void stamp(OutgoingMessage& message);
@@ -111,12 +124,17 @@ private:
     // every queued message blocked; a new message ends the wait.
     bool parked_ = false;  // guarded by mutex_
     PeerCache peers_;
+    // io thread: watches the links in peers_, so that checking one costs no
+    // system call.
+    platform::LinkWatch watch_;
 
     // io thread only: destinations found full since the last retry (their
     // later messages wait behind the first), the retry timer and its step.
     std::vector<std::pair<uint32_t, std::string>> blocked_;
     boost::asio::steady_timer retry_;
     bool retry_armed_ = false;
+    // Set by flush_answers: the io thread has ended.
+    bool closing_ = false;
     std::chrono::microseconds backoff_ = FIRST_RETRY;
 };
 

@@ -3,7 +3,11 @@
 #include "frame.hpp"
 #include "reply.hpp"
 #include "ring.hpp"
+#include "wake_word.hpp"
 
+#include <boost/asio/post.hpp>
+
+#include <chrono>
 #include <shared_mutex>
 #include <string>
 #include <utility>
@@ -55,6 +59,19 @@ private:
     Caller caller_;
 };
 
+// How long the io thread stays awake after its last record, watching for the
+// next: a peer in a conversation writes again within this, and finds it awake
+// (no signal, no wake-up). Longer costs idle CPU; shorter, wake-ups.
+constexpr auto LINGER = std::chrono::microseconds(50);
+
+inline void cpu_pause() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply) noexcept {
     try {
         handler(std::move(args), reply);
@@ -67,24 +84,25 @@ void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply)
 
 Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uint32_t pid, MailboxNameHold name,
              uint64_t bytes, Links links)
-    : stopping_(stopping), pid_(pid), links_(links), name_(std::move(name)) {
-    mailbox_.emplace(platform::SharedMapping::create(name_.name(), bytes, "mailbox"));
-    init_mailbox(mailbox_->view(), mailbox_->size());
-    reader_.emplace(io, mailbox_->view(), mailbox_->size(), [this](const Bytes& frame) { dispatch(frame); });
+    : io_(io), stopping_(stopping), pid_(pid), bytes_(bytes), links_(links), name_(std::move(name)) {
+    mailbox_.emplace(platform::SharedMapping::create(name_.name(), mailbox_mapping_size(bytes), "mailbox"));
+    init_mailbox(mailbox_->view(), bytes_);
+    init_wake_word(mailbox_->view(), bytes_);
+    reader_.emplace(io, mailbox_->view(), bytes_, [this](const Bytes& frame) { dispatch(frame); });
     event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
     gate_ = std::make_shared<Gate>(*this, pid);
 }
 
 Inbox::~Inbox() {
     close_replies();
-    if (mailbox_) retire_mailbox(mailbox_->view(), mailbox_->size());
+    if (mailbox_) retire_mailbox(mailbox_->view(), bytes_);
 }
 
 void Inbox::close_replies() noexcept {
     if (gate_) gate_->shut();
 }
 
-void Inbox::start() { arm_wait(); }
+void Inbox::start() { wake(); }
 
 void Inbox::stop() noexcept {
     if (event_) event_->cancel();
@@ -101,12 +119,53 @@ void Inbox::abandon() noexcept {
     mailbox_.reset();
 }
 
-void Inbox::arm_wait() {
-    // A completed wait has reset the event before it calls back, so every
-    // record committed before a signal it took away is drained here, and
-    // later records signal it anew.
-    reader_->drain();
-    event_->async_wait([this] { arm_wait(); });
+void Inbox::wake() {
+    // Awake from here on: writers need not set the event while the records
+    // are read and for a little while after.
+    say_owner_awake(mailbox_->view(), bytes_, wakes_);
+    const uint64_t served = served_;
+    take_records();
+    // Only a node that has just answered requests stays awake for the next:
+    // one that took answers hands them to waiting threads, which need the
+    // processor more than a watch on an empty ring does.
+    if (served_ != served && linger()) {
+        // More came: taken on the next turn, after whatever else waits.
+        try {
+            boost::asio::post(io_, [this] { wake(); });
+            return;
+        } catch (...) {
+            // No memory to post: wait for the event instead, as below.
+        }
+    }
+    // Asleep, then one more look: a record committed before this is taken
+    // now, and the writer of any later one sees the word and sets the event.
+    // A completed wait has reset the event before it calls back, so a set
+    // that comes after this wakes it.
+    say_owner_asleep(mailbox_->view(), bytes_, wakes_);
+    take_records();
+    event_->async_wait([this] { wake(); });
+}
+
+size_t Inbox::take_records() noexcept {
+    if (!head_ready(mailbox_->view(), bytes_)) {
+        // Nothing complete at the head: the reader still steps over damaged
+        // or abandoned heads, on its own schedule.
+        return reader_->drain();
+    }
+    // A sender may have removed its objects just before it wrote: that is
+    // seen before its message is acted on, and so before anything goes back.
+    links_.outbox.refresh_links();
+    return reader_->drain();
+}
+
+bool Inbox::linger() const noexcept {
+    const auto until = std::chrono::steady_clock::now() + LINGER;
+    for (unsigned i = 1;; ++i) {
+        if (head_ready(mailbox_->view(), bytes_)) return true;
+        if (stopping_.load(std::memory_order_relaxed)) return false;
+        cpu_pause();
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) return false;
+    }
 }
 
 void Inbox::dispatch(const Bytes& bytes) {
@@ -131,6 +190,7 @@ void Inbox::dispatch(const Bytes& bytes) {
 }
 
 void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
+    ++served_;
     const std::optional<RequestBody> request = decode_request_body(body);
     if (!request) {
         reply(caller, STATUS_EXEC_FAILED, {});

@@ -53,7 +53,7 @@ public:
     // io thread: drains what is there and waits for more.
     void start();
     // io thread: acts on what is in the mailbox now.
-    void drain() noexcept { reader_->drain(); }
+    void drain() noexcept { take_records(); }
     // Once the io thread has ended: ends the wait.
     void stop() noexcept;
     // In a fork child: drops the handles without releasing what they name.
@@ -69,12 +69,21 @@ public:
     class Gate;
 
 private:
-    void arm_wait();
+    // io thread: the owner's round, from a wake-up to its next sleep.
+    void wake();
+    // Drains what writers have committed: how many frames it took.
+    size_t take_records() noexcept;
+    // Waits a little, awake, for another record; true once one is there.
+    bool linger() const noexcept;
     void dispatch(const Bytes& bytes);
     void serve(const Caller& caller, std::span<const uint8_t> body);
 
+    boost::asio::io_context& io_;
     const std::atomic<bool>& stopping_;
     uint32_t pid_;
+    uint64_t bytes_;       // the mailbox's header and ring, without its wake word
+    uint64_t served_ = 0;  // io thread: requests taken so far
+    uint32_t wakes_ = 0;   // io thread: wake-ups counted in the wake word
     Links links_;
     MailboxNameHold name_;
     std::optional<platform::SharedMapping> mailbox_;

@@ -14,9 +14,11 @@ constexpr auto RETRY_AFTER_FAILURE = std::chrono::milliseconds(100);
 MailboxReader::MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame)
     : view_(view), size_(size), on_frame_(std::move(on_frame)), retry_timer_(io) {}
 
-void MailboxReader::drain() noexcept {
+size_t MailboxReader::drain() noexcept {
+    size_t taken = 0;
     try {
-        schedule_retry(drain_records(view_, size_, buffer_, state_, [this](const Bytes& bytes) {
+        schedule_retry(drain_records(view_, size_, buffer_, state_, [this, &taken](const Bytes& bytes) {
+            ++taken;
             // A failure while acting on one frame (a damaged book mutex, no
             // memory for the answer) costs that frame only.
             try {
@@ -32,6 +34,7 @@ void MailboxReader::drain() noexcept {
         } catch (...) {
         }
     }
+    return taken;
 }
 
 void MailboxReader::schedule_retry(std::optional<DrainClock::time_point> due) {

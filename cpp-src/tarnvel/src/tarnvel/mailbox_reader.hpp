@@ -6,6 +6,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -23,8 +24,8 @@ public:
     MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame);
 
     // Hands every readable frame to `on_frame`; what that throws costs its
-    // frame only. io thread; never throws.
-    void drain() noexcept;
+    // frame only. io thread; never throws. Returns how many it took.
+    size_t drain() noexcept;
 
 private:
     void schedule_retry(std::optional<DrainClock::time_point> due);

@@ -57,8 +57,9 @@ void Tarnvel::Impl::open(std::string node_name, const std::string& system_name, 
     platform::sweep_leftovers();
 
     directory.emplace(life.io(), life.stopping(), life.pid(), book_object, book_mutex_object);
-    outbox.emplace(*directory, life.io(),
-                   [this](uint32_t pid, uint16_t seq, uint8_t status) { fail_request(pid, seq, status); });
+    outbox.emplace(
+        *directory, life.io(), [this](uint32_t pid, uint16_t seq, uint8_t status) { fail_request(pid, seq, status); },
+        [this](uint32_t pid) { peer_died(pid); });
     inbox.emplace(life.io(), life.stopping(), life.pid(), std::move(held), recv_shm_bytes,
                   Inbox::Links{registry, calls, *directory, *outbox, workers});
     watches.emplace(life.io(), life.stopping(), [this](uint32_t pid) { peer_died(pid); });

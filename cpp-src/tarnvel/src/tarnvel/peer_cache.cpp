@@ -50,6 +50,12 @@ platform::PeerLink* PeerCache::keep(const std::string& mailbox_name, platform::P
     return &entries_.back().link;
 }
 
+uint32_t* PeerCache::signal_memory(const std::string& mailbox_name) noexcept {
+    const auto it =
+        std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.mailbox_name == mailbox_name; });
+    return it == entries_.end() ? nullptr : &it->signalled;
+}
+
 void PeerCache::forget(const std::string& mailbox_name) noexcept {
     std::erase_if(entries_, [&](const Entry& e) { return e.mailbox_name == mailbox_name; });
 }

@@ -16,8 +16,8 @@ namespace tarnvel {
 class PeerCache {
 public:
     // Enough for the peers a node talks to at once; each link costs up to
-    // four descriptors (one an inotify instance, where one is to be had) and
-    // a mapping.
+    // four descriptors (its mailbox, event and owner's pidfd, and the node
+    // watch's copy of that pidfd) and a mapping.
     static constexpr size_t DEFAULT_BOUND = 32;
 
     explicit PeerCache(size_t bound = DEFAULT_BOUND) : bound_(bound == 0 ? 1 : bound) {}
@@ -34,6 +34,10 @@ public:
     // each use of get().
     void release_unkept() noexcept { unkept_.reset(); }
 
+    // The word under which this node last set the kept link's event (see
+    // wake_word.hpp); nullptr when no link to that mailbox is kept.
+    uint32_t* signal_memory(const std::string& mailbox_name) noexcept;
+
     void forget(const std::string& mailbox_name) noexcept;
     void clear() noexcept;
     size_t size() const noexcept { return entries_.size(); }
@@ -43,6 +47,7 @@ private:
         std::string mailbox_name;
         platform::PeerLink link;
         uint64_t last_use = 0;
+        uint32_t signalled = 0;
     };
 
     platform::PeerLink* keep(const std::string& mailbox_name, platform::PeerLink link);

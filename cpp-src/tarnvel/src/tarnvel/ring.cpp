@@ -211,6 +211,20 @@ void retire_mailbox(uint8_t* view, uint64_t size) noexcept {
     }
 }
 
+bool head_ready(uint8_t* view, uint64_t size) noexcept {
+    const uint32_t capacity = mailbox_capacity(size);
+    if (view == nullptr || !aligned(view) || capacity == 0) {
+        return false;
+    }
+    const Ring ring(view, capacity);
+    const uint32_t r = header_field(view, READ_POS_OFFSET).load(std::memory_order_relaxed);
+    const uint32_t w = header_field(view, WRITE_POS_OFFSET).load(std::memory_order_acquire);
+    if (r == w || r >= ring.modulus()) {
+        return false;
+    }
+    return ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire) == 1;
+}
+
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame) {
     if (!aligned(view) || view_size < MAILBOX_HEADER_SIZE) {
         return AppendResult::bad_header;

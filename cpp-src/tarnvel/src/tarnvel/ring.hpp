@@ -46,6 +46,10 @@ void init_mailbox(uint8_t* view, uint64_t size);
 // will read again.
 void retire_mailbox(uint8_t* view, uint64_t size) noexcept;
 
+// Owner: whether the record at the head is complete, so that draining now
+// would take it. A hint for deciding whether to wait; never throws.
+bool head_ready(uint8_t* view, uint64_t size) noexcept;
+
 enum class AppendResult { ok, bad_header, too_large, full };
 
 // Sender side. `view_size` is the number of bytes accessible from `view`; 0

@@ -157,7 +157,9 @@ public:
     bool keepable() const noexcept;
     // A cheap check before a later message: true while the owner is alive
     // and still holds this very mailbox under its name. Any doubt is false;
-    // the caller then drops the link and opens afresh.
+    // the caller then drops the link and opens afresh. A link that a
+    // LinkWatch watches only reads what the watch has found; any other asks
+    // the system.
     bool current() noexcept;
 
     uint8_t* view() const noexcept;
@@ -172,7 +174,43 @@ public:
     struct Native;
 
 private:
+    friend class LinkWatch;
     explicit PeerLink(std::unique_ptr<Native> native);
+    std::unique_ptr<Native> native_;
+};
+
+// Watches the kept links of one node on its io loop, so that checking a link
+// before a message costs no system call: a link whose owner's process ends,
+// or whose owner removes its mailbox or event from their names, is marked
+// there and is no longer current. One watch per node, whatever the number of
+// links (on Linux one inotify instance, and a pidfd per link).
+class LinkWatch {
+public:
+    // Told, on the io thread, that the owner of a watched link has ended.
+    using OwnerGone = std::function<void(uint32_t pid)>;
+
+    // Never throws for want of a watch: a node without one keeps its links
+    // checking themselves.
+    LinkWatch(boost::asio::io_context& io, OwnerGone on_gone);
+    ~LinkWatch();
+    LinkWatch(const LinkWatch&) = delete;
+    LinkWatch& operator=(const LinkWatch&) = delete;
+
+    // io thread: watches `link` from now on, which belongs to process
+    // `owner`. False when it cannot be watched here; the link then keeps
+    // checking itself before each message.
+    bool watch(PeerLink& link, uint32_t owner) noexcept;
+    // io thread: takes in what the system has noted about the watched links
+    // up to now (one system call, none while nothing is watched). Anything
+    // an owner removed before it wrote a message is seen once this has run
+    // after the message was read.
+    void refresh() noexcept;
+    // Once the io thread has ended.
+    void stop() noexcept;
+
+    struct Native;
+
+private:
     std::unique_ptr<Native> native_;
 };
 

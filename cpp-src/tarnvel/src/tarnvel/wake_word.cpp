@@ -1,0 +1,65 @@
+#include "wake_word.hpp"
+
+#include "ring.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+namespace tarnvel {
+
+namespace {
+
+constexpr uint64_t STATE_OFFSET = 4;  // within the wake area
+
+std::atomic_ref<uint32_t> word_at(uint8_t* view, uint64_t offset) {
+    return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view + offset));
+}
+
+bool aligned(const uint8_t* view) {
+    return reinterpret_cast<uintptr_t>(view) % std::atomic_ref<uint32_t>::required_alignment == 0;
+}
+
+}  // namespace
+
+uint64_t wake_area_offset(uint32_t capacity) {
+    const uint64_t end = MAILBOX_HEADER_SIZE + uint64_t{capacity};
+    return (end + WAKE_AREA_SIZE - 1) / WAKE_AREA_SIZE * WAKE_AREA_SIZE;
+}
+
+uint64_t mailbox_mapping_size(uint64_t bytes) { return wake_area_offset(mailbox_capacity(bytes)) + WAKE_AREA_SIZE; }
+
+void init_wake_word(uint8_t* view, uint64_t bytes) {
+    const uint64_t at = wake_area_offset(mailbox_capacity(bytes));
+    word_at(view, at + STATE_OFFSET).store(OWNER_ASLEEP, std::memory_order_relaxed);
+    word_at(view, at).store(WAKE_MAGIC, std::memory_order_release);
+}
+
+void say_owner_awake(uint8_t* view, uint64_t bytes, uint32_t& wakes) noexcept {
+    wakes = (wakes + 1) & 0x7FFFFFFFu;
+    word_at(view, wake_area_offset(mailbox_capacity(bytes)) + STATE_OFFSET)
+        .exchange(wakes << 1, std::memory_order_seq_cst);
+}
+
+void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept {
+    word_at(view, wake_area_offset(mailbox_capacity(bytes)) + STATE_OFFSET)
+        .exchange((wakes << 1) | OWNER_ASLEEP, std::memory_order_seq_cst);
+}
+
+bool owner_needs_signal(uint8_t* view, uint64_t view_size, uint32_t* signalled) noexcept {
+    if (view == nullptr || !aligned(view) || view_size < MAILBOX_HEADER_SIZE) return true;
+    const uint32_t capacity = word_at(view, 4).load(std::memory_order_relaxed);
+    const uint64_t at = wake_area_offset(capacity);
+    if (at + WAKE_AREA_SIZE > view_size) return true;  // an owner without a word
+    if (word_at(view, at).load(std::memory_order_acquire) != WAKE_MAGIC) return true;
+    // A read-modify-write, never a plain load: it comes after the record's
+    // commit in every order that matters, and reads the latest word.
+    const uint32_t word = word_at(view, at + STATE_OFFSET).fetch_or(0, std::memory_order_seq_cst);
+    if ((word & OWNER_ASLEEP) == 0) return false;
+    if (signalled != nullptr) {
+        if (*signalled == word) return false;
+        *signalled = word;
+    }
+    return true;
+}
+
+}  // namespace tarnvel

@@ -1,0 +1,145 @@
+// Deaths around the wake word and kept links, in real processes: an owner
+// killed while it sleeps, a writer killed between its record and its signal,
+// a peer that dies while a link to it is kept.
+#include "platform/platform.hpp"
+#include "ring.hpp"
+#include "support/node_helpers.hpp"
+#include "support/peer.hpp"
+#include "support/platform_extras.hpp"
+#include "support/raw_book.hpp"
+#include "support/raw_mailbox.hpp"
+#include "support/shm_files.hpp"
+#include "support/unique_names.hpp"
+#include "tarnvel/tarnvel.hpp"
+#include "wake_word.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace tarnvel::test {
+namespace {
+
+std::string mailbox_of(const std::string& system, uint32_t pid) {
+    RawBook book(system);
+    for (const auto& slot : book.slots()) {
+        if (slot.pid == pid) return slot.mailbox_name;
+    }
+    return {};
+}
+
+// What the owner of that mailbox says of itself now; nothing without a word.
+std::optional<uint32_t> owner_state(const std::string& mailbox, uint64_t bytes) {
+    const auto copy = platform::read_mapping(mailbox, mailbox_mapping_size(bytes));
+    if (!copy) return std::nullopt;
+    const uint64_t at = wake_area_offset(mailbox_capacity(bytes));
+    uint32_t magic = 0;
+    uint32_t state = 0;
+    std::memcpy(&magic, copy->data() + at, 4);
+    std::memcpy(&state, copy->data() + at + 4, 4);
+    if (magic != WAKE_MAGIC) return std::nullopt;
+    return state & OWNER_ASLEEP;
+}
+
+bool maps_file(const std::string& path) {
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(path) != std::string::npos) return true;
+    }
+    return false;
+}
+
+TEST(WakePosix, AnOwnerKilledAsleepEndsTheCallToItAtOnce) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    Peer srv = Peer::serve("srv", system);
+    // A call first: the link to it is kept and watched.
+    ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);
+    const std::string theirs = mailbox_of(system, srv.pid());
+    ASSERT_FALSE(theirs.empty());
+    ASSERT_TRUE(eventually([&] { return owner_state(theirs, DEFAULT_RECV_BYTES) == OWNER_ASLEEP; }));
+
+    srv.kill();
+    const auto start = std::chrono::steady_clock::now();
+    const CallResult r = call_wait(me, "srv", srv.pid(), "echo", "y", LONG_TIMEOUT_MS);
+    EXPECT_EQ(r.status, STATUS_EXEC_FAILED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// Its record is committed, its signal never comes: the next writer's wakes
+// the owner for both.
+TEST(WakePosix, AWriterKilledBeforeItsSignalHoldsUpNothingBehindIt) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::atomic<int> counted{0};
+    ASSERT_TRUE(me.register_method({{"name", "count"}}, [&](Bytes) {
+        ++counted;
+        return Bytes{};
+    }));
+    const std::string mine = mailbox_of(system, me.pid());
+    ASSERT_FALSE(mine.empty());
+    ASSERT_TRUE(eventually([&] { return owner_state(mine, DEFAULT_RECV_BYTES) == OWNER_ASLEEP; }));
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only async-signal-safe work would be strictly right here; the
+        // mapping and the record need nothing of the parent's threads.
+        auto to_me = platform::PeerMailbox::open(mine);
+        if (!to_me) ::_exit(2);
+        const Bytes request = encode_request_frame(1, static_cast<uint32_t>(::getpid()), "count", "");
+        const bool ok = append_raw_record(to_me->view(), static_cast<uint32_t>(request.size()), request);
+        ::_exit(ok ? 0 : 3);  // dies before any signal
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    EXPECT_EQ(call_wait(me, "me", me.pid(), "count").status, STATUS_OK);
+    EXPECT_TRUE(eventually([&] { return counted.load() == 2; }));
+}
+
+// A peer that called us and died: the link our answer left is watched, and
+// its death is seen (its slot purged) with no message to it.
+TEST(WakePosix, APeerDyingWhileLinkedIsSeenWithoutAMessage) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::mutex mutex;
+    std::optional<Reply> held;
+    std::atomic<bool> second{false};
+    ASSERT_TRUE(me.register_method({{"name", "hold"}}, [&](Bytes args, Reply reply) {
+        if (to_text(args) == "0") {
+            reply.complete(std::move(args));
+            return;
+        }
+        std::lock_guard lock(mutex);
+        held.emplace(std::move(reply));
+        second = true;
+    }));
+    ChildProcess caller =
+        Peer::launch({"call-many", "caller", system, unique_name("rx"), std::to_string(DEFAULT_RECV_BYTES), "me",
+                      std::to_string(me.pid()), "hold", "2"});
+    const auto caller_pid = static_cast<uint32_t>(caller.pid());
+    ASSERT_TRUE(eventually([&] { return second.load(); }));
+    const std::string theirs = mailbox_of(system, caller_pid);
+    ASSERT_FALSE(theirs.empty());
+    // The answer to "0" went out through a kept link.
+    ASSERT_TRUE(eventually([&] { return maps_file(shm_object_path(SHM_MAPPING, theirs)); }));
+
+    caller.kill();
+    EXPECT_TRUE(eventually([&] { return mailbox_of(system, caller_pid).empty(); }, std::chrono::seconds(3)));
+    std::lock_guard lock(mutex);
+    held.reset();  // fails the call of a process that is gone
+}
+
+}  // namespace
+}  // namespace tarnvel::test

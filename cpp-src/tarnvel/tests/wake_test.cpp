@@ -1,0 +1,161 @@
+// The wake word: a writer that finds its owner awake sets no event, so a
+// wake-up may only be skipped when the owner will read the record anyway.
+#include "frame.hpp"
+#include "ring.hpp"
+#include "support/node_helpers.hpp"
+#include "support/unique_names.hpp"
+#include "tarnvel/tarnvel.hpp"
+#include "wake_word.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tarnvel::test {
+namespace {
+
+// A manual-reset event as the owner's platform event behaves: a set after
+// the reset always ends the next wait.
+class Event {
+public:
+    void set() {
+        std::lock_guard lock(mutex_);
+        set_ = true;
+        changed_.notify_all();
+    }
+    // Waits for a set and resets; false when none came within `limit`.
+    bool wait_and_reset(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, limit, [&] { return set_; })) return false;
+        set_ = false;
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool set_ = false;
+};
+
+// Many writers and an owner that goes to sleep as soon as it finds nothing,
+// so that it keeps falling asleep between a writer's commit and its look at
+// the word. A lost wake-up leaves records unread with the owner waiting.
+TEST(Wake, NoWakeUpIsLostBetweenManyWritersAndASleepingOwner) {
+    constexpr uint64_t BYTES = 4096;  // small: writers also meet a full ring
+    constexpr int WRITERS = 4;
+    constexpr int EACH = 3000;
+    std::vector<uint64_t> storage((mailbox_mapping_size(BYTES) + 7) / 8);
+    uint8_t* view = reinterpret_cast<uint8_t*>(storage.data());
+    const uint64_t mapped = mailbox_mapping_size(BYTES);
+    init_mailbox(view, BYTES);
+    init_wake_word(view, BYTES);
+    Event event;
+    std::atomic<bool> given_up{false};  // the owner stopped reading
+
+    std::vector<std::thread> writers;
+    for (int w = 0; w < WRITERS; ++w) {
+        writers.emplace_back([&, w] {
+            const Bytes frame = encode_request(static_cast<uint16_t>(w + 1), 1, "m", Bytes{1, 2, 3});
+            // Each writer remembers the word it last set the event under, and
+            // skips the event while that word stands.
+            uint32_t memory = 0;
+            uint32_t* signalled = &memory;
+            for (int i = 0; i < EACH;) {
+                const AppendResult r = append_record(view, mapped, frame);
+                // As a sender does: after a record, and when the ring is full
+                // (its owner is behind), the event only for a sleeping owner.
+                if (owner_needs_signal(view, mapped, signalled)) event.set();
+                if (r == AppendResult::ok) {
+                    ++i;
+                } else {
+                    ASSERT_EQ(r, AppendResult::full);
+                    if (given_up) return;
+                    std::this_thread::yield();
+                }
+            }
+        });
+    }
+
+    size_t taken = 0;
+    DrainState state;
+    Bytes buffer;
+    const auto take = [&] { drain_records(view, BYTES, buffer, state, [&](const Bytes&) { ++taken; }); };
+    bool lost = false;
+    uint32_t wakes = 0;
+    while (taken < size_t{WRITERS} * EACH) {
+        say_owner_awake(view, BYTES, wakes);
+        take();
+        say_owner_asleep(view, BYTES, wakes);
+        take();
+        if (taken == size_t{WRITERS} * EACH) break;
+        if (!event.wait_and_reset(std::chrono::milliseconds(WAIT_LIMIT))) {
+            lost = true;
+            given_up = true;
+            break;
+        }
+    }
+    for (auto& t : writers) t.join();
+    EXPECT_FALSE(lost) << "owner asleep with " << (size_t{WRITERS} * EACH - taken) << " records unread";
+    EXPECT_EQ(taken, size_t{WRITERS} * EACH);
+}
+
+// An owner without a word (or one whose mapping ends with its ring) is set
+// after every record, as before the word existed.
+TEST(Wake, AMailboxWithoutAWordIsAlwaysSignalled) {
+    constexpr uint64_t BYTES = 1024;
+    std::vector<uint64_t> storage((mailbox_mapping_size(BYTES) + 7) / 8);
+    uint8_t* view = reinterpret_cast<uint8_t*>(storage.data());
+    init_mailbox(view, BYTES);
+    EXPECT_TRUE(owner_needs_signal(view, BYTES));
+    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));  // no magic
+    init_wake_word(view, BYTES);
+    EXPECT_TRUE(owner_needs_signal(view, BYTES));  // the word lies outside what is mapped
+    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));
+    uint32_t wakes = 0;
+    say_owner_awake(view, BYTES, wakes);
+    EXPECT_FALSE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));
+    // Asleep: the first writer sets the event; it need not again until the
+    // owner has woken, while a writer without memory always does.
+    say_owner_asleep(view, BYTES, wakes);
+    uint32_t memory = 0;
+    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES), &memory));
+    EXPECT_FALSE(owner_needs_signal(view, mailbox_mapping_size(BYTES), &memory));
+    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));
+    say_owner_awake(view, BYTES, wakes);
+    say_owner_asleep(view, BYTES, wakes);
+    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES), &memory));
+    // The word sits on a 64-byte boundary behind the ring, whatever its size.
+    EXPECT_EQ(wake_area_offset(65), 128u);
+    EXPECT_EQ(wake_area_offset(48), 64u);
+}
+
+// The same through a node: threads call the node's own method at once, so
+// the caller threads and the io thread write while the io thread sleeps and
+// wakes between them.
+TEST(Wake, ANodeCalledFromManyThreadsAnswersEveryCall) {
+    const std::string system = unique_name("S");
+    Tarnvel node("n", system, unique_name("rx"), 8192);
+    ASSERT_TRUE(node.register_method(boost::json::object{{"type", "method"}, {"name", "echo"}},
+                                     [](Bytes args) { return args; }));
+    std::atomic<int> failed{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                const std::string text = std::to_string(t) + ":" + std::to_string(i);
+                const CallResult r = call_wait(node, "n", node.pid(), "echo", text);
+                if (r.status != STATUS_OK || to_text(r.result) != text) ++failed;
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(failed.load(), 0);
+}
+
+}  // namespace
+}  // namespace tarnvel::test
