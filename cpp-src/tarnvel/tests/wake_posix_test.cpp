@@ -21,10 +21,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tarnvel::test {
 namespace {
@@ -139,6 +143,37 @@ TEST(WakePosix, APeerDyingWhileLinkedIsSeenWithoutAMessage) {
     EXPECT_TRUE(eventually([&] { return mailbox_of(system, caller_pid).empty(); }, std::chrono::seconds(3)));
     std::lock_guard lock(mutex);
     held.reset();  // fails the call of a process that is gone
+}
+
+TEST(WakePosix, LinksLetGoOfLiveOwnersLeaveNoDescriptorsBehind) {
+    // Links to live owners come and go (a cache beyond its bound does this);
+    // each one watched must be let go with its descriptors when it is gone.
+    boost::asio::io_context io;
+    platform::LinkWatch watch(io, {});
+    std::vector<std::string> names;
+    std::vector<platform::SharedMapping> mailboxes;
+    std::vector<std::unique_ptr<platform::MailboxEvent>> events;
+    for (int i = 0; i < 3; ++i) {
+        names.push_back(unique_name("m"));
+        mailboxes.push_back(platform::SharedMapping::create(names.back(), 4096, "mailbox"));
+        events.push_back(std::make_unique<platform::MailboxEvent>(io, names.back()));
+    }
+    const auto open_descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator{});
+    };
+    const auto watch_and_drop = [&](int times) {
+        for (int i = 0; i < times; ++i) {
+            platform::OpenFailure why = platform::OpenFailure::local;
+            auto link = platform::PeerLink::open(names[i % 3], platform::current_process_id(), why);
+            ASSERT_TRUE(link.has_value());
+            watch.watch(*link, platform::current_process_id());
+        }
+    };
+    watch_and_drop(10);
+    const auto before = open_descriptors();
+    watch_and_drop(100);
+    EXPECT_LE(open_descriptors(), before + 2);
 }
 
 }  // namespace

@@ -194,8 +194,11 @@ bool LinkWatch::watch(PeerLink& link, uint32_t owner) noexcept {
             [](auto& descriptor, auto completion) {
                 descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read, std::move(completion));
             },
-            [&n, stale = entry->stale, owner] {
-                stale->store(true, std::memory_order_release);
+            // Weakly: a strong copy here would keep the entry in use for as
+            // long as the owner lives, and collect() would never let go of
+            // it or of its descriptors.
+            [&n, weak = std::weak_ptr<std::atomic<bool>>(entry->stale), owner] {
+                if (auto stale = weak.lock()) stale->store(true, std::memory_order_release);
                 try {
                     if (n.on_gone) n.on_gone(owner);
                 } catch (...) {

@@ -70,8 +70,10 @@ struct SharedMapping::Native {
 };
 
 SharedMapping SharedMapping::create(const std::string& name, uint64_t size, std::string_view role) {
-    HANDLE mapping =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, static_cast<DWORD>(size), name.c_str());
+    // The high word too: with its wake area behind the ring, the largest
+    // mailbox passes 4 GiB.
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                                        static_cast<DWORD>(size), name.c_str());
     if (mapping == nullptr) {
         detail::throw_create_failed(role);
     }
