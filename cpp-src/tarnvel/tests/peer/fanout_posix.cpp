@@ -40,17 +40,32 @@ int run_hold_many(const std::vector<std::string>& args) {
 }
 
 int fork_idle_worker() {
+    // The parent answers only once the child runs: by then the child has let
+    // go of everything it inherited, so its caller never races that.
+    int ready[2];
+    if (::pipe(ready) != 0) return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
+        ::close(ready[0]);
         // Out of this process's group, which the test kills as a whole, and
         // gone once the test closes this process's stdin.
         ::setpgid(0, 0);
+        const char byte = 1;
+        while (::write(ready[1], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::close(ready[1]);
         char buffer[64];
         while (::read(0, buffer, sizeof buffer) > 0) {
         }
         ::_exit(0);
     }
-    return pid;
+    ::close(ready[1]);
+    char byte = 0;
+    ssize_t got = 0;
+    while ((got = ::read(ready[0], &byte, 1)) < 0 && errno == EINTR) {
+    }
+    ::close(ready[0]);
+    return pid > 0 && got == 1 ? pid : -1;
 }
 
 }  // namespace tarnvel::peer
