@@ -132,6 +132,8 @@ void define_future_signal(py::module_& m) {
     auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
                             .def("set", &FutureSignal::set)
                             .def("wait", &wait_for_signal, py::arg("timeout") = py::none())
+                            .def_property_readonly("last_spin_budget",
+                                                   [](const FutureSignal& s) { return s.last_spin_budget().count(); })
                             .def(
                                 "hand_off",
                                 [](FutureSignal&, const py::object& future, const py::list& callbacks) {

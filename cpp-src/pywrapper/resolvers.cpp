@@ -100,14 +100,15 @@ void FutureSignal::set() noexcept {
 bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept {
     static const bool several_cores = std::thread::hardware_concurrency() > 1;
     const auto now = std::chrono::steady_clock::now();
-    if (!several_cores || deadline <= now || signals_unset.load(std::memory_order_relaxed) != 1) {
+    const auto until = std::min(deadline, now + SPIN_LIMIT);
+    spin_budget_.store(until - now, std::memory_order_relaxed);
+    if (!several_cores || until <= now || signals_unset.load(std::memory_order_relaxed) != 1) {
         return false;
     }
     if (spin_misses.load(std::memory_order_relaxed) >= MISSES_BEFORE_BACKING_OFF &&
         waits_without_spin.fetch_add(1, std::memory_order_relaxed) % SPIN_RETRY_EVERY != 0) {
         return false;
     }
-    const auto until = std::min(deadline, now + SPIN_LIMIT);
     do {
         if (set_.load()) {
             spin_misses.store(0, std::memory_order_relaxed);

@@ -35,6 +35,8 @@ public:
     // With the interpreter lock released. False when `timeout` (seconds;
     // none: for ever) ran out first.
     bool wait(std::optional<double> timeout);
+    // For tests: how long the last wait could spin before sleeping.
+    std::chrono::duration<double> last_spin_budget() const noexcept { return spin_budget_.load(); }
 
 private:
     bool spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept;
@@ -42,6 +44,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::atomic<bool> set_{false};
+    std::atomic<std::chrono::steady_clock::duration> spin_budget_{};
 };
 
 // One call's outcome on its way to its Future.

@@ -17,7 +17,7 @@ import weakref
 
 import tarnvel_core as tc
 from peer import Peer
-from support import shm_leftovers, thread_count, wait_for
+from support import shm_leftovers, sleeping, thread_count, wait_for
 
 
 def is_closed(node):
@@ -198,14 +198,13 @@ def handler_and_thread_close(system, first):
     assert box[0].register({"name": "close"}, close_too)
     future = box[0].call_raw("main", box[0].pid, "close", b"x", 60000)
     assert started.wait(10)
-    closer = threading.Thread(target=box[0].close)
-    if first == "thread":
-        closer.start()
-        assert wait_for(lambda: is_closed(box[0]))
-    else:
+    in_close = threading.Event()  # set as the closer calls in, holding the interpreter lock up to there
+    mark = lambda frame, event, arg: event == "c_call" and arg.__name__ == "close" and in_close.set()
+    closer = threading.Thread(target=lambda: (sys.setprofile(mark), box[0].close()))
+    if first == "handler":
         assert wait_for(lambda: outcome)
-        closer.start()
-        time.sleep(0.1)  # as a rule long enough to reach the wait for the handler
+    closer.start()
+    assert in_close.wait(10) and wait_for(lambda: sleeping(closer.native_id))  # waits for the handler
     go.set()
     closer.join(10)
     assert not closer.is_alive()

@@ -42,6 +42,12 @@ def module_env():
     return env
 
 
+def sleeping(tid):
+    """Whether the thread (a process's id: its main thread) sleeps, blocked in a wait."""
+    with open(f"/proc/{tid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "S"
+
+
 def wait_for(predicate, timeout=10.0, interval=0.01):
     deadline = time.monotonic() + timeout
     while not predicate():

@@ -1,4 +1,4 @@
-"""Waits that must never stall a thread: adding done-callbacks, and Ctrl-C during a blocked call."""
+"""Waits that must never stall a thread nor outlast a time-out: done-callbacks, the spin, Ctrl-C in a call."""
 
 import os
 import selectors
@@ -10,18 +10,12 @@ import threading
 import pytest
 
 import tarnvel_core as tc
-from support import module_env, self_call, unique, wait_for
+from support import module_env, self_call, sleeping, unique, wait_for
 
 NEVER_MS = 600_000  # a time limit no test waits for
 
 
-def sleeping(pid):
-    """Whether the process's main thread sleeps (blocked in a wait, not running)."""
-    with open(f"/proc/{pid}/stat") as f:
-        return f.read().rsplit(")", 1)[1].split()[0] == "S"
-
-
-def test_adding_done_callbacks_never_waits_for_the_call(node, peer):
+def test_a_pending_call_keeps_no_one_waiting_longer_than_asked(node, peer):
     ran = []
     node.register({"name": "where"}, lambda args: str(threading.get_ident()).encode())
     done = node.call_raw("main", node.pid, "where", b"", 5000)
@@ -37,6 +31,10 @@ def test_adding_done_callbacks_never_waits_for_the_call(node, peer):
     adder.start()
     adder.join(10)
     assert not adder.is_alive(), "add_done_callback waited for the call"
+    for timeout in 0.05, 1e-5:  # longer, then shorter than the spin before sleeping, which it cuts short
+        with pytest.raises(TimeoutError):
+            pending.result(timeout)
+        assert (pending._tarnvel_signal.last_spin_budget > 1e-5) == (timeout > 1e-5)
 
     # From a handler, on the io thread: neither waits, and neither callback runs there.
     def add_from_handler(args):
