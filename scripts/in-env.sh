@@ -55,7 +55,9 @@ example_against_installed() {
   return $rc
 }
 
-step() { printf '\n==== %s\n' "$*"; }
+# Each step says how far into the run it starts, so a slow step shows.
+started=$SECONDS
+step() { printf '\n==== [%dm%02ds] %s\n' $(((SECONDS - started) / 60)) $(((SECONDS - started) % 60)) "$*"; }
 
 case "${1:-}" in
   demo)
