@@ -1,11 +1,13 @@
 // Watching a peer process's end on the io loop, on every platform.
 #include "platform/platform.hpp"
+#include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/unique_names.hpp"
 
 #include <gtest/gtest.h>
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -101,6 +103,33 @@ TEST(ProcessWatch, DestroyedWatchWithAPendingWaitCallsNothing) {
     io.restart();
     io.run_for(20s);
     EXPECT_FALSE(called);
+}
+
+// The loop may take in a watched process's end and dispatch it only after
+// that watch is gone and another has been made in its place: the new watch
+// must still report nothing while its own process lives.
+TEST(ProcessWatch, WatchMadeInPlaceOfAnEndedOneSeesOnlyItsOwnProcess) {
+    boost::asio::io_context io;
+    Peer dying = holder();
+    std::optional<platform::ProcessWatch> ended = platform::ProcessWatch::start(io, dying.pid());
+    ASSERT_TRUE(ended.has_value());
+    dying.kill();
+    ASSERT_TRUE(dying.process().wait(WAIT_LIMIT).has_value());
+
+    std::optional<platform::ProcessWatch> living;
+    bool living_ended = false;
+    // Queued before the loop first looks for events, so the end it finds
+    // then is dispatched after this.
+    boost::asio::post(io, [&] {
+        ended.reset();
+        if (auto made = platform::ProcessWatch::start(io, platform::current_process_id())) {
+            living.emplace(std::move(*made));
+            living->async_wait([&] { living_ended = true; });
+        }
+    });
+    io.poll();
+    ASSERT_TRUE(living.has_value());
+    EXPECT_FALSE(living_ended);
 }
 
 }  // namespace

@@ -190,10 +190,7 @@ bool LinkWatch::watch(PeerLink& link, uint32_t owner) noexcept {
         entry->exit = std::make_unique<LoopDescriptor>(n.io, entry->pidfd.get());
         // Removed before the watch was set: the watch will never say so.
         if (removed(peer->mailbox.get()) || removed(peer->event.get())) entry->stale->store(true);
-        entry->exit->arm(
-            [](auto& descriptor, auto completion) {
-                descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read, std::move(completion));
-            },
+        entry->exit->arm_until_readable(
             // Weakly: a strong copy here would keep the entry in use for as
             // long as the owner lives, and collect() would never let go of
             // it or of its descriptors.

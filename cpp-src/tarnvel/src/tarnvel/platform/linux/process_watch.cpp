@@ -69,13 +69,14 @@ void ProcessWatch::async_wait(std::function<void()> on_exit) {
     if (!native_ || native_->pidfd.dropped()) {
         return;
     }
+    if (native_->pidfd.get() >= 0) {
+        native_->loop.arm_until_readable(std::move(on_exit));
+        return;
+    }
+    // Gone already: its end is reported at once.
     native_->loop.arm(
-        [gone = native_->pidfd.get() < 0](auto& descriptor, auto completion) {
-            if (gone) {
-                boost::asio::post(descriptor.get_executor(), [completion = std::move(completion)] { completion({}); });
-                return;
-            }
-            descriptor.async_wait(boost::asio::posix::stream_descriptor::wait_read, std::move(completion));
+        [](auto& descriptor, auto completion) {
+            boost::asio::post(descriptor.get_executor(), [completion = std::move(completion)] { completion({}); });
         },
         std::move(on_exit));
 }
