@@ -232,23 +232,7 @@ async def _await_grpc(call):
 
 def async_burst(make_call):
     """Calls per second with WINDOW coroutines each keeping one call outstanding."""
-    import asyncio
-
-    async def run():
-        done = 0
-        started = time.perf_counter()
-        stop_at = started + BURST_SECONDS
-
-        async def worker():
-            nonlocal done
-            while time.perf_counter() < stop_at:
-                await make_call()
-                done += 1
-
-        await asyncio.gather(*(worker() for _ in range(WINDOW)))
-        return done / (time.perf_counter() - started)
-
-    return asyncio.run(run())
+    return outstanding_rate(make_call, WINDOW, BURST_SECONDS)
 
 
 def grpc_echo_server():
@@ -379,14 +363,14 @@ def serving_peer(workers):
         server.stdout.close()
 
 
-def outstanding_rate(make_call, outstanding):
+def outstanding_rate(make_call, outstanding, seconds=SERVING_SECONDS):
     """Calls per second with `outstanding` coroutines each keeping one call pending."""
     import asyncio
 
     async def run():
         done = 0
         started = time.perf_counter()
-        stop_at = started + SERVING_SECONDS
+        stop_at = started + seconds
 
         async def worker():
             nonlocal done

@@ -1,5 +1,7 @@
 #include "epoll_echo.hpp"
 
+#include "uds_echo.hpp"
+
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -36,11 +38,9 @@ struct Connection {
     Connection& operator=(const Connection&) = delete;
 
     int fd;
-    std::vector<uint8_t> in = std::vector<uint8_t>(1 << 16);
-    size_t in_begin = 0;
-    size_t in_end = 0;
-    std::vector<uint8_t> out;
-    size_t out_sent = 0;
+    EchoBuffers buffers{1 << 16};
+    std::vector<uint8_t>& out = buffers.out;
+    size_t& out_sent = buffers.out_sent;
     bool want_out = false;
 
     ~Connection() { ::close(fd); }
@@ -48,25 +48,10 @@ struct Connection {
     // False once the connection is done with.
     bool on_readable() {
         for (;;) {
-            if (in.size() - in_end < 4096) {
-                std::memmove(in.data(), in.data() + in_begin, in_end - in_begin);
-                in_end -= in_begin;
-                in_begin = 0;
-                if (in.size() - in_end < 4096) in.resize(in.size() * 2);
-            }
-            ssize_t got = ::recv(fd, in.data() + in_end, in.size() - in_end, 0);
+            const ssize_t got = buffers.receive(fd);
             if (got == 0) return false;
             if (got < 0) return errno == EAGAIN || errno == EINTR;
-            in_end += static_cast<size_t>(got);
-            while (in_end - in_begin >= 4) {
-                uint32_t length;
-                std::memcpy(&length, in.data() + in_begin, sizeof length);
-                size_t whole = 4 + length;
-                if (in_end - in_begin < whole) break;
-                out.insert(out.end(), in.data() + in_begin, in.data() + in_begin + whole);
-                in_begin += whole;
-            }
-            if (static_cast<size_t>(got) < in.size()) return true;
+            if (static_cast<size_t>(got) < buffers.in.size()) return true;
         }
     }
 

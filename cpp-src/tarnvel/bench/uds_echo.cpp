@@ -24,15 +24,32 @@ uint32_t load_u32(const uint8_t* p) {
 
 }  // namespace
 
+ssize_t EchoBuffers::receive(int fd) {
+    if (in.size() - in_end < 4096) {
+        std::memmove(in.data(), in.data() + in_begin, in_end - in_begin);
+        in_end -= in_begin;
+        in_begin = 0;
+        if (in.size() - in_end < 4096) in.resize(in.size() * 2);
+    }
+    const ssize_t got = ::recv(fd, in.data() + in_end, in.size() - in_end, 0);
+    if (got <= 0) return got;
+    in_end += static_cast<size_t>(got);
+    while (in_end - in_begin >= 4) {
+        const size_t whole = 4 + load_u32(in.data() + in_begin);
+        if (in_end - in_begin < whole) break;
+        out.insert(out.end(), in.data() + in_begin, in.data() + in_begin + whole);
+        in_begin += whole;
+    }
+    return got;
+}
+
 int run_uds_echo_server(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return 1;
 
-    std::vector<uint8_t> in(1 << 18);
-    size_t in_begin = 0;
-    size_t in_end = 0;
-    std::vector<uint8_t> out;
-    size_t out_sent = 0;
+    EchoBuffers buffers(1 << 18);
+    std::vector<uint8_t>& out = buffers.out;
+    size_t& out_sent = buffers.out_sent;
     bool peer_open = true;
 
     while (peer_open || out_sent < out.size()) {
@@ -43,28 +60,13 @@ int run_uds_echo_server(int fd) {
         }
         if (p.revents & (POLLERR | POLLNVAL)) return 0;
         if (peer_open && (p.revents & (POLLIN | POLLHUP))) {
-            if (in.size() - in_end < 4096) {
-                std::memmove(in.data(), in.data() + in_begin, in_end - in_begin);
-                in_end -= in_begin;
-                in_begin = 0;
-                if (in.size() - in_end < 4096) in.resize(in.size() * 2);
-            }
-            ssize_t got = ::recv(fd, in.data() + in_end, in.size() - in_end, 0);
+            const ssize_t got = buffers.receive(fd);
             if (got == 0) {
                 peer_open = false;
                 out.clear();
                 out_sent = 0;
-            } else if (got < 0) {
-                if (errno != EAGAIN && errno != EINTR) return 0;
-            } else {
-                in_end += static_cast<size_t>(got);
-                // Echo every complete message, header and all.
-                while (in_end - in_begin >= 4) {
-                    size_t whole = 4 + load_u32(in.data() + in_begin);
-                    if (in_end - in_begin < whole) break;
-                    out.insert(out.end(), in.data() + in_begin, in.data() + in_begin + whole);
-                    in_begin += whole;
-                }
+            } else if (got < 0 && errno != EAGAIN && errno != EINTR) {
+                return 0;
             }
         }
         if (out_sent < out.size()) {

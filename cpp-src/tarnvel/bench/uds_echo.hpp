@@ -3,6 +3,8 @@
 // real protocol on a stream would need.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -14,6 +16,22 @@ namespace tarnvel::bench {
 // than blocking on them, so a client that sends a whole window before reading
 // can never deadlock against it.
 int run_uds_echo_server(int fd);
+
+// What an echo server has read from one client and owes it: every complete
+// message read is copied, header and all, to `out`.
+struct EchoBuffers {
+    explicit EchoBuffers(size_t size) : in(size) {}
+
+    // One recv into the free end of `in` (room made first); answers the
+    // messages it completes. The recv's result.
+    ssize_t receive(int fd);
+
+    std::vector<uint8_t> in;
+    size_t in_begin = 0;
+    size_t in_end = 0;
+    std::vector<uint8_t> out;
+    size_t out_sent = 0;
+};
 
 class UdsClient {
 public:
