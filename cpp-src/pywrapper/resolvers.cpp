@@ -1,5 +1,6 @@
 #include "resolvers.hpp"
 
+#include "future_bridge.hpp"
 #include "gil_safety.hpp"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace tarnvel::binding {
 
@@ -29,7 +31,10 @@ void resolve(Resolution& resolution) noexcept {
             resolution.future->attr("_tarnvel_add_late")(*resolution.late_callbacks);
             resolution.late_callbacks.reset();
         } else {
-            resolution.future->attr("set_result")(py::cast(std::move(resolution.outcome)));
+            py::object outcome =
+                resolution.made ? *resolution.made : call_result_object(std::move(resolution.outcome));
+            resolution.made.reset();
+            resolution.future->attr("set_result")(outcome);
         }
     } catch (const std::exception&) {
         // Python code resolved the Future itself (or allocation failed); the
@@ -241,7 +246,165 @@ Resolvers& resolvers() {
     return *current;
 }
 
+// With the interpreter lock held, on a thread where no done-callback runs
+// unasked: resolves the Future unless a done-callback came first, in which
+// case (or for callbacks added meanwhile) a resolver thread takes it on and
+// false is returned. The caller gives the ticket back and then lets go of the
+// Future, for the whole batch in that order: the last reference to a Future
+// may close its node, which waits for the tickets of unresolved Futures.
+bool resolve_here(Resolution& resolution, std::exception_ptr& raised) {
+    py::object outcome = call_result_object(std::move(resolution.outcome));
+    py::object late;
+    try {
+        late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
+    } catch (const py::error_already_set&) {
+        // A signal handler's exception, or out of memory: a resolver thread
+        // finishes the Future, and the caller sees the exception.
+        if (!raised) raised = std::current_exception();
+    }
+    if (!late || late.is_none()) {
+        resolution.made = shared_object(std::move(outcome));
+    } else if (py::len(late) > 0) {
+        resolution.late_callbacks = shared_object(std::move(late));
+    } else {
+        return true;
+    }
+    resolve_later(std::move(resolution));
+    return false;
+}
+
+// How long a kept outcome may wait for a thread that holds the interpreter
+// lock before the watcher takes the lock to resolve it, and how often the
+// watcher looks while calls come and go.
+constexpr auto KEEP_AT_MOST = std::chrono::microseconds(500);
+// After this long without a kept outcome the watcher stops looking and
+// sleeps until the next one (which then wakes it).
+constexpr auto WATCH_FOR = std::chrono::milliseconds(20);
+
+class ReadyOutcomes {
+public:
+    explicit ReadyOutcomes(uint32_t owner) : owner_(owner) {}
+    uint32_t owner() const { return owner_; }
+
+    void keep(Resolution resolution) noexcept {
+        const std::shared_ptr<FutureSignal> signal = resolution.signal;
+        bool wake = false;
+        {
+            const std::lock_guard lock(mutex_);
+            const auto now = std::chrono::steady_clock::now();
+            try {
+                ready_.push_back(std::move(resolution));
+            } catch (...) {
+                resolve_later(std::move(resolution));
+                return;
+            }
+            if (ready_.size() == 1) oldest_ = now;
+            last_kept_ = now;
+            count_.store(ready_.size(), std::memory_order_release);
+            if (!watching_) start_watcher_locked();
+            wake = watcher_asleep_;
+        }
+        if (wake) changed_.notify_one();
+        signal->set();
+    }
+
+    // Whether an outcome may be kept; a cheap look without the lock.
+    bool any() const noexcept { return count_.load(std::memory_order_acquire) != 0; }
+
+    std::vector<Resolution> take() {
+        std::vector<Resolution> taken;
+        const std::lock_guard lock(mutex_);
+        taken.swap(ready_);
+        count_.store(0, std::memory_order_release);
+        return taken;
+    }
+
+private:
+    void start_watcher_locked() noexcept {
+        try {
+            std::thread([this] { watch(); }).detach();
+            watching_ = true;
+        } catch (...) {
+            // The next outcome kept tries again; a waiting caller resolves
+            // its own meanwhile.
+        }
+    }
+
+    // Hands outcomes that nobody else came for (a Future waited on by
+    // concurrent.futures.wait, or by no one) to the resolver threads.
+    void watch() noexcept {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!ready_.empty() && now - oldest_ >= KEEP_AT_MOST) {
+                // The resolver threads take them on; this thread never
+                // waits for the interpreter lock.
+                std::vector<Resolution> taken;
+                taken.swap(ready_);
+                count_.store(0, std::memory_order_release);
+                lock.unlock();
+                for (Resolution& resolution : taken) resolve_later(std::move(resolution));
+                taken.clear();
+                lock.lock();
+                continue;
+            }
+            if (ready_.empty() && now - last_kept_ >= WATCH_FOR) {
+                watcher_asleep_ = true;
+                const bool woken = changed_.wait_for(lock, IDLE_LIMIT, [this] { return !ready_.empty(); });
+                watcher_asleep_ = false;
+                if (!woken) {
+                    watching_ = false;
+                    return;
+                }
+                continue;
+            }
+            changed_.wait_for(lock, KEEP_AT_MOST);
+        }
+    }
+
+    const uint32_t owner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Resolution> ready_;
+    std::atomic<size_t> count_{0};
+    std::chrono::steady_clock::time_point oldest_{};
+    std::chrono::steady_clock::time_point last_kept_{};
+    bool watching_ = false;
+    bool watcher_asleep_ = false;
+};
+
+ReadyOutcomes& ready_outcomes() {
+    // Leaked, per process, as the resolvers' pool.
+    static std::atomic<ReadyOutcomes*> kept{nullptr};
+    const uint32_t pid = this_process_id();
+    ReadyOutcomes* current = kept.load(std::memory_order_acquire);
+    while (current == nullptr || current->owner() != pid) {
+        auto* fresh = new ReadyOutcomes(pid);
+        if (kept.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+        delete fresh;
+    }
+    return *current;
+}
+
 }  // namespace
+
+void resolve_ready_later(Resolution resolution) noexcept {
+    ready_outcomes().keep(std::move(resolution));
+}
+
+void resolve_ready() {
+    ReadyOutcomes& kept = ready_outcomes();
+    if (!kept.any()) return;
+    std::vector<Resolution> taken = kept.take();
+    std::exception_ptr raised;
+    std::vector<bool> resolved(taken.size());
+    for (size_t i = 0; i < taken.size(); ++i) resolved[i] = resolve_here(taken[i], raised);
+    for (size_t i = 0; i < taken.size(); ++i) {
+        if (resolved[i]) taken[i].ticket->give_back();
+    }
+    taken.clear();
+    if (raised) std::rethrow_exception(raised);
+}
 
 void resolve_later(Resolution resolution) noexcept {
     try {
