@@ -1,5 +1,6 @@
 """Waits that must never stall a thread nor outlast a time-out: done-callbacks, the spin, Ctrl-C in a call."""
 
+import concurrent.futures
 import os
 import selectors
 import signal
@@ -52,6 +53,17 @@ def test_a_pending_call_keeps_no_one_waiting_longer_than_asked(node, peer):
     assert wait_for(lambda: len(ran) == 5)
     assert sorted(t for t, _ in ran) == ["done"] + ["pending"] * 4
     assert not {io_thread, threading.get_ident()} & {thread for _, thread in ran}
+
+
+def test_answers_nobody_asks_for_resolve_their_futures(node):
+    """An answer waits for a thread that holds the interpreter lock anyway;
+    concurrent.futures.wait looks at the Futures' state without calling their
+    methods, so no such thread comes, and they are resolved all the same."""
+    node.register({"name": "echo"}, lambda args: args)
+    futures = [node.call_raw("main", node.pid, "echo", b"%d" % i, 5000) for i in range(50)]
+    done, pending = concurrent.futures.wait(futures, timeout=10)
+    assert not pending
+    assert [f.result(0).result for f in futures] == [b"%d" % i for i in range(50)]
 
 
 ASKER = """
