@@ -48,7 +48,14 @@ bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout) {
                         "(run the method on workers, or add a done-callback instead)");
         throw py::error_already_set();
     }
-    const bool set = signal.wait(timeout);
+    bool set = false;
+    try {
+        set = signal.wait(timeout);
+    } catch (const py::error_already_set&) {
+        // Ctrl-C: what the io thread kept meanwhile is not left behind.
+        resolve_ready();
+        throw;
+    }
     resolve_ready();
     return set;
 }

@@ -128,6 +128,13 @@ bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline
 bool FutureSignal::wait(std::optional<double> timeout) {
     // Only the main thread runs signal handlers; it alone waits in slices.
     const bool main_thread = on_main_thread();
+    struct Waiting {
+        std::atomic<int>& count;
+        explicit Waiting(std::atomic<int>& c) noexcept : count(c) { count.fetch_add(1); }
+        ~Waiting() { count.fetch_sub(1); }
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+    } const waiting(waiting_);
     // Saturates far beyond any real wait instead of overflowing the clock;
     // a negative time (or NaN) waits not at all.
     double seconds = timeout ? std::min(*timeout, 1e9) : 1e9;
@@ -273,13 +280,14 @@ bool resolve_here(Resolution& resolution, std::exception_ptr& raised) {
     return false;
 }
 
-// How long a kept outcome may wait for a thread that holds the interpreter
-// lock before the watcher takes the lock to resolve it, and how often the
-// watcher looks while calls come and go.
+// How long a kept outcome that no waiter will take may wait for a thread that
+// holds the interpreter lock before the watcher hands it on, and how often the
+// watcher looks meanwhile.
 constexpr auto KEEP_AT_MOST = std::chrono::microseconds(500);
-// After this long without a kept outcome the watcher stops looking and
-// sleeps until the next one (which then wakes it).
-constexpr auto WATCH_FOR = std::chrono::milliseconds(20);
+// After this long without such an outcome the watcher stops looking and sleeps
+// until the next one (which then wakes it). Outcomes whose caller waits for
+// them never wake it: the caller takes them.
+constexpr auto WATCH_FOR = std::chrono::milliseconds(2);
 
 class ReadyOutcomes {
 public:
@@ -288,34 +296,43 @@ public:
 
     void keep(Resolution resolution) noexcept {
         const std::shared_ptr<FutureSignal> signal = resolution.signal;
-        bool wake = false;
         {
             const std::lock_guard lock(mutex_);
-            const auto now = std::chrono::steady_clock::now();
             try {
                 ready_.push_back(std::move(resolution));
             } catch (...) {
                 resolve_later(std::move(resolution));
                 return;
             }
-            if (ready_.size() == 1) oldest_ = now;
-            last_kept_ = now;
-            count_.store(ready_.size(), std::memory_order_release);
-            if (!watching_) start_watcher_locked();
-            wake = watcher_asleep_;
+            count_.store(ready_.size());
         }
-        if (wake) changed_.notify_one();
+        // After the outcome is in: a waiter that stops waiting meanwhile sees
+        // it when it looks (it looks after it stops counting as waiting).
+        if (!signal->attended()) {
+            bool wake = false;
+            {
+                const std::lock_guard lock(mutex_);
+                const auto now = std::chrono::steady_clock::now();
+                if (!unattended_) oldest_unattended_ = now;
+                unattended_ = true;
+                last_unattended_ = now;
+                if (!watching_) start_watcher_locked();
+                wake = watcher_asleep_;
+            }
+            if (wake) changed_.notify_one();
+        }
         signal->set();
     }
 
     // Whether an outcome may be kept; a cheap look without the lock.
-    bool any() const noexcept { return count_.load(std::memory_order_acquire) != 0; }
+    bool any() const noexcept { return count_.load() != 0; }
 
     std::vector<Resolution> take() {
         std::vector<Resolution> taken;
         const std::lock_guard lock(mutex_);
         taken.swap(ready_);
-        count_.store(0, std::memory_order_release);
+        count_.store(0);
+        unattended_ = false;
         return taken;
     }
 
@@ -325,32 +342,31 @@ private:
             std::thread([this] { watch(); }).detach();
             watching_ = true;
         } catch (...) {
-            // The next outcome kept tries again; a waiting caller resolves
-            // its own meanwhile.
+            // The next such outcome tries again.
         }
     }
 
-    // Hands outcomes that nobody else came for (a Future waited on by
-    // concurrent.futures.wait, or by no one) to the resolver threads.
+    // Hands outcomes that nobody came for (a Future waited on by
+    // concurrent.futures.wait, or by no one) to the resolver threads; it
+    // never waits for the interpreter lock itself.
     void watch() noexcept {
         std::unique_lock lock(mutex_);
         for (;;) {
             const auto now = std::chrono::steady_clock::now();
-            if (!ready_.empty() && now - oldest_ >= KEEP_AT_MOST) {
-                // The resolver threads take them on; this thread never
-                // waits for the interpreter lock.
+            if (unattended_ && now - oldest_unattended_ >= KEEP_AT_MOST) {
                 std::vector<Resolution> taken;
                 taken.swap(ready_);
-                count_.store(0, std::memory_order_release);
+                count_.store(0);
+                unattended_ = false;
                 lock.unlock();
                 for (Resolution& resolution : taken) resolve_later(std::move(resolution));
                 taken.clear();
                 lock.lock();
                 continue;
             }
-            if (ready_.empty() && now - last_kept_ >= WATCH_FOR) {
+            if (!unattended_ && now - last_unattended_ >= WATCH_FOR) {
                 watcher_asleep_ = true;
-                const bool woken = changed_.wait_for(lock, IDLE_LIMIT, [this] { return !ready_.empty(); });
+                const bool woken = changed_.wait_for(lock, IDLE_LIMIT, [this] { return unattended_; });
                 watcher_asleep_ = false;
                 if (!woken) {
                     watching_ = false;
@@ -367,8 +383,11 @@ private:
     std::condition_variable changed_;
     std::vector<Resolution> ready_;
     std::atomic<size_t> count_{0};
-    std::chrono::steady_clock::time_point oldest_{};
-    std::chrono::steady_clock::time_point last_kept_{};
+    // Whether an outcome that no waiter will take is kept, since when, and
+    // when the last one was.
+    bool unattended_ = false;
+    std::chrono::steady_clock::time_point oldest_unattended_{};
+    std::chrono::steady_clock::time_point last_unattended_{};
     bool watching_ = false;
     bool watcher_asleep_ = false;
 };

@@ -37,6 +37,9 @@ public:
     // goes to a resolver thread, never to a waiting caller.
     void note_callbacks() noexcept { callbacks_.store(true); }
     bool has_callbacks() const noexcept { return callbacks_.load(); }
+    // Whether a thread waits in wait() now; one that does resolves what the
+    // io thread kept for the Future once it stops waiting.
+    bool attended() const noexcept { return waiting_.load() > 0; }
     // With the interpreter lock released. False when `timeout` (seconds;
     // none: for ever) ran out first.
     bool wait(std::optional<double> timeout);
@@ -50,6 +53,7 @@ private:
     std::condition_variable changed_;
     std::atomic<bool> set_{false};
     std::atomic<bool> callbacks_{false};
+    std::atomic<int> waiting_{0};
     std::atomic<std::chrono::steady_clock::duration> spin_budget_{};
 };
 
