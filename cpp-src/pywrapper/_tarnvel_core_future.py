@@ -66,14 +66,34 @@ class CallFuture(concurrent.futures.Future):
             pass  # resolved by Python code already: the outcome is dropped
         with self._tarnvel_lock:
             self._tarnvel_resolver = _IO_THREAD_DONE
-            late, self._tarnvel_late = self._tarnvel_late, []
-        return late
+        # The list itself, not a swap: should a signal handler's exception cut
+        # this short now, _tarnvel_resolve_late still finds the callbacks.
+        return self._tarnvel_late
+
+    def _tarnvel_resolve_late(self, result):
+        """On a resolver thread, for an outcome that a done-callback claimed, or
+        whose _tarnvel_resolve_here a signal handler's exception cut short (on
+        the main thread, at any point): resolves the Future unless that has
+        happened, and adds the callbacks kept meanwhile."""
+        try:
+            concurrent.futures.Future.set_result(self, result)
+        except concurrent.futures.InvalidStateError:
+            pass  # resolved already, before the cut or by Python code
+        with self._tarnvel_lock:
+            cut_short = self._tarnvel_resolver in (_IO_THREAD, _IO_THREAD_DONE)
+            if cut_short:
+                self._tarnvel_resolver = _IO_THREAD_DONE
+        self._tarnvel_signal.set()
+        if cut_short:
+            self._tarnvel_add_late(self._tarnvel_late)
 
     def _tarnvel_add_late(self, callbacks):
         """On a resolver thread: adds callbacks that could not be added where they
         were given; those of a Future that is done run here and now."""
         for fn in callbacks:
             concurrent.futures.Future.add_done_callback(self, fn)
+        if callbacks is self._tarnvel_late:
+            self._tarnvel_late = []
 
     def set_result(self, result):
         super().set_result(result)

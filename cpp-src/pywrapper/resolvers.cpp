@@ -30,11 +30,11 @@ void resolve(Resolution& resolution) noexcept {
         if (resolution.late_callbacks) {
             resolution.future->attr("_tarnvel_add_late")(*resolution.late_callbacks);
             resolution.late_callbacks.reset();
+        } else if (resolution.made) {
+            const std::shared_ptr<py::object> made = std::move(resolution.made);
+            resolution.future->attr("_tarnvel_resolve_late")(*made);
         } else {
-            py::object outcome =
-                resolution.made ? *resolution.made : call_result_object(std::move(resolution.outcome));
-            resolution.made.reset();
-            resolution.future->attr("set_result")(outcome);
+            resolution.future->attr("set_result")(call_result_object(std::move(resolution.outcome)));
         }
     } catch (const std::exception&) {
         // Python code resolved the Future itself (or allocation failed); the

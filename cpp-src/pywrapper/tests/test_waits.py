@@ -66,6 +66,34 @@ def test_answers_nobody_asks_for_resolve_their_futures(node):
     assert [f.result(0).result for f in futures] == [b"%d" % i for i in range(50)]
 
 
+def test_a_resolution_cut_short_by_ctrl_c_loses_neither_the_answer_nor_a_callback(node, peer):
+    """The thread woken in result() resolves the Future itself; on the main
+    thread a signal handler's exception may stop it anywhere, here just after
+    it claimed the Future."""
+    from _tarnvel_core_future import _IO_THREAD
+
+    pending = node.call_raw(peer.name, peer.pid, "block", b"x", NEVER_MS)
+
+    def cut_short(result):
+        with pending._tarnvel_lock:
+            pending._tarnvel_resolver = _IO_THREAD
+        raise KeyboardInterrupt
+
+    pending._tarnvel_resolve_here = cut_short
+    main = threading.get_native_id()
+    # The peer answers once its stdin is closed: only when this thread sleeps
+    # in result(), so that it, not the watcher, takes the answer.
+    releaser = threading.Thread(target=lambda: wait_for(lambda: sleeping(main)) and peer.proc.stdin.close())
+    releaser.start()
+    with pytest.raises(KeyboardInterrupt):
+        pending.result(30)
+    releaser.join()
+    ran = threading.Event()
+    pending.add_done_callback(lambda f: ran.set())
+    assert ran.wait(10), "a callback added after the cut never ran"
+    assert pending.result(10).result == b"x"
+
+
 ASKER = """
 import sys
 import tarnvel_core as tc
