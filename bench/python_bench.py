@@ -17,8 +17,8 @@ method blocking 1 ms with 32 outstanding, on 1 worker and on the default; and
 calls/s of an async method awaiting 10 ms with 256 outstanding. Prints
 numbers; asserts nothing. --json
 also writes every latency sample and rate to FILE. --round-trips makes a
-warm-up and N sequential round trips and nothing else, for counting their
-system calls under strace.
+warm-up and N sequential round trips and nothing else, and --window-calls N
+calls with 64 outstanding, for counting their system calls.
 """
 
 import argparse
@@ -70,13 +70,14 @@ def sequential(round_trip, count):
     return latencies, count / elapsed if count else 0.0
 
 
-def burst(send, receive):
-    """Calls per second with WINDOW requests outstanding; answers come in order."""
+def burst(send, receive, calls=None):
+    """Calls per second with WINDOW requests outstanding; answers come in order.
+    For BURST_SECONDS, or until `calls` answers came."""
     for _ in range(WINDOW):
         send()
     done = 0
     started = time.perf_counter()
-    while time.perf_counter() - started < BURST_SECONDS:
+    while done < calls if calls is not None else time.perf_counter() - started < BURST_SECONDS:
         receive()
         done += 1
         send()
@@ -128,7 +129,7 @@ def tarnvel_transport(ctx):
             def receive():
                 assert in_flight.popleft().result().status == tarnvel_core.STATUS_OK
 
-            yield round_trip, lambda: burst(lambda: in_flight.append(call()), receive), echo
+            yield round_trip, lambda calls=None: burst(lambda: in_flight.append(call()), receive, calls), echo
     finally:
         server.stdin.close()
         server.wait(timeout=30)
@@ -160,7 +161,7 @@ def pipe_transport(ctx):
         assert len(parent.recv_bytes()) == len(data)
 
     try:
-        yield round_trip, lambda: burst(lambda: parent.send_bytes(PAYLOAD), parent.recv_bytes), echo
+        yield round_trip, lambda calls=None: burst(lambda: parent.send_bytes(PAYLOAD), parent.recv_bytes, calls), echo
     finally:
         parent.close()
         server.join(30)
@@ -459,6 +460,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--json", metavar="FILE")
     parser.add_argument("--round-trips", nargs=2, metavar=("TRANSPORT", "N"))
+    parser.add_argument("--window-calls", nargs=2, metavar=("TRANSPORT", "N"))
     parser.add_argument("--tarnvel-server", metavar="SYSTEM", help=argparse.SUPPRESS)
     parser.add_argument("--grpc-echo-server", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--serving-server", nargs=2, metavar=("SYSTEM", "WORKERS"), help=argparse.SUPPRESS)
@@ -479,6 +481,14 @@ def main():
         with TRANSPORTS[transport][1](ctx) as (round_trip, _, _):
             sequential(round_trip, count)
         print(f"{TRANSPORTS[transport][0]}: {count} round trips")
+        return
+    if args.window_calls:
+        transport, count = args.window_calls[0], int(args.window_calls[1])
+        with TRANSPORTS[transport][1](ctx) as (round_trip, windowed, _):
+            sequential(round_trip, 0)
+            if count:
+                windowed(count)
+        print(f"{TRANSPORTS[transport][0]}: {count} calls with {WINDOW} outstanding")
         return
 
     print(f"{SEQUENTIAL} sequential round trips of {len(PAYLOAD)} bytes; "

@@ -72,6 +72,9 @@ in_root() {
     mount --rbind /dev "$root/dev"
     mount -t proc proc "$root/proc"
     mount -t tmpfs tmpfs "$root/tmp"
+    # tracefs alone, for the system-call counter of the bench; without it the
+    # bench says the counts are unavailable.
+    { mkdir -p "$root/sys/kernel/tracing" && mount -t tracefs tracefs "$root/sys/kernel/tracing"; } 2>/dev/null || true
     # After the tmpfs, so that a clone under /tmp gets its mount point too.
     mkdir -p "$root$repo"
     mount --bind "$repo" "$root$repo"

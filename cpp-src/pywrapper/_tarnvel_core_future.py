@@ -1,24 +1,26 @@
 """The Future class of tarnvel_core's calls, shipped beside the extension module.
 
-The io thread that receives a call's answer may resolve the Future itself, as
-long as nobody has attached a done-callback (callbacks never run on an io
-thread); that spares the answer a trip through a resolver thread. Whoever
-comes first decides, under a lock held only for that decision: the io thread,
-which then resolves the Future, or a done-callback, after which the Future
-goes to a resolver thread. A callback added while the io thread resolves is
-kept aside and run by a resolver thread once the Future is done, so adding
-one never waits.
+The io thread that receives a call's answer never waits for the interpreter
+lock. For a Future without done-callbacks it keeps the outcome aside and sets
+the call's signal; the next thread of the process that holds the lock anyway
+resolves it: the caller woken in result(), the next call_raw (so a caller with
+many calls in flight resolves their Futures in batches), done() or
+add_done_callback(), or else a watcher thread within about a millisecond.
+Callbacks never run on an io thread. Whoever resolves it first decides, under
+a lock held only for that decision: the thread resolving the kept outcome, or
+a done-callback, after which the Future goes to a resolver thread. A callback
+added while the outcome is being resolved is kept aside and run by a resolver
+thread once the Future is done, so adding one never waits.
 
 result() and exception() wait on the call's signal rather than on the Future's
-own condition: the io thread sets it only after letting go of the interpreter
-lock, so the woken thread does not at once stall on that lock (waking it from
-inside set_result, with the lock still held, made the two threads hand the
-lock back and forth on every call). The signal waits in slices and runs the
+own condition: it is set without the interpreter lock, so the woken thread
+does not at once stall on that lock. The signal waits in slices and runs the
 signal handlers between them, so Ctrl-C reaches a thread blocked on a call.
 """
 
 import concurrent.futures
 import threading
+from concurrent.futures._base import FINISHED as _FINISHED, RUNNING as _RUNNING
 
 # Who resolves the Future.
 _UNDECIDED, _RESOLVER, _IO_THREAD, _IO_THREAD_DONE = range(4)
@@ -29,12 +31,16 @@ class CallFuture(concurrent.futures.Future):
 
     def __init__(self, signal):
         super().__init__()
+        # Running from the start: a call cannot be cancelled once made, and
+        # nobody else holds the Future yet to be told.
+        self._state = _RUNNING
         self._tarnvel_signal = signal
         self._tarnvel_lock = threading.Lock()
         self._tarnvel_resolver = _UNDECIDED
         self._tarnvel_late = []
 
     def add_done_callback(self, fn):
+        self._tarnvel_signal.before_callback()
         with self._tarnvel_lock:
             if self._tarnvel_resolver == _UNDECIDED:
                 self._tarnvel_resolver = _RESOLVER
@@ -47,9 +53,9 @@ class CallFuture(concurrent.futures.Future):
             super().add_done_callback(fn)
 
     def _tarnvel_resolve_here(self, result):
-        """On the io thread that got the answer: resolves the Future unless a
-        done-callback came first (then None). Returns the callbacks added
-        meanwhile, for a resolver thread to run."""
+        """With a kept outcome: resolves the Future unless a done-callback came
+        first (then None). Returns the callbacks added meanwhile, for a
+        resolver thread to run."""
         with self._tarnvel_lock:
             if self._tarnvel_resolver != _UNDECIDED:
                 return None
@@ -60,14 +66,34 @@ class CallFuture(concurrent.futures.Future):
             pass  # resolved by Python code already: the outcome is dropped
         with self._tarnvel_lock:
             self._tarnvel_resolver = _IO_THREAD_DONE
-            late, self._tarnvel_late = self._tarnvel_late, []
-        return late
+        # The list itself, not a swap: should a signal handler's exception cut
+        # this short now, _tarnvel_resolve_late still finds the callbacks.
+        return self._tarnvel_late
+
+    def _tarnvel_resolve_late(self, result):
+        """On a resolver thread, for an outcome that a done-callback claimed, or
+        whose _tarnvel_resolve_here a signal handler's exception cut short (on
+        the main thread, at any point): resolves the Future unless that has
+        happened, and adds the callbacks kept meanwhile."""
+        try:
+            concurrent.futures.Future.set_result(self, result)
+        except concurrent.futures.InvalidStateError:
+            pass  # resolved already, before the cut or by Python code
+        with self._tarnvel_lock:
+            cut_short = self._tarnvel_resolver in (_IO_THREAD, _IO_THREAD_DONE)
+            if cut_short:
+                self._tarnvel_resolver = _IO_THREAD_DONE
+        self._tarnvel_signal.set()
+        if cut_short:
+            self._tarnvel_add_late(self._tarnvel_late)
 
     def _tarnvel_add_late(self, callbacks):
         """On a resolver thread: adds callbacks that could not be added where they
         were given; those of a Future that is done run here and now."""
         for fn in callbacks:
             concurrent.futures.Future.add_done_callback(self, fn)
+        if callbacks is self._tarnvel_late:
+            self._tarnvel_late = []
 
     def set_result(self, result):
         super().set_result(result)
@@ -77,13 +103,25 @@ class CallFuture(concurrent.futures.Future):
         super().set_exception(exception)
         self._tarnvel_signal.set()
 
+    def done(self):
+        if self._state == _FINISHED:
+            return True
+        if not super().done():
+            self._tarnvel_signal.resolve_ready()
+        return super().done()
+
     # Done first: a done-callback asks for the result before the signal is set.
+    # Once the signal is set, the Future is done as soon as the thread that
+    # took its outcome has resolved it.
     def result(self, timeout=None):
-        if not self.done():
-            self._tarnvel_signal.wait(timeout)
-        return super().result(0)
+        # A finished Future never changes again: its result needs no lock.
+        if self._state == _FINISHED and self._exception is None:
+            return self._result
+        if not self.done() and not self._tarnvel_signal.wait(timeout):
+            return super().result(0)
+        return super().result(timeout)
 
     def exception(self, timeout=None):
-        if not self.done():
-            self._tarnvel_signal.wait(timeout)
-        return super().exception(0)
+        if not self.done() and not self._tarnvel_signal.wait(timeout):
+            return super().exception(0)
+        return super().exception(timeout)

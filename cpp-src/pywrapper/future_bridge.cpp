@@ -26,42 +26,6 @@ py::object future_class() {
         .get_stored();
 }
 
-std::shared_ptr<py::object> shared_object(py::object object) {
-    return std::shared_ptr<py::object>(new py::object(std::move(object)), GilSafeDelete{});
-}
-
-// On an io thread: resolves the Future here when nobody has attached a
-// done-callback, and says whether it did. Callbacks attached while it did go
-// to a resolver thread, with the call's ticket.
-bool resolved_here(Resolution& resolution) {
-    if (!Tarnvel::on_io_thread() || interpreter_exiting()) return false;
-    const std::shared_ptr<FutureSignal> signal = resolution.signal;
-    {
-        const ForeignThreadGil gil;
-        py::object outcome = py::cast(std::move(resolution.outcome));
-        py::object late;
-        try {
-            late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
-        } catch (const std::exception&) {
-            // Out of memory, say: a resolver thread tries again.
-        }
-        if (!late || late.is_none()) {
-            // A done-callback came first: a resolver thread takes the outcome on.
-            resolution.outcome = std::move(outcome.cast<CallResult&>());
-            return false;
-        }
-        if (py::len(late) > 0) {
-            resolution.late_callbacks = shared_object(std::move(late));
-            resolve_later(std::move(resolution));
-        } else {
-            resolution.future.reset();
-            resolution.ticket->give_back();
-        }
-    }
-    signal->set();
-    return true;
-}
-
 // On an io thread: has a resolver thread add the callbacks, and says so.
 bool hand_off(const py::object& future, const py::list& callbacks) {
     if (!Tarnvel::on_io_thread()) return false;
@@ -84,7 +48,23 @@ bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout) {
                         "(run the method on workers, or add a done-callback instead)");
         throw py::error_already_set();
     }
-    return signal.wait(timeout);
+    bool set = false;
+    try {
+        set = signal.wait(timeout);
+    } catch (const py::error_already_set&) {
+        // Ctrl-C: what the io thread kept meanwhile is not left behind.
+        resolve_ready();
+        throw;
+    }
+    resolve_ready();
+    return set;
+}
+
+// Before a done-callback is attached: from then on the io thread hands the
+// outcome to a resolver thread; one it kept already is resolved now.
+void before_callback(FutureSignal& signal) {
+    signal.note_callbacks();
+    resolve_ready();
 }
 
 }  // namespace
@@ -98,12 +78,28 @@ Bytes bytes_to_vector(const py::bytes& bytes) {
     return Bytes(reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + size);
 }
 
+py::bytes exact_bytes(const py::bytes& bytes) {
+    if (PyBytes_CheckExact(bytes.ptr())) return bytes;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
+        throw py::error_already_set();
+    }
+    return py::bytes(data, static_cast<size_t>(size));
+}
+
+py::object call_result_object(CallResult&& outcome) {
+    const Bytes answer = std::move(outcome.result);
+    py::bytes result(reinterpret_cast<const char*>(answer.data()), answer.size());
+    return py::cast(PyCallResult{outcome.status, std::move(result), outcome.unfit_answer_bytes});
+}
+
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
                     int64_t timeout_ms) {
+    resolve_ready();
     Bytes arguments = bytes_to_vector(args);
     auto signal = std::make_shared<FutureSignal>();
     py::object future = future_class()(signal);
-    future.attr("set_running_or_notify_cancel")();
     // The node lives at least as long as the Future.
     future.attr("_tarnvel_node") = py::cast(&self, py::return_value_policy::reference);
     Resolution resolution{std::shared_ptr<py::object>(new py::object(future), GilSafeDelete{}),
@@ -122,9 +118,15 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
         self.core().node().call(std::move(node_name), pid, std::move(method), std::move(arguments), timeout_ms,
                                 [resolution = std::move(resolution)](CallResult outcome) mutable {
                                     resolution.outcome = std::move(outcome);
-                                    if (!resolved_here(resolution)) resolve_later(std::move(resolution));
+                                    if (resolution.signal->has_callbacks()) {
+                                        resolve_later(std::move(resolution));
+                                    } else {
+                                        resolve_ready_later(std::move(resolution));
+                                    }
                                 });
     }
+    // Answers that came meanwhile, this call's own if it ended at once.
+    resolve_ready();
     return future;
 }
 
@@ -132,6 +134,8 @@ void define_future_signal(py::module_& m) {
     auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
                             .def("set", &FutureSignal::set)
                             .def("wait", &wait_for_signal, py::arg("timeout") = py::none())
+                            .def("before_callback", &before_callback)
+                            .def_static("resolve_ready", &resolve_ready)
                             .def_property_readonly("last_spin_budget",
                                                    [](const FutureSignal& s) { return s.last_spin_budget().count(); })
                             .def(

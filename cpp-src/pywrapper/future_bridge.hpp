@@ -23,4 +23,20 @@ void define_future_signal(py::module_& m);
 // A copy of the content of a bytes object.
 Bytes bytes_to_vector(const py::bytes& bytes);
 
+// The Python class CallResult. The answer is kept as the bytes object that
+// Python reads, made once from the received answer: reading `result` copies
+// nothing, and the answer's storage is let go where it was received.
+struct PyCallResult {
+    uint8_t status = STATUS_OK;
+    py::bytes result;
+    uint64_t unfit_answer_bytes = 0;
+};
+
+// A bytes object with the content of `bytes` (itself when it is exactly bytes).
+py::bytes exact_bytes(const py::bytes& bytes);
+
+// The Python CallResult of an outcome; frees the outcome's answer. With the
+// interpreter lock held.
+py::object call_result_object(CallResult&& outcome);
+
 }  // namespace tarnvel::binding

@@ -29,10 +29,6 @@ py::cpp_function setter(Setter&& set, const char* name) {
     return py::cpp_function(std::forward<Setter>(set), py::arg("self"), py::arg(name), py::pos_only());
 }
 
-py::bytes vector_to_bytes(const tarnvel::Bytes& bytes) {
-    return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 py::str text_of(const std::string& bytes) {
     PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
     if (text == nullptr) {
@@ -42,20 +38,20 @@ py::str text_of(const std::string& bytes) {
 }
 
 void define_call_result(py::module_& m) {
-    py::class_<tarnvel::CallResult>(m, "CallResult")
+    using tarnvel::binding::exact_bytes;
+    using tarnvel::binding::PyCallResult;
+    py::class_<PyCallResult>(m, "CallResult")
         .def(py::init([](uint8_t status, const py::bytes& result) {
-                 return tarnvel::CallResult{status, tarnvel::binding::bytes_to_vector(result)};
+                 return PyCallResult{status, exact_bytes(result), 0};
              }),
              py::arg("status"), py::arg("result"), py::pos_only())
         .def_property(
-            "status", [](const tarnvel::CallResult& self) { return self.status; },
-            setter([](tarnvel::CallResult& self, uint8_t status) { self.status = status; }, "status"))
+            "status", [](const PyCallResult& self) { return self.status; },
+            setter([](PyCallResult& self, uint8_t status) { self.status = status; }, "status"))
         .def_property(
-            "result", [](const tarnvel::CallResult& self) { return vector_to_bytes(self.result); },
-            setter([](tarnvel::CallResult& self,
-                      const py::bytes& result) { self.result = tarnvel::binding::bytes_to_vector(result); },
-                   "result"))
-        .def_readonly("unfit_answer_bytes", &tarnvel::CallResult::unfit_answer_bytes);
+            "result", [](const PyCallResult& self) { return self.result; },
+            setter([](PyCallResult& self, const py::bytes& result) { self.result = exact_bytes(result); }, "result"))
+        .def_readonly("unfit_answer_bytes", &PyCallResult::unfit_answer_bytes);
 }
 
 void define_node_info(py::module_& m) {

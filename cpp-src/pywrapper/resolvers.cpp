@@ -1,5 +1,6 @@
 #include "resolvers.hpp"
 
+#include "future_bridge.hpp"
 #include "gil_safety.hpp"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace tarnvel::binding {
 
@@ -28,8 +30,11 @@ void resolve(Resolution& resolution) noexcept {
         if (resolution.late_callbacks) {
             resolution.future->attr("_tarnvel_add_late")(*resolution.late_callbacks);
             resolution.late_callbacks.reset();
+        } else if (resolution.made) {
+            const std::shared_ptr<py::object> made = std::move(resolution.made);
+            resolution.future->attr("_tarnvel_resolve_late")(*made);
         } else {
-            resolution.future->attr("set_result")(py::cast(std::move(resolution.outcome)));
+            resolution.future->attr("set_result")(call_result_object(std::move(resolution.outcome)));
         }
     } catch (const std::exception&) {
         // Python code resolved the Future itself (or allocation failed); the
@@ -123,6 +128,13 @@ bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline
 bool FutureSignal::wait(std::optional<double> timeout) {
     // Only the main thread runs signal handlers; it alone waits in slices.
     const bool main_thread = on_main_thread();
+    struct Waiting {
+        std::atomic<int>& count;
+        explicit Waiting(std::atomic<int>& c) noexcept : count(c) { count.fetch_add(1); }
+        ~Waiting() { count.fetch_sub(1); }
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+    } const waiting(waiting_);
     // Saturates far beyond any real wait instead of overflowing the clock;
     // a negative time (or NaN) waits not at all.
     double seconds = timeout ? std::min(*timeout, 1e9) : 1e9;
@@ -241,7 +253,177 @@ Resolvers& resolvers() {
     return *current;
 }
 
+// With the interpreter lock held, on a thread where no done-callback runs
+// unasked: resolves the Future unless a done-callback came first, in which
+// case (or for callbacks added meanwhile) a resolver thread takes it on and
+// false is returned. The caller gives the ticket back and then lets go of the
+// Future, for the whole batch in that order: the last reference to a Future
+// may close its node, which waits for the tickets of unresolved Futures.
+bool resolve_here(Resolution& resolution, std::exception_ptr& raised) {
+    py::object outcome = call_result_object(std::move(resolution.outcome));
+    py::object late;
+    try {
+        late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
+    } catch (const py::error_already_set&) {
+        // A signal handler's exception, or out of memory: a resolver thread
+        // finishes the Future, and the caller sees the exception.
+        if (!raised) raised = std::current_exception();
+    }
+    if (!late || late.is_none()) {
+        resolution.made = shared_object(std::move(outcome));
+    } else if (py::len(late) > 0) {
+        resolution.late_callbacks = shared_object(std::move(late));
+    } else {
+        return true;
+    }
+    resolve_later(std::move(resolution));
+    return false;
+}
+
+// How long a kept outcome that no waiter will take may wait for a thread that
+// holds the interpreter lock before the watcher hands it on, and how often the
+// watcher looks meanwhile.
+constexpr auto KEEP_AT_MOST = std::chrono::microseconds(500);
+// After this long without such an outcome the watcher stops looking and sleeps
+// until the next one (which then wakes it). Outcomes whose caller waits for
+// them never wake it: the caller takes them.
+constexpr auto WATCH_FOR = std::chrono::milliseconds(2);
+
+class ReadyOutcomes {
+public:
+    explicit ReadyOutcomes(uint32_t owner) : owner_(owner) {}
+    uint32_t owner() const { return owner_; }
+
+    void keep(Resolution resolution) noexcept {
+        const std::shared_ptr<FutureSignal> signal = resolution.signal;
+        {
+            const std::lock_guard lock(mutex_);
+            try {
+                ready_.push_back(std::move(resolution));
+            } catch (...) {
+                resolve_later(std::move(resolution));
+                return;
+            }
+            count_.store(ready_.size());
+        }
+        // After the outcome is in: a waiter that stops waiting meanwhile sees
+        // it when it looks (it looks after it stops counting as waiting).
+        if (!signal->attended()) {
+            bool wake = false;
+            {
+                const std::lock_guard lock(mutex_);
+                const auto now = std::chrono::steady_clock::now();
+                if (!unattended_) oldest_unattended_ = now;
+                unattended_ = true;
+                last_unattended_ = now;
+                if (!watching_) start_watcher_locked();
+                wake = watcher_asleep_;
+            }
+            if (wake) changed_.notify_one();
+        }
+        signal->set();
+    }
+
+    // Whether an outcome may be kept; a cheap look without the lock.
+    bool any() const noexcept { return count_.load() != 0; }
+
+    std::vector<Resolution> take() {
+        std::vector<Resolution> taken;
+        const std::lock_guard lock(mutex_);
+        taken.swap(ready_);
+        count_.store(0);
+        unattended_ = false;
+        return taken;
+    }
+
+private:
+    void start_watcher_locked() noexcept {
+        try {
+            std::thread([this] { watch(); }).detach();
+            watching_ = true;
+        } catch (...) {
+            // The next such outcome tries again.
+        }
+    }
+
+    // Hands outcomes that nobody came for (a Future waited on by
+    // concurrent.futures.wait, or by no one) to the resolver threads; it
+    // never waits for the interpreter lock itself.
+    void watch() noexcept {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            if (unattended_ && now - oldest_unattended_ >= KEEP_AT_MOST) {
+                std::vector<Resolution> taken;
+                taken.swap(ready_);
+                count_.store(0);
+                unattended_ = false;
+                lock.unlock();
+                for (Resolution& resolution : taken) resolve_later(std::move(resolution));
+                taken.clear();
+                lock.lock();
+                continue;
+            }
+            if (!unattended_ && now - last_unattended_ >= WATCH_FOR) {
+                watcher_asleep_ = true;
+                const bool woken = changed_.wait_for(lock, IDLE_LIMIT, [this] { return unattended_; });
+                watcher_asleep_ = false;
+                if (!woken) {
+                    watching_ = false;
+                    return;
+                }
+                continue;
+            }
+            changed_.wait_for(lock, KEEP_AT_MOST);
+        }
+    }
+
+    const uint32_t owner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Resolution> ready_;
+    std::atomic<size_t> count_{0};
+    // Whether an outcome that no waiter will take is kept, since when, and
+    // when the last one was.
+    bool unattended_ = false;
+    std::chrono::steady_clock::time_point oldest_unattended_{};
+    std::chrono::steady_clock::time_point last_unattended_{};
+    bool watching_ = false;
+    bool watcher_asleep_ = false;
+};
+
+ReadyOutcomes& ready_outcomes() {
+    // Leaked, per process, as the resolvers' pool.
+    static std::atomic<ReadyOutcomes*> kept{nullptr};
+    const uint32_t pid = this_process_id();
+    ReadyOutcomes* current = kept.load(std::memory_order_acquire);
+    while (current == nullptr || current->owner() != pid) {
+        auto* fresh = new ReadyOutcomes(pid);
+        if (kept.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+        delete fresh;
+    }
+    return *current;
+}
+
 }  // namespace
+
+void resolve_ready_later(Resolution resolution) noexcept {
+    ready_outcomes().keep(std::move(resolution));
+}
+
+void resolve_ready() {
+    ReadyOutcomes& kept = ready_outcomes();
+    if (!kept.any()) return;
+    std::vector<Resolution> taken = kept.take();
+    std::exception_ptr raised;
+    std::vector<bool> resolved(taken.size());
+    for (size_t i = 0; i < taken.size(); ++i) resolved[i] = resolve_here(taken[i], raised);
+    for (size_t i = 0; i < taken.size(); ++i) {
+        if (resolved[i]) taken[i].ticket->give_back();
+    }
+    taken.clear();
+    if (raised) std::rethrow_exception(raised);
+}
 
 void resolve_later(Resolution resolution) noexcept {
     try {

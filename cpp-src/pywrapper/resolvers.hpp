@@ -4,6 +4,7 @@
 // other Future) and shrinks to nothing while there is no work.
 #pragma once
 
+#include "gil_safety.hpp"
 #include "node_handle.hpp"
 
 #include <tarnvel/tarnvel.hpp>
@@ -32,6 +33,13 @@ public:
     FutureSignal& operator=(const FutureSignal&) = delete;
 
     void set() noexcept;
+    // Said by a Future before a done-callback is attached: its outcome then
+    // goes to a resolver thread, never to a waiting caller.
+    void note_callbacks() noexcept { callbacks_.store(true); }
+    bool has_callbacks() const noexcept { return callbacks_.load(); }
+    // Whether a thread waits in wait() now; one that does resolves what the
+    // io thread kept for the Future once it stops waiting.
+    bool attended() const noexcept { return waiting_.load() > 0; }
     // With the interpreter lock released. False when `timeout` (seconds;
     // none: for ever) ran out first.
     bool wait(std::optional<double> timeout);
@@ -44,6 +52,8 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::atomic<bool> set_{false};
+    std::atomic<bool> callbacks_{false};
+    std::atomic<int> waiting_{0};
     std::atomic<std::chrono::steady_clock::duration> spin_budget_{};
 };
 
@@ -58,11 +68,32 @@ struct Resolution {
     // Instead of the outcome: done-callbacks (a Python list) that could not
     // be added where they were given, to add to the Future.
     std::shared_ptr<py::object> late_callbacks = {};
+    // The outcome as a Python CallResult, once one was made of it.
+    std::shared_ptr<py::object> made = {};
 };
 
 // Resolves the Future on a resolver thread, never on the calling one: calls'
 // outcomes arrive on a node's io thread, where no Python callback may run.
 // Any thread; never waits for the interpreter lock.
 void resolve_later(Resolution resolution) noexcept;
+
+// For a Future without done-callbacks: keeps the outcome for the next thread
+// of this process that holds the interpreter lock anyway (a caller woken in
+// result(), the next call_raw) and sets the Future's signal. The io thread
+// that received the answer thus never waits for the lock, and callers that
+// keep many calls in flight resolve their Futures in batches, without
+// handing the lock back and forth. Should no such thread come, a watcher
+// thread resolves what was kept within about a millisecond. Any thread;
+// never waits for the interpreter lock.
+void resolve_ready_later(Resolution resolution) noexcept;
+
+// With the interpreter lock held: resolves the Futures whose outcomes were
+// kept. Throws what Python code raised meanwhile (a signal handler's
+// KeyboardInterrupt, say), once every outcome is on its way.
+void resolve_ready();
+
+inline std::shared_ptr<py::object> shared_object(py::object object) {
+    return std::shared_ptr<py::object>(new py::object(std::move(object)), GilSafeDelete{});
+}
 
 }  // namespace tarnvel::binding

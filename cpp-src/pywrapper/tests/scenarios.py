@@ -230,6 +230,29 @@ def node_dropped_by_its_waiters(system):
     assert peer.stop() == 0
 
 
+def node_dropped_by_a_busy_caller(system):
+    """The last Futures of a dropped node go away on the main thread while it
+    resolves answers in a batch (making calls on another node): the node
+    closes there, and must not wait for Futures of the batch in hand."""
+    baseline = threads_before_any_node()
+    peer = Peer(system, system + "p")
+    node = tc.Tarnvel("main", system, system + "rx", 1 << 16)
+    other = tc.Tarnvel("other", system + "b", system + "orx", 1 << 16)
+    other.register({"name": "echo"}, lambda args: args)
+    alive = weakref.ref(node)
+    for _ in range(8):
+        node.call_raw(peer.name, peer.pid, "slow", b"0.2", 5000)
+    del node
+    deadline = time.monotonic() + 20
+    while alive() is not None and time.monotonic() < deadline:
+        assert other.call_raw("other", other.pid, "echo", b"x", 5000).result(timeout=10).status == tc.STATUS_OK
+    assert alive() is None
+    other.close()
+    assert wait_for(lambda: not shm_leftovers(system + "rx")), shm_leftovers(system + "rx")
+    assert no_more_threads_than(baseline), (thread_count(), baseline)
+    assert peer.stop() == 0
+
+
 def fork_child_closes(system):
     """A fork child closes a node with calls outstanding: the parent's waiters
     have no threads there, so nothing is waited for."""

@@ -30,6 +30,7 @@ def test_interpreter_exit_with_open_nodes_and_pending_calls():
     "close_during_handler close", "close_during_handler exit", "close_during_handler del",
     "close_with_calls_in_flight", "close_with_blocked_calls", "callback_closes_its_node", "handler_closes_its_node",
     "handler_and_thread_close thread", "handler_and_thread_close handler", "node_dropped_by_its_waiters",
+    "node_dropped_by_a_busy_caller",
     "fork_child_closes", "drop_in_handler", "drop_each_other_in_handlers",
 ])
 def test_lifecycle_scenario(scenario):

@@ -1,5 +1,6 @@
 """Waits that must never stall a thread nor outlast a time-out: done-callbacks, the spin, Ctrl-C in a call."""
 
+import concurrent.futures
 import os
 import selectors
 import signal
@@ -52,6 +53,45 @@ def test_a_pending_call_keeps_no_one_waiting_longer_than_asked(node, peer):
     assert wait_for(lambda: len(ran) == 5)
     assert sorted(t for t, _ in ran) == ["done"] + ["pending"] * 4
     assert not {io_thread, threading.get_ident()} & {thread for _, thread in ran}
+
+
+def test_answers_nobody_asks_for_resolve_their_futures(node):
+    """An answer waits for a thread that holds the interpreter lock anyway;
+    concurrent.futures.wait looks at the Futures' state without calling their
+    methods, so no such thread comes, and they are resolved all the same."""
+    node.register({"name": "echo"}, lambda args: args)
+    futures = [node.call_raw("main", node.pid, "echo", b"%d" % i, 5000) for i in range(50)]
+    done, pending = concurrent.futures.wait(futures, timeout=10)
+    assert not pending
+    assert [f.result(0).result for f in futures] == [b"%d" % i for i in range(50)]
+
+
+def test_a_resolution_cut_short_by_ctrl_c_loses_neither_the_answer_nor_a_callback(node, peer):
+    """The thread woken in result() resolves the Future itself; on the main
+    thread a signal handler's exception may stop it anywhere, here just after
+    it claimed the Future."""
+    from _tarnvel_core_future import _IO_THREAD
+
+    pending = node.call_raw(peer.name, peer.pid, "block", b"x", NEVER_MS)
+
+    def cut_short(result):
+        with pending._tarnvel_lock:
+            pending._tarnvel_resolver = _IO_THREAD
+        raise KeyboardInterrupt
+
+    pending._tarnvel_resolve_here = cut_short
+    main = threading.get_native_id()
+    # The peer answers once its stdin is closed: only when this thread sleeps
+    # in result(), so that it, not the watcher, takes the answer.
+    releaser = threading.Thread(target=lambda: wait_for(lambda: sleeping(main)) and peer.proc.stdin.close())
+    releaser.start()
+    with pytest.raises(KeyboardInterrupt):
+        pending.result(30)
+    releaser.join()
+    ran = threading.Event()
+    pending.add_done_callback(lambda f: ran.set())
+    assert ran.wait(10), "a callback added after the cut never ran"
+    assert pending.result(10).result == b"x"
 
 
 ASKER = """
