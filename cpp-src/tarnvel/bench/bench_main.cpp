@@ -696,8 +696,8 @@ int run_round_trips(const std::string& transport, size_t size, size_t calls) {
         with_socket_server([&](UdsClient& client) { row = uds_latency(client, size, calls); });
     else
         throw std::runtime_error("unknown transport " + transport);
-    std::printf("%s %s: %zu round trips, %zu errors\n", row.transport.c_str(), size_text(size).c_str(), row.calls,
-                row.errors);
+    std::printf("%s %s: %zu round trips, %zu errors; p50 %.1f us, p90 %.1f us, p99 %.1f us\n", row.transport.c_str(),
+                size_text(size).c_str(), row.calls, row.errors, row.p50_us, row.p90_us, row.p99_us);
     return row.errors == 0 ? 0 : 1;
 }
 
