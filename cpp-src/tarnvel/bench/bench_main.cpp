@@ -710,8 +710,9 @@ int run_window_calls(const std::string& transport, size_t size, size_t calls, si
         with_socket_server([&](UdsClient& client) { row = uds_throughput(client, size, window, calls); });
     else
         throw std::runtime_error("unknown transport " + transport);
-    std::printf("%s %s: %zu calls with %zu outstanding, %zu errors\n", row.transport.c_str(), size_text(size).c_str(),
-                row.calls, window, row.errors);
+    std::printf("%s %s: %zu calls with %zu outstanding, %zu errors; %.0f calls/s\n", row.transport.c_str(),
+                size_text(size).c_str(), row.calls, window, row.errors,
+                row.seconds > 0 ? static_cast<double>(row.calls) / row.seconds : 0.0);
     return row.errors == 0 ? 0 : 1;
 }
 
