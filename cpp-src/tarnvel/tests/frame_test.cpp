@@ -104,7 +104,8 @@ TEST(Frame, FramesBuiltInRecycledMemoryAreExact) {
         EXPECT_EQ(encode_request(5, 4242, "ping", args),
                   encode_frame(FRAME_KIND_REQUEST, 5, 4242, encode_request_body("ping", args)));
         recycle_frame(encode_request(6, 1, "m", big));
-        EXPECT_EQ(encode_response(3, 8, STATUS_EXEC_FAILED, big), encode_frame(FRAME_KIND_RESPONSE, 3, 8, bytes_of({2})));
+        EXPECT_EQ(encode_response(3, 8, STATUS_EXEC_FAILED, big),
+                  encode_frame(FRAME_KIND_RESPONSE, 3, 8, bytes_of({2})));
         const Bytes answer = encode_response(4, 8, STATUS_OK, big);
         EXPECT_EQ(answer, encode_frame(FRAME_KIND_RESPONSE, 4, 8, encode_response_body(STATUS_OK, big)));
         recycle_frame(Bytes(answer));

@@ -31,8 +31,7 @@ class FifoReads {
 public:
     // Borrows `fd` (non-blocking), which its owner closes after this is gone.
     // Throws boost::system::system_error when the reactor refuses it.
-    FifoReads(boost::asio::io_context& io, int fd)
-        : reactor_(boost::asio::use_service<Reactor>(io)), fd_(fd) {
+    FifoReads(boost::asio::io_context& io, int fd) : reactor_(boost::asio::use_service<Reactor>(io)), fd_(fd) {
         reactor_.init_task();
         if (const int err = reactor_.register_descriptor(fd_, data_)) {
             throw boost::system::system_error(err, boost::system::system_category());
