@@ -7,16 +7,28 @@
 // everything there was, though; this read tells the reactor so, and the next
 // one waits for the kernel's word instead of trying first. A byte written
 // later is an edge the reactor hears, so nothing is missed.
+//
+// That takes the epoll reactor's own operations, as Asio has them since
+// Boost 1.84; elsewhere (an older Boost, io_uring as Asio's backend) these
+// are plain descriptor reads, which cost the extra read and nothing else.
 #pragma once
 
 #include <unistd.h>
 
 // The io_context first: the reactor's headers expect its scheduler.
 #include <boost/asio/io_context.hpp>
+#include <boost/version.hpp>
+
+#if BOOST_VERSION >= 108400 && defined(BOOST_ASIO_HAS_EPOLL) && !defined(BOOST_ASIO_HAS_IO_URING_AS_DEFAULT)
+#define TARNVEL_REACTOR_FIFO_READS 1
 // clang-format off
 #include <boost/asio/detail/reactor.hpp>
 #include <boost/asio/detail/reactor_op.hpp>
 // clang-format on
+#else
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#endif
 #include <boost/system/error_code.hpp>
 
 #include <cerrno>
@@ -26,6 +38,8 @@
 #include <utility>
 
 namespace tarnvel::platform::detail {
+
+#if defined(TARNVEL_REACTOR_FIFO_READS)
 
 class FifoReads {
 public:
@@ -112,5 +126,28 @@ private:
     int fd_;
     Reactor::per_descriptor_data data_{};
 };
+
+#else
+
+class FifoReads {
+public:
+    FifoReads(boost::asio::io_context& io, int fd) : descriptor_(io, fd) {}
+    ~FifoReads() { descriptor_.release(); }  // the owner closes it
+    FifoReads(const FifoReads&) = delete;
+    FifoReads& operator=(const FifoReads&) = delete;
+
+    void async_read(char* buffer, std::size_t size, std::function<void(const boost::system::error_code&)> done) {
+        descriptor_.async_read_some(
+            boost::asio::buffer(buffer, size),
+            [done = std::move(done)](const boost::system::error_code& ec, std::size_t) { done(ec); });
+    }
+
+    void cancel(boost::system::error_code& ec) noexcept { descriptor_.cancel(ec); }
+
+private:
+    boost::asio::posix::stream_descriptor descriptor_;
+};
+
+#endif
 
 }  // namespace tarnvel::platform::detail
