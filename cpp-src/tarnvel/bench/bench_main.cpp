@@ -14,6 +14,7 @@
 //   tarnvel_bench server <system> <bytes> a node with "echo", until stdin closes
 //   tarnvel_bench uds-server             socket echo on stdin, until it closes
 //   tarnvel_bench epoll-server <path>    socket echo for many clients (fan-in)
+//   tarnvel_bench fan-in                 the fan-in rows alone
 //   tarnvel_bench fan-in-client tarnvel <system> <pid> <index> <ms>
 //   tarnvel_bench fan-in-client socket <path> <ms>
 //                                        one client of the fan-in rows: after
@@ -696,9 +697,17 @@ int run_round_trips(const std::string& transport, size_t size, size_t calls) {
         with_socket_server([&](UdsClient& client) { row = uds_latency(client, size, calls); });
     else
         throw std::runtime_error("unknown transport " + transport);
-    std::printf("%s %s: %zu round trips, %zu errors\n", row.transport.c_str(), size_text(size).c_str(), row.calls,
-                row.errors);
+    std::printf("%s %s: %zu round trips, %zu errors; p50 %.1f us, p90 %.1f us, p99 %.1f us\n", row.transport.c_str(),
+                size_text(size).c_str(), row.calls, row.errors, row.p50_us, row.p90_us, row.p99_us);
     return row.errors == 0 ? 0 : 1;
+}
+
+// The fan-in rows alone.
+int run_fan_in() {
+    for (const FanInRow& r : fan_in_rows(system_name() + "_fan"))
+        std::printf("%s %zu clients: %.0f calls/s, %zu errors\n", r.transport.c_str(), r.clients,
+                    static_cast<double>(r.calls) / r.seconds, r.errors);
+    return 0;
 }
 
 int run_window_calls(const std::string& transport, size_t size, size_t calls, size_t window) {
@@ -710,8 +719,9 @@ int run_window_calls(const std::string& transport, size_t size, size_t calls, si
         with_socket_server([&](UdsClient& client) { row = uds_throughput(client, size, window, calls); });
     else
         throw std::runtime_error("unknown transport " + transport);
-    std::printf("%s %s: %zu calls with %zu outstanding, %zu errors\n", row.transport.c_str(), size_text(size).c_str(),
-                row.calls, window, row.errors);
+    std::printf("%s %s: %zu calls with %zu outstanding, %zu errors; %.0f calls/s\n", row.transport.c_str(),
+                size_text(size).c_str(), row.calls, window, row.errors,
+                row.seconds > 0 ? static_cast<double>(row.calls) / row.seconds : 0.0);
     return row.errors == 0 ? 0 : 1;
 }
 
@@ -735,6 +745,7 @@ int main(int argc, char** argv) {
             return run_window_calls(args[1], std::stoull(args[2]), std::stoull(args[3]), std::stoull(args[4]));
         if (args.size() == 2 && args[0] == "epoll-server") return run_epoll_echo_server(args[1]);
         if (!args.empty() && args[0] == "fan-in-client") return run_fan_in_client(args);
+        if (args.size() == 1 && args[0] == "fan-in") return run_fan_in();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tarnvel_bench: %s\n", e.what());
         return 1;

@@ -95,6 +95,23 @@ TEST(Frame, RequestForPingWithThreeArgumentBytes) {
     EXPECT_TRUE(no_args->args.empty());
 }
 
+// A frame handed back is memory for the next: none of its bytes may show.
+TEST(Frame, FramesBuiltInRecycledMemoryAreExact) {
+    const Bytes big(100000, 0xEE);
+    for (int round = 0; round < 2; ++round) {
+        recycle_frame(encode_response(9, 77, STATUS_OK, big));
+        const Bytes args = bytes_of({1, 2});
+        EXPECT_EQ(encode_request(5, 4242, "ping", args),
+                  encode_frame(FRAME_KIND_REQUEST, 5, 4242, encode_request_body("ping", args)));
+        recycle_frame(encode_request(6, 1, "m", big));
+        EXPECT_EQ(encode_response(3, 8, STATUS_EXEC_FAILED, big),
+                  encode_frame(FRAME_KIND_RESPONSE, 3, 8, bytes_of({2})));
+        const Bytes answer = encode_response(4, 8, STATUS_OK, big);
+        EXPECT_EQ(answer, encode_frame(FRAME_KIND_RESPONSE, 4, 8, encode_response_body(STATUS_OK, big)));
+        recycle_frame(Bytes(answer));
+    }
+}
+
 TEST(Frame, RequestBodyFollowsPackedStringRule) {
     EXPECT_FALSE(decode_request_body(bytes_of({5, 0, 0})));
     EXPECT_FALSE(decode_request_body(bytes_of({0, 0, 0, 0, 'x'})));

@@ -580,6 +580,29 @@ TEST(PosixMailboxEvent, SignalCompletesTheWaitWhichResetsIt) {
     EXPECT_TRUE(run_until(io, [&] { return calls == 2; }));
 }
 
+// A writer that finds the event's FIFO full takes it as set and writes
+// nothing: a wait armed while bytes are left must complete without another
+// signal, however little the last reset took.
+TEST(PosixMailboxEvent, WaitCompletesWhileAFullEventStillHoldsBytes) {
+    boost::asio::io_context io;
+    const std::string name = unique_name("full");
+    MailboxEvent event(io, name);
+    const int fd = ::open(object_path(ObjectKind::evt, name + "_e").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::vector<char> block(4096, 1);
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    while (::write(fd, block.data(), 1) > 0) {
+    }
+    ::close(fd);
+
+    int calls = 0;
+    for (int wait = 1; wait <= 3; ++wait) {
+        event.async_wait([&] { ++calls; });
+        EXPECT_TRUE(run_until(io, [&] { return calls == wait; })) << "wait " << wait;
+    }
+}
+
 TEST(PosixMailboxEvent, SignallingAMissingOrForeignEventDoesNothing) {
     const std::string missing = unique_name("missing");
     signal_mailbox_event(missing);

@@ -104,7 +104,9 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
         }
     }
     end_turn();
-    return attempt == Attempt::done && message.expects_reply ? outcome : std::nullopt;
+    if (attempt != Attempt::done) return std::nullopt;
+    recycle_frame(std::move(message.frame));
+    return message.expects_reply ? outcome : std::nullopt;
 }
 
 void Delivery::deliver_next() {
@@ -164,7 +166,10 @@ void Delivery::deliver_next() {
         outcome = STATUS_DELIVER_FAILED;
     }
     end_turn();
-    if (attempt == Attempt::done) finish(*message, outcome);
+    if (attempt == Attempt::done) {
+        finish(*message, outcome);
+        recycle_frame(std::move(message->frame));
+    }
 }
 
 void Delivery::park() {

@@ -10,6 +10,20 @@ namespace tarnvel {
 
 namespace {
 
+// The frames of this thread's last messages, kept for its next ones: a large
+// buffer from the allocator is fresh memory, whose every page faults in
+// anew, and that costs far more than the copy into it. Beyond this size a
+// buffer is given back: few messages are that large.
+constexpr size_t KEPT_FRAME_CAPACITY = size_t{4} << 20;
+thread_local Bytes spare_frame;
+
+Bytes take_spare_frame() noexcept {
+    Bytes out = std::move(spare_frame);
+    spare_frame = Bytes();
+    out.clear();
+    return out;
+}
+
 // Writes the head for a body of `body_size` bytes; the caller appends the
 // body's pieces and then the end marker.
 Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) {
@@ -17,7 +31,7 @@ Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) 
         throw std::length_error("frame body too large");
     }
     const auto total = static_cast<uint32_t>(body_size + FRAME_OVERHEAD);
-    Bytes out;
+    Bytes out = take_spare_frame();
     out.reserve(total);
     out.push_back(FRAME_START_MARKER);
     append_le32(out, total);
@@ -31,6 +45,11 @@ Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) 
 void end_frame(Bytes& out) { out.insert(out.end(), std::begin(FRAME_END_MARKER), std::end(FRAME_END_MARKER)); }
 
 }  // namespace
+
+void recycle_frame(Bytes&& frame) noexcept {
+    if (frame.capacity() <= spare_frame.capacity() || frame.capacity() > KEPT_FRAME_CAPACITY) return;
+    spare_frame = std::move(frame);
+}
 
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
     const size_t n = bytes.size();

@@ -39,6 +39,9 @@ std::optional<FrameView> view_frame(std::span<const uint8_t> bytes);
 // would not fit its 32-bit field.
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args);
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result);
+// Hands a frame that has been written (or dropped) back to this thread's
+// encoders, which build their next frame in its memory. Any thread.
+void recycle_frame(Bytes&& frame) noexcept;
 // What a node answers when its answer of `answer_size` result bytes cannot
 // fit the caller's mailbox: STATUS_DELIVER_FAILED followed by that size (u32).
 // A receiver that knows only the status ignores the bytes after it.

@@ -147,15 +147,13 @@ void Inbox::wake() {
 }
 
 size_t Inbox::take_records() noexcept {
-    if (!head_ready(mailbox_->view(), bytes_)) {
-        // Nothing complete at the head: the reader still steps over damaged
-        // or abandoned heads, on its own schedule.
-        return reader_->drain();
-    }
-    // A sender may have removed its objects just before it wrote: that is
-    // seen before its message is acted on, and so before anything goes back.
-    links_.outbox.refresh_links();
-    return reader_->drain();
+    // The first request of this batch takes in the changes to kept links;
+    // a batch of answers alone sends nothing back and costs no system call.
+    links_fresh_ = false;
+    const size_t taken = reader_->drain();
+    // A drain of the reader's own (its retry timer) starts afresh too.
+    links_fresh_ = false;
+    return taken;
 }
 
 bool Inbox::linger() const noexcept {
@@ -191,6 +189,13 @@ void Inbox::dispatch(const Bytes& bytes) {
 
 void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
     ++served_;
+    if (!links_fresh_) {
+        // Its sender may have removed its objects just before it wrote: that
+        // is seen before the request is acted on, and so before anything
+        // goes back.
+        links_.outbox.refresh_links();
+        links_fresh_ = true;
+    }
     const std::optional<RequestBody> request = decode_request_body(body);
     if (!request) {
         reply(caller, STATUS_EXEC_FAILED, {});

@@ -12,8 +12,9 @@
 #include <utility>
 
 #include "names.hpp"
+#include "platform/event_wait.hpp"
 #include "platform/linux/event_fifo.hpp"
-#include "platform/linux/loop_descriptor.hpp"
+#include "platform/linux/fifo_reads.hpp"
 #include "platform/linux/object_lifetime.hpp"
 #include "platform/platform.hpp"
 #include "tarnvel/tarnvel.hpp"
@@ -24,7 +25,7 @@ using namespace detail;
 
 struct MailboxEvent::Native {
     Native(boost::asio::io_context& io, ShmObject&& event_object)
-        : object(std::move(event_object)), loop(io, object.fd()) {}
+        : object(std::move(event_object)), reads(io, object.fd()) {}
 
     // Releases the descriptor with the flock protocol, after the loop has
     // let go of it.
@@ -32,7 +33,8 @@ struct MailboxEvent::Native {
     // Where a wait puts the bytes it takes out of the FIFO; shared with the
     // pending read, which may complete after the event is gone.
     std::shared_ptr<std::array<char, 256>> reset_buffer = std::make_shared<std::array<char, 256>>();
-    LoopDescriptor loop;
+    EventWait wait;
+    FifoReads reads;
 };
 
 MailboxEvent::MailboxEvent(boost::asio::io_context& io, const std::string& mailbox_name) {
@@ -71,13 +73,14 @@ void MailboxEvent::async_wait(std::function<void()> on_signalled) {
         return;
     }
     // A read rather than a wait for readability: the read is the reset, and
-    // Asio re-arms a read on an edge-triggered descriptor without asking the
-    // kernel again, which it must do for a bare wait.
-    native_->loop.arm(
-        [buffer = native_->reset_buffer](auto& descriptor, auto completion) {
-            descriptor.async_read_some(boost::asio::buffer(*buffer),
-                                       [buffer, completion = std::move(completion)](const boost::system::error_code& ec,
-                                                                                    std::size_t) { completion(ec); });
+    // one that emptied the FIFO lets the next wait go to the kernel at once,
+    // with no read first (see FifoReads).
+    Native& n = *native_;
+    n.wait.arm(
+        [&n](auto completion) {
+            n.reads.async_read(n.reset_buffer->data(), n.reset_buffer->size(),
+                               [buffer = n.reset_buffer, completion = std::move(completion)](
+                                   const boost::system::error_code& ec) { completion(ec); });
         },
         std::move(on_signalled));
 }
@@ -86,7 +89,7 @@ void MailboxEvent::cancel() noexcept {
     if (!native_ || native_->object.dropped()) {
         return;
     }
-    native_->loop.cancel();
+    native_->wait.cancel(native_->reads);
 }
 
 void MailboxEvent::abandon() noexcept {
