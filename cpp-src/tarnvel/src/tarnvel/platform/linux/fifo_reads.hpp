@@ -8,9 +8,11 @@
 // one waits for the kernel's word instead of trying first. A byte written
 // later is an edge the reactor hears, so nothing is missed.
 //
-// That takes the epoll reactor's own operations, as Asio has them since
-// Boost 1.84; elsewhere (an older Boost, io_uring as Asio's backend) these
-// are plain descriptor reads, which cost the extra read and nothing else.
+// That takes the epoll reactor's own operations, which are Asio's internals:
+// their shape is that of Boost 1.84 up to the newest release this was built
+// against (1.92). Elsewhere (another Boost, io_uring as Asio's backend) these
+// are plain descriptor reads, which cost the extra read and nothing else; a
+// newer Boost joins the range once it has been built and tested with it.
 #pragma once
 
 #include <unistd.h>
@@ -19,7 +21,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/version.hpp>
 
-#if BOOST_VERSION >= 108400 && defined(BOOST_ASIO_HAS_EPOLL) && !defined(BOOST_ASIO_HAS_IO_URING_AS_DEFAULT)
+#if BOOST_VERSION >= 108400 && BOOST_VERSION < 109300 && defined(BOOST_ASIO_HAS_EPOLL) && !defined(BOOST_ASIO_HAS_IO_URING_AS_DEFAULT)
 #define TARNVEL_REACTOR_FIFO_READS 1
 // clang-format off
 #include <boost/asio/detail/reactor.hpp>
