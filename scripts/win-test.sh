@@ -48,11 +48,12 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # Compiled objects are kept outside the clone (see in-env.sh), apart from the
-# build root's: another ccache, another compiler.
+# build root's: another ccache, another compiler. As there, paths under the
+# clone are relative, so that clones in other folders share the objects.
 launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=
 cache=${TARNVEL_WIN32_CCACHE_DIR:-/var/cache/tarnvel/ccache-mingw}
 if command -v ccache >/dev/null 2>&1 && [ "${TARNVEL_CCACHE:-1}" != 0 ] && mkdir -p "$cache" 2>/dev/null; then
-  export CCACHE_DIR=$cache CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-2G}
+  export CCACHE_DIR=$cache CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-2G} CCACHE_BASEDIR=$repo
   launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 
@@ -85,7 +86,8 @@ bench=OFF
 log "building into $build/tarnvel"
 cmake -S "$repo" -B "$build/tarnvel" -G Ninja -Wno-dev \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
-  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench -DTARNVEL_WERROR=ON "$launcher" >/dev/null
+  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench -DTARNVEL_WERROR=ON "$launcher" \
+  -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$repo/=" >/dev/null
 ninja -C "$build/tarnvel" -j "$jobs"
 
 # --- the installed package, as a Windows consumer sees it ---------------------------
@@ -96,7 +98,7 @@ rm -rf "$build/prefix" "$build/example"
 cmake --install "$build/tarnvel" --prefix "$build/prefix" >/dev/null
 cmake -S "$repo/examples/cpp" -B "$build/example" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
-  -Dtarnvel_DIR="$build/prefix/lib/cmake/tarnvel" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" "$launcher" >/dev/null
+  -Dtarnvel_DIR="$build/prefix/lib/cmake/tarnvel" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror -ffile-prefix-map=$repo/=" "$launcher" >/dev/null
 ninja -C "$build/example" -j "$jobs" >/dev/null
 header_compiles() {  # one source text
   printf '%s\n' "$1" | $triplet-g++-posix -std=c++20 -fsyntax-only -Wall -Wextra -Werror \
