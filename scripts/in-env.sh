@@ -20,7 +20,7 @@ if command -v ccache >/dev/null 2>&1 && [ "${TARNVEL_CCACHE:-1}" != 0 ]; then
   launcher=ccache
   cache=${CCACHE_DIR:-/var/cache/tarnvel/ccache}
   if mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ]; then export CCACHE_DIR=$cache; fi
-  export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-4G} CCACHE_BASEDIR=$repo CCACHE_DEPEND=1
+  export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-2G} CCACHE_BASEDIR=$repo CCACHE_DEPEND=1
 fi
 path_flags="-ffile-prefix-map=$repo/="
 

@@ -53,7 +53,7 @@ fi
 launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=
 cache=${TARNVEL_WIN32_CCACHE_DIR:-/var/cache/tarnvel/ccache-mingw}
 if command -v ccache >/dev/null 2>&1 && [ "${TARNVEL_CCACHE:-1}" != 0 ] && mkdir -p "$cache" 2>/dev/null; then
-  export CCACHE_DIR=$cache CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-2G} CCACHE_BASEDIR=$repo CCACHE_DEPEND=1
+  export CCACHE_DIR=$cache CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-1G} CCACHE_BASEDIR=$repo CCACHE_DEPEND=1
   launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 
