@@ -6,13 +6,32 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"
 jobs=${TARNVEL_JOBS:-2}
 
+# Compiled objects are kept outside the clone by ccache, keyed on the
+# compiler, its flags and every file it reads, so that a fresh clone and the
+# sanitizer builds of a later run compile only what changed. Where the shared
+# folder cannot be written, ccache keeps its own default one. Paths under the
+# clone are given to the compiler relative to it (CCACHE_BASEDIR) and the debug
+# information records them so (the prefix map), which lets clones in other
+# folders share the objects. Depend mode takes the headers a source read from
+# the compiler's own dependency file, so a miss costs no extra run of the
+# preprocessor.
+launcher=
+if command -v ccache >/dev/null 2>&1 && [ "${TARNVEL_CCACHE:-1}" != 0 ]; then
+  launcher=ccache
+  cache=${CCACHE_DIR:-/var/cache/tarnvel/ccache}
+  if mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ]; then export CCACHE_DIR=$cache; fi
+  export CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-2G} CCACHE_BASEDIR=$repo CCACHE_DEPEND=1
+fi
+path_flags="-ffile-prefix-map=$repo/="
+
 # Every option is given each time: a build directory shared by two commands
 # must not keep what the other one chose.
 configure() {  # build-dir [cmake args...]
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -Wno-dev \
     -DTARNVEL_BUILD_TESTS=ON -DTARNVEL_BUILD_PYTHON=ON -DTARNVEL_BUILD_BENCH=ON -DTARNVEL_BUILD_FUZZ=ON \
-    -DTARNVEL_SANITIZE= -DTARNVEL_WERROR=ON "$@" >/dev/null
+    -DTARNVEL_SANITIZE= -DTARNVEL_WERROR=ON -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" \
+    -DCMAKE_CXX_FLAGS="$path_flags" "$@" >/dev/null
 }
 configure_and_build() {  # build-dir [cmake args...]
   configure "$@"
@@ -38,7 +57,7 @@ example_against_installed() {
   headers=$(cd "$prefix/include" && find . -type f)
   [ "$headers" = "./tarnvel/tarnvel.hpp" ] || { echo "installed headers: $headers" >&2; return 1; }
   cmake -S examples/cpp -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix" \
-    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
+    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror $path_flags" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" >/dev/null
   ninja -C "$out" -j "$jobs"
   local system="example_$$" ready="" rc=0
   coproc SERVER { exec timeout --kill-after=10 60 "$out/tarnvel_example_server" "$system"; }
@@ -82,7 +101,8 @@ case "${1:-}" in
     # A build folder of its own that outlives the run, so that a later run
     # compiles only what changed instead of the whole library again.
     pip install --no-build-isolation --no-deps --disable-pip-version-check -q --target build/pip-target \
-      --config-settings=build-dir=build/pip-build .
+      --config-settings=build-dir=build/pip-build \
+      --config-settings=cmake.define.CMAKE_CXX_COMPILER_LAUNCHER="$launcher" .
     PYTHONPATH=$repo/build/pip-target python3 -c '
 import pathlib, tarnvel, tarnvel_core
 target = pathlib.Path("build/pip-target").resolve()

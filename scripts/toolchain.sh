@@ -21,8 +21,8 @@ packages=(g++ cmake ninja-build python3.14-dev python3-dev pybind11-dev libboost
           python3-scikit-build-core python3-zmq ca-certificates
           strace python3-matplotlib
           python3-grpcio python3-grpcio-reflection python3-grpc-tools python3-protobuf openssl
-          protobuf-compiler protobuf-compiler-grpc)
-stamp_value="v3 ${packages[*]}"
+          protobuf-compiler protobuf-compiler-grpc ccache)
+stamp_value="v4 ${packages[*]}"
 
 log() { printf '[toolchain] %s\n' "$*" >&2; }
 
@@ -35,8 +35,24 @@ host_has_everything() {
   [ -f /usr/include/gtest/gtest.h ] || return 1
 }
 
+# Every package of the list installed in the root, by its dpkg status. A root
+# that another copy of this script (an older branch, say) stamped with its own
+# list then still counts when it has all of ours, instead of the two copies
+# reinstalling in turn.
+root_has_packages() {
+  [ -f "$root/var/lib/dpkg/status" ] || return 1
+  awk -v want="${packages[*]}" '
+    BEGIN { n = split(want, list, " "); for (i = 1; i <= n; i++) missing[list[i]] = 1 }
+    /^Package: / { name = $2 }
+    /^Status: install ok installed$/ { delete missing[name] }
+    END { for (p in missing) exit 1 }' "$root/var/lib/dpkg/status"
+}
+
 ensure_root() {
   if [ -f "$root/.tarnvel-stamp" ] && [ "$(cat "$root/.tarnvel-stamp")" = "$stamp_value" ]; then
+    return 0
+  fi
+  if [ -x "$root/usr/bin/apt-get" ] && root_has_packages; then
     return 0
   fi
   if [ "$(id -u)" != 0 ]; then

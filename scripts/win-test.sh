@@ -31,6 +31,8 @@ command -v $triplet-g++-posix >/dev/null 2>&1 || missing+=(g++-mingw-w64-x86-64-
 [ -x "$wine" ] || missing+=(wine64)
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+# ccache only speeds the build up: it is not asked for without the rights to install it.
+command -v ccache >/dev/null 2>&1 || [ "$(id -u)" != 0 ] || missing+=(ccache)
 if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" = 0 ] || { log "missing ${missing[*]}; run as root to install them"; exit 1; }
   log "installing ${missing[*]}"
@@ -43,6 +45,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt-get update -q >>"$build/apt.log" 2>&1
     install_missing || { log "apt-get failed; see $build/apt.log"; tail -20 "$build/apt.log" >&2; exit 1; }
   fi
+fi
+
+# Compiled objects are kept outside the clone (see in-env.sh), apart from the
+# build root's: another ccache, another compiler. As there, paths under the
+# clone are relative, so that clones in other folders share the objects.
+launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=
+cache=${TARNVEL_WIN32_CCACHE_DIR:-/var/cache/tarnvel/ccache-mingw}
+if command -v ccache >/dev/null 2>&1 && [ "${TARNVEL_CCACHE:-1}" != 0 ] && mkdir -p "$cache" 2>/dev/null; then
+  export CCACHE_DIR=$cache CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-1G} CCACHE_BASEDIR=$repo CCACHE_DEPEND=1
+  launcher=-DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 fi
 
 # --- target dependencies -------------------------------------------------------
@@ -62,7 +74,7 @@ if [ "$(cat "$deps/.gtest-stamp" 2>/dev/null)" != "$gtest_stamp" ]; then
   {
     cmake -S "$gtest_src" -B "$build/googletest" -G Ninja -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
-      -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON &&
+      -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON "$launcher" "${launcher/CXX/C}" &&
       ninja -C "$build/googletest" -j "$jobs" install
   } >"$build/googletest.log" 2>&1 || { log "GoogleTest build failed; see $build/googletest.log"; exit 1; }
   printf '%s' "$gtest_stamp" >"$deps/.gtest-stamp"
@@ -74,7 +86,8 @@ bench=OFF
 log "building into $build/tarnvel"
 cmake -S "$repo" -B "$build/tarnvel" -G Ninja -Wno-dev \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
-  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench -DTARNVEL_WERROR=ON >/dev/null
+  -DTARNVEL_BUILD_PYTHON=OFF -DTARNVEL_BUILD_FUZZ=OFF -DTARNVEL_BUILD_BENCH=$bench -DTARNVEL_WERROR=ON "$launcher" \
+  -DCMAKE_CXX_FLAGS="-ffile-prefix-map=$repo/=" >/dev/null
 ninja -C "$build/tarnvel" -j "$jobs"
 
 # --- the installed package, as a Windows consumer sees it ---------------------------
@@ -85,7 +98,7 @@ rm -rf "$build/prefix" "$build/example"
 cmake --install "$build/tarnvel" --prefix "$build/prefix" >/dev/null
 cmake -S "$repo/examples/cpp" -B "$build/example" -G Ninja -Wno-dev -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64.cmake" -DTARNVEL_WIN32_DEPS="$deps" \
-  -Dtarnvel_DIR="$build/prefix/lib/cmake/tarnvel" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
+  -Dtarnvel_DIR="$build/prefix/lib/cmake/tarnvel" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror -ffile-prefix-map=$repo/=" "$launcher" >/dev/null
 ninja -C "$build/example" -j "$jobs" >/dev/null
 header_compiles() {  # one source text
   printf '%s\n' "$1" | $triplet-g++-posix -std=c++20 -fsyntax-only -Wall -Wextra -Werror \
