@@ -12,6 +12,7 @@ import asyncio
 import hmac
 import json
 import os
+import select
 import signal
 import sys
 from collections.abc import AsyncIterator, Callable
@@ -61,13 +62,19 @@ class _Deaths:
         entry[1].add(call)
         return lambda: entry[1].discard(call)
 
+    def exited(self, pid: int) -> bool:
+        """Whether process ``pid``, whose calls are watched, has exited (before the loop heard it)."""
+        entry = self._calls.get(pid)
+        return entry is not None and bool(select.select([entry[0]], [], [], 0)[0])
+
     def _exited(self, pid: int) -> None:
         fd, calls = self._calls.pop(pid)
         self._loop.remove_reader(fd)
         os.close(fd)
         for call in calls:
+            # Also those the node ended itself on the death, a moment earlier.
+            self.killed.add(call)
             if not call.done():
-                self.killed.add(call)
                 call.cancel()
 
     def close(self) -> None:
@@ -173,11 +180,18 @@ class Gateway(pb_grpc.GatewayServicer):
         seconds = self._time_limit(context)
         call = asyncio.ensure_future(self._node.acall_bytes(target, method, data, timeout=seconds))
         unwatch = self._deaths.watch(target.pid, call)
+        died = f"{target.name!r} (pid {target.pid}) died while {method!r} was pending"
         try:
             return await call
         except asyncio.CancelledError:
             if call in self._deaths.killed and not asyncio.current_task().cancelling():
-                raise PeerGone(f"{target.name!r} (pid {target.pid}) died while {method!r} was pending") from None
+                raise PeerGone(died) from None
+            raise
+        except PeerGone:
+            # The node watches its peers too and may end the call first; the
+            # watch here tells a death from a node that closed.
+            if call in self._deaths.killed or self._deaths.exited(target.pid):
+                raise PeerGone(died) from None
             raise
         finally:
             unwatch()
