@@ -89,9 +89,11 @@ py::bytes exact_bytes(const py::bytes& bytes) {
 }
 
 py::object call_result_object(CallResult&& outcome) {
-    const Bytes answer = std::move(outcome.result);
-    py::bytes result(reinterpret_cast<const char*>(answer.data()), answer.size());
-    return py::cast(PyCallResult{outcome.status, std::move(result), outcome.unfit_answer_bytes});
+    py::bytes result(reinterpret_cast<const char*>(outcome.result.data()), outcome.result.size());
+    py::object made = py::cast(PyCallResult{outcome.status, std::move(result), outcome.unfit_answer_bytes});
+    // Only once it is made: should that fail, the outcome is still whole.
+    Bytes().swap(outcome.result);
+    return made;
 }
 
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
@@ -136,6 +138,7 @@ void define_future_signal(py::module_& m) {
                             .def("wait", &wait_for_signal, py::arg("timeout") = py::none())
                             .def("before_callback", &before_callback)
                             .def_static("resolve_ready", &resolve_ready)
+                            .def_property_readonly("is_set", &FutureSignal::is_set)
                             .def_property_readonly("last_spin_budget",
                                                    [](const FutureSignal& s) { return s.last_spin_budget().count(); })
                             .def(
@@ -148,6 +151,9 @@ void define_future_signal(py::module_& m) {
     // reference is kept on purpose) but stays out of the module's namespace.
     signal_class.inc_ref();
     py::delattr(m, "_FutureSignal");
+    // A child has no io thread and no watcher: answers kept for a thread of
+    // this process would never resolve their Futures there.
+    py::module_::import("os").attr("register_at_fork")(py::arg("before") = py::cpp_function(&resolve_ready));
     // Loaded now, so that a module missing beside this one fails the import
     // rather than the first call.
     future_class();

@@ -259,22 +259,28 @@ Resolvers& resolvers() {
 // false is returned. The caller gives the ticket back and then lets go of the
 // Future, for the whole batch in that order: the last reference to a Future
 // may close its node, which waits for the tickets of unresolved Futures.
-bool resolve_here(Resolution& resolution, std::exception_ptr& raised) {
-    py::object outcome = call_result_object(std::move(resolution.outcome));
-    py::object late;
+bool resolve_here(Resolution& resolution, std::exception_ptr& raised) noexcept {
     try {
-        late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
-    } catch (const py::error_already_set&) {
-        // A signal handler's exception, or out of memory: a resolver thread
-        // finishes the Future, and the caller sees the exception.
+        py::object outcome = call_result_object(std::move(resolution.outcome));
+        py::object late;
+        try {
+            late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
+        } catch (const py::error_already_set&) {
+            // A signal handler's exception, or out of memory: a resolver
+            // thread finishes the Future, and the caller sees the exception.
+            if (!raised) raised = std::current_exception();
+        }
+        if (!late || late.is_none()) {
+            resolution.made = shared_object(std::move(outcome));
+        } else if (py::len(late) > 0) {
+            resolution.late_callbacks = shared_object(std::move(late));
+        } else {
+            return true;
+        }
+    } catch (...) {
+        // No memory for the outcome's objects (the outcome is left whole):
+        // a resolver thread tries, and the rest of the batch goes on.
         if (!raised) raised = std::current_exception();
-    }
-    if (!late || late.is_none()) {
-        resolution.made = shared_object(std::move(outcome));
-    } else if (py::len(late) > 0) {
-        resolution.late_callbacks = shared_object(std::move(late));
-    } else {
-        return true;
     }
     resolve_later(std::move(resolution));
     return false;
@@ -310,16 +316,24 @@ public:
         // it when it looks (it looks after it stops counting as waiting).
         if (!signal->attended()) {
             bool wake = false;
+            std::vector<Resolution> orphaned;
             {
                 const std::lock_guard lock(mutex_);
                 const auto now = std::chrono::steady_clock::now();
                 if (!unattended_) oldest_unattended_ = now;
                 unattended_ = true;
                 last_unattended_ = now;
-                if (!watching_) start_watcher_locked();
+                if (!watching_ && !start_watcher_locked()) {
+                    // No thread to watch: what is kept goes to the resolvers
+                    // now rather than wait for a caller that may never come.
+                    orphaned.swap(ready_);
+                    count_.store(0);
+                    unattended_ = false;
+                }
                 wake = watcher_asleep_;
             }
             if (wake) changed_.notify_one();
+            for (Resolution& r : orphaned) resolve_later(std::move(r));
         }
         signal->set();
     }
@@ -337,13 +351,15 @@ public:
     }
 
 private:
-    void start_watcher_locked() noexcept {
+    bool start_watcher_locked() noexcept {
         try {
             std::thread([this] { watch(); }).detach();
             watching_ = true;
         } catch (...) {
             // The next such outcome tries again.
+            return false;
         }
+        return true;
     }
 
     // Hands outcomes that nobody came for (a Future waited on by
@@ -416,10 +432,10 @@ void resolve_ready() {
     if (!kept.any()) return;
     std::vector<Resolution> taken = kept.take();
     std::exception_ptr raised;
-    std::vector<bool> resolved(taken.size());
-    for (size_t i = 0; i < taken.size(); ++i) resolved[i] = resolve_here(taken[i], raised);
-    for (size_t i = 0; i < taken.size(); ++i) {
-        if (resolved[i]) taken[i].ticket->give_back();
+    // One handed to a resolver thread is moved from, its ticket with it.
+    for (Resolution& resolution : taken) resolve_here(resolution, raised);
+    for (Resolution& resolution : taken) {
+        if (resolution.ticket) resolution.ticket->give_back();
     }
     taken.clear();
     if (raised) std::rethrow_exception(raised);

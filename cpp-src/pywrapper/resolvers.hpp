@@ -33,6 +33,7 @@ public:
     FutureSignal& operator=(const FutureSignal&) = delete;
 
     void set() noexcept;
+    bool is_set() const noexcept { return set_.load(); }
     // Said by a Future before a done-callback is attached: its outcome then
     // goes to a resolver thread, never to a waiting caller.
     void note_callbacks() noexcept { callbacks_.store(true); }

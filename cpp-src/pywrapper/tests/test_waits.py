@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -92,6 +93,27 @@ def test_a_resolution_cut_short_by_ctrl_c_loses_neither_the_answer_nor_a_callbac
     pending.add_done_callback(lambda f: ran.set())
     assert ran.wait(10), "a callback added after the cut never ran"
     assert pending.result(10).result == b"x"
+
+
+def test_a_fork_child_has_the_answers_that_came_before_the_fork(node, peer):
+    """Answers wait a moment for a thread of the process to resolve them; a
+    child has none of the parent's threads, so they must be resolved before it
+    is made. This thread keeps the interpreter while the answers come in."""
+    import warnings
+
+    for _ in range(5):
+        futures = [node.call_raw(peer.name, peer.pid, "echo", b"%d" % i, 5000) for i in range(8)]
+        deadline = time.monotonic() + 10
+        while not all(f._tarnvel_signal.is_set for f in futures) and time.monotonic() < deadline:
+            pass
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+            child = os.fork()
+        if child == 0:
+            os._exit(sum(f._state != "FINISHED" for f in futures))
+        assert os.waitpid(child, 0)[1] == 0, "the child found answered Futures unresolved"
+        for f in futures:
+            assert f.result(10).status == tc.STATUS_OK
 
 
 ASKER = """

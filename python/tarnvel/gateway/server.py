@@ -65,7 +65,11 @@ class _Deaths:
     def exited(self, pid: int) -> bool:
         """Whether process ``pid``, whose calls are watched, has exited (before the loop heard it)."""
         entry = self._calls.get(pid)
-        return entry is not None and bool(select.select([entry[0]], [], [], 0)[0])
+        if entry is None:
+            return False
+        poller = select.poll()  # not select(), which takes no descriptor past 1023
+        poller.register(entry[0], select.POLLIN)
+        return bool(poller.poll(0))
 
     def _exited(self, pid: int) -> None:
         fd, calls = self._calls.pop(pid)

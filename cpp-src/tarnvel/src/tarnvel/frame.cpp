@@ -15,11 +15,21 @@ namespace {
 // anew, and that costs far more than the copy into it. Beyond this size a
 // buffer is given back: few messages are that large.
 constexpr size_t KEPT_FRAME_CAPACITY = size_t{4} << 20;
-thread_local Bytes spare_frame;
+
+// A node closed from a static destructor may still write frames on a thread
+// whose thread-locals are gone; the flag, trivially destructible, outlives
+// them and says so.
+thread_local bool spare_frame_gone = false;
+struct SpareFrame {
+    Bytes bytes;
+    ~SpareFrame() { spare_frame_gone = true; }
+};
+thread_local SpareFrame spare_frame;
 
 Bytes take_spare_frame() noexcept {
-    Bytes out = std::move(spare_frame);
-    spare_frame = Bytes();
+    if (spare_frame_gone) return {};
+    Bytes out = std::move(spare_frame.bytes);
+    spare_frame.bytes = Bytes();
     out.clear();
     return out;
 }
@@ -47,8 +57,9 @@ void end_frame(Bytes& out) { out.insert(out.end(), std::begin(FRAME_END_MARKER),
 }  // namespace
 
 void recycle_frame(Bytes&& frame) noexcept {
-    if (frame.capacity() <= spare_frame.capacity() || frame.capacity() > KEPT_FRAME_CAPACITY) return;
-    spare_frame = std::move(frame);
+    if (spare_frame_gone) return;
+    if (frame.capacity() <= spare_frame.bytes.capacity() || frame.capacity() > KEPT_FRAME_CAPACITY) return;
+    spare_frame.bytes = std::move(frame);
 }
 
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {

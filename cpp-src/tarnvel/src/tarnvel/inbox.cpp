@@ -146,15 +146,7 @@ void Inbox::wake() {
     event_->async_wait([this] { wake(); });
 }
 
-size_t Inbox::take_records() noexcept {
-    // The first request of this batch takes in the changes to kept links;
-    // a batch of answers alone sends nothing back and costs no system call.
-    links_fresh_ = false;
-    const size_t taken = reader_->drain();
-    // A drain of the reader's own (its retry timer) starts afresh too.
-    links_fresh_ = false;
-    return taken;
-}
+size_t Inbox::take_records() noexcept { return reader_->drain(); }
 
 bool Inbox::linger() const noexcept {
     const auto until = std::chrono::steady_clock::now() + LINGER;
@@ -189,12 +181,14 @@ void Inbox::dispatch(const Bytes& bytes) {
 
 void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
     ++served_;
-    if (!links_fresh_) {
+    if (links_fresh_in_ != reader_->drains()) {
         // Its sender may have removed its objects just before it wrote: that
         // is seen before the request is acted on, and so before anything
-        // goes back.
+        // goes back. Once per drain (its retry timer's too), at its first
+        // request: a batch of answers alone sends nothing back and costs no
+        // system call.
         links_.outbox.refresh_links();
-        links_fresh_ = true;
+        links_fresh_in_ = reader_->drains();
     }
     const std::optional<RequestBody> request = decode_request_body(body);
     if (!request) {

@@ -84,8 +84,8 @@ private:
     uint64_t bytes_;       // the mailbox's header and ring, without its wake word
     uint64_t served_ = 0;  // io thread: requests taken so far
     uint32_t wakes_ = 0;   // io thread: wake-ups counted in the wake word
-    // io thread: the kept links were refreshed since this drain began.
-    bool links_fresh_ = false;
+    // io thread: the number of the drain that last refreshed the kept links.
+    uint64_t links_fresh_in_ = 0;
     Links links_;
     MailboxNameHold name_;
     std::optional<platform::SharedMapping> mailbox_;

@@ -15,6 +15,7 @@ MailboxReader::MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_
     : view_(view), size_(size), on_frame_(std::move(on_frame)), retry_timer_(io) {}
 
 size_t MailboxReader::drain() noexcept {
+    ++drains_;
     size_t taken = 0;
     try {
         schedule_retry(drain_records(view_, size_, buffer_, state_, [this, &taken](const Bytes& bytes) {

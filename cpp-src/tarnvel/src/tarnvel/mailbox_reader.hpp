@@ -26,6 +26,9 @@ public:
     // Hands every readable frame to `on_frame`; what that throws costs its
     // frame only. io thread; never throws. Returns how many it took.
     size_t drain() noexcept;
+    // How many drains have begun, its retry timer's included: what a drain
+    // has done once (refreshing links, say) is known by its number.
+    uint64_t drains() const noexcept { return drains_; }
 
 private:
     void schedule_retry(std::optional<DrainClock::time_point> due);
@@ -37,6 +40,7 @@ private:
     DrainState state_;
     boost::asio::steady_timer retry_timer_;
     std::optional<DrainClock::time_point> retry_due_;
+    uint64_t drains_ = 0;
 };
 
 }  // namespace tarnvel
