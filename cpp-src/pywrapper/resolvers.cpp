@@ -238,19 +238,25 @@ private:
     int starting_ = 0;
 };
 
-Resolvers& resolvers() {
-    // Leaked: idle threads may outlive static destruction. A fork child has
-    // none of its parent's threads, and its copy of the pool's lock may be
-    // held, so it makes a pool of its own.
-    static std::atomic<Resolvers*> pool{nullptr};
+// The instance of this process in `slot`, made on first use. Leaked: its
+// threads may outlive static destruction. A fork child has none of its
+// parent's threads, and its copy of the instance's lock may be held, so it
+// makes an instance of its own.
+template <class PerProcess>
+PerProcess& this_process_instance(std::atomic<PerProcess*>& slot) {
     const uint32_t pid = this_process_id();
-    Resolvers* current = pool.load(std::memory_order_acquire);
+    PerProcess* current = slot.load(std::memory_order_acquire);
     while (current == nullptr || current->owner() != pid) {
-        auto* fresh = new Resolvers(pid);
-        if (pool.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+        auto* fresh = new PerProcess(pid);
+        if (slot.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
         delete fresh;  // another thread made one first; `current` is it now
     }
     return *current;
+}
+
+Resolvers& resolvers() {
+    static std::atomic<Resolvers*> pool{nullptr};
+    return this_process_instance(pool);
 }
 
 // With the interpreter lock held, on a thread where no done-callback runs
@@ -409,16 +415,8 @@ private:
 };
 
 ReadyOutcomes& ready_outcomes() {
-    // Leaked, per process, as the resolvers' pool.
     static std::atomic<ReadyOutcomes*> kept{nullptr};
-    const uint32_t pid = this_process_id();
-    ReadyOutcomes* current = kept.load(std::memory_order_acquire);
-    while (current == nullptr || current->owner() != pid) {
-        auto* fresh = new ReadyOutcomes(pid);
-        if (kept.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
-        delete fresh;
-    }
-    return *current;
+    return this_process_instance(kept);
 }
 
 }  // namespace
