@@ -185,9 +185,7 @@ struct TarnvelTarget {
     Tarnvel& node;
     uint32_t pid;
 
-    std::future<CallResult> call(const Bytes& payload) {
-        return node.call(SERVER_NODE, pid, METHOD, payload, CALL_TIMEOUT_MS);
-    }
+    CallFuture call(const Bytes& payload) { return node.call(SERVER_NODE, pid, METHOD, payload, CALL_TIMEOUT_MS); }
 };
 
 bool echoed(const CallResult& r, const Bytes& payload) { return r.status == STATUS_OK && r.result == payload; }

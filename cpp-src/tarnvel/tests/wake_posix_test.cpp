@@ -28,6 +28,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarnvel::test {
@@ -52,6 +53,15 @@ std::optional<uint32_t> owner_state(const std::string& mailbox, uint64_t bytes) 
     std::memcpy(&state, copy->data() + at + 4, 4);
     if (magic != WAKE_MAGIC) return std::nullopt;
     return state & OWNER_ASLEEP;
+}
+
+// Whether a thread of the mailbox's owner sleeps on its waiter word.
+bool reader_waits(const std::string& mailbox, uint64_t bytes) {
+    const auto copy = platform::read_mapping(mailbox, mailbox_mapping_size(bytes));
+    if (!copy) return false;
+    uint32_t word = 0;
+    std::memcpy(&word, copy->data() + wake_area_offset(mailbox_capacity(bytes)) + 8, 4);
+    return (word & READER_WAITS) != 0;
 }
 
 bool maps_file(const std::string& path) {
@@ -110,6 +120,115 @@ TEST(WakePosix, AWriterKilledBeforeItsSignalHoldsUpNothingBehindIt) {
 
     EXPECT_EQ(call_wait(me, "me", me.pid(), "count").status, STATUS_OK);
     EXPECT_TRUE(eventually([&] { return counted.load() == 2; }));
+}
+
+// A thread waiting in get() reads the mailbox while the io thread sleeps:
+// what it finds that is not its to act on (completions, requests) still runs
+// on the io thread, in the order it was written.
+TEST(WakePosix, AThreadReadingForItsAnswerLeavesTheRestToTheIoThread) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::mutex mutex;
+    std::vector<std::string> recorded;
+    std::atomic<int> off_io_thread{0};
+    ASSERT_TRUE(me.register_method({{"name", "record"}}, [&](Bytes args) {
+        if (!Tarnvel::on_io_thread()) ++off_io_thread;
+        std::lock_guard lock(mutex);
+        recorded.push_back(to_text(args));
+        return Bytes{};
+    }));
+    Peer srv = Peer::serve("srv", system);
+    Peer blocker = Peer::serve("blocker", system);  // its one handler thread blocks
+    ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);
+    const std::string mine = mailbox_of(system, me.pid());
+    ASSERT_FALSE(mine.empty());
+
+    CallFuture slow = me.call("blocker", blocker.pid(), "block", {}, LONG_TIMEOUT_MS);
+    ASSERT_EQ(blocker.expect_line(), "blocked");
+    std::atomic<bool> answered{false};
+    CallResult slow_result;
+    std::thread waiter([&] {
+        slow_result = slow.get();
+        answered = true;
+    });
+    ASSERT_TRUE(eventually([&] { return reader_waits(mine, DEFAULT_RECV_BYTES); }));
+
+    constexpr int COUNT = 40;
+    std::atomic<int> echoed{0};
+    for (int i = 0; i < COUNT; ++i) {
+        me.call("srv", srv.pid(), "echo", to_bytes(std::to_string(i)), LONG_TIMEOUT_MS, [&](CallResult r) {
+            if (!Tarnvel::on_io_thread()) ++off_io_thread;
+            if (r.status == STATUS_OK) ++echoed;
+        });
+    }
+    ChildProcess caller =
+        Peer::launch({"call-many", "caller", system, unique_name("rx"), std::to_string(DEFAULT_RECV_BYTES), "me",
+                      std::to_string(me.pid()), "record", std::to_string(COUNT)});
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return echoed.load() == COUNT && recorded.size() == COUNT;
+    }));
+    EXPECT_FALSE(answered.load());
+    blocker.send("release");
+    waiter.join();
+    EXPECT_EQ(slow_result.status, STATUS_OK);
+    EXPECT_EQ(off_io_thread.load(), 0);
+    std::lock_guard lock(mutex);
+    std::vector<std::string> in_order;
+    for (int i = 0; i < COUNT; ++i) in_order.push_back(std::to_string(i));
+    EXPECT_EQ(recorded, in_order);
+}
+
+// A writer that cleared the waiter word's bit and died before its wake: the
+// waiting thread sleeps on, and the next writer's event wakes the io thread,
+// which takes both records and wakes the waiting thread with its answer.
+TEST(WakePosix, AWriterKilledBetweenItsRecordAndItsWakeHoldsUpNoWaitingThread) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::atomic<int> counted{0};
+    ASSERT_TRUE(me.register_method({{"name", "count"}}, [&](Bytes) {
+        ++counted;
+        return Bytes{};
+    }));
+    Peer srv = Peer::serve("srv", system);
+    ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);
+    const std::string mine = mailbox_of(system, me.pid());
+    ASSERT_FALSE(mine.empty());
+
+    CallFuture slow = me.call("srv", srv.pid(), "block", {}, LONG_TIMEOUT_MS);
+    ASSERT_EQ(srv.expect_line(), "blocked");
+    std::atomic<bool> answered{false};
+    CallResult slow_result;
+    std::thread waiter([&] {
+        slow_result = slow.get();
+        answered = true;
+    });
+    ASSERT_TRUE(eventually([&] { return reader_waits(mine, DEFAULT_RECV_BYTES); }));
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto to_me = platform::PeerMailbox::open(mine);
+        if (!to_me) ::_exit(2);
+        const Bytes request = encode_request_frame(1, static_cast<uint32_t>(::getpid()), "count", "");
+        if (!append_raw_record(to_me->view(), static_cast<uint32_t>(request.size()), request)) ::_exit(3);
+        uint32_t* word =
+            reinterpret_cast<uint32_t*>(to_me->view() + wake_area_offset(mailbox_capacity(DEFAULT_RECV_BYTES)) + 8);
+        std::atomic_ref<uint32_t>(*word).fetch_and(~READER_WAITS);
+        ::_exit(0);  // dies before its wake
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(answered.load());
+
+    srv.send("release");
+    // Failing here ends the test with the waiting thread unjoined: it would
+    // wait for ever.
+    ASSERT_TRUE(eventually([&] { return answered.load(); }));
+    waiter.join();
+    EXPECT_EQ(slow_result.status, STATUS_OK);
+    EXPECT_TRUE(eventually([&] { return counted.load() == 1; }));
 }
 
 // A peer that called us and died: the link our answer left is watched, and

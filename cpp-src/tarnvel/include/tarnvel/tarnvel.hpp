@@ -114,19 +114,28 @@ using DeferredHandler = std::function<void(Bytes, Reply)>;
 // What it throws is dropped.
 using CallCompletion = std::function<void(CallResult)>;
 
+class AnswerWaits;
+
 // The future of a call. An io thread that waited for it would wait for ever
-// (only an io thread reads the answer), so get() and wait() there throw
+// (an io thread reads the answer), so get() and wait() there throw
 // std::system_error (resource_deadlock_would_occur) at once unless the
 // outcome is in already; wait_for() and wait_until() are bounded and left
-// as they are. A plain std::future cannot see who waits for it: moved into
-// one, the future loses the check.
+// as they are. Elsewhere get() and wait() may read the answer themselves,
+// which wakes the waiting thread sooner than the io thread could hand it
+// over. A plain std::future cannot see who waits for it: moved into one, the
+// future loses both.
 class CallFuture : public std::future<CallResult> {
 public:
     CallFuture() noexcept = default;
     explicit CallFuture(std::future<CallResult>&& future) noexcept : std::future<CallResult>(std::move(future)) {}
+    CallFuture(std::future<CallResult>&& future, std::shared_ptr<AnswerWaits> reader) noexcept
+        : std::future<CallResult>(std::move(future)), reader_(std::move(reader)) {}
 
     CallResult get();
     void wait() const;
+
+private:
+    std::shared_ptr<AnswerWaits> reader_;
 };
 
 class Tarnvel {

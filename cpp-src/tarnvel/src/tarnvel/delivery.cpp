@@ -57,6 +57,16 @@ bool shrink_to_failure_answer(OutgoingMessage& message) {
     return true;
 }
 
+// After a record is committed: a thread of the owner waiting for it is woken
+// to read it; else the owner's event is set if it sleeps.
+void wake_owner(platform::PeerLink& link, uint32_t* signalled) noexcept {
+    if (uint32_t* waiter = take_waiting_reader(link.view(), link.size())) {
+        platform::wake_shared_word(waiter);
+        return;
+    }
+    if (owner_needs_signal(link.view(), link.size(), signalled)) link.signal();
+}
+
 }  // namespace
 
 void Delivery::stamp(OutgoingMessage& message) {
@@ -248,14 +258,15 @@ Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& 
     }
     switch (appended) {
         case AppendResult::ok:
-            // An owner that is awake reads the record without being woken.
-            if (owner_needs_signal(link.view(), link.size(), signalled)) link.signal();
+            // A thread of the owner waiting for this answer reads it itself;
+            // an owner that is awake reads the record without being woken.
+            wake_owner(link, signalled);
             // A request stays pending until its answer or its time limit.
             outcome = std::nullopt;
             return Attempt::done;
         case AppendResult::full:
             // Its owner is behind; make sure it knows there is work.
-            if (owner_needs_signal(link.view(), link.size(), signalled)) link.signal();
+            wake_owner(link, signalled);
             return Attempt::full;
         case AppendResult::bad_header:
             if (kept != nullptr) {

@@ -3,6 +3,7 @@
 // started and released.
 #pragma once
 
+#include "answer_waits.hpp"
 #include "delivery.hpp"
 #include "directory.hpp"
 #include "held_names.hpp"
@@ -15,6 +16,7 @@
 #include "workers.hpp"
 
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,8 +32,9 @@ struct Tarnvel::Impl {
               uint64_t recv_shm_bytes);
     void close();
     void abandon_after_fork() noexcept;
+    // `anywhere`: `done` may run on any thread (see PendingCalls::add).
     void call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
-              CallCompletion done);
+              CallCompletion done, bool anywhere = false);
     CallFuture call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms);
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
     void set_worker_threads(unsigned count);
@@ -48,6 +51,9 @@ struct Tarnvel::Impl {
     std::optional<Delivery> outbox;
     std::optional<Inbox> inbox;
     std::optional<PeerWatches> watches;
+    // Where a thread waiting for a future reads its answer; none where the
+    // platform cannot offer it.
+    std::shared_ptr<AnswerWaits> answer_waits;
 
 private:
     void release();

@@ -72,6 +72,15 @@ inline void cpu_pause() noexcept {
 #endif
 }
 
+// The outcome an answer's body carries.
+CallResult outcome_of(std::span<const uint8_t> body) {
+    if (body.empty()) return CallResult{STATUS_EXEC_FAILED, {}};
+    CallResult result{body[0], {}};
+    if (result.status == STATUS_OK) result.result.assign(body.begin() + 1, body.end());
+    result.unfit_answer_bytes = unfit_answer_size(body);
+    return result;
+}
+
 void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply) noexcept {
     try {
         handler(std::move(args), reply);
@@ -166,18 +175,31 @@ void Inbox::dispatch(const Bytes& bytes) {
     if (!frame) return;
 
     if (frame->kind == FRAME_KIND_RESPONSE) {
-        if (frame->body.empty()) {
-            links_.calls.answer(frame->pid, frame->seq, CallResult{STATUS_EXEC_FAILED, {}});
-            return;
-        }
-        CallResult result{frame->body[0], {}};
-        if (result.status == STATUS_OK) result.result.assign(frame->body.begin() + 1, frame->body.end());
-        result.unfit_answer_bytes = unfit_answer_size(frame->body);
-        links_.calls.answer(frame->pid, frame->seq, std::move(result));
+        links_.calls.answer(frame->pid, frame->seq, outcome_of(frame->body));
         return;
     }
     if (frame->kind == FRAME_KIND_REQUEST) serve(Caller{frame->pid, frame->seq}, frame->body);
 }
+
+bool Inbox::answer_here(const Bytes& bytes) {
+    if (stopping_) return true;  // dropped, as the io thread would
+    const std::optional<FrameView> frame = view_frame(bytes);
+    if (!frame) return true;
+    // Requests run where the node runs its methods.
+    if (frame->kind != FRAME_KIND_RESPONSE) return false;
+    return links_.calls.answer_anywhere(frame->pid, frame->seq, outcome_of(frame->body));
+}
+
+void Inbox::take_for_waiter() noexcept {
+    if (!reader_->drain_for([this](const Bytes& bytes) { return answer_here(bytes); })) return;
+    try {
+        boost::asio::post(io_, [this] { take_records(); });
+    } catch (...) {
+        // No memory to post: what was left waits for the io thread's next drain.
+    }
+}
+
+uint32_t* Inbox::waiter_word() const noexcept { return tarnvel::waiter_word(mailbox_->view(), bytes_); }
 
 void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
     ++served_;

@@ -54,6 +54,12 @@ public:
     void start();
     // io thread: acts on what is in the mailbox now.
     void drain() noexcept { take_records(); }
+    // A thread waiting for an answer, in the io thread's place: finishes the
+    // calls whose answers are in the mailbox now and whose completions may
+    // run anywhere, and leaves the rest to the io thread. Never throws.
+    void take_for_waiter() noexcept;
+    // Where such a thread sleeps (see wake_word.hpp).
+    uint32_t* waiter_word() const noexcept;
     // Once the io thread has ended: ends the wait.
     void stop() noexcept;
     // In a fork child: drops the handles without releasing what they name.
@@ -76,6 +82,8 @@ private:
     // Waits a little, awake, for another record; true once one is there.
     bool linger() const noexcept;
     void dispatch(const Bytes& bytes);
+    // A waiting thread's part of a frame: true once acted on (or dropped).
+    bool answer_here(const Bytes& bytes);
     void serve(const Caller& caller, std::span<const uint8_t> body);
 
     boost::asio::io_context& io_;

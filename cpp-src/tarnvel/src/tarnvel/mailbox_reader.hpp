@@ -1,4 +1,5 @@
-// The reading side of the node's own mailbox, on the io thread.
+// The reading side of the node's own mailbox: the io thread, and a thread
+// waiting for its call's answer, which may read the mailbox in its place.
 #pragma once
 
 #include "ring.hpp"
@@ -8,7 +9,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <optional>
 
 namespace tarnvel {
@@ -19,15 +22,24 @@ namespace tarnvel {
 class MailboxReader {
 public:
     using FrameHandler = std::function<void(const Bytes&)>;
+    // A waiting thread's part of a frame: true when it has acted on it.
+    using FrameTaker = std::function<bool(const Bytes&)>;
 
     // The mailbox (`view`, `size`) outlives the reader.
     MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame);
 
-    // Hands every readable frame to `on_frame`; what that throws costs its
-    // frame only. io thread; never throws. Returns how many it took.
+    // io thread: hands every frame a waiting thread left for it, then every
+    // readable frame, to `on_frame`, in the order they were written; what
+    // that throws costs its frame only. Never throws. Returns how many it
+    // took.
     size_t drain() noexcept;
+    // Any thread but the io thread: offers every readable frame to `take`,
+    // and keeps the ones it refuses for the io thread's next drain, in order.
+    // True when the io thread has work from this: frames it was left, or a
+    // head that could not be read yet (a drain of its own retries that).
+    bool drain_for(const FrameTaker& take) noexcept;
     // How many drains have begun, its retry timer's included: what a drain
-    // has done once (refreshing links, say) is known by its number.
+    // has done once (refreshing links, say) is known by its number. io thread.
     uint64_t drains() const noexcept { return drains_; }
 
 private:
@@ -36,8 +48,11 @@ private:
     uint8_t* view_;
     uint64_t size_;
     FrameHandler on_frame_;
+    // One reader at a time; guards buffer_, state_ and left_.
+    std::mutex mutex_;
     Bytes buffer_;
     DrainState state_;
+    std::deque<Bytes> left_;  // frames a waiting thread left for the io thread
     boost::asio::steady_timer retry_timer_;
     std::optional<DrainClock::time_point> retry_due_;
     uint64_t drains_ = 0;

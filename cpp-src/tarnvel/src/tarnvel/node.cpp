@@ -63,6 +63,10 @@ void Tarnvel::Impl::open(std::string node_name, const std::string& system_name, 
     inbox.emplace(life.io(), life.stopping(), life.pid(), std::move(held), recv_shm_bytes,
                   Inbox::Links{registry, calls, *directory, *outbox, workers});
     watches.emplace(life.io(), life.stopping(), [this](uint32_t pid) { peer_died(pid); });
+    if (platform::shared_word_waits()) {
+        answer_waits = std::make_shared<AnswerWaits>(
+            inbox->waiter_word(), [this] { inbox->take_for_waiter(); }, life.pid());
+    }
     if (!directory->enter(std::move(node_name), std::move(own_mailbox))) {
         throw Error(ErrorKind::directory_full, "directory full");
     }
@@ -88,6 +92,9 @@ void Tarnvel::Impl::release() {
     if (inbox) inbox->close_replies();
     calls.stop();
     calls.fail_all();
+    // Every future is ready now, so a thread reading in the io thread's
+    // place leaves; none may come in once the mailbox goes.
+    if (answer_waits) answer_waits->shut();
     // After the calls have ended: a handler may be waiting for one.
     workers.join();
     if (outbox) {
@@ -122,7 +129,7 @@ void Tarnvel::Impl::peer_died(uint32_t pid) {
 }
 
 void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
-                         CallCompletion done) {
+                         CallCompletion done, bool anywhere) {
     // Outcomes known here are handed over only once the operation has ended:
     // a completion may itself call or close.
     std::optional<uint8_t> at_once;
@@ -149,7 +156,7 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
         } else {
             const auto deadline = deadline_after(timeout_ms);
             try {
-                seq = calls.add(pid, done, deadline);
+                seq = calls.add(pid, done, deadline, anywhere);
             } catch (...) {
                 seq.reset();  // out of memory: the call was not entered
             }
@@ -182,9 +189,16 @@ CallFuture Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::strin
                                int64_t timeout_ms) {
     auto promise = std::make_shared<std::promise<CallResult>>();
     std::future<CallResult> future = promise->get_future();
-    call(std::move(target_name), pid, std::move(method), std::move(args), timeout_ms,
-         [promise](CallResult result) { promise->set_value(std::move(result)); });
-    return CallFuture(std::move(future));
+    // Read before close can release it; a closed node refuses the call below.
+    std::shared_ptr<AnswerWaits> waits = answer_waits;
+    call(
+        std::move(target_name), pid, std::move(method), std::move(args), timeout_ms,
+        [promise, waits](CallResult result) {
+            promise->set_value(std::move(result));
+            if (waits) waits->wake();
+        },
+        true);
+    return CallFuture(std::move(future), std::move(waits));
 }
 
 bool Tarnvel::Impl::register_method(boost::json::object descriptor, DeferredHandler handler) {
@@ -261,11 +275,13 @@ void refuse_wait_on_io_thread(const std::future<CallResult>& future) {
 
 CallResult CallFuture::get() {
     refuse_wait_on_io_thread(*this);
+    if (reader_ && valid()) reader_->wait(*this);
     return std::future<CallResult>::get();
 }
 
 void CallFuture::wait() const {
     refuse_wait_on_io_thread(*this);
+    if (reader_ && valid()) reader_->wait(*this);
     std::future<CallResult>::wait();
 }
 

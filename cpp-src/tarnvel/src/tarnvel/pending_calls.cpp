@@ -36,7 +36,8 @@ uint16_t PendingCalls::next_seq(uint32_t pid) {
     return counter;
 }
 
-std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Clock::time_point deadline) {
+std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Clock::time_point deadline,
+                                          bool anywhere) {
     std::lock_guard lock(calls_mutex_);
     // A call with a long time limit can still be pending when its number comes
     // round again; reusing its key would let one call's answer finish another.
@@ -46,7 +47,7 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Cl
         if (pending_.contains(key)) continue;
         deadlines_.emplace(deadline, key);
         try {
-            pending_.emplace(key, PendingCall{std::move(done), deadline});
+            pending_.emplace(key, PendingCall{std::move(done), deadline, anywhere});
         } catch (...) {
             deadlines_.erase({deadline, key});
             throw;
@@ -99,6 +100,21 @@ void PendingCalls::answer(uint32_t pid, uint16_t seq, CallResult result) {
     if (!done) return;
     if (deadline <= Clock::now()) result = CallResult{STATUS_TIMEOUT, {}};
     run(*done, std::move(result));
+}
+
+bool PendingCalls::answer_anywhere(uint32_t pid, uint16_t seq, CallResult result) {
+    std::optional<CallCompletion> done;
+    Clock::time_point deadline;
+    {
+        std::lock_guard lock(calls_mutex_);
+        const auto it = pending_.find(Key{pid, seq});
+        if (it == pending_.end()) return true;  // finished already: dropped, as anywhere
+        if (!it->second.anywhere) return false;
+        done = take_locked(Key{pid, seq}, &deadline);
+    }
+    if (deadline <= Clock::now()) result = CallResult{STATUS_TIMEOUT, {}};
+    run(*done, std::move(result));
+    return true;
 }
 
 void PendingCalls::fail_all() {

@@ -36,7 +36,9 @@ public:
     // `done` untouched and returns nothing when every key of `pid` is
     // pending. When it throws (out of memory), the call was not entered and
     // `done` is the caller's again. Any thread.
-    std::optional<uint16_t> add(uint32_t pid, CallCompletion& done, Clock::time_point deadline);
+    // `anywhere`: the completion may run on any thread (a future's), so a
+    // thread waiting for an answer may finish the call when it reads one.
+    std::optional<uint16_t> add(uint32_t pid, CallCompletion& done, Clock::time_point deadline, bool anywhere = false);
 
     // Finishes the call with this key: its completion runs here, with no lock
     // held. An outcome for a key that is not pending (already finished) is
@@ -46,6 +48,10 @@ public:
     // the call's time limit is up: the call then ends with STATUS_TIMEOUT,
     // whether or not the timer has got round to it.
     void answer(uint32_t pid, uint16_t seq, CallResult result);
+    // The same on a thread that read the answer in the io thread's place:
+    // false, and nothing done, when the call's completion must run on the
+    // io thread.
+    bool answer_anywhere(uint32_t pid, uint16_t seq, CallResult result);
 
     // Ends every pending call with STATUS_EXEC_FAILED, in key order.
     void fail_all();
@@ -61,6 +67,7 @@ private:
     struct PendingCall {
         CallCompletion done;
         Clock::time_point deadline;
+        bool anywhere = false;
     };
 
     // 1, 2, ..., 65535, 1, ...: 0 is never a sequence number.

@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 
 namespace tarnvel {
 
 namespace {
 
-constexpr uint64_t STATE_OFFSET = 4;  // within the wake area
+constexpr uint64_t STATE_OFFSET = 4;   // within the wake area
+constexpr uint64_t WAITER_OFFSET = 8;  // within the wake area
 
 std::atomic_ref<uint32_t> word_at(uint8_t* view, uint64_t offset) {
     return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view + offset));
@@ -31,6 +33,7 @@ uint64_t mailbox_mapping_size(uint64_t bytes) { return wake_area_offset(mailbox_
 void init_wake_word(uint8_t* view, uint64_t bytes) {
     const uint64_t at = wake_area_offset(mailbox_capacity(bytes));
     word_at(view, at + STATE_OFFSET).store(OWNER_ASLEEP, std::memory_order_relaxed);
+    word_at(view, at + WAITER_OFFSET).store(0, std::memory_order_relaxed);
     word_at(view, at).store(WAKE_MAGIC, std::memory_order_release);
 }
 
@@ -45,12 +48,39 @@ void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept {
         .exchange((wakes << 1) | OWNER_ASLEEP, std::memory_order_seq_cst);
 }
 
-bool owner_needs_signal(uint8_t* view, uint64_t view_size, uint32_t* signalled) noexcept {
-    if (view == nullptr || !aligned(view) || view_size < MAILBOX_HEADER_SIZE) return true;
+namespace {
+
+// Where a writer finds the owner's wake area, or nothing: an owner without
+// one, a damaged header, a view too small.
+std::optional<uint64_t> wake_area_in(uint8_t* view, uint64_t view_size) noexcept {
+    if (view == nullptr || !aligned(view) || view_size < MAILBOX_HEADER_SIZE) return std::nullopt;
     const uint32_t capacity = word_at(view, 4).load(std::memory_order_relaxed);
     const uint64_t at = wake_area_offset(capacity);
-    if (at + WAKE_AREA_SIZE > view_size) return true;  // an owner without a word
-    if (word_at(view, at).load(std::memory_order_acquire) != WAKE_MAGIC) return true;
+    if (at + WAKE_AREA_SIZE > view_size) return std::nullopt;  // an owner without a word
+    if (word_at(view, at).load(std::memory_order_acquire) != WAKE_MAGIC) return std::nullopt;
+    return at;
+}
+
+}  // namespace
+
+uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept {
+    return reinterpret_cast<uint32_t*>(view + wake_area_offset(mailbox_capacity(bytes)) + WAITER_OFFSET);
+}
+
+uint32_t* take_waiting_reader(uint8_t* view, uint64_t view_size) noexcept {
+    const std::optional<uint64_t> at = wake_area_in(view, view_size);
+    if (!at) return nullptr;
+    uint32_t* word = reinterpret_cast<uint32_t*>(view + *at + WAITER_OFFSET);
+    // A read-modify-write after the commit, as for the state word: whichever
+    // of it and the waiter's setting of the bit comes first, the other sees.
+    const uint32_t was = std::atomic_ref<uint32_t>(*word).fetch_and(~READER_WAITS, std::memory_order_seq_cst);
+    return (was & READER_WAITS) != 0 ? word : nullptr;
+}
+
+bool owner_needs_signal(uint8_t* view, uint64_t view_size, uint32_t* signalled) noexcept {
+    const std::optional<uint64_t> area = wake_area_in(view, view_size);
+    if (!area) return true;
+    const uint64_t at = *area;
     // A read-modify-write, never a plain load: it comes after the record's
     // commit in every order that matters, and reads the latest word.
     const uint32_t word = word_at(view, at + STATE_OFFSET).fetch_or(0, std::memory_order_seq_cst);

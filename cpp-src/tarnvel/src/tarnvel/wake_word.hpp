@@ -17,6 +17,19 @@
 // read of the ring finds the record. A writer that knows nothing of the word
 // sets the event after every record, which stays right; so does a writer
 // that finds no word (an owner that keeps none).
+//
+//   at A + 8: u32 waiter word; bit 0 set while a thread of the owner sleeps
+//   on this word (a futex, keyed by the object) for an answer it will read
+//   from the ring itself
+//
+// Writer, before it looks at the word above: clears the bit with an atomic
+// and; when the bit was set, it wakes the word's sleepers and sets no event
+// (the woken thread reads the ring; the owner's io thread may sleep on).
+// Waiting thread: sets the bit, reads the ring, and sleeps only while the
+// bit is still set; after it clears the bit for good, it reads the ring once
+// more when somebody else had cleared it. A writer that knows nothing of this
+// word sets the event as before, and the io thread it wakes hands the answer
+// over, so it only costs that writer's reader a wake-up more.
 #pragma once
 
 #include <cstdint>
@@ -47,5 +60,14 @@ void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept;
 // 0 at first; nullptr for none) shows that the owner has not woken since.
 // True means: set the event now; `signalled` then remembers the word.
 bool owner_needs_signal(uint8_t* view, uint64_t view_size, uint32_t* signalled = nullptr) noexcept;
+
+inline constexpr uint32_t READER_WAITS = 1;  // the bit of the waiter word
+
+// Owner: the waiter word of its mailbox.
+uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept;
+// Writer, once its record is committed: the waiter word when a thread of the
+// owner was sleeping on it, the bit now cleared (wake the word's sleepers,
+// and the owner needs no event); else nullptr.
+uint32_t* take_waiting_reader(uint8_t* view, uint64_t view_size) noexcept;
 
 }  // namespace tarnvel

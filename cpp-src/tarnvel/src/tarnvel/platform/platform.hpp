@@ -38,6 +38,17 @@ bool process_exists(uint32_t pid) noexcept;
 // registered; nothing runs where there is no fork().
 void at_fork_in_child(void (*reset)() noexcept);
 
+// Sleeping on a 32-bit word in shared memory, woken by a thread of any
+// process that maps the same object. Where the platform has no such wait
+// (shared_word_waits() false), waiting returns at once and waking does
+// nothing, so callers offer it only where it exists.
+bool shared_word_waits() noexcept;
+// Sleeps while `*word` holds `expected`; returns when woken, when the word
+// differs (at once), on a signal, or spuriously: callers check again.
+void wait_shared_word(uint32_t* word, uint32_t expected) noexcept;
+// Wakes every thread sleeping on `word`.
+void wake_shared_word(uint32_t* word) noexcept;
+
 // Cross-process mutex shared by every node of a system. Excludes every thread
 // of every process; if its holder dies while holding it, the next locker
 // acquires it. Satisfies BasicLockable.

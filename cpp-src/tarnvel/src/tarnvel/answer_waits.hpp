@@ -1,0 +1,48 @@
+// A thread waiting for a call's future reads the node's mailbox itself and
+// sleeps on the mailbox's waiter word, so that the answer wakes it directly:
+// one thread woken per answer, where going through the io thread wakes two.
+#pragma once
+
+#include "tarnvel/tarnvel.hpp"
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+
+namespace tarnvel {
+
+class AnswerWaits {
+public:
+    // `word`: the waiter word of the node's mailbox, mapped until shut()
+    // returns. `take`: reads the mailbox for a waiting thread, finishing the
+    // calls whose answers it finds; never throws. `pid`: the node's process.
+    AnswerWaits(uint32_t* word, std::function<void()> take, uint32_t pid);
+    AnswerWaits(const AnswerWaits&) = delete;
+    AnswerWaits& operator=(const AnswerWaits&) = delete;
+
+    // Returns once `future` is ready, having read the mailbox meanwhile.
+    // False at once when this thread cannot wait here (another thread does,
+    // the node is closing, a fork child): it then waits on the future alone.
+    bool wait(const std::future<CallResult>& future);
+    // A future's call has ended: the waiting thread looks again, unless it
+    // is the one that ended it. Any thread.
+    void wake() noexcept;
+    // For close, once every call of the node has ended: waits for the
+    // waiting thread to leave and lets no other in.
+    void shut() noexcept;
+
+private:
+    uint32_t* word_;
+    std::function<void()> take_;
+    uint32_t pid_;
+    std::mutex mutex_;
+    std::condition_variable left_;
+    bool open_ = true;        // guarded by mutex_
+    bool occupied_ = false;   // guarded by mutex_: a thread waits here
+    std::thread::id waiter_;  // guarded by mutex_
+};
+
+}  // namespace tarnvel
