@@ -1,5 +1,6 @@
 #include "answer_waits.hpp"
 
+#include "cpu_pause.hpp"
 #include "platform/platform.hpp"
 #include "wake_word.hpp"
 
@@ -11,41 +12,64 @@ namespace tarnvel {
 
 namespace {
 
+// How long a waiting thread stays awake, watching the ring, before it sleeps:
+// an answer that comes within this is read without a wake-up, which takes
+// tens of microseconds on a busy or virtual machine. Longer costs idle CPU.
+constexpr auto STAY_AWAKE = std::chrono::microseconds(20);
+// After this much of it, the watch lets other threads have the processor now
+// and then: callers in many processes on few cores would otherwise hold the
+// cores their peers (and the server) need, each until its time slice ends.
+constexpr auto WATCH_ALONE = std::chrono::microseconds(5);
+constexpr auto YIELD_EVERY = std::chrono::microseconds(2);
+
 bool ready(const std::future<CallResult>& future) {
     return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
 }
 
 }  // namespace
 
-AnswerWaits::AnswerWaits(uint32_t* word, std::function<void()> take, uint32_t pid)
-    : word_(word), take_(std::move(take)), pid_(pid) {}
+AnswerWaits::AnswerWaits(uint32_t* word, std::function<void()> take, std::function<bool()> ready, uint32_t pid)
+    : word_(word), take_(std::move(take)), record_ready_(std::move(ready)), pid_(pid) {}
 
 bool AnswerWaits::wait(const std::future<CallResult>& future) {
     // Before the lock: a fork child may have inherited it held.
     if (ready(future) || platform::current_process_id() != pid_) return false;
     {
         std::lock_guard lock(mutex_);
-        // One thread at a time: the waiter word has one bit, and the
-        // mailbox one reader at a time anyway.
+        // One thread at a time: the waiter word speaks for one, and the
+        // mailbox has one reader at a time anyway.
         if (!open_ || occupied_) return false;
         occupied_ = true;
         waiter_ = std::this_thread::get_id();
     }
     std::atomic_ref<uint32_t> word(*word_);
+    // Said before the mailbox is read: a writer that commits after this sees
+    // a reader awake and needs to wake nobody.
+    word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
+    const auto awake_until = std::chrono::steady_clock::now() + STAY_AWAKE;
+    bool awake = true;
     for (;;) {
-        if (ready(future)) break;
-        // Said before the mailbox is read: a writer that commits after this
-        // read clears the bit and wakes the word, and the sleep below does
-        // not begin (or ends) once the bit is gone.
-        word.fetch_or(READER_WAITS, std::memory_order_seq_cst);
         take_();
         if (ready(future)) break;
+        if (awake) {
+            if (watch(future, awake_until)) continue;
+            // Asleep from here on: a writer that commits after this sees the
+            // bit, clears it and wakes the word; the record of one that came
+            // before is found by the read that follows, before any sleep.
+            word.exchange(READER_WAITS, std::memory_order_seq_cst);
+            awake = false;
+            continue;
+        }
+        // Only while the bit is still set: once a writer (or the end of the
+        // call) cleared it, this returns at once.
         platform::wait_shared_word(word_, READER_WAITS);
+        word.fetch_or(READER_WAITS, std::memory_order_seq_cst);
     }
-    // A writer that found the bit woke this thread instead of setting the
-    // event: what it wrote may still be in the ring, and nobody else will
-    // come for it.
-    if ((word.fetch_and(~READER_WAITS, std::memory_order_seq_cst) & READER_WAITS) == 0) take_();
+    // A writer that saw this thread awake, or cleared the bit and woke it,
+    // set no event: what it wrote may still be in the ring, and nobody else
+    // will come for it.
+    word.exchange(0, std::memory_order_seq_cst);
+    take_();
     {
         std::lock_guard lock(mutex_);
         occupied_ = false;
@@ -53,6 +77,22 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
     }
     left_.notify_all();
     return true;
+}
+
+bool AnswerWaits::watch(const std::future<CallResult>& future, std::chrono::steady_clock::time_point until) {
+    auto next_yield = std::chrono::steady_clock::now() + WATCH_ALONE;
+    for (unsigned i = 1;; ++i) {
+        if (record_ready_()) return true;
+        cpu_pause();
+        if (i % 64 != 0) continue;
+        if (ready(future)) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) return false;
+        if (now >= next_yield) {
+            std::this_thread::yield();
+            next_yield = now + YIELD_EVERY;
+        }
+    }
 }
 
 void AnswerWaits::wake() noexcept {

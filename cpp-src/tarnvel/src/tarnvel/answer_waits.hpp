@@ -5,6 +5,7 @@
 
 #include "tarnvel/tarnvel.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -18,8 +19,9 @@ class AnswerWaits {
 public:
     // `word`: the waiter word of the node's mailbox, mapped until shut()
     // returns. `take`: reads the mailbox for a waiting thread, finishing the
-    // calls whose answers it finds; never throws. `pid`: the node's process.
-    AnswerWaits(uint32_t* word, std::function<void()> take, uint32_t pid);
+    // calls whose answers it finds; never throws. `ready`: whether a record
+    // waits to be read, a cheap look. `pid`: the node's process.
+    AnswerWaits(uint32_t* word, std::function<void()> take, std::function<bool()> ready, uint32_t pid);
     AnswerWaits(const AnswerWaits&) = delete;
     AnswerWaits& operator=(const AnswerWaits&) = delete;
 
@@ -35,8 +37,13 @@ public:
     void shut() noexcept;
 
 private:
+    // Spins until a record is ready to be read or the outcome is in (true),
+    // or until `until` (false).
+    bool watch(const std::future<CallResult>& future, std::chrono::steady_clock::time_point until);
+
     uint32_t* word_;
     std::function<void()> take_;
+    std::function<bool()> record_ready_;
     uint32_t pid_;
     std::mutex mutex_;
     std::condition_variable left_;

@@ -60,9 +60,15 @@ bool shrink_to_failure_answer(OutgoingMessage& message) {
 // After a record is committed: a thread of the owner waiting for it is woken
 // to read it; else the owner's event is set if it sleeps.
 void wake_owner(platform::PeerLink& link, uint32_t* signalled) noexcept {
-    if (uint32_t* waiter = take_waiting_reader(link.view(), link.size())) {
-        platform::wake_shared_word(waiter);
-        return;
+    uint32_t* word = nullptr;
+    switch (find_waiting_reader(link.view(), link.size(), &word)) {
+        case WaitingReader::sleeping:
+            platform::wake_shared_word(word);
+            return;
+        case WaitingReader::reading:
+            return;
+        case WaitingReader::none:
+            break;
     }
     if (owner_needs_signal(link.view(), link.size(), signalled)) link.signal();
 }

@@ -1,5 +1,6 @@
 #include "inbox.hpp"
 
+#include "cpu_pause.hpp"
 #include "frame.hpp"
 #include "reply.hpp"
 #include "ring.hpp"
@@ -64,13 +65,9 @@ private:
 // (no signal, no wake-up). Longer costs idle CPU; shorter, wake-ups.
 constexpr auto LINGER = std::chrono::microseconds(50);
 
-inline void cpu_pause() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
+// How many rounds of reading one turn of the io loop may take while records
+// keep coming: more delays timers and posted work by up to that many rounds.
+constexpr unsigned ROUNDS_PER_TURN = 16;
 
 // The outcome an answer's body carries.
 CallResult outcome_of(std::span<const uint8_t> body) {
@@ -132,18 +129,23 @@ void Inbox::wake() {
     // Awake from here on: writers need not set the event while the records
     // are read and for a little while after.
     say_owner_awake(mailbox_->view(), bytes_, wakes_);
-    const uint64_t served = served_;
-    take_records();
-    // Only a node that has just answered requests stays awake for the next:
-    // one that took answers hands them to waiting threads, which need the
-    // processor more than a watch on an empty ring does.
-    if (served_ != served && linger()) {
-        // More came: taken on the next turn, after whatever else waits.
-        try {
-            boost::asio::post(io_, [this] { wake(); });
-            return;
-        } catch (...) {
-            // No memory to post: wait for the event instead, as below.
+    for (unsigned round = 1;; ++round) {
+        const uint64_t served = served_;
+        take_records();
+        // Only a node that has just answered requests stays awake for the
+        // next: one that took answers hands them to waiting threads, which
+        // need the processor more than a watch on an empty ring does.
+        if (served_ == served || !linger()) break;
+        // More came. A few rounds per turn of the io loop: between turns it
+        // runs whatever else waits (timers, posted work), and looks at its
+        // descriptors, which costs a system call each time.
+        if (round == ROUNDS_PER_TURN) {
+            try {
+                boost::asio::post(io_, [this] { wake(); });
+                return;
+            } catch (...) {
+                break;  // no memory to post: wait for the event instead, as below
+            }
         }
     }
     // Asleep, then one more look: a record committed before this is taken
@@ -200,6 +202,8 @@ void Inbox::take_for_waiter() noexcept {
 }
 
 uint32_t* Inbox::waiter_word() const noexcept { return tarnvel::waiter_word(mailbox_->view(), bytes_); }
+
+bool Inbox::record_ready() const noexcept { return head_ready(mailbox_->view(), bytes_); }
 
 void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
     ++served_;

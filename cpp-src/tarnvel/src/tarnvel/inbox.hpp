@@ -60,6 +60,8 @@ public:
     void take_for_waiter() noexcept;
     // Where such a thread sleeps (see wake_word.hpp).
     uint32_t* waiter_word() const noexcept;
+    // Whether a record waits at the head of the mailbox: a look, any thread.
+    bool record_ready() const noexcept;
     // Once the io thread has ended: ends the wait.
     void stop() noexcept;
     // In a fork child: drops the handles without releasing what they name.

@@ -67,14 +67,19 @@ uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept {
     return reinterpret_cast<uint32_t*>(view + wake_area_offset(mailbox_capacity(bytes)) + WAITER_OFFSET);
 }
 
-uint32_t* take_waiting_reader(uint8_t* view, uint64_t view_size) noexcept {
+WaitingReader find_waiting_reader(uint8_t* view, uint64_t view_size, uint32_t** word) noexcept {
     const std::optional<uint64_t> at = wake_area_in(view, view_size);
-    if (!at) return nullptr;
-    uint32_t* word = reinterpret_cast<uint32_t*>(view + *at + WAITER_OFFSET);
+    if (!at) return WaitingReader::none;
+    uint32_t* waiter = reinterpret_cast<uint32_t*>(view + *at + WAITER_OFFSET);
     // A read-modify-write after the commit, as for the state word: whichever
-    // of it and the waiter's setting of the bit comes first, the other sees.
-    const uint32_t was = std::atomic_ref<uint32_t>(*word).fetch_and(~READER_WAITS, std::memory_order_seq_cst);
-    return (was & READER_WAITS) != 0 ? word : nullptr;
+    // of it and the waiting thread's change of the word comes first, the
+    // other sees.
+    const uint32_t was = std::atomic_ref<uint32_t>(*waiter).fetch_and(~READER_WAITS, std::memory_order_seq_cst);
+    if ((was & READER_WAITS) != 0) {
+        *word = waiter;
+        return WaitingReader::sleeping;
+    }
+    return (was & READER_AWAKE) != 0 ? WaitingReader::reading : WaitingReader::none;
 }
 
 bool owner_needs_signal(uint8_t* view, uint64_t view_size, uint32_t* signalled) noexcept {

@@ -18,18 +18,20 @@
 // sets the event after every record, which stays right; so does a writer
 // that finds no word (an owner that keeps none).
 //
-//   at A + 8: u32 waiter word; bit 0 set while a thread of the owner sleeps
-//   on this word (a futex, keyed by the object) for an answer it will read
-//   from the ring itself
+//   at A + 8: u32 waiter word, for a thread of the owner that waits for an
+//   answer and reads the ring itself: bit 1 set while it is awake and reading,
+//   bit 0 set while it sleeps on this word (a futex, keyed by the object)
 //
-// Writer, before it looks at the word above: clears the bit with an atomic
-// and; when the bit was set, it wakes the word's sleepers and sets no event
-// (the woken thread reads the ring; the owner's io thread may sleep on).
-// Waiting thread: sets the bit, reads the ring, and sleeps only while the
-// bit is still set; after it clears the bit for good, it reads the ring once
-// more when somebody else had cleared it. A writer that knows nothing of this
-// word sets the event as before, and the io thread it wakes hands the answer
-// over, so it only costs that writer's reader a wake-up more.
+// Writer, before it looks at the word above: clears bit 0 with an atomic
+// and. When bit 0 was set, it wakes the word's sleepers; when bit 1 was, it
+// needs to do nothing; in both cases it sets no event (the waiting thread
+// reads the ring; the owner's io thread may sleep on). Waiting thread: sets
+// bit 1, reads the ring, watches it for a while; then swaps the word to bit 0
+// alone, reads the ring, and sleeps only while the word is still bit 0; after
+// each wake-up it sets bit 0 again and reads the ring. When it stops, it
+// clears the word and reads the ring once more. A writer that knows nothing
+// of this word sets the event as before, and the io thread it wakes hands
+// the answer over, so it only costs that writer's reader a wake-up more.
 #pragma once
 
 #include <cstdint>
@@ -61,13 +63,19 @@ void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept;
 // True means: set the event now; `signalled` then remembers the word.
 bool owner_needs_signal(uint8_t* view, uint64_t view_size, uint32_t* signalled = nullptr) noexcept;
 
-inline constexpr uint32_t READER_WAITS = 1;  // the bit of the waiter word
+inline constexpr uint32_t READER_WAITS = 1;  // bits of the waiter word
+inline constexpr uint32_t READER_AWAKE = 2;
 
 // Owner: the waiter word of its mailbox.
 uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept;
-// Writer, once its record is committed: the waiter word when a thread of the
-// owner was sleeping on it, the bit now cleared (wake the word's sleepers,
-// and the owner needs no event); else nullptr.
-uint32_t* take_waiting_reader(uint8_t* view, uint64_t view_size) noexcept;
+
+// What a writer found of a waiting thread, once its record is committed.
+enum class WaitingReader {
+    none,      // no thread reads in the io thread's place: see owner_needs_signal
+    reading,   // one is awake and will read the record
+    sleeping,  // one slept; its bit is now cleared: wake the word
+};
+// `word` gets the waiter word when a thread sleeps on it.
+WaitingReader find_waiting_reader(uint8_t* view, uint64_t view_size, uint32_t** word) noexcept;
 
 }  // namespace tarnvel
