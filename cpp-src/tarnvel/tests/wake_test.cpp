@@ -3,6 +3,7 @@
 #include "frame.hpp"
 #include "ring.hpp"
 #include "support/node_helpers.hpp"
+#include "support/peer.hpp"
 #include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 #include "wake_word.hpp"
@@ -149,6 +150,29 @@ TEST(Wake, ANodeCalledFromManyThreadsAnswersEveryCall) {
             for (int i = 0; i < 300; ++i) {
                 const std::string text = std::to_string(t) + ":" + std::to_string(i);
                 const CallResult r = call_wait(node, "n", node.pid(), "echo", text);
+                if (r.status != STATUS_OK || to_text(r.result) != text) ++failed;
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(failed.load(), 0);
+}
+
+// Threads waiting in get() for answers from another process: one of them
+// reads the ring and sleeps on the waiter word, the others wait on their
+// futures, and the peer's answers to all of them go through whichever reads.
+// A lost wake-up leaves a call to end by its time limit.
+TEST(Wake, ThreadsWaitingForAnotherProcessGetEveryAnswer) {
+    const std::string system = unique_name("S");
+    Tarnvel node("n", system, unique_name("rx"), 8192);
+    Peer srv = Peer::serve("srv", system);
+    std::atomic<int> failed{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                const std::string text = std::to_string(t) + ":" + std::to_string(i);
+                const CallResult r = call_wait(node, "srv", srv.pid(), "echo", text);
                 if (r.status != STATUS_OK || to_text(r.result) != text) ++failed;
             }
         });
