@@ -20,6 +20,12 @@
 namespace tarnvel::test {
 namespace {
 
+// Whether a writer of a record to that mailbox must set its event.
+bool event_needed(uint8_t* view, uint64_t size, uint32_t* signalled = nullptr) {
+    uint32_t* waiter = nullptr;
+    return wake_needed(view, size, signalled, &waiter) == WakeNeeded::event;
+}
+
 // A manual-reset event as the owner's platform event behaves: a set after
 // the reset always ends the next wait.
 class Event {
@@ -70,7 +76,7 @@ TEST(Wake, NoWakeUpIsLostBetweenManyWritersAndASleepingOwner) {
                 const AppendResult r = append_record(view, mapped, frame);
                 // As a sender does: after a record, and when the ring is full
                 // (its owner is behind), the event only for a sleeping owner.
-                if (owner_needs_signal(view, mapped, signalled)) event.set();
+                if (event_needed(view, mapped, signalled)) event.set();
                 if (r == AppendResult::ok) {
                     ++i;
                 } else {
@@ -112,24 +118,24 @@ TEST(Wake, AMailboxWithoutAWordIsAlwaysSignalled) {
     std::vector<uint64_t> storage((mailbox_mapping_size(BYTES) + 7) / 8);
     uint8_t* view = reinterpret_cast<uint8_t*>(storage.data());
     init_mailbox(view, BYTES);
-    EXPECT_TRUE(owner_needs_signal(view, BYTES));
-    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));  // no magic
+    EXPECT_TRUE(event_needed(view, BYTES));
+    EXPECT_TRUE(event_needed(view, mailbox_mapping_size(BYTES)));  // no magic
     init_wake_word(view, BYTES);
-    EXPECT_TRUE(owner_needs_signal(view, BYTES));  // the word lies outside what is mapped
-    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));
+    EXPECT_TRUE(event_needed(view, BYTES));  // the word lies outside what is mapped
+    EXPECT_TRUE(event_needed(view, mailbox_mapping_size(BYTES)));
     uint32_t wakes = 0;
     say_owner_awake(view, BYTES, wakes);
-    EXPECT_FALSE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));
+    EXPECT_FALSE(event_needed(view, mailbox_mapping_size(BYTES)));
     // Asleep: the first writer sets the event; it need not again until the
     // owner has woken, while a writer without memory always does.
     say_owner_asleep(view, BYTES, wakes);
     uint32_t memory = 0;
-    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES), &memory));
-    EXPECT_FALSE(owner_needs_signal(view, mailbox_mapping_size(BYTES), &memory));
-    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES)));
+    EXPECT_TRUE(event_needed(view, mailbox_mapping_size(BYTES), &memory));
+    EXPECT_FALSE(event_needed(view, mailbox_mapping_size(BYTES), &memory));
+    EXPECT_TRUE(event_needed(view, mailbox_mapping_size(BYTES)));
     say_owner_awake(view, BYTES, wakes);
     say_owner_asleep(view, BYTES, wakes);
-    EXPECT_TRUE(owner_needs_signal(view, mailbox_mapping_size(BYTES), &memory));
+    EXPECT_TRUE(event_needed(view, mailbox_mapping_size(BYTES), &memory));
     // The word sits on a 64-byte boundary behind the ring, whatever its size.
     EXPECT_EQ(wake_area_offset(65), 128u);
     EXPECT_EQ(wake_area_offset(48), 64u);

@@ -46,6 +46,7 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
     // Said before the mailbox is read: a writer that commits after this sees
     // a reader awake and needs to wake nobody.
     word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     const auto awake_until = std::chrono::steady_clock::now() + STAY_AWAKE;
     bool awake = true;
     for (;;) {
@@ -57,6 +58,7 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
             // bit, clears it and wakes the word; the record of one that came
             // before is found by the read that follows, before any sleep.
             word.exchange(READER_WAITS, std::memory_order_seq_cst);
+            std::atomic_thread_fence(std::memory_order_seq_cst);
             awake = false;
             continue;
         }
@@ -64,11 +66,13 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
         // call) cleared it, this returns at once.
         platform::wait_shared_word(word_, READER_WAITS);
         word.fetch_or(READER_WAITS, std::memory_order_seq_cst);
+        std::atomic_thread_fence(std::memory_order_seq_cst);
     }
     // A writer that saw this thread awake, or cleared the bit and woke it,
     // set no event: what it wrote may still be in the ring, and nobody else
     // will come for it.
     word.exchange(0, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     take_();
     {
         std::lock_guard lock(mutex_);

@@ -60,17 +60,17 @@ bool shrink_to_failure_answer(OutgoingMessage& message) {
 // After a record is committed: a thread of the owner waiting for it is woken
 // to read it; else the owner's event is set if it sleeps.
 void wake_owner(platform::PeerLink& link, uint32_t* signalled) noexcept {
-    uint32_t* word = nullptr;
-    switch (find_waiting_reader(link.view(), link.size(), &word)) {
-        case WaitingReader::sleeping:
-            platform::wake_shared_word(word);
+    uint32_t* waiter = nullptr;
+    switch (wake_needed(link.view(), link.size(), signalled, &waiter)) {
+        case WakeNeeded::waiter:
+            platform::wake_shared_word(waiter);
             return;
-        case WaitingReader::reading:
+        case WakeNeeded::event:
+            link.signal();
             return;
-        case WaitingReader::none:
-            break;
+        case WakeNeeded::none:
+            return;
     }
-    if (owner_needs_signal(link.view(), link.size(), signalled)) link.signal();
 }
 
 }  // namespace

@@ -41,11 +41,13 @@ void say_owner_awake(uint8_t* view, uint64_t bytes, uint32_t& wakes) noexcept {
     wakes = (wakes + 1) & 0x7FFFFFFFu;
     word_at(view, wake_area_offset(mailbox_capacity(bytes)) + STATE_OFFSET)
         .exchange(wakes << 1, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept {
     word_at(view, wake_area_offset(mailbox_capacity(bytes)) + STATE_OFFSET)
         .exchange((wakes << 1) | OWNER_ASLEEP, std::memory_order_seq_cst);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 namespace {
@@ -67,34 +69,29 @@ uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept {
     return reinterpret_cast<uint32_t*>(view + wake_area_offset(mailbox_capacity(bytes)) + WAITER_OFFSET);
 }
 
-WaitingReader find_waiting_reader(uint8_t* view, uint64_t view_size, uint32_t** word) noexcept {
-    const std::optional<uint64_t> at = wake_area_in(view, view_size);
-    if (!at) return WaitingReader::none;
-    uint32_t* waiter = reinterpret_cast<uint32_t*>(view + *at + WAITER_OFFSET);
-    // A read-modify-write after the commit, as for the state word: whichever
-    // of it and the waiting thread's change of the word comes first, the
-    // other sees.
-    const uint32_t was = std::atomic_ref<uint32_t>(*waiter).fetch_and(~READER_WAITS, std::memory_order_seq_cst);
-    if ((was & READER_WAITS) != 0) {
-        *word = waiter;
-        return WaitingReader::sleeping;
-    }
-    return (was & READER_AWAKE) != 0 ? WaitingReader::reading : WaitingReader::none;
-}
-
-bool owner_needs_signal(uint8_t* view, uint64_t view_size, uint32_t* signalled) noexcept {
+WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, uint32_t** waiter) noexcept {
     const std::optional<uint64_t> area = wake_area_in(view, view_size);
-    if (!area) return true;
-    const uint64_t at = *area;
-    // A read-modify-write, never a plain load: it comes after the record's
-    // commit in every order that matters, and reads the latest word.
-    const uint32_t word = word_at(view, at + STATE_OFFSET).fetch_or(0, std::memory_order_seq_cst);
-    if ((word & OWNER_ASLEEP) == 0) return false;
+    if (!area) return WakeNeeded::event;
+    // After the record's commit, before either word is read: see the header.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::atomic_ref<uint32_t> reader = word_at(view, *area + WAITER_OFFSET);
+    uint32_t readers = reader.load(std::memory_order_relaxed);
+    if ((readers & READER_WAITS) != 0) {
+        // Only one writer wakes it: the one whose and still found the bit.
+        readers = reader.fetch_and(~READER_WAITS, std::memory_order_seq_cst);
+        if ((readers & READER_WAITS) != 0) {
+            *waiter = reinterpret_cast<uint32_t*>(view + *area + WAITER_OFFSET);
+            return WakeNeeded::waiter;
+        }
+    }
+    if ((readers & READER_AWAKE) != 0) return WakeNeeded::none;
+    const uint32_t word = word_at(view, *area + STATE_OFFSET).load(std::memory_order_relaxed);
+    if ((word & OWNER_ASLEEP) == 0) return WakeNeeded::none;
     if (signalled != nullptr) {
-        if (*signalled == word) return false;
+        if (*signalled == word) return WakeNeeded::none;
         *signalled = word;
     }
-    return true;
+    return WakeNeeded::event;
 }
 
 }  // namespace tarnvel
