@@ -1,10 +1,14 @@
 #include "frame.hpp"
 #include "packed_string.hpp"
+#include "ring.hpp"
 #include "support/frames.hpp"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace tarnvel {
 namespace {
@@ -95,21 +99,82 @@ TEST(Frame, RequestForPingWithThreeArgumentBytes) {
     EXPECT_TRUE(no_args->args.empty());
 }
 
-// A frame handed back is memory for the next: none of its bytes may show.
-TEST(Frame, FramesBuiltInRecycledMemoryAreExact) {
-    const Bytes big(100000, 0xEE);
-    for (int round = 0; round < 2; ++round) {
-        recycle_frame(encode_response(9, 77, STATUS_OK, big));
-        const Bytes args = bytes_of({1, 2});
-        EXPECT_EQ(encode_request(5, 4242, "ping", args),
-                  encode_frame(FRAME_KIND_REQUEST, 5, 4242, encode_request_body("ping", args)));
-        recycle_frame(encode_request(6, 1, "m", big));
-        EXPECT_EQ(encode_response(3, 8, STATUS_EXEC_FAILED, big),
-                  encode_frame(FRAME_KIND_RESPONSE, 3, 8, bytes_of({2})));
-        const Bytes answer = encode_response(4, 8, STATUS_OK, big);
-        EXPECT_EQ(answer, encode_frame(FRAME_KIND_RESPONSE, 4, 8, encode_response_body(STATUS_OK, big)));
-        recycle_frame(Bytes(answer));
+// Frames are written into a ring in pieces and read out of it in parts, each
+// piece straight from or to where it lies: across the ring's end too, and
+// with exactly the format's bytes in between.
+TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
+    constexpr uint64_t SIZE = 16 + 200;  // small: the records keep wrapping
+    std::vector<uint32_t> storage(SIZE / 4);
+    auto* view = reinterpret_cast<uint8_t*>(storage.data());
+    init_mailbox(view, SIZE);
+    DrainState state;
+    std::vector<ReceivedFrame> got;
+    Bytes raw;
+    const auto drain = [&] {
+        std::optional<ReceivedFrame> current;
+        drain_records(
+            view, SIZE, state,
+            [&](const RecordFrame& record) {
+                raw.resize(record.size());
+                record.copy(0, raw.data(), raw.size());
+                current = receive_frame(record);
+            },
+            [&] {
+                ASSERT_TRUE(current);
+                got.push_back(std::move(*current));
+            });
+    };
+    const auto put = [&](const OutFrame& frame) {
+        const std::span<const uint8_t> pieces[] = {frame.head, frame.tail, FRAME_END_MARKER};
+        ASSERT_EQ(append_record(view, SIZE, pieces), AppendResult::ok);
+        drain();
+    };
+    for (uint16_t i = 1; i <= 40; ++i) {
+        Bytes payload(i * 7 % 90);
+        for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<uint8_t>(i + k);
+        got.clear();
+        if (i % 3 == 0) {
+            put(request_frame(i, 4242, "method" + std::to_string(i), payload));
+            EXPECT_EQ(raw, encode_frame(FRAME_KIND_REQUEST, i, 4242,
+                                        encode_request_body("method" + std::to_string(i), payload)));
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0].kind, FRAME_KIND_REQUEST);
+            EXPECT_TRUE(got[0].body_ok);
+            EXPECT_EQ(got[0].method, "method" + std::to_string(i));
+        } else {
+            const uint8_t status = i % 3 == 1 ? STATUS_OK : STATUS_EXEC_FAILED;
+            put(response_frame(i, 4242, status, payload));
+            EXPECT_EQ(raw, encode_frame(FRAME_KIND_RESPONSE, i, 4242, encode_response_body(status, payload)));
+            ASSERT_EQ(got.size(), 1u);
+            EXPECT_EQ(got[0].kind, FRAME_KIND_RESPONSE);
+            EXPECT_EQ(got[0].status, status);
+            if (status != STATUS_OK) payload.clear();
+        }
+        EXPECT_EQ(got[0].seq, i);
+        EXPECT_EQ(got[0].pid, 4242u);
+        EXPECT_EQ(got[0].payload, payload);
     }
+    got.clear();
+    put(unfit_answer_frame(7, 1, 123456));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].status, STATUS_DELIVER_FAILED);
+    EXPECT_EQ(got[0].unfit_answer_bytes, 123456u);
+
+    // What does not hold together: a request whose method name is not a
+    // packed string, and a frame whose length field lies.
+    got.clear();
+    ASSERT_EQ(append_record(view, SIZE, encode_frame(FRAME_KIND_REQUEST, 8, 1, bytes_of({9, 0, 0, 0, 'p', 0}))),
+              AppendResult::ok);
+    drain();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_FALSE(got[0].body_ok);
+    Bytes lying = encode_frame(FRAME_KIND_RESPONSE, 9, 1, bytes_of({0, 1}));
+    lying[1] ^= 1;
+    ASSERT_EQ(append_record(view, SIZE, lying), AppendResult::ok);
+    std::optional<ReceivedFrame> none;
+    drain_records(
+        view, SIZE, state, [&](const RecordFrame& record) { none = receive_frame(record); }, [] {});
+    EXPECT_FALSE(none);
 }
 
 TEST(Frame, RequestBodyFollowsPackedStringRule) {
@@ -145,8 +210,9 @@ TEST(Frame, DecodeRejectsDamagedFrames) {
 
     // A frame cut short or padded no longer matches its length field.
     EXPECT_FALSE(decode_frame(std::span(good).first(good.size() - 1)));
-    Bytes padded = good;
-    padded.insert(padded.end() - 3, 0);
+    Bytes padded(good.begin(), good.end() - 3);
+    padded.push_back(0);
+    padded.insert(padded.end(), std::begin(FRAME_END_MARKER), std::end(FRAME_END_MARKER));
     EXPECT_FALSE(decode_frame(padded));
 
     // Too short to be a frame even when its length field agrees.

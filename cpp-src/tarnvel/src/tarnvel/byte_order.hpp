@@ -16,7 +16,8 @@ inline void store_le32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-inline void append_le32(Bytes& out, uint32_t v) {
+template <class Out>
+void append_le32(Out& out, uint32_t v) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 

@@ -9,6 +9,7 @@
 // messages leave in the order they were sent.
 #include "delivery.hpp"
 
+#include "byte_order.hpp"
 #include "frame.hpp"
 #include "ring.hpp"
 #include "wake_word.hpp"
@@ -42,17 +43,25 @@ bool shrink_to_failure_answer(OutgoingMessage& message) {
     if (message.expects_reply) {
         return false;
     }
-    const std::optional<FrameView> frame = view_frame(message.frame);
-    if (!frame || frame->kind != FRAME_KIND_RESPONSE || frame->body.size() <= 1) {
+    const OutFrame& frame = message.frame;
+    // An answer's body (its status first) starts in its head, after 12 bytes.
+    constexpr size_t BODY = 12;
+    if (frame.kind() != FRAME_KIND_RESPONSE || frame.head.size() <= BODY) {
         return false;
     }
+    const uint64_t body_size = frame.head.size() - BODY + uint64_t{frame.tail.size()};
+    if (body_size <= 1) {
+        return false;
+    }
+    const auto seq = static_cast<uint16_t>(frame.head[6] | frame.head[7] << 8);
+    const uint32_t pid = load_le32(&frame.head[8]);
     // First the failure that tells the answer's size; in a mailbox too small
     // even for that, the bare status.
-    if (frame->body[0] == STATUS_DELIVER_FAILED) {
-        message.frame = encode_response(frame->seq, frame->pid, STATUS_DELIVER_FAILED, {});
+    if (frame.head[BODY] == STATUS_DELIVER_FAILED) {
+        message.frame = response_frame(seq, pid, STATUS_DELIVER_FAILED, {});
     } else {
         // A frame's body fits its 32-bit length field, so its size does too.
-        message.frame = encode_unfit_answer(frame->seq, frame->pid, static_cast<uint32_t>(frame->body.size() - 1));
+        message.frame = unfit_answer_frame(seq, pid, static_cast<uint32_t>(body_size - 1));
     }
     return true;
 }
@@ -121,7 +130,6 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
     }
     end_turn();
     if (attempt != Attempt::done) return std::nullopt;
-    recycle_frame(std::move(message.frame));
     return message.expects_reply ? outcome : std::nullopt;
 }
 
@@ -184,7 +192,6 @@ void Delivery::deliver_next() {
     end_turn();
     if (attempt == Attempt::done) {
         finish(*message, outcome);
-        recycle_frame(std::move(message->frame));
     }
 }
 
@@ -258,9 +265,13 @@ Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& 
                                      const std::string* kept, const std::string* mailbox) {
     // One event per sleep of the owner, however many messages go to it.
     uint32_t* signalled = mailbox != nullptr ? peers_.signal_memory(*mailbox) : nullptr;
-    AppendResult appended = append_record(link.view(), link.size(), message.frame);
+    const auto append = [&] {
+        const std::span<const uint8_t> pieces[] = {message.frame.head, message.frame.tail, FRAME_END_MARKER};
+        return append_record(link.view(), link.size(), pieces);
+    };
+    AppendResult appended = append();
     while (appended == AppendResult::too_large && shrink_to_failure_answer(message)) {
-        appended = append_record(link.view(), link.size(), message.frame);
+        appended = append();
     }
     switch (appended) {
         case AppendResult::ok:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "directory.hpp"
+#include "frame.hpp"
 #include "peer_cache.hpp"
 #include "ring.hpp"
 #include "tarnvel/tarnvel.hpp"
@@ -27,7 +28,7 @@ struct OutgoingMessage {
     uint32_t pid = 0;
     // Where the sender found the destination in the book a moment ago.
     std::string mailbox_name;
-    Bytes frame;
+    OutFrame frame;
     // True for the request of a call: a failed delivery finishes that call.
     bool expects_reply = false;
     uint16_t seq = 0;

@@ -3,6 +3,7 @@
 #include "byte_order.hpp"
 #include "packed_string.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -10,39 +11,15 @@ namespace tarnvel {
 
 namespace {
 
-// The frames of this thread's last messages, kept for its next ones: a large
-// buffer from the allocator is fresh memory, whose every page faults in
-// anew, and that costs far more than the copy into it. Beyond this size a
-// buffer is given back: few messages are that large.
-constexpr size_t KEPT_FRAME_CAPACITY = size_t{4} << 20;
-
-// A node closed from a static destructor may still write frames on a thread
-// whose thread-locals are gone; the flag, trivially destructible, outlives
-// them and says so.
-thread_local bool spare_frame_gone = false;
-struct SpareFrame {
-    Bytes bytes;
-    ~SpareFrame() { spare_frame_gone = true; }
-};
-thread_local SpareFrame spare_frame;
-
-Bytes take_spare_frame() noexcept {
-    if (spare_frame_gone) return {};
-    Bytes out = std::move(spare_frame.bytes);
-    spare_frame.bytes = Bytes();
-    out.clear();
-    return out;
-}
-
-// Writes the head for a body of `body_size` bytes; the caller appends the
-// body's pieces and then the end marker.
-Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) {
+// The head of a frame whose body has `body_size` bytes; the caller appends
+// the body's first field.
+decltype(OutFrame::head) begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size, size_t head_room) {
     if (body_size > std::numeric_limits<uint32_t>::max() - FRAME_OVERHEAD) {
         throw std::length_error("frame body too large");
     }
     const auto total = static_cast<uint32_t>(body_size + FRAME_OVERHEAD);
-    Bytes out = take_spare_frame();
-    out.reserve(total);
+    decltype(OutFrame::head) out;
+    out.reserve(12 + head_room);
     out.push_back(FRAME_START_MARKER);
     append_le32(out, total);
     out.push_back(kind);
@@ -52,14 +29,15 @@ Bytes begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size) 
     return out;
 }
 
-void end_frame(Bytes& out) { out.insert(out.end(), std::begin(FRAME_END_MARKER), std::end(FRAME_END_MARKER)); }
-
 }  // namespace
 
-void recycle_frame(Bytes&& frame) noexcept {
-    if (spare_frame_gone) return;
-    if (frame.capacity() <= spare_frame.bytes.capacity() || frame.capacity() > KEPT_FRAME_CAPACITY) return;
-    spare_frame.bytes = std::move(frame);
+Bytes OutFrame::joined() const {
+    Bytes out;
+    out.reserve(size());
+    out.insert(out.end(), head.begin(), head.end());
+    out.insert(out.end(), tail.begin(), tail.end());
+    out.insert(out.end(), std::begin(FRAME_END_MARKER), std::end(FRAME_END_MARKER));
+    return out;
 }
 
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
@@ -72,36 +50,102 @@ std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
                      bytes.subspan(12, n - FRAME_OVERHEAD)};
 }
 
-Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args) {
+std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
+    const size_t n = record.size();
+    if (n < FRAME_OVERHEAD) return std::nullopt;
+    // In the ring's order: the start in one small copy, the payload, and the
+    // end marker last, which the payload's copy has brought into the cache.
+    constexpr size_t BODY = 12;
+    uint8_t start[BODY + 8];
+    const size_t started = std::min(n - 3, sizeof start);
+    record.copy(0, start, started);
+    if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n) return std::nullopt;
+    const auto ends_right = [&] {
+        uint8_t tail[3];
+        record.copy(n - 3, tail, sizeof tail);
+        return tail[0] == FRAME_END_MARKER[0] && tail[1] == FRAME_END_MARKER[1] && tail[2] == FRAME_END_MARKER[2];
+    };
+    ReceivedFrame frame;
+    frame.kind = start[5];
+    frame.seq = static_cast<uint16_t>(start[6] | start[7] << 8);
+    frame.pid = load_le32(&start[8]);
+    const size_t body = n - FRAME_OVERHEAD;
+    if (frame.kind == FRAME_KIND_RESPONSE) {
+        if (body == 0) {
+            frame.status = STATUS_EXEC_FAILED;
+        } else {
+            frame.status = start[BODY];
+            if (frame.status == STATUS_OK) {
+                frame.payload.resize(body - 1);
+                record.copy(BODY + 1, frame.payload.data(), body - 1);
+            } else if (frame.status == STATUS_DELIVER_FAILED && body >= 5) {
+                frame.unfit_answer_bytes = load_le32(&start[BODY + 1]);
+            }
+        }
+        if (!ends_right()) return std::nullopt;
+        return frame;
+    }
+    if (frame.kind == FRAME_KIND_REQUEST) {
+        // The packed method name, as unpack_cstring() reads it.
+        const uint32_t field = body >= 4 ? load_le32(&start[BODY]) : 0;
+        if (field == 0 || uint64_t{field} + 4 > body) {
+            frame.body_ok = false;
+        } else {
+            frame.method.resize(field);  // with its terminator, dropped below
+            record.copy(BODY + 4, reinterpret_cast<uint8_t*>(frame.method.data()), field);
+            if (frame.method.back() != '\0') {
+                frame.body_ok = false;
+                frame.method.clear();
+            } else {
+                frame.method.pop_back();
+                frame.payload.resize(body - 4 - field);
+                record.copy(BODY + 4 + field, frame.payload.data(), frame.payload.size());
+            }
+        }
+    }
+    if (!ends_right()) return std::nullopt;
+    return frame;
+}
+
+OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Bytes args) {
     if (method.size() > std::numeric_limits<uint32_t>::max() - 1) {
         throw std::length_error("method name too long");
     }
-    Bytes out = begin_frame(FRAME_KIND_REQUEST, seq, pid, uint64_t{method.size()} + 5 + args.size());
-    append_le32(out, static_cast<uint32_t>(method.size() + 1));
-    out.insert(out.end(), method.begin(), method.end());
-    out.push_back(0);
-    out.insert(out.end(), args.begin(), args.end());
-    end_frame(out);
-    return out;
+    OutFrame frame;
+    frame.head =
+        begin_frame(FRAME_KIND_REQUEST, seq, pid, uint64_t{method.size()} + 5 + args.size(), method.size() + 5);
+    append_le32(frame.head, static_cast<uint32_t>(method.size() + 1));
+    frame.head.insert(frame.head.end(), method.begin(), method.end());
+    frame.head.push_back(0);
+    frame.tail = std::move(args);
+    return frame;
+}
+
+OutFrame response_frame(uint16_t seq, uint32_t pid, uint8_t status, Bytes result) {
+    if (status != STATUS_OK) {
+        result.clear();
+    }
+    OutFrame frame;
+    frame.head = begin_frame(FRAME_KIND_RESPONSE, seq, pid, 1 + uint64_t{result.size()}, 1);
+    frame.head.push_back(status);
+    frame.tail = std::move(result);
+    return frame;
+}
+
+Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args) {
+    return request_frame(seq, pid, method, Bytes(args.begin(), args.end())).joined();
 }
 
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result) {
-    if (status != STATUS_OK) {
-        result = {};
-    }
-    Bytes out = begin_frame(FRAME_KIND_RESPONSE, seq, pid, 1 + uint64_t{result.size()});
-    out.push_back(status);
-    out.insert(out.end(), result.begin(), result.end());
-    end_frame(out);
-    return out;
+    return response_frame(seq, pid, status, Bytes(result.begin(), result.end())).joined();
 }
 
-Bytes encode_unfit_answer(uint16_t seq, uint32_t pid, uint32_t answer_size) {
-    Bytes out = begin_frame(FRAME_KIND_RESPONSE, seq, pid, 5);
-    out.push_back(STATUS_DELIVER_FAILED);
-    append_le32(out, answer_size);
-    end_frame(out);
-    return out;
+OutFrame unfit_answer_frame(uint16_t seq, uint32_t pid, uint32_t answer_size) {
+    OutFrame frame;
+    frame.head = begin_frame(FRAME_KIND_RESPONSE, seq, pid, 5, 5);
+    frame.head.push_back(STATUS_DELIVER_FAILED);
+    append_le32(frame.head, answer_size);
+    return frame;
 }
 
 uint32_t unfit_answer_size(std::span<const uint8_t> body) {

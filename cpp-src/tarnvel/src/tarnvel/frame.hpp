@@ -5,12 +5,16 @@
 // All integers little-endian.
 #pragma once
 
+#include "ring.hpp"
 #include "tarnvel/tarnvel.hpp"
+
+#include <boost/container/small_vector.hpp>
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace tarnvel {
@@ -33,19 +37,55 @@ struct FrameView {
 // length field agree with it.
 std::optional<FrameView> view_frame(std::span<const uint8_t> bytes);
 
-// Whole frames written in one pass, with no body built apart first: the
-// request for `method` with `args`, and the response with `status` (its
+// A frame copied out of a mailbox in its parts, its payload (a request's
+// argument bytes, an answer's result) straight into a vector of its own.
+struct ReceivedFrame {
+    uint8_t kind = 0;
+    uint16_t seq = 0;
+    uint32_t pid = 0;
+    // A request: false when its body does not start with a packed method
+    // name (its caller gets STATUS_EXEC_FAILED).
+    bool body_ok = true;
+    std::string method;
+    // An answer: its status (STATUS_EXEC_FAILED for an empty body), and with
+    // STATUS_DELIVER_FAILED the size it tells (see unfit_answer_size).
+    uint8_t status = STATUS_OK;
+    uint32_t unfit_answer_bytes = 0;
+    // A request's arguments; an answer's result, with STATUS_OK only.
+    Bytes payload;
+};
+// What view_frame() and decode_request_body() would make of the record's
+// frame, read from the ring; nothing when markers and the length disagree.
+std::optional<ReceivedFrame> receive_frame(const RecordFrame& record);
+
+// A frame to be written in three pieces: its head (start marker to the
+// body's first field: a request's packed method name, an answer's status),
+// the rest of its body, moved in whole (a request's argument bytes, an
+// answer's result), and the end marker. The pieces go into the ring as they
+// are: the payload is copied once, by the write itself.
+struct OutFrame {
+    // Held inline up to a method name of about 45 bytes: no allocation for
+    // the head of a usual message.
+    boost::container::small_vector<uint8_t, 64> head;
+    Bytes tail;
+    size_t size() const noexcept { return head.size() + tail.size() + sizeof FRAME_END_MARKER; }
+    uint8_t kind() const noexcept { return head.size() > 5 ? head[5] : 0; }
+    // The frame in one piece.
+    Bytes joined() const;
+};
+
+// The request for `method` with `args`, and the response with `status` (its
 // result only for STATUS_OK). Throw std::length_error when the total length
 // would not fit its 32-bit field.
+OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Bytes args);
+OutFrame response_frame(uint16_t seq, uint32_t pid, uint8_t status, Bytes result);
+// The same, joined.
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args);
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result);
-// Hands a frame that has been written (or dropped) back to this thread's
-// encoders, which build their next frame in its memory. Any thread.
-void recycle_frame(Bytes&& frame) noexcept;
 // What a node answers when its answer of `answer_size` result bytes cannot
 // fit the caller's mailbox: STATUS_DELIVER_FAILED followed by that size (u32).
 // A receiver that knows only the status ignores the bytes after it.
-Bytes encode_unfit_answer(uint16_t seq, uint32_t pid, uint32_t answer_size);
+OutFrame unfit_answer_frame(uint16_t seq, uint32_t pid, uint32_t answer_size);
 // The size a response body of that kind tells; 0 for any other body.
 uint32_t unfit_answer_size(std::span<const uint8_t> body);
 

@@ -21,14 +21,14 @@ class Inbox::Gate {
 public:
     Gate(Inbox& inbox, uint32_t pid) : inbox_(&inbox), pid_(pid) {}
 
-    void send(const Caller& caller, uint8_t status, const Bytes& result) noexcept {
+    void send(const Caller& caller, uint8_t status, Bytes&& result) noexcept {
         // A fork child may hold a copy of a reply: the answer is the parent's
         // to give, and the child must not touch the parent's locks.
         if (platform::current_process_id() != pid_) return;
         std::shared_lock lock(mutex_);
         if (inbox_ == nullptr) return;
         try {
-            inbox_->reply(caller, status, result);
+            inbox_->reply(caller, status, std::move(result));
         } catch (...) {
             // No memory or a failed book mutex: the caller's time limit ends
             // its call.
@@ -54,7 +54,7 @@ public:
     ~RequestReply() override { answer(STATUS_EXEC_FAILED, {}); }
 
 private:
-    void deliver(uint8_t status, Bytes result) noexcept override { gate_->send(caller_, status, result); }
+    void deliver(uint8_t status, Bytes result) noexcept override { gate_->send(caller_, status, std::move(result)); }
 
     std::shared_ptr<Inbox::Gate> gate_;
     Caller caller_;
@@ -69,13 +69,9 @@ constexpr auto LINGER = std::chrono::microseconds(50);
 // keep coming: more delays timers and posted work by up to that many rounds.
 constexpr unsigned ROUNDS_PER_TURN = 16;
 
-// The outcome an answer's body carries.
-CallResult outcome_of(std::span<const uint8_t> body) {
-    if (body.empty()) return CallResult{STATUS_EXEC_FAILED, {}};
-    CallResult result{body[0], {}};
-    if (result.status == STATUS_OK) result.result.assign(body.begin() + 1, body.end());
-    result.unfit_answer_bytes = unfit_answer_size(body);
-    return result;
+// The outcome an answer carries; its result moved out of the frame.
+CallResult outcome_of(ReceivedFrame& frame) {
+    return CallResult{frame.status, std::move(frame.payload), frame.unfit_answer_bytes};
 }
 
 void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply) noexcept {
@@ -94,7 +90,7 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
     mailbox_.emplace(platform::SharedMapping::create(name_.name(), mailbox_mapping_size(bytes), "mailbox"));
     init_mailbox(mailbox_->view(), bytes_);
     init_wake_word(mailbox_->view(), bytes_);
-    reader_.emplace(io, mailbox_->view(), bytes_, [this](const Bytes& frame) { dispatch(frame); });
+    reader_.emplace(io, mailbox_->view(), bytes_, [this](ReceivedFrame&& frame) { dispatch(std::move(frame)); });
     event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
     gate_ = std::make_shared<Gate>(*this, pid);
 }
@@ -169,31 +165,29 @@ bool Inbox::linger() const noexcept {
     }
 }
 
-void Inbox::dispatch(const Bytes& bytes) {
+void Inbox::dispatch(ReceivedFrame&& frame) {
     // A handler may have closed the node; what the drain still takes from
     // the ring is dropped.
     if (stopping_) return;
-    const std::optional<FrameView> frame = view_frame(bytes);
-    if (!frame) return;
-
-    if (frame->kind == FRAME_KIND_RESPONSE) {
-        links_.calls.answer(frame->pid, frame->seq, outcome_of(frame->body));
+    if (frame.kind == FRAME_KIND_RESPONSE) {
+        links_.calls.answer(frame.pid, frame.seq, outcome_of(frame));
         return;
     }
-    if (frame->kind == FRAME_KIND_REQUEST) serve(Caller{frame->pid, frame->seq}, frame->body);
+    if (frame.kind == FRAME_KIND_REQUEST) serve(Caller{frame.pid, frame.seq}, std::move(frame));
 }
 
-bool Inbox::answer_here(const Bytes& bytes) {
+bool Inbox::answer_here(ReceivedFrame& frame) {
     if (stopping_) return true;  // dropped, as the io thread would
-    const std::optional<FrameView> frame = view_frame(bytes);
-    if (!frame) return true;
     // Requests run where the node runs its methods.
-    if (frame->kind != FRAME_KIND_RESPONSE) return false;
-    return links_.calls.answer_anywhere(frame->pid, frame->seq, outcome_of(frame->body));
+    if (frame.kind != FRAME_KIND_RESPONSE) return frame.kind != FRAME_KIND_REQUEST;
+    CallResult result = outcome_of(frame);
+    if (links_.calls.answer_anywhere(frame.pid, frame.seq, result)) return true;
+    frame.payload = std::move(result.result);  // the io thread's after all
+    return false;
 }
 
 void Inbox::take_for_waiter() noexcept {
-    if (!reader_->drain_for([this](const Bytes& bytes) { return answer_here(bytes); })) return;
+    if (!reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); })) return;
     try {
         boost::asio::post(io_, [this] { take_records(); });
     } catch (...) {
@@ -205,7 +199,7 @@ uint32_t* Inbox::waiter_word() const noexcept { return tarnvel::waiter_word(mail
 
 bool Inbox::record_ready() const noexcept { return head_ready(mailbox_->view(), bytes_); }
 
-void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
+void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
     ++served_;
     if (links_fresh_in_ != reader_->drains()) {
         // Its sender may have removed its objects just before it wrote: that
@@ -216,16 +210,15 @@ void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
         links_.outbox.refresh_links();
         links_fresh_in_ = reader_->drains();
     }
-    const std::optional<RequestBody> request = decode_request_body(body);
-    if (!request) {
+    if (!request.body_ok) {
         reply(caller, STATUS_EXEC_FAILED, {});
         return;
     }
     std::optional<MethodRegistry::Found> method =
-        links_.registry.find_handler(std::string(request->method), [&] { reply(caller, STATUS_EXEC_FAILED, {}); });
+        links_.registry.find_handler(std::move(request.method), [&] { reply(caller, STATUS_EXEC_FAILED, {}); });
     if (!method) return;
     Reply answer(std::make_shared<RequestReply>(gate_, caller));
-    Bytes args(request->args.begin(), request->args.end());
+    Bytes args = std::move(request.payload);
     if (!method->builtin && links_.workers.size() > 0) {
         Workers::Job job = [handler = std::move(method->handler), args = std::move(args), answer]() mutable {
             run_handler(handler, std::move(args), answer);
@@ -237,12 +230,12 @@ void Inbox::serve(const Caller& caller, std::span<const uint8_t> body) {
     run_handler(method->handler, std::move(args), answer);
 }
 
-void Inbox::reply(const Caller& caller, uint8_t status, std::span<const uint8_t> result) {
+void Inbox::reply(const Caller& caller, uint8_t status, Bytes result) {
     // Addressed by pid alone: to the node of the first slot that carries it.
     std::optional<BookEntry> to = links_.directory.entry_of(caller.pid);
     // Nobody to address: the caller's call ends by its time-out.
     if (!to || to->node_name.empty()) return;
-    Bytes frame = encode_response(caller.seq, pid_, status, result);
+    OutFrame frame = response_frame(caller.seq, pid_, status, std::move(result));
     links_.outbox.send(OutgoingMessage{std::move(to->node_name), caller.pid, std::move(to->mailbox_name),
                                        std::move(frame), false, caller.seq});
 }

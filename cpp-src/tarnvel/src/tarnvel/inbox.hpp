@@ -72,7 +72,7 @@ public:
 
     // Sends the answer to `caller`'s request: the result only with STATUS_OK.
     // io thread, or any thread through a Reply.
-    void reply(const Caller& caller, uint8_t status, std::span<const uint8_t> result);
+    void reply(const Caller& caller, uint8_t status, Bytes result);
 
     class Gate;
 
@@ -83,10 +83,10 @@ private:
     size_t take_records() noexcept;
     // Waits a little, awake, for another record; true once one is there.
     bool linger() const noexcept;
-    void dispatch(const Bytes& bytes);
+    void dispatch(ReceivedFrame&& frame);
     // A waiting thread's part of a frame: true once acted on (or dropped).
-    bool answer_here(const Bytes& bytes);
-    void serve(const Caller& caller, std::span<const uint8_t> body);
+    bool answer_here(ReceivedFrame& frame);
+    void serve(const Caller& caller, ReceivedFrame&& request);
 
     boost::asio::io_context& io_;
     const std::atomic<bool>& stopping_;

@@ -18,23 +18,30 @@ size_t MailboxReader::drain() noexcept {
     std::lock_guard lock(mutex_);
     ++drains_;
     size_t taken = 0;
-    const auto act = [this, &taken](const Bytes& bytes) {
+    const auto act = [this, &taken](ReceivedFrame&& frame) {
         ++taken;
         // A failure while acting on one frame (a damaged book mutex, no
         // memory for the answer) costs that frame only.
         try {
-            on_frame_(bytes);
+            on_frame_(std::move(frame));
         } catch (...) {
         }
     };
     // Written before anything still in the ring.
     while (!left_.empty()) {
-        const Bytes frame = std::move(left_.front());
+        ReceivedFrame frame = std::move(left_.front());
         left_.pop_front();
-        act(frame);
+        act(std::move(frame));
     }
+    // Frames whose markers or length are wrong are dropped here.
+    std::optional<ReceivedFrame> current;
     try {
-        schedule_retry(drain_records(view_, size_, buffer_, state_, act));
+        schedule_retry(drain_records(
+            view_, size_, state_, [&current](const RecordFrame& record) { current = receive_frame(record); },
+            [&] {
+                if (current) act(std::move(*current));
+                current.reset();
+            }));
     } catch (...) {
         // No memory for the frame at the head: it stays there, and no writer
         // will signal for it again.
@@ -50,17 +57,23 @@ bool MailboxReader::drain_for(const FrameTaker& take) noexcept {
     std::lock_guard lock(mutex_);
     const size_t left_before = left_.size();
     bool retry = false;
+    std::optional<ReceivedFrame> current;
     try {
-        retry = drain_records(view_, size_, buffer_, state_, [this, &take](const Bytes& bytes) {
-                    bool taken = false;
-                    try {
-                        taken = take(bytes);
-                    } catch (...) {
-                        // Whatever the waiting thread could not act on is
-                        // the io thread's to try.
-                    }
-                    if (!taken) left_.push_back(bytes);
-                }).has_value();
+        retry = drain_records(
+                    view_, size_, state_, [&current](const RecordFrame& record) { current = receive_frame(record); },
+                    [&] {
+                        if (!current) return;
+                        bool taken = false;
+                        try {
+                            taken = take(*current);
+                        } catch (...) {
+                            // Whatever the waiting thread could not act on is
+                            // the io thread's to try.
+                        }
+                        if (!taken) left_.push_back(std::move(*current));
+                        current.reset();
+                    })
+                    .has_value();
     } catch (...) {
         retry = true;  // no memory: the io thread's drain tries again, and retries
     }

@@ -2,6 +2,7 @@
 // waiting for its call's answer, which may read the mailbox in its place.
 #pragma once
 
+#include "frame.hpp"
 #include "ring.hpp"
 
 #include <boost/asio/io_context.hpp>
@@ -21,9 +22,10 @@ namespace tarnvel {
 // writer's signal would do (its timer is armed only then).
 class MailboxReader {
 public:
-    using FrameHandler = std::function<void(const Bytes&)>;
-    // A waiting thread's part of a frame: true when it has acted on it.
-    using FrameTaker = std::function<bool(const Bytes&)>;
+    using FrameHandler = std::function<void(ReceivedFrame&&)>;
+    // A waiting thread's part of a frame: true when it has acted on it (and
+    // may have moved parts out of it).
+    using FrameTaker = std::function<bool(ReceivedFrame&)>;
 
     // The mailbox (`view`, `size`) outlives the reader.
     MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame);
@@ -48,11 +50,10 @@ private:
     uint8_t* view_;
     uint64_t size_;
     FrameHandler on_frame_;
-    // One reader at a time; guards buffer_, state_ and left_.
+    // One reader at a time; guards state_ and left_.
     std::mutex mutex_;
-    Bytes buffer_;
     DrainState state_;
-    std::deque<Bytes> left_;  // frames a waiting thread left for the io thread
+    std::deque<ReceivedFrame> left_;  // frames a waiting thread left for the io thread
     boost::asio::steady_timer retry_timer_;
     std::optional<DrainClock::time_point> retry_due_;
     uint64_t drains_ = 0;

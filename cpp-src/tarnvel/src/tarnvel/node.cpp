@@ -168,8 +168,8 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
             } else {
                 try {
                     at_once = outbox->send(OutgoingMessage{std::move(target_name), pid, std::move(*mailbox),
-                                                           encode_request(*seq, life.pid(), method, args), true, *seq,
-                                                           deadline});
+                                                           request_frame(*seq, life.pid(), method, std::move(args)),
+                                                           true, *seq, deadline});
                 } catch (...) {
                     at_once = STATUS_DELIVER_FAILED;  // out of memory
                 }

@@ -102,7 +102,7 @@ void PendingCalls::answer(uint32_t pid, uint16_t seq, CallResult result) {
     run(*done, std::move(result));
 }
 
-bool PendingCalls::answer_anywhere(uint32_t pid, uint16_t seq, CallResult result) {
+bool PendingCalls::answer_anywhere(uint32_t pid, uint16_t seq, CallResult& result) {
     std::optional<CallCompletion> done;
     Clock::time_point deadline;
     {

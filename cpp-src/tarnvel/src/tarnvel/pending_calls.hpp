@@ -51,7 +51,8 @@ public:
     // The same on a thread that read the answer in the io thread's place:
     // false, and nothing done, when the call's completion must run on the
     // io thread.
-    bool answer_anywhere(uint32_t pid, uint16_t seq, CallResult result);
+    // `result` is moved from only when it returns true.
+    bool answer_anywhere(uint32_t pid, uint16_t seq, CallResult& result);
 
     // Ends every pending call with STATUS_EXEC_FAILED, in key order.
     void fail_all();

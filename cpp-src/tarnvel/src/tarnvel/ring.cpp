@@ -244,6 +244,13 @@ bool head_ready(uint8_t* view, uint64_t size) noexcept {
 }
 
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame) {
+    const std::span<const uint8_t> pieces[] = {frame};
+    return append_record(view, view_size, pieces);
+}
+
+AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces) {
+    uint64_t frame_size = 0;
+    for (const auto& piece : pieces) frame_size += piece.size();
     if (!aligned(view) || view_size < MAILBOX_HEADER_SIZE) {
         return AppendResult::bad_header;
     }
@@ -257,7 +264,7 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
         return AppendResult::bad_header;
     }
     const Ring ring(view, capacity);
-    const uint64_t need = uint64_t{frame.size()} + RECORD_HEADER_SIZE;
+    const uint64_t need = frame_size + RECORD_HEADER_SIZE;
     if (need > capacity) {
         return AppendResult::too_large;
     }
@@ -294,13 +301,17 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
         }
     }
 
-    ring.store_u32(w, 0, static_cast<uint32_t>(frame.size()));
+    ring.store_u32(w, 0, static_cast<uint32_t>(frame_size));
     // ready is already 0 in a zeroed ring; the stores keep the record's own
     // statement of it. They are atomic because the reader may be polling the flag.
     for (size_t k = 0; k < 4; ++k) {
         ring.atomic_byte(w, READY_OFFSET + k).store(0, std::memory_order_relaxed);
     }
-    ring.write(w, FRAME_OFFSET, frame.data(), frame.size());
+    size_t at = FRAME_OFFSET;
+    for (const auto& piece : pieces) {
+        ring.write(w, at, piece.data(), piece.size());
+        at += piece.size();
+    }
     // ready is 0 or 1, so its low byte carries it; a byte store works where the
     // field is unaligned or split across the end, and release publishes the
     // record's other bytes with it.
@@ -309,8 +320,29 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
     return AppendResult::ok;
 }
 
+void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
+    if (n == 0) return;
+    const size_t off = (pos_ % capacity_ + FRAME_OFFSET + offset) % capacity_;
+    const size_t first = std::min<size_t>(n, capacity_ - off);
+    std::memcpy(out, data_ + off, first);
+    std::memcpy(out + first, data_, n - first);
+}
+
 std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer, DrainState& state,
                                                     const std::function<void(const Bytes&)>& on_frame,
+                                                    const std::function<DrainClock::time_point()>& now) {
+    return drain_records(
+        view, view_size, state,
+        [&buffer](const RecordFrame& frame) {
+            buffer.resize(frame.size());
+            frame.copy(0, buffer.data(), frame.size());
+        },
+        [&] { on_frame(buffer); }, now);
+}
+
+std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, DrainState& state,
+                                                    const std::function<void(const RecordFrame&)>& copy_out,
+                                                    const std::function<void()>& act,
                                                     const std::function<DrainClock::time_point()>& now) {
     if (!aligned(view) || view_size <= MAILBOX_HEADER_SIZE) {
         return std::nullopt;
@@ -365,8 +397,7 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
                 // An honest record lies wholly before write_pos; a length that
                 // reaches past it would read bytes nobody has written yet.
                 if (length <= capacity && RECORD_HEADER_SIZE + length <= used) {
-                    buffer.resize(length);
-                    ring.read(r, FRAME_OFFSET, buffer.data(), length);
+                    copy_out(RecordFrame(view + MAILBOX_HEADER_SIZE, capacity, r, length));
                     step = RECORD_HEADER_SIZE + length;
                     deliver = true;
                 }
@@ -411,7 +442,7 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
         state.waiting = false;
         state.settled = state.settled > step ? state.settled - step : 0;
         if (deliver) {
-            on_frame(buffer);
+            act();
         }
     }
 }

@@ -56,6 +56,8 @@ enum class AppendResult { ok, bad_header, too_large, full };
 // (unknown) is a bad header, since the header's capacity alone cannot be
 // trusted. Nothing is written unless the result is ok, and never outside the view.
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame);
+// The same for a frame given in pieces, written one after the other.
+AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces);
 
 using DrainClock = std::chrono::steady_clock;
 
@@ -79,6 +81,32 @@ struct DrainState {
     // what is not a complete record there can be stepped over at once.
     uint64_t settled = 0;
 };
+
+// A complete record's frame where it lies in the ring, for a reader that
+// copies its parts straight to where they go: one copy out of the ring.
+class RecordFrame {
+public:
+    RecordFrame(const uint8_t* ring_data, uint32_t capacity, uint64_t record_pos, uint32_t size) noexcept
+        : data_(ring_data), capacity_(capacity), pos_(record_pos), size_(size) {}
+    uint32_t size() const noexcept { return size_; }
+    // Copies `n` bytes from `offset` of the frame to `out`; offset + n must
+    // not exceed size().
+    void copy(size_t offset, uint8_t* out, size_t n) const noexcept;
+
+private:
+    const uint8_t* data_;
+    uint32_t capacity_;
+    uint64_t pos_;
+    uint32_t size_;
+};
+
+// Owner side, on the mailbox's one reader at a time. Hands each complete frame
+// to `copy_out` while it still lies in the ring, then moves read_pos past it
+// (writers may reuse the space from then on), then calls `act`; in reservation
+// order. Otherwise as below.
+std::optional<DrainClock::time_point> drain_records(
+    uint8_t* view, uint64_t view_size, DrainState& state, const std::function<void(const RecordFrame&)>& copy_out,
+    const std::function<void()>& act, const std::function<DrainClock::time_point()>& now = DrainClock::now);
 
 // Owner side, on the mailbox's one reader thread. Hands each complete frame, in
 // reservation order, to `on_frame` after read_pos has moved past it, so writers
