@@ -166,12 +166,19 @@ TEST(Wake, ANodeCalledFromManyThreadsAnswersEveryCall) {
 
 // Threads waiting in get() for answers from another process: one of them
 // reads the ring and sleeps on the waiter word, the others wait on their
-// futures, and the peer's answers to all of them go through whichever reads.
-// A lost wake-up leaves a call to end by its time limit.
+// futures, and the peer's answers to all of them go through whichever reads,
+// while another peer's requests go through the io thread. A lost wake-up
+// leaves a call to end by its time limit; the sanitizer sees the two readers
+// of one ring.
 TEST(Wake, ThreadsWaitingForAnotherProcessGetEveryAnswer) {
     const std::string system = unique_name("S");
     Tarnvel node("n", system, unique_name("rx"), 8192);
+    ASSERT_TRUE(node.register_method(boost::json::object{{"type", "method"}, {"name", "echo"}},
+                                     [](Bytes args) { return args; }));
     Peer srv = Peer::serve("srv", system);
+    constexpr int REQUESTS = 2000;
+    ChildProcess asker = Peer::launch({"call-many", "asker", system, unique_name("rx"), "65536", "n",
+                                       std::to_string(node.pid()), "echo", std::to_string(REQUESTS)});
     std::atomic<int> failed{0};
     std::vector<std::thread> callers;
     for (int t = 0; t < 3; ++t) {
@@ -185,6 +192,7 @@ TEST(Wake, ThreadsWaitingForAnotherProcessGetEveryAnswer) {
     }
     for (auto& t : callers) t.join();
     EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(asker.read_line(std::chrono::seconds(60)), "matched " + std::to_string(REQUESTS));
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ bool ready(const std::future<CallResult>& future) {
 
 }  // namespace
 
-AnswerWaits::AnswerWaits(uint32_t* word, std::function<void()> take, std::function<bool()> ready, uint32_t pid)
+AnswerWaits::AnswerWaits(uint32_t* word, std::function<bool()> take, std::function<bool()> ready, uint32_t pid)
     : word_(word), take_(std::move(take)), record_ready_(std::move(ready)), pid_(pid) {}
 
 bool AnswerWaits::wait(const std::future<CallResult>& future) {
@@ -46,33 +46,37 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
     // Said before the mailbox is read: a writer that commits after this sees
     // a reader awake and needs to wake nobody.
     word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wake_fence();
     const auto awake_until = std::chrono::steady_clock::now() + STAY_AWAKE;
     bool awake = true;
     for (;;) {
-        take_();
+        const bool stalled = take_();
         if (ready(future)) break;
         if (awake) {
-            if (watch(future, awake_until)) continue;
+            // A head that stays unreadable would look ready to the watch
+            // again and again: the io thread's retry deals with it.
+            if (!stalled && watch(future, awake_until)) continue;
             // Asleep from here on: a writer that commits after this sees the
             // bit, clears it and wakes the word; the record of one that came
             // before is found by the read that follows, before any sleep.
             word.exchange(READER_WAITS, std::memory_order_seq_cst);
-            std::atomic_thread_fence(std::memory_order_seq_cst);
+            wake_fence();
             awake = false;
             continue;
         }
         // Only while the bit is still set: once a writer (or the end of the
         // call) cleared it, this returns at once.
         platform::wait_shared_word(word_, READER_WAITS);
-        word.fetch_or(READER_WAITS, std::memory_order_seq_cst);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        // An exchange, not an or: bits another process wrote into the word
+        // would keep it from ever holding the value the sleep waits on.
+        word.exchange(READER_WAITS, std::memory_order_seq_cst);
+        wake_fence();
     }
     // A writer that saw this thread awake, or cleared the bit and woke it,
     // set no event: what it wrote may still be in the ring, and nobody else
     // will come for it.
     word.exchange(0, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wake_fence();
     take_();
     {
         std::lock_guard lock(mutex_);
@@ -104,6 +108,13 @@ void AnswerWaits::wake() noexcept {
     if (!occupied_ || waiter_ == std::this_thread::get_id()) return;
     std::atomic_ref<uint32_t>(*word_).fetch_and(~READER_WAITS, std::memory_order_seq_cst);
     platform::wake_shared_word(word_);
+}
+
+void AnswerWaits::clear_if_unused() noexcept {
+    std::atomic_ref<uint32_t> word(*word_);
+    if (word.load(std::memory_order_relaxed) == 0) return;
+    std::lock_guard lock(mutex_);
+    if (!occupied_) word.store(0, std::memory_order_relaxed);
 }
 
 void AnswerWaits::shut() noexcept {

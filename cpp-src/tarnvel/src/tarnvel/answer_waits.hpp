@@ -19,9 +19,12 @@ class AnswerWaits {
 public:
     // `word`: the waiter word of the node's mailbox, mapped until shut()
     // returns. `take`: reads the mailbox for a waiting thread, finishing the
-    // calls whose answers it finds; never throws. `ready`: whether a record
-    // waits to be read, a cheap look. `pid`: the node's process.
-    AnswerWaits(uint32_t* word, std::function<void()> take, std::function<bool()> ready, uint32_t pid);
+    // calls whose answers it finds; never throws; true when the thread can
+    // take nothing more for now (a head that cannot be read yet, or frames
+    // the io thread has still to act on), so that it sleeps rather than
+    // watches. `ready`: whether a record waits to be read, a cheap look.
+    // `pid`: the node's process.
+    AnswerWaits(uint32_t* word, std::function<bool()> take, std::function<bool()> ready, uint32_t pid);
     AnswerWaits(const AnswerWaits&) = delete;
     AnswerWaits& operator=(const AnswerWaits&) = delete;
 
@@ -35,6 +38,10 @@ public:
     // For close, once every call of the node has ended: waits for the
     // waiting thread to leave and lets no other in.
     void shut() noexcept;
+    // io thread, before it sleeps: with no thread waiting, whatever another
+    // process wrote into the word is cleared, so that it cannot keep writers
+    // from setting the event.
+    void clear_if_unused() noexcept;
 
 private:
     // Spins until a record is ready to be read or the outcome is in (true),
@@ -42,7 +49,7 @@ private:
     bool watch(const std::future<CallResult>& future, std::chrono::steady_clock::time_point until);
 
     uint32_t* word_;
-    std::function<void()> take_;
+    std::function<bool()> take_;
     std::function<bool()> record_ready_;
     uint32_t pid_;
     std::mutex mutex_;

@@ -93,6 +93,11 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
     reader_.emplace(io, mailbox_->view(), bytes_, [this](ReceivedFrame&& frame) { dispatch(std::move(frame)); });
     event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
     gate_ = std::make_shared<Gate>(*this, pid);
+    if (platform::shared_word_waits()) {
+        waits_ = std::make_shared<AnswerWaits>(
+            waiter_word(mailbox_->view(), bytes_), [this] { return take_for_waiter(); },
+            [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
+    }
 }
 
 Inbox::~Inbox() {
@@ -148,6 +153,7 @@ void Inbox::wake() {
     // now, and the writer of any later one sees the word and sets the event.
     // A completed wait has reset the event before it calls back, so a set
     // that comes after this wakes it.
+    if (waits_) waits_->clear_if_unused();
     say_owner_asleep(mailbox_->view(), bytes_, wakes_);
     take_records();
     event_->async_wait([this] { wake(); });
@@ -186,18 +192,23 @@ bool Inbox::answer_here(ReceivedFrame& frame) {
     return false;
 }
 
-void Inbox::take_for_waiter() noexcept {
-    if (!reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); })) return;
-    try {
-        boost::asio::post(io_, [this] { take_records(); });
-    } catch (...) {
-        // No memory to post: what was left waits for the io thread's next drain.
+bool Inbox::take_for_waiter() noexcept {
+    const MailboxReader::WaiterDrain drained =
+        reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); });
+    // One drain posted at a time, however often the waiting thread comes.
+    if (drained.for_io_thread && !handover_posted_.exchange(true)) {
+        try {
+            boost::asio::post(io_, [this] {
+                handover_posted_ = false;
+                take_records();
+            });
+        } catch (...) {
+            // No memory to post: what was left waits for the io thread's next drain.
+            handover_posted_ = false;
+        }
     }
+    return drained.stalled;
 }
-
-uint32_t* Inbox::waiter_word() const noexcept { return tarnvel::waiter_word(mailbox_->view(), bytes_); }
-
-bool Inbox::record_ready() const noexcept { return head_ready(mailbox_->view(), bytes_); }
 
 void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
     ++served_;

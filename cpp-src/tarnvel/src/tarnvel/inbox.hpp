@@ -3,6 +3,7 @@
 // runs its method and is answered.
 #pragma once
 
+#include "answer_waits.hpp"
 #include "delivery.hpp"
 #include "directory.hpp"
 #include "held_names.hpp"
@@ -54,14 +55,9 @@ public:
     void start();
     // io thread: acts on what is in the mailbox now.
     void drain() noexcept { take_records(); }
-    // A thread waiting for an answer, in the io thread's place: finishes the
-    // calls whose answers are in the mailbox now and whose completions may
-    // run anywhere, and leaves the rest to the io thread. Never throws.
-    void take_for_waiter() noexcept;
-    // Where such a thread sleeps (see wake_word.hpp).
-    uint32_t* waiter_word() const noexcept;
-    // Whether a record waits at the head of the mailbox: a look, any thread.
-    bool record_ready() const noexcept;
+    // Where a thread waiting for a future reads its answer in the io
+    // thread's place; none where the platform cannot offer it.
+    const std::shared_ptr<AnswerWaits>& answer_waits() const noexcept { return waits_; }
     // Once the io thread has ended: ends the wait.
     void stop() noexcept;
     // In a fork child: drops the handles without releasing what they name.
@@ -86,6 +82,10 @@ private:
     void dispatch(ReceivedFrame&& frame);
     // A waiting thread's part of a frame: true once acted on (or dropped).
     bool answer_here(ReceivedFrame& frame);
+    // A thread waiting for an answer: finishes the calls whose answers are in
+    // the mailbox now and whose completions may run anywhere, and leaves the
+    // rest to the io thread. True when it can take nothing more for now.
+    bool take_for_waiter() noexcept;
     void serve(const Caller& caller, ReceivedFrame&& request);
 
     boost::asio::io_context& io_;
@@ -103,6 +103,9 @@ private:
     std::optional<MailboxReader> reader_;
     // Shared with every Reply made here, which may outlive the inbox.
     std::shared_ptr<Gate> gate_;
+    std::shared_ptr<AnswerWaits> waits_;
+    // Set while a drain for what a waiting thread left is posted.
+    std::atomic<bool> handover_posted_{false};
 };
 
 }  // namespace tarnvel

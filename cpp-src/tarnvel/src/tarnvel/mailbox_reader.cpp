@@ -53,9 +53,9 @@ size_t MailboxReader::drain() noexcept {
     return taken;
 }
 
-bool MailboxReader::drain_for(const FrameTaker& take) noexcept {
+MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take) noexcept {
     std::lock_guard lock(mutex_);
-    const size_t left_before = left_.size();
+    if (!left_.empty()) return WaiterDrain{true, true};
     bool retry = false;
     std::optional<ReceivedFrame> current;
     try {
@@ -77,7 +77,7 @@ bool MailboxReader::drain_for(const FrameTaker& take) noexcept {
     } catch (...) {
         retry = true;  // no memory: the io thread's drain tries again, and retries
     }
-    return retry || left_.size() != left_before;
+    return WaiterDrain{retry || !left_.empty(), retry};
 }
 
 void MailboxReader::schedule_retry(std::optional<DrainClock::time_point> due) {

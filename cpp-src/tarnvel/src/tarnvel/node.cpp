@@ -63,11 +63,7 @@ void Tarnvel::Impl::open(std::string node_name, const std::string& system_name, 
     inbox.emplace(life.io(), life.stopping(), life.pid(), std::move(held), recv_shm_bytes,
                   Inbox::Links{registry, calls, *directory, *outbox, workers});
     watches.emplace(life.io(), life.stopping(), [this](uint32_t pid) { peer_died(pid); });
-    if (platform::shared_word_waits()) {
-        answer_waits = std::make_shared<AnswerWaits>(
-            inbox->waiter_word(), [this] { inbox->take_for_waiter(); }, [this] { return inbox->record_ready(); },
-            life.pid());
-    }
+    answer_waits = inbox->answer_waits();
     if (!directory->enter(std::move(node_name), std::move(own_mailbox))) {
         throw Error(ErrorKind::directory_full, "directory full");
     }

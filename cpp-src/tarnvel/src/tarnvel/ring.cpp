@@ -434,8 +434,11 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
             }
         }
         // Zeroed before read_pos moves past it, so a writer that reserves this
-        // space later finds ready = 0 until it commits.
-        ring.zero(r, step);
+        // space later finds ready = 0 until it commits. The head atomically:
+        // another thread may be looking at its ready field (head_ready).
+        const uint64_t head = std::min<uint64_t>(step, RECORD_HEADER_SIZE);
+        for (size_t k = 0; k < head; ++k) ring.atomic_byte(r, k).store(0, std::memory_order_relaxed);
+        if (step > head) ring.zero(ring.advance(r, head), step - head);
         const uint32_t next = ring.advance(r, step);
         read_pos.store(next, std::memory_order_release);
         state.read_pos = next;

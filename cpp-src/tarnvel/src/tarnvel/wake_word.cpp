@@ -41,13 +41,13 @@ void say_owner_awake(uint8_t* view, uint64_t bytes, uint32_t& wakes) noexcept {
     wakes = (wakes + 1) & 0x7FFFFFFFu;
     word_at(view, wake_area_offset(mailbox_capacity(bytes)) + STATE_OFFSET)
         .exchange(wakes << 1, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wake_fence();
 }
 
 void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept {
     word_at(view, wake_area_offset(mailbox_capacity(bytes)) + STATE_OFFSET)
         .exchange((wakes << 1) | OWNER_ASLEEP, std::memory_order_seq_cst);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wake_fence();
 }
 
 namespace {
@@ -73,9 +73,9 @@ WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, u
     const std::optional<uint64_t> area = wake_area_in(view, view_size);
     if (!area) return WakeNeeded::event;
     // After the record's commit, before either word is read: see the header.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    wake_fence();
     std::atomic_ref<uint32_t> reader = word_at(view, *area + WAITER_OFFSET);
-    uint32_t readers = reader.load(std::memory_order_relaxed);
+    uint32_t readers = look_after_fence(reader);
     if ((readers & READER_WAITS) != 0) {
         // Only one writer wakes it: the one whose and still found the bit.
         readers = reader.fetch_and(~READER_WAITS, std::memory_order_seq_cst);
@@ -85,7 +85,7 @@ WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, u
         }
     }
     if ((readers & READER_AWAKE) != 0) return WakeNeeded::none;
-    const uint32_t word = word_at(view, *area + STATE_OFFSET).load(std::memory_order_relaxed);
+    const uint32_t word = look_after_fence(word_at(view, *area + STATE_OFFSET));
     if ((word & OWNER_ASLEEP) == 0) return WakeNeeded::none;
     if (signalled != nullptr) {
         if (*signalled == word) return WakeNeeded::none;

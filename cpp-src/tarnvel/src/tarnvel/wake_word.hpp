@@ -39,9 +39,27 @@
 // it only costs that writer's reader a wake-up more.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace tarnvel {
+
+// The sequentially consistent fence both sides of the words need, and the
+// look at a word after it. ThreadSanitizer takes no standalone fence: built
+// with it, the look is a read-modify-write that changes nothing instead,
+// which orders the same on its own.
+inline void wake_fence() noexcept {
+#if !defined(__SANITIZE_THREAD__)
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+#endif
+}
+inline uint32_t look_after_fence(std::atomic_ref<uint32_t> word) noexcept {
+#if defined(__SANITIZE_THREAD__)
+    return word.fetch_or(0, std::memory_order_seq_cst);
+#else
+    return word.load(std::memory_order_relaxed);
+#endif
+}
 
 inline constexpr uint32_t WAKE_MAGIC = 0x57565254;  // "TRVW"
 inline constexpr uint32_t OWNER_ASLEEP = 1;         // the bit of the word
