@@ -67,7 +67,8 @@ def _parser() -> argparse.ArgumentParser:
     peer = argparse.ArgumentParser(add_help=False)
     peer.add_argument("--pid", type=int, help="the process of the node, when several carry its name")
     peer.add_argument("--wait", type=float, default=0.0, metavar="SECONDS",
-                      help="wait this long for the node to appear (default: 0; inf: until it does)")
+                      help="wait this long for the node to appear (and, for call, to list the method; "
+                           "default: 0; inf: until it does)")
     peer.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
                       help="time limit of the call (default: 5; inf: no limit; 0: nothing is sent)")
 
@@ -247,6 +248,10 @@ def _cmd_call(args: argparse.Namespace) -> None:
         _call_and_show(node, args, request)
 
 
+# How often `call --wait` asks a node that has no such method yet for its methods again.
+_METHOD_POLL_SECONDS = 0.02
+
+
 def _call_request(args: argparse.Namespace) -> tuple[bytes, list[Any], dict[str, Any]]:
     """What the command line asks to send: the bytes of --raw, or the JSON arguments."""
     if not args.method:
@@ -260,10 +265,26 @@ def _call_request(args: argparse.Namespace) -> tuple[bytes, list[Any], dict[str,
     return b"", call_args, call_kwargs
 
 
+def _await_method(caller: Any, target: PeerInfo, args: argparse.Namespace, deadline: float) -> None:
+    """With --wait: a node is listed from its construction on, which can be before it has published its
+    methods; so the command also waits, within the same time, for the node to list the method."""
+    while True:
+        try:
+            listed = {d.get("name") for d in caller.list_methods(target, timeout=args.timeout)}
+        except TarnvelError:
+            return  # the call itself tells what is wrong
+        if args.method in listed or time.monotonic() >= deadline:
+            return
+        time.sleep(_METHOD_POLL_SECONDS)
+
+
 def _call_and_show(caller: Any, args: argparse.Namespace, request: tuple[bytes, list[Any], dict[str, Any]]) -> None:
     """Calls through a local node or a gateway's remote system (the same calling methods) and prints the answer."""
     data, call_args, call_kwargs = request
+    deadline = time.monotonic() + args.wait
     target = _find(caller, args)
+    if args.wait > 0:
+        _await_method(caller, target, args, deadline)
     try:
         if args.raw:
             answer = caller.call_bytes(target, args.method, data, timeout=args.timeout)
@@ -494,7 +515,8 @@ def _remote_parser() -> argparse.ArgumentParser:
     peer = argparse.ArgumentParser(add_help=False)
     peer.add_argument("--pid", type=int, help="the process of the node, when several carry its name")
     peer.add_argument("--wait", type=float, default=0.0, metavar="SECONDS",
-                      help="wait this long for the node to appear (default: 0)")
+                      help="wait this long for the node to appear (and, for call, to list the method; "
+                           "default: 0)")
     peer.add_argument("--timeout", type=float, default=5.0, metavar="SECONDS",
                       help="time limit of the call (default: 5)")
 

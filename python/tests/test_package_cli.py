@@ -2,6 +2,7 @@ import json
 import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -103,6 +104,22 @@ def test_a_name_several_nodes_carry_needs_pid_and_wait_lets_a_node_come(live):
     finally:
         waiting.kill()
         waiting.communicate()
+
+
+def test_wait_also_waits_for_a_listed_node_to_publish_the_method(live):
+    # A node is in the book from its construction on, before its methods are.
+    system, _ = live
+    with tarnvel.Node("unready", system) as node:
+        waiting = subprocess.Popen(COMMAND + ["call", system, "unready", "add", "1", "2", "--wait", "60"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+        try:
+            assert wait_for(lambda: waiting.pid in [n.pid for n in tarnvel_core.system_nodes(system) or []], 30)
+            time.sleep(0.3)  # time for the command to find the node without the method
+            node.register(lambda a, b: a + b, name="add")
+            assert waiting.communicate(timeout=60) == (b"3\n", b"")
+        finally:
+            waiting.kill()
+            waiting.communicate()
 
 
 def test_a_command_whose_own_node_cannot_start_exits_7(live, monkeypatch, capsys):
