@@ -265,12 +265,19 @@ def _call_request(args: argparse.Namespace) -> tuple[bytes, list[Any], dict[str,
     return b"", call_args, call_kwargs
 
 
+def _listed(caller: Any, target: PeerInfo, args: argparse.Namespace) -> dict[str, dict[str, Any]]:
+    """The node's method descriptors by name; a descriptor whose name is not a string (a peer may
+    publish any JSON) is left out."""
+    return {d["name"]: d for d in caller.list_methods(target, timeout=args.timeout)
+            if isinstance(d.get("name"), str)}
+
+
 def _await_method(caller: Any, target: PeerInfo, args: argparse.Namespace, deadline: float) -> None:
     """With --wait: a node is listed from its construction on, which can be before it has published its
     methods; so the command also waits, within the same time, for the node to list the method."""
     while True:
         try:
-            listed = {d.get("name") for d in caller.list_methods(target, timeout=args.timeout)}
+            listed = _listed(caller, target, args)
         except TarnvelError:
             return  # the call itself tells what is wrong
         if args.method in listed or time.monotonic() >= deadline:
@@ -295,7 +302,7 @@ def _call_and_show(caller: Any, args: argparse.Namespace, request: tuple[bytes, 
         if e.type_name is not None:
             raise
         # The byte protocol does not tell a missing method from a failed one; the listing does.
-        listed = {d.get("name"): d for d in caller.list_methods(target, timeout=args.timeout)}
+        listed = _listed(caller, target, args)
         if args.method not in listed:
             raise Failure(EXIT_REMOTE, f"{target.name!r} (pid {target.pid}) has no method "
                           f"{args.method!r}") from None
@@ -321,7 +328,7 @@ def _raise_json_error(caller: Any, target: PeerInfo, args: argparse.Namespace, a
         if e.type_name is None:
             return
         # A raw method may answer bytes that only look like an error; its descriptor decides.
-        listed = {d.get("name"): d for d in caller.list_methods(target, timeout=args.timeout)}
+        listed = _listed(caller, target, args)
         if listed.get(args.method, {}).get("encoding") != "raw":
             raise
 

@@ -193,6 +193,11 @@ bool Inbox::answer_here(ReceivedFrame& frame) {
 }
 
 bool Inbox::take_for_waiter() noexcept {
+    // While the io thread has yet to act on frames left for it, nothing more
+    // is read here: what is left stays bounded by what one drain finds, and
+    // the io thread's drain, which comes soon, takes the rest. (Should the
+    // post have failed, this thread goes on reading.)
+    if (handover_posted_.load()) return true;
     const MailboxReader::WaiterDrain drained =
         reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); });
     // One drain posted at a time, however often the waiting thread comes.

@@ -84,7 +84,9 @@ private:
     bool answer_here(ReceivedFrame& frame);
     // A thread waiting for an answer: finishes the calls whose answers are in
     // the mailbox now and whose completions may run anywhere, and leaves the
-    // rest to the io thread. True when it can take nothing more for now.
+    // rest to the io thread. True when it can take nothing more for now (a
+    // head that cannot be read yet, or frames left that the io thread has
+    // still to act on).
     bool take_for_waiter() noexcept;
     void serve(const Caller& caller, ReceivedFrame&& request);
 

@@ -55,7 +55,6 @@ size_t MailboxReader::drain() noexcept {
 
 MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take) noexcept {
     std::lock_guard lock(mutex_);
-    if (!left_.empty()) return WaiterDrain{true, true};
     bool retry = false;
     std::optional<ReceivedFrame> current;
     try {

@@ -40,14 +40,11 @@ public:
         // The io thread has work from it: frames it was left, or a head that
         // could not be read yet (a drain of its own retries that).
         bool for_io_thread = false;
-        // Nothing more can be taken for now: that head, or frames left
-        // earlier that the io thread has still to act on.
+        // Nothing more can be taken for now: that head.
         bool stalled = false;
     };
     // Any thread but the io thread: offers every readable frame to `take`,
     // and keeps the ones it refuses for the io thread's next drain, in order.
-    // While frames it left are waiting, it reads nothing, so that they stay
-    // bounded by what one drain finds.
     WaiterDrain drain_for(const FrameTaker& take) noexcept;
     // How many drains have begun, its retry timer's included: what a drain
     // has done once (refreshing links, say) is known by its number. io thread.
