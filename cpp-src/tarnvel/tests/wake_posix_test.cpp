@@ -64,6 +64,30 @@ bool reader_waits(const std::string& mailbox, uint64_t bytes) {
     return (word & READER_WAITS) != 0;
 }
 
+// A thread of a node waiting in get() for a call that blocks. Its call ends
+// by its time limit at the latest, so the thread is always joined.
+struct WaitingThread {
+    CallFuture call;
+    std::atomic<bool> answered{false};
+    CallResult result;
+    std::thread thread;
+    ~WaitingThread() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+// Starts `waiting` on `me`'s call of `blocker`'s "block"; true once the call
+// blocks and the thread sleeps on the waiter word of `mine`, `me`'s mailbox.
+bool wait_in_get(Tarnvel& me, Peer& blocker, const std::string& mine, WaitingThread& waiting) {
+    waiting.call = me.call(blocker.node_name(), blocker.pid(), "block", {}, LONG_TIMEOUT_MS);
+    if (blocker.expect_line() != "blocked") return false;
+    waiting.thread = std::thread([&waiting] {
+        waiting.result = waiting.call.get();
+        waiting.answered = true;
+    });
+    return eventually([&] { return reader_waits(mine, DEFAULT_RECV_BYTES); });
+}
+
 bool maps_file(const std::string& path) {
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
@@ -143,15 +167,8 @@ TEST(WakePosix, AThreadReadingForItsAnswerLeavesTheRestToTheIoThread) {
     const std::string mine = mailbox_of(system, me.pid());
     ASSERT_FALSE(mine.empty());
 
-    CallFuture slow = me.call("blocker", blocker.pid(), "block", {}, LONG_TIMEOUT_MS);
-    ASSERT_EQ(blocker.expect_line(), "blocked");
-    std::atomic<bool> answered{false};
-    CallResult slow_result;
-    std::thread waiter([&] {
-        slow_result = slow.get();
-        answered = true;
-    });
-    ASSERT_TRUE(eventually([&] { return reader_waits(mine, DEFAULT_RECV_BYTES); }));
+    WaitingThread waiting;
+    ASSERT_TRUE(wait_in_get(me, blocker, mine, waiting));
 
     constexpr int COUNT = 40;
     std::atomic<int> echoed{0};
@@ -168,10 +185,10 @@ TEST(WakePosix, AThreadReadingForItsAnswerLeavesTheRestToTheIoThread) {
         std::lock_guard lock(mutex);
         return echoed.load() == COUNT && recorded.size() == COUNT;
     }));
-    EXPECT_FALSE(answered.load());
+    EXPECT_FALSE(waiting.answered.load());
     blocker.send("release");
-    waiter.join();
-    EXPECT_EQ(slow_result.status, STATUS_OK);
+    waiting.thread.join();
+    EXPECT_EQ(waiting.result.status, STATUS_OK);
     EXPECT_EQ(off_io_thread.load(), 0);
     std::lock_guard lock(mutex);
     std::vector<std::string> in_order;
@@ -195,15 +212,8 @@ TEST(WakePosix, AWriterKilledBetweenItsRecordAndItsWakeHoldsUpNoWaitingThread) {
     const std::string mine = mailbox_of(system, me.pid());
     ASSERT_FALSE(mine.empty());
 
-    CallFuture slow = me.call("srv", srv.pid(), "block", {}, LONG_TIMEOUT_MS);
-    ASSERT_EQ(srv.expect_line(), "blocked");
-    std::atomic<bool> answered{false};
-    CallResult slow_result;
-    std::thread waiter([&] {
-        slow_result = slow.get();
-        answered = true;
-    });
-    ASSERT_TRUE(eventually([&] { return reader_waits(mine, DEFAULT_RECV_BYTES); }));
+    WaitingThread waiting;
+    ASSERT_TRUE(wait_in_get(me, srv, mine, waiting));
 
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
@@ -220,14 +230,13 @@ TEST(WakePosix, AWriterKilledBetweenItsRecordAndItsWakeHoldsUpNoWaitingThread) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_FALSE(answered.load());
+    EXPECT_FALSE(waiting.answered.load());
 
     srv.send("release");
-    // Failing here ends the test with the waiting thread unjoined: it would
-    // wait for ever.
-    ASSERT_TRUE(eventually([&] { return answered.load(); }));
-    waiter.join();
-    EXPECT_EQ(slow_result.status, STATUS_OK);
+    // Well before the call's time limit.
+    EXPECT_TRUE(eventually([&] { return waiting.answered.load(); }));
+    waiting.thread.join();
+    EXPECT_EQ(waiting.result.status, STATUS_OK);
     EXPECT_TRUE(eventually([&] { return counted.load() == 1; }));
 }
 
