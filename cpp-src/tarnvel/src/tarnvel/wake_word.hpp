@@ -32,11 +32,12 @@
 // reads the ring; the owner's io thread may sleep on). Waiting thread (each
 // change a read-modify-write, followed by a fence): sets bit 1, reads the
 // ring, watches it for a while; then swaps the word to bit 0 alone, reads
-// the ring, and sleeps only while the word is still bit 0; after each wake-up
-// it sets bit 0 again and reads the ring. When it stops, it clears the word
-// and reads the ring once more. A writer that knows nothing of this word sets
-// the event as before, and the io thread it wakes hands the answer over, so
-// it only costs that writer's reader a wake-up more.
+// the ring, and sleeps only while the word is still bit 0; after each
+// wake-up it swaps the word to bit 0 again and reads the ring. When it stops,
+// it clears the word and reads the ring once more. The io thread, before it
+// sleeps, clears the word when no thread waits. A writer that knows nothing
+// of this word sets the event as before, and the io thread it wakes hands the
+// answer over, so it only costs that writer's reader a wake-up more.
 #pragma once
 
 #include <atomic>
