@@ -129,8 +129,7 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
         }
     }
     end_turn();
-    if (attempt != Attempt::done) return std::nullopt;
-    return message.expects_reply ? outcome : std::nullopt;
+    return attempt == Attempt::done && message.expects_reply ? outcome : std::nullopt;
 }
 
 void Delivery::deliver_next() {
@@ -190,9 +189,7 @@ void Delivery::deliver_next() {
         outcome = STATUS_DELIVER_FAILED;
     }
     end_turn();
-    if (attempt == Attempt::done) {
-        finish(*message, outcome);
-    }
+    if (attempt == Attempt::done) finish(*message, outcome);
 }
 
 void Delivery::park() {

@@ -53,6 +53,19 @@ std::atomic_ref<uint32_t> header_field(uint8_t* view, size_t offset) {
     return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view + offset));
 }
 
+// Copies `n` bytes of the piece at (record position `pos`, offset `k`) out of
+// ring data of `capacity` bytes, as Ring::read does (see Ring::offset); n
+// never exceeds the capacity, so the piece wraps at most once.
+void read_ring(const uint8_t* data, uint32_t capacity, uint64_t pos, size_t k, uint8_t* dst, size_t n) {
+    if (n == 0) {
+        return;
+    }
+    const size_t off = (pos % capacity + k) % capacity;
+    const size_t first = std::min<size_t>(n, capacity - off);
+    std::memcpy(dst, data + off, first);
+    std::memcpy(dst + first, data, n - first);
+}
+
 // The ring data area with the position arithmetic both sides must agree on.
 // Every piece is addressed as (record position, offset within the record), so
 // a field is placed from its own position and may be split across the end.
@@ -80,15 +93,7 @@ public:
         std::memcpy(data_ + off, src, first);
         std::memcpy(data_, src + first, n - first);
     }
-    void read(uint64_t pos, size_t k, uint8_t* dst, size_t n) const {
-        if (n == 0) {
-            return;
-        }
-        const size_t off = offset(pos, k);
-        const size_t first = std::min<size_t>(n, capacity_ - off);
-        std::memcpy(dst, data_ + off, first);
-        std::memcpy(dst + first, data_, n - first);
-    }
+    void read(uint64_t pos, size_t k, uint8_t* dst, size_t n) const { read_ring(data_, capacity_, pos, k, dst, n); }
     void zero(uint64_t pos, size_t n) const {
         const size_t off = offset(pos, 0);
         const size_t first = std::min<size_t>(n, capacity_ - off);
@@ -321,11 +326,7 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const st
 }
 
 void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
-    if (n == 0) return;
-    const size_t off = (pos_ % capacity_ + FRAME_OFFSET + offset) % capacity_;
-    const size_t first = std::min<size_t>(n, capacity_ - off);
-    std::memcpy(out, data_ + off, first);
-    std::memcpy(out + first, data_, n - first);
+    read_ring(data_, capacity_, pos_, FRAME_OFFSET + offset, out, n);
 }
 
 std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer, DrainState& state,

@@ -21,6 +21,17 @@ bool aligned(const uint8_t* view) {
     return reinterpret_cast<uintptr_t>(view) % std::atomic_ref<uint32_t>::required_alignment == 0;
 }
 
+// Where a writer finds the owner's wake area, or nothing: an owner without
+// one, a damaged header, a view too small.
+std::optional<uint64_t> wake_area_in(uint8_t* view, uint64_t view_size) noexcept {
+    if (view == nullptr || !aligned(view) || view_size < MAILBOX_HEADER_SIZE) return std::nullopt;
+    const uint32_t capacity = word_at(view, 4).load(std::memory_order_relaxed);
+    const uint64_t at = wake_area_offset(capacity);
+    if (at + WAKE_AREA_SIZE > view_size) return std::nullopt;  // an owner without a word
+    if (word_at(view, at).load(std::memory_order_acquire) != WAKE_MAGIC) return std::nullopt;
+    return at;
+}
+
 }  // namespace
 
 uint64_t wake_area_offset(uint32_t capacity) {
@@ -49,21 +60,6 @@ void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept {
         .exchange((wakes << 1) | OWNER_ASLEEP, std::memory_order_seq_cst);
     wake_fence();
 }
-
-namespace {
-
-// Where a writer finds the owner's wake area, or nothing: an owner without
-// one, a damaged header, a view too small.
-std::optional<uint64_t> wake_area_in(uint8_t* view, uint64_t view_size) noexcept {
-    if (view == nullptr || !aligned(view) || view_size < MAILBOX_HEADER_SIZE) return std::nullopt;
-    const uint32_t capacity = word_at(view, 4).load(std::memory_order_relaxed);
-    const uint64_t at = wake_area_offset(capacity);
-    if (at + WAKE_AREA_SIZE > view_size) return std::nullopt;  // an owner without a word
-    if (word_at(view, at).load(std::memory_order_acquire) != WAKE_MAGIC) return std::nullopt;
-    return at;
-}
-
-}  // namespace
 
 uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept {
     return reinterpret_cast<uint32_t*>(view + wake_area_offset(mailbox_capacity(bytes)) + WAITER_OFFSET);
