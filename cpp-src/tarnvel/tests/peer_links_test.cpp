@@ -1,6 +1,7 @@
 // Links to peers kept between messages: a sender that keeps a peer's mailbox
 // open must still notice a peer that died or came back, and must never keep
 // the peer's objects alive for anyone else.
+#include "names.hpp"
 #include "peer_cache.hpp"
 #include "platform/platform.hpp"
 #include "ring.hpp"
@@ -10,10 +11,12 @@
 #include "support/raw_book.hpp"
 #include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
+#include "wake_word.hpp"
 
 #include <gtest/gtest.h>
 #include <boost/asio/io_context.hpp>
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <string>
@@ -100,6 +103,39 @@ TEST(PeerLinks, PeerThatRenewedItsNodeWithALargerMailboxGetsTheNextCall) {
     const CallResult r = call_wait(me, "srv", srv.pid(), "echo", large);
     EXPECT_EQ(r.status, STATUS_OK);
     EXPECT_EQ(to_text(r.result), large);
+    EXPECT_EQ(srv.quit(), 0);
+}
+
+// A node closed and constructed again in the same process under the same
+// names has the same mailbox name, to which a server may still keep a link:
+// the new node's first call, read by a busy server in the batch after it,
+// must still get its answer. The server takes no look at the system for a
+// peer that keeps the wake area: such a peer's closed mailbox refuses the
+// next append on its own.
+TEST(PeerLinks, NodeRenewedInItsProcessGetsTheAnswerToItsFirstCall) {
+    const std::string system = unique_name("S");
+    Peer srv = Peer::serve("srv", system);
+    const std::string rx = unique_name("rx");
+    auto caller = std::make_unique<Tarnvel>("caller", system, rx, DEFAULT_RECV_BYTES);
+    ASSERT_EQ(call_wait(*caller, "srv", srv.pid(), "echo", "kept").status, STATUS_OK);
+    platform::OpenFailure why = platform::OpenFailure::local;
+    auto kept = platform::PeerLink::open(mailbox_name(rx, caller->pid()), caller->pid(), why);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_TRUE(keeps_wake_area(kept->view(), kept->size()));
+
+    ChildProcess other = Peer::launch({"call", "other", system, unique_name("rx"), "65536", "srv",
+                                       std::to_string(srv.pid()), "block", "", "10000"});
+    ASSERT_EQ(srv.expect_line(), "blocked");
+    caller.reset();
+    const uint8_t frame[8] = {};
+    EXPECT_EQ(append_record(kept->view(), kept->size(), frame), AppendResult::bad_header);
+    caller = std::make_unique<Tarnvel>("caller", system, rx, DEFAULT_RECV_BYTES);
+    auto renewed = caller->call("srv", srv.pid(), "echo", to_bytes("renewed"), LONG_TIMEOUT_MS);
+    srv.send("release");
+    EXPECT_EQ(other.read_line(std::chrono::seconds(30)), "result 0 released");
+    const CallResult r = await(renewed);
+    EXPECT_EQ(r.status, STATUS_OK);
+    EXPECT_EQ(to_text(r.result), "renewed");
     EXPECT_EQ(srv.quit(), 0);
 }
 

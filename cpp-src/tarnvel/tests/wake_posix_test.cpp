@@ -295,7 +295,7 @@ TEST(WakePosix, LinksLetGoOfLiveOwnersLeaveNoDescriptorsBehind) {
             platform::OpenFailure why = platform::OpenFailure::local;
             auto link = platform::PeerLink::open(names[i % 3], platform::current_process_id(), why);
             ASSERT_TRUE(link.has_value());
-            watch.watch(*link, platform::current_process_id());
+            watch.watch(*link, platform::current_process_id(), false);
         }
     };
     watch_and_drop(10);

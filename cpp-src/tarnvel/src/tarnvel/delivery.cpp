@@ -246,7 +246,9 @@ Delivery::Attempt Delivery::deliver(OutgoingMessage& message, Outcome& outcome) 
     // Kept from now on: watched on the io loop, so that later messages check
     // it without asking the system. The closing thread, after the io thread
     // has ended, has no loop to watch on.
-    if (link->keepable() && !closing_) watch_.watch(*link, message.pid);
+    if (link->keepable() && !closing_) {
+        watch_.watch(*link, message.pid, keeps_wake_area(link->view(), link->size()));
+    }
     return write_to(*link, message, outcome, nullptr, &*mailbox);
 }
 

@@ -220,9 +220,9 @@ void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
     if (links_fresh_in_ != reader_->drains()) {
         // Its sender may have removed its objects just before it wrote: that
         // is seen before the request is acted on, and so before anything
-        // goes back. Once per drain (its retry timer's too), at its first
-        // request: a batch of answers alone sends nothing back and costs no
-        // system call.
+        // goes back (a system call only while a link to a peer that does not
+        // mark its removal is kept). Once per drain (its retry timer's too),
+        // at its first request: a batch of answers alone sends nothing back.
         links_.outbox.refresh_links();
         links_fresh_in_ = reader_->drains();
     }

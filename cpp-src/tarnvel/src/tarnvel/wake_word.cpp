@@ -61,6 +61,10 @@ void say_owner_asleep(uint8_t* view, uint64_t bytes, uint32_t wakes) noexcept {
     wake_fence();
 }
 
+bool keeps_wake_area(uint8_t* view, uint64_t view_size) noexcept {
+    return wake_area_in(view, view_size).has_value();
+}
+
 uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept {
     return reinterpret_cast<uint32_t*>(view + wake_area_offset(mailbox_capacity(bytes)) + WAITER_OFFSET);
 }

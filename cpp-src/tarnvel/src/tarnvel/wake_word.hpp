@@ -97,4 +97,9 @@ enum class WakeNeeded {
 };
 WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, uint32_t** waiter) noexcept;
 
+// Whether the owner of this mailbox keeps the wake area. Such an owner also
+// takes its mailbox's magic away before it removes its objects, so that the
+// next append to it fails on its own.
+bool keeps_wake_area(uint8_t* view, uint64_t view_size) noexcept;
+
 }  // namespace tarnvel

@@ -209,12 +209,14 @@ public:
 
     // io thread: watches `link` from now on, which belongs to process
     // `owner`. False when it cannot be watched here; the link then keeps
-    // checking itself before each message.
-    bool watch(PeerLink& link, uint32_t owner) noexcept;
+    // checking itself before each message. `owner_marks_removal`: the owner
+    // makes its mailbox refuse messages before it removes anything, so the
+    // next message to it finds out without the watch.
+    bool watch(PeerLink& link, uint32_t owner, bool owner_marks_removal) noexcept;
     // io thread: takes in what the system has noted about the watched links
-    // up to now (one system call, none while nothing is watched). Anything
-    // an owner removed before it wrote a message is seen once this has run
-    // after the message was read.
+    // up to now (one system call; none while every watched owner marks its
+    // removal). Anything an owner removed before it wrote a message is seen
+    // once this has run after the message was read.
     void refresh() noexcept;
     // Once the io thread has ended.
     void stop() noexcept;

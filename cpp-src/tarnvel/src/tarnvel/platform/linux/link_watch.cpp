@@ -7,7 +7,9 @@
 // A pidfd per link turns readable when its owner ends. Either marks the link
 // stale, and its next check drops it. The kernel notes a removal before the
 // remover can write its next message, so a refresh after reading a message
-// sees every removal its sender made before it.
+// sees every removal its sender made before it. An owner that takes its
+// mailbox's magic away before it removes anything needs no refresh: the next
+// append to it sees that for itself.
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -56,6 +58,7 @@ struct LinkWatch::Native {
     struct Entry {
         std::shared_ptr<std::atomic<bool>> stale;
         uint32_t pid = 0;
+        bool marks_removal = false;
         int mailbox_wd = -1;
         int event_wd = -1;
         ObjectFd pidfd;  // our own duplicate of the link's
@@ -164,7 +167,7 @@ LinkWatch::~LinkWatch() {
     }
 }
 
-bool LinkWatch::watch(PeerLink& link, uint32_t owner) noexcept {
+bool LinkWatch::watch(PeerLink& link, uint32_t owner, bool owner_marks_removal) noexcept {
     PeerLink::Native* peer = link.native_.get();
     if (!native_ || peer == nullptr) return false;
     if (peer->stale) return true;
@@ -179,6 +182,7 @@ bool LinkWatch::watch(PeerLink& link, uint32_t owner) noexcept {
         auto entry = std::make_unique<Native::Entry>();
         entry->stale = std::make_shared<std::atomic<bool>>(false);
         entry->pid = owner;
+        entry->marks_removal = owner_marks_removal;
         entry->pidfd = ObjectFd::make([&] { return ::fcntl(peer->owner.get(), F_DUPFD_CLOEXEC, 0); });
         if (entry->pidfd.get() < 0) return false;
         entry->mailbox_wd = watch_object(n.inotify.get(), peer->mailbox.get());
@@ -214,8 +218,14 @@ bool LinkWatch::watch(PeerLink& link, uint32_t owner) noexcept {
 }
 
 void LinkWatch::refresh() noexcept {
-    if (!native_ || native_->entries.empty()) return;
-    native_->read_changes();
+    if (!native_) return;
+    // The io loop reads the changes anyway whenever there are some; the read
+    // here only makes sure of them now, which only links to owners that do
+    // not mark their removal need. Those dropped wait for collect().
+    const bool needed = std::any_of(native_->entries.begin(), native_->entries.end(), [](const auto& e) {
+        return !e->marks_removal && e->stale.use_count() > 1 && !e->stale->load(std::memory_order_relaxed);
+    });
+    if (needed) native_->read_changes();
 }
 
 void LinkWatch::stop() noexcept {

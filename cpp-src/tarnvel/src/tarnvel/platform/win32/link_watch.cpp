@@ -9,7 +9,7 @@ struct LinkWatch::Native {};
 LinkWatch::LinkWatch(boost::asio::io_context&, OwnerGone) {}
 LinkWatch::~LinkWatch() = default;
 
-bool LinkWatch::watch(PeerLink&, uint32_t) noexcept { return false; }
+bool LinkWatch::watch(PeerLink&, uint32_t, bool) noexcept { return false; }
 void LinkWatch::refresh() noexcept {}
 void LinkWatch::stop() noexcept {}
 
