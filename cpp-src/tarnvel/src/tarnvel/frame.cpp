@@ -76,8 +76,7 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
         } else {
             frame.status = start[BODY];
             if (frame.status == STATUS_OK) {
-                frame.payload.resize(body - 1);
-                record.copy(BODY + 1, frame.payload.data(), body - 1);
+                record.copy(BODY + 1, body - 1, frame.payload);
             } else if (frame.status == STATUS_DELIVER_FAILED && body >= 5) {
                 frame.unfit_answer_bytes = load_le32(&start[BODY + 1]);
             }
@@ -98,8 +97,7 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
                 frame.method.clear();
             } else {
                 frame.method.pop_back();
-                frame.payload.resize(body - 4 - field);
-                record.copy(BODY + 4 + field, frame.payload.data(), frame.payload.size());
+                record.copy(BODY + 4 + field, body - 4 - field, frame.payload);
             }
         }
     }

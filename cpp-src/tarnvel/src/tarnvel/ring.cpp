@@ -329,6 +329,16 @@ void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
     read_ring(data_, capacity_, pos_, FRAME_OFFSET + offset, out, n);
 }
 
+void RecordFrame::copy(size_t offset, size_t n, Bytes& out) const {
+    out.clear();
+    if (n == 0) return;
+    const size_t off = (pos_ % capacity_ + FRAME_OFFSET + offset) % capacity_;
+    const size_t first = std::min<size_t>(n, capacity_ - off);
+    out.reserve(n);
+    out.insert(out.end(), data_ + off, data_ + off + first);
+    out.insert(out.end(), data_, data_ + (n - first));
+}
+
 std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer, DrainState& state,
                                                     const std::function<void(const Bytes&)>& on_frame,
                                                     const std::function<DrainClock::time_point()>& now) {

@@ -92,6 +92,9 @@ public:
     // Copies `n` bytes from `offset` of the frame to `out`; offset + n must
     // not exceed size().
     void copy(size_t offset, uint8_t* out, size_t n) const noexcept;
+    // Makes `out` those bytes, copied once: a resize first would write them
+    // all twice, which shows on large payloads.
+    void copy(size_t offset, size_t n, Bytes& out) const;
 
 private:
     const uint8_t* data_;
