@@ -25,19 +25,46 @@ from concurrent.futures._base import FINISHED as _FINISHED, RUNNING as _RUNNING
 # Who resolves the Future.
 _UNDECIDED, _RESOLVER, _IO_THREAD, _IO_THREAD_DONE = range(4)
 
+# A call's Future makes the condition of a plain Future only once something
+# asks for it (a wait, a callback, Python code resolving it): most are
+# resolved before anyone looks, and then need none. That relies on what a
+# plain Future's __init__ makes; where it makes anything else, the Futures
+# make their condition at once, as a plain one does.
+_LAZY_CONDITION = set(vars(concurrent.futures.Future())) == {
+    "_condition", "_state", "_result", "_exception", "_waiters", "_done_callbacks"}
+
 
 class CallFuture(concurrent.futures.Future):
     """The Future of one tarnvel call."""
 
     def __init__(self, signal):
-        super().__init__()
+        self._tarnvel_lock = threading.Lock()
+        if _LAZY_CONDITION:
+            self._result = None
+            self._exception = None
+            self._waiters = []
+            self._done_callbacks = []
+        else:
+            super().__init__()
         # Running from the start: a call cannot be cancelled once made, and
         # nobody else holds the Future yet to be told.
         self._state = _RUNNING
         self._tarnvel_signal = signal
-        self._tarnvel_lock = threading.Lock()
         self._tarnvel_resolver = _UNDECIDED
         self._tarnvel_late = []
+
+    def __getattr__(self, name):
+        # Called only for attributes not made yet: the condition, on first
+        # use. Made under the lock that _tarnvel_resolve_here decides under,
+        # so that a Future resolved without one was resolved before anyone
+        # could wait on it. Never asked for with that lock held.
+        if name != "_condition" or not _LAZY_CONDITION:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
+        with self._tarnvel_lock:
+            condition = self.__dict__.get("_condition")
+            if condition is None:
+                condition = self.__dict__["_condition"] = threading.Condition()
+        return condition
 
     def add_done_callback(self, fn):
         self._tarnvel_signal.before_callback()
@@ -59,6 +86,13 @@ class CallFuture(concurrent.futures.Future):
         with self._tarnvel_lock:
             if self._tarnvel_resolver != _UNDECIDED:
                 return None
+            if "_condition" not in self.__dict__:
+                # Nobody waits on it or has added a callback: it is done at
+                # once, and whoever looks later sees that.
+                self._result = result
+                self._state = _FINISHED
+                self._tarnvel_resolver = _IO_THREAD_DONE
+                return self._tarnvel_late
             self._tarnvel_resolver = _IO_THREAD
         try:
             concurrent.futures.Future.set_result(self, result)

@@ -67,6 +67,23 @@ def test_answers_nobody_asks_for_resolve_their_futures(node):
     assert [f.result(0).result for f in futures] == [b"%d" % i for i in range(50)]
 
 
+def test_a_wait_begun_before_the_answer_is_woken_by_it(node, peer):
+    """concurrent.futures.wait waits on a Future's condition, which a call's
+    Future makes only once something asks for it. The thread that then
+    resolves the Future, here one polling done(), must still wake the wait."""
+    pending = node.call_raw(peer.name, peer.pid, "block", b"x", NEVER_MS)
+    waited = []
+    waiter = threading.Thread(target=lambda: waited.append(concurrent.futures.wait([pending], timeout=10)))
+    waiter.start()
+    assert wait_for(lambda: pending._waiters), "the wait never began"
+    peer.proc.stdin.close()
+    while not pending.done():
+        pass
+    waiter.join(30)
+    assert waited and pending in waited[0].done
+    assert pending.result(0).result == b"x"
+
+
 def test_a_resolution_cut_short_by_ctrl_c_loses_neither_the_answer_nor_a_callback(node, peer):
     """The thread woken in result() resolves the Future itself; on the main
     thread a signal handler's exception may stop it anywhere, here just after
