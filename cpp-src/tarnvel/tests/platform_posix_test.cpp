@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -411,6 +412,31 @@ TEST(PosixSharedMapping, LeftoversAreRemovedByOpenersAndRenewedByCreators) {
     EXPECT_EQ(peer_size(name), 100);
 
     EXPECT_FALSE(PeerMailbox::open(unique_name("never")).has_value());
+}
+
+// A sender may still map a leftover mailbox through a link it kept (no lock).
+// Whoever removes the leftover, an opener or a sweep, zeroes its first word
+// (the magic) first, so that the sender's next message fails there instead
+// of going where nobody reads.
+TEST(PosixSharedMapping, ALeftoverIsDisownedBeforeItsNameGoes) {
+    for (const bool by_sweep : {false, true}) {
+        const std::string name = unique_name("kept");
+        make_leftover(ObjectKind::map, name, std::string(4096, 'L'));
+        const int fd = ::open(object_path(ObjectKind::map, name).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        void* mapped = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+        ::close(fd);
+        ASSERT_NE(mapped, MAP_FAILED);
+        if (by_sweep) {
+            EXPECT_TRUE(swept(ObjectKind::map, name));
+        } else {
+            EXPECT_FALSE(PeerMailbox::open(name).has_value());
+            EXPECT_FALSE(exists(ObjectKind::map, name));
+        }
+        const auto* view = static_cast<const char*>(mapped);
+        EXPECT_EQ(std::string(view, 5), std::string("\0\0\0\0L", 5)) << (by_sweep ? "sweep" : "opener");
+        ::munmap(mapped, 4096);
+    }
 }
 
 TEST(PosixSharedMapping, AnyByteStringOfAnyLengthNamesAnObject) {

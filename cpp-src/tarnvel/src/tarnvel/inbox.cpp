@@ -90,13 +90,19 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
     mailbox_.emplace(platform::SharedMapping::create(name_.name(), mailbox_mapping_size(bytes), "mailbox"));
     init_mailbox(mailbox_->view(), bytes_);
     init_wake_word(mailbox_->view(), bytes_);
-    reader_.emplace(io, mailbox_->view(), bytes_, [this](ReceivedFrame&& frame) { dispatch(std::move(frame)); });
-    event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
-    gate_ = std::make_shared<Gate>(*this, pid);
-    if (platform::shared_word_waits()) {
-        waits_ = std::make_shared<AnswerWaits>(
-            waiter_word(mailbox_->view(), bytes_), [this] { return take_for_waiter(); },
-            [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
+    try {
+        reader_.emplace(io, mailbox_->view(), bytes_, [this](ReceivedFrame&& frame) { dispatch(std::move(frame)); });
+        event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
+        gate_ = std::make_shared<Gate>(*this, pid);
+        if (platform::shared_word_waits()) {
+            waits_ = std::make_shared<AnswerWaits>(
+                waiter_word(mailbox_->view(), bytes_), [this] { return take_for_waiter(); },
+                [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
+        }
+    } catch (...) {
+        // Its name goes with the mapping: as at any removal, the magic first.
+        retire_mailbox(mailbox_->view(), bytes_);
+        throw;
     }
 }
 

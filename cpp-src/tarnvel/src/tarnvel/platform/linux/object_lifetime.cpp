@@ -69,6 +69,18 @@ bool name_refers_to(const char* path, int fd) noexcept {
 // Whether a failed open says that no object of ours is under the name (a
 // file of another user, or a symbolic link, is not ours) rather than that
 // this process is short of something.
+// A leftover mapping may still be mapped by a sender that kept a link to it
+// (kept links hold no lock). Whoever removes it zeroes its first word first,
+// while holding it exclusively, so that such a sender sees it belongs to
+// nobody (a mailbox's magic goes) instead of writing on where nobody reads.
+void disown_leftover(int fd) noexcept {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(sizeof(uint32_t))) {
+        const uint32_t zero = 0;
+        static_cast<void>(::pwrite(fd, &zero, sizeof zero, 0));
+    }
+}
+
 bool open_says_gone(int error) noexcept {
     return error == ENOENT || error == ENOTDIR || error == ELOOP || error == EACCES || error == ENXIO ||
            error == ENODEV;
@@ -131,6 +143,7 @@ ClaimOutcome claim_object(ObjectKind kind, std::string path, const CreateHooks* 
                 // locked its new file yet notices the removal and starts
                 // over.)
                 if (name_refers_to(path.c_str(), fd.get())) {
+                    disown_leftover(fd.get());
                     ::unlink(path.c_str());
                 }
                 return ClaimOutcome::gone;
@@ -323,11 +336,13 @@ void sweep_leftovers() noexcept {
         if (!file_name.starts_with(place.file_prefix)) {
             continue;
         }
-        // Read-only and non-blocking opens a FIFO without waiting for a
-        // writer; flock needs no write access. The descriptor is not listed
+        // Read-write where it can, to disown a mapping before removing it
+        // (flock itself needs no write access); non-blocking opens a FIFO
+        // without waiting for the other end. The descriptor is not listed
         // for fork children: a copy can only keep a lock on a file whose name
         // is removed here, or no lock at all, and openers never wait for that.
-        const int fd = ::openat(dir_fd, entry->d_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+        int fd = ::openat(dir_fd, entry->d_name, O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) fd = ::openat(dir_fd, entry->d_name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
             continue;
         }
@@ -336,6 +351,7 @@ void sweep_leftovers() noexcept {
         if (::fstat(fd, &opened) == 0 && opened.st_uid == own_uid &&
             (S_ISREG(opened.st_mode) || S_ISFIFO(opened.st_mode)) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
             ::fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && detail::same_file(opened, named)) {
+            detail::disown_leftover(fd);
             ::unlinkat(dir_fd, entry->d_name, 0);
         }
         ::close(fd);
