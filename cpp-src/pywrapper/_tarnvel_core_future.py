@@ -55,16 +55,16 @@ class CallFuture(concurrent.futures.Future):
 
     def __getattr__(self, name):
         # Called only for attributes not made yet: the condition, on first
-        # use. Made under the lock that _tarnvel_resolve_here decides under,
-        # so that a Future resolved without one was resolved before anyone
-        # could wait on it. Never asked for with that lock held.
+        # use. Put in place under the lock that _tarnvel_resolve_here decides
+        # under, so that a Future resolved without one was resolved before
+        # anyone could wait on it. Made before the lock is taken: making it
+        # runs Python code, where a signal handler or a finaliser touching
+        # this Future would otherwise wait for a lock its own thread holds.
         if name != "_condition" or not _LAZY_CONDITION:
             raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
+        made = threading.Condition()
         with self._tarnvel_lock:
-            condition = self.__dict__.get("_condition")
-            if condition is None:
-                condition = self.__dict__["_condition"] = threading.Condition()
-        return condition
+            return self.__dict__.setdefault("_condition", made)
 
     def add_done_callback(self, fn):
         self._tarnvel_signal.before_callback()
