@@ -2,11 +2,12 @@
 
 Run as a script (``peer.py SYSTEM NODE``) it serves "echo", "slow" (sleeps
 for the number of seconds given as argument, then echoes it) and "block"
-(returns its argument once stdin is at its end, so that it never answers while
-the peer is in use but does not hold up its stop), prints
+(returns its argument once released, or once stdin is at its end, so that it
+never answers while the peer is in use but does not hold up its stop), prints
 ``ready PID`` and then executes lines from stdin until EOF:
 ``call NODE PID METHOD HEXARGS TIMEOUT_MS`` answers ``STATUS HEXRESULT``
-(``-`` stands for no bytes). Imported, it offers `Peer` to drive one.
+(``-`` stands for no bytes); ``release`` lets "block" answer. Imported, it
+offers `Peer` to drive one.
 """
 
 import os
@@ -59,6 +60,12 @@ class Peer:
         self.send_call(node, pid, method, args, timeout_ms)
         return self.read_result(timeout_ms / 1000 + 10)
 
+    def release(self):
+        """Lets "block" answer while the peer goes on (an answer given as the
+        peer stops may be dropped by its close)."""
+        self.proc.stdin.write("release\n")
+        self.proc.stdin.flush()
+
     def stop(self, timeout=15):
         if self.proc.stdin and not self.proc.stdin.closed:
             self.proc.stdin.close()
@@ -91,6 +98,9 @@ def serve(system, name):
         node.register({"name": "block"}, block)
         print("ready", node.pid, flush=True)
         for line in sys.stdin:
+            if line.strip() == "release":
+                released.set()
+                continue
             _, target, pid, method, args, timeout_ms = line.split()
             future = node.call_raw(target, int(pid), method, _unhex(args), int(timeout_ms))
             result = future.result(timeout=int(timeout_ms) / 1000 + 10)

@@ -76,7 +76,7 @@ def test_a_wait_begun_before_the_answer_is_woken_by_it(node, peer):
     waiter = threading.Thread(target=lambda: waited.append(concurrent.futures.wait([pending], timeout=10)))
     waiter.start()
     assert wait_for(lambda: pending._waiters), "the wait never began"
-    peer.proc.stdin.close()
+    peer.release()
     while not pending.done():
         pass
     waiter.join(30)
@@ -99,9 +99,9 @@ def test_a_resolution_cut_short_by_ctrl_c_loses_neither_the_answer_nor_a_callbac
 
     pending._tarnvel_resolve_here = cut_short
     main = threading.get_native_id()
-    # The peer answers once its stdin is closed: only when this thread sleeps
+    # The peer answers once released: only when this thread sleeps
     # in result(), so that it, not the watcher, takes the answer.
-    releaser = threading.Thread(target=lambda: wait_for(lambda: sleeping(main)) and peer.proc.stdin.close())
+    releaser = threading.Thread(target=lambda: wait_for(lambda: sleeping(main)) and peer.release())
     releaser.start()
     with pytest.raises(KeyboardInterrupt):
         pending.result(30)
