@@ -66,9 +66,6 @@ bool name_refers_to(const char* path, int fd) noexcept {
     return ::fstat(fd, &opened) == 0 && ::lstat(path, &named) == 0 && same_file(opened, named);
 }
 
-// Whether a failed open says that no object of ours is under the name (a
-// file of another user, or a symbolic link, is not ours) rather than that
-// this process is short of something.
 // A leftover mapping may still be mapped by a sender that kept a link to it
 // (kept links hold no lock). Whoever removes it zeroes its first word first,
 // while holding it exclusively, so that such a sender sees it belongs to
@@ -81,6 +78,9 @@ void disown_leftover(int fd) noexcept {
     }
 }
 
+// Whether a failed open says that no object of ours is under the name (a
+// file of another user, or a symbolic link, is not ours) rather than that
+// this process is short of something.
 bool open_says_gone(int error) noexcept {
     return error == ENOENT || error == ENOTDIR || error == ELOOP || error == EACCES || error == ENXIO ||
            error == ENODEV;
