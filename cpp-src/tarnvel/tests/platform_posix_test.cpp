@@ -415,11 +415,13 @@ TEST(PosixSharedMapping, LeftoversAreRemovedByOpenersAndRenewedByCreators) {
 }
 
 // A sender may still map a leftover mailbox through a link it kept (no lock).
-// Whoever removes the leftover, an opener or a sweep, zeroes its first word
-// (the magic) first, so that the sender's next message fails there instead
-// of going where nobody reads.
+// Whoever removes the leftover, an opener, a sweep or a creator of a new
+// object under its name, zeroes its first word (the magic) first, so that
+// the sender's next message fails there instead of going where nobody reads
+// (or, for a creator, into a mailbox whose event the sender no longer has).
 TEST(PosixSharedMapping, ALeftoverIsDisownedBeforeItsNameGoes) {
-    for (const bool by_sweep : {false, true}) {
+    enum class By { opener, sweep, creator };
+    for (const By by : {By::opener, By::sweep, By::creator}) {
         const std::string name = unique_name("kept");
         make_leftover(ObjectKind::map, name, std::string(4096, 'L'));
         const int fd = ::open(object_path(ObjectKind::map, name).c_str(), O_RDONLY | O_CLOEXEC);
@@ -427,14 +429,23 @@ TEST(PosixSharedMapping, ALeftoverIsDisownedBeforeItsNameGoes) {
         void* mapped = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
         ::close(fd);
         ASSERT_NE(mapped, MAP_FAILED);
-        if (by_sweep) {
-            EXPECT_TRUE(swept(ObjectKind::map, name));
-        } else {
-            EXPECT_FALSE(PeerMailbox::open(name).has_value());
-            EXPECT_FALSE(exists(ObjectKind::map, name));
+        std::optional<SharedMapping> renewed;
+        switch (by) {
+            case By::opener:
+                EXPECT_FALSE(PeerMailbox::open(name).has_value());
+                EXPECT_FALSE(exists(ObjectKind::map, name));
+                break;
+            case By::sweep:
+                EXPECT_TRUE(swept(ObjectKind::map, name));
+                break;
+            case By::creator:
+                renewed.emplace(SharedMapping::create(name, 4096, "mailbox"));
+                EXPECT_TRUE(all_zero(renewed->view(), 4096));
+                break;
         }
+        // The rest is left as it was: the old file, not one made anew.
         const auto* view = static_cast<const char*>(mapped);
-        EXPECT_EQ(std::string(view, 5), std::string("\0\0\0\0L", 5)) << (by_sweep ? "sweep" : "opener");
+        EXPECT_EQ(std::string(view, 5), std::string("\0\0\0\0L", 5)) << static_cast<int>(by);
         ::munmap(mapped, 4096);
     }
 }

@@ -157,6 +157,19 @@ ClaimOutcome claim_object(ObjectKind kind, std::string path, const CreateHooks* 
                 }
                 return ClaimOutcome::failed;
             }
+            // A leftover mapping with content may still be mapped through a
+            // sender's kept link. Made anew in place, it would look live to
+            // that link, which still holds the old owner's event: it is
+            // disowned and removed, and a new file takes the name.
+            struct stat leftover {};
+            if (kind == ObjectKind::map && ::fstat(fd.get(), &leftover) == 0 && leftover.st_size > 0) {
+                disown_leftover(fd.get());
+                ::unlink(path.c_str());
+                if (race_again()) {
+                    continue;
+                }
+                return ClaimOutcome::failed;
+            }
             if (::fchmod(fd.get(), 0600) != 0 || !hooks->initialise(fd.get())) {
                 // Still exclusively ours: leave no half-made object behind.
                 ::unlink(path.c_str());
