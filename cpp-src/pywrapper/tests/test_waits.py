@@ -22,7 +22,7 @@ def test_a_pending_call_keeps_no_one_waiting_longer_than_asked(node, peer):
     node.register({"name": "where"}, lambda args: str(threading.get_ident()).encode())
     done = node.call_raw("main", node.pid, "where", b"", 5000)
     io_thread = int(done.result(timeout=10).result)
-    # The peer answers "block" only once its stdin is closed.
+    # The peer answers "block" only once released or its stdin is closed.
     pending = node.call_raw(peer.name, peer.pid, "block", b"", NEVER_MS)
 
     def add_three():
