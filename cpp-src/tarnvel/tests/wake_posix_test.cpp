@@ -88,6 +88,34 @@ bool wait_in_get(Tarnvel& me, Peer& blocker, const std::string& mine, WaitingThr
     return eventually([&] { return reader_waits(mine, DEFAULT_RECV_BYTES); });
 }
 
+// Counts the calls of `node`'s "count" method in `counted`.
+bool count_calls(Tarnvel& node, std::atomic<int>& counted) {
+    return node.register_method({{"name", "count"}}, [&counted](Bytes) {
+        ++counted;
+        return Bytes{};
+    });
+}
+
+// A forked writer appends a "count" request to `mailbox`, runs
+// `before_dying` on the mapping, and dies before any wake-up.
+void write_and_die(const std::string& mailbox, void (*before_dying)(uint8_t* view) = nullptr) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only async-signal-safe work would be strictly right here; the
+        // mapping and the record need nothing of the parent's threads.
+        auto to_owner = platform::PeerMailbox::open(mailbox);
+        if (!to_owner) ::_exit(2);
+        const Bytes request = encode_request_frame(1, static_cast<uint32_t>(::getpid()), "count", "");
+        if (!append_raw_record(to_owner->view(), static_cast<uint32_t>(request.size()), request)) ::_exit(3);
+        if (before_dying != nullptr) before_dying(to_owner->view());
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 bool maps_file(const std::string& path) {
     std::ifstream maps("/proc/self/maps");
     for (std::string line; std::getline(maps, line);) {
@@ -119,28 +147,13 @@ TEST(WakePosix, AWriterKilledBeforeItsSignalHoldsUpNothingBehindIt) {
     const std::string system = unique_name("S");
     Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
     std::atomic<int> counted{0};
-    ASSERT_TRUE(me.register_method({{"name", "count"}}, [&](Bytes) {
-        ++counted;
-        return Bytes{};
-    }));
+    ASSERT_TRUE(count_calls(me, counted));
     const std::string mine = mailbox_of(system, me.pid());
     ASSERT_FALSE(mine.empty());
     ASSERT_TRUE(eventually([&] { return owner_state(mine, DEFAULT_RECV_BYTES) == OWNER_ASLEEP; }));
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Only async-signal-safe work would be strictly right here; the
-        // mapping and the record need nothing of the parent's threads.
-        auto to_me = platform::PeerMailbox::open(mine);
-        if (!to_me) ::_exit(2);
-        const Bytes request = encode_request_frame(1, static_cast<uint32_t>(::getpid()), "count", "");
-        const bool ok = append_raw_record(to_me->view(), static_cast<uint32_t>(request.size()), request);
-        ::_exit(ok ? 0 : 3);  // dies before any signal
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    write_and_die(mine);  // dies before any signal
+    if (HasFatalFailure()) return;
 
     EXPECT_EQ(call_wait(me, "me", me.pid(), "count").status, STATUS_OK);
     EXPECT_TRUE(eventually([&] { return counted.load() == 2; }));
@@ -203,10 +216,7 @@ TEST(WakePosix, AWriterKilledBetweenItsRecordAndItsWakeHoldsUpNoWaitingThread) {
     const std::string system = unique_name("S");
     Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
     std::atomic<int> counted{0};
-    ASSERT_TRUE(me.register_method({{"name", "count"}}, [&](Bytes) {
-        ++counted;
-        return Bytes{};
-    }));
+    ASSERT_TRUE(count_calls(me, counted));
     Peer srv = Peer::serve("srv", system);
     ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);
     const std::string mine = mailbox_of(system, me.pid());
@@ -215,21 +225,13 @@ TEST(WakePosix, AWriterKilledBetweenItsRecordAndItsWakeHoldsUpNoWaitingThread) {
     WaitingThread waiting;
     ASSERT_TRUE(wait_in_get(me, srv, mine, waiting));
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto to_me = platform::PeerMailbox::open(mine);
-        if (!to_me) ::_exit(2);
-        const Bytes request = encode_request_frame(1, static_cast<uint32_t>(::getpid()), "count", "");
-        if (!append_raw_record(to_me->view(), static_cast<uint32_t>(request.size()), request)) ::_exit(3);
-        uint32_t* word =
-            reinterpret_cast<uint32_t*>(to_me->view() + wake_area_offset(mailbox_capacity(DEFAULT_RECV_BYTES)) + 8);
+    // It clears the waiter's bit, as a writer about to wake it does, and
+    // dies before its wake.
+    write_and_die(mine, [](uint8_t* view) {
+        uint32_t* word = reinterpret_cast<uint32_t*>(view + wake_area_offset(mailbox_capacity(DEFAULT_RECV_BYTES)) + 8);
         std::atomic_ref<uint32_t>(*word).fetch_and(~READER_WAITS);
-        ::_exit(0);  // dies before its wake
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    });
+    if (HasFatalFailure()) return;
     EXPECT_FALSE(waiting.answered.load());
 
     srv.send("release");

@@ -49,6 +49,29 @@ private:
     bool set_ = false;
 };
 
+bool serve_echo(Tarnvel& node) {
+    return node.register_method(boost::json::object{{"type", "method"}, {"name", "echo"}},
+                                [](Bytes args) { return args; });
+}
+
+// Calls `target`'s "echo" from `threads` threads of `node` at once, 300 calls
+// each; the calls whose answer is wrong or missing.
+int failed_echoes(Tarnvel& node, const std::string& target, uint32_t pid, int threads) {
+    std::atomic<int> failed{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < threads; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                const std::string text = std::to_string(t) + ":" + std::to_string(i);
+                const CallResult r = call_wait(node, target, pid, "echo", text);
+                if (r.status != STATUS_OK || to_text(r.result) != text) ++failed;
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    return failed.load();
+}
+
 // Many writers and an owner that goes to sleep as soon as it finds nothing,
 // so that it keeps falling asleep between a writer's commit and its look at
 // the word. A lost wake-up leaves records unread with the owner waiting.
@@ -147,21 +170,8 @@ TEST(Wake, AMailboxWithoutAWordIsAlwaysSignalled) {
 TEST(Wake, ANodeCalledFromManyThreadsAnswersEveryCall) {
     const std::string system = unique_name("S");
     Tarnvel node("n", system, unique_name("rx"), 8192);
-    ASSERT_TRUE(node.register_method(boost::json::object{{"type", "method"}, {"name", "echo"}},
-                                     [](Bytes args) { return args; }));
-    std::atomic<int> failed{0};
-    std::vector<std::thread> callers;
-    for (int t = 0; t < 4; ++t) {
-        callers.emplace_back([&, t] {
-            for (int i = 0; i < 300; ++i) {
-                const std::string text = std::to_string(t) + ":" + std::to_string(i);
-                const CallResult r = call_wait(node, "n", node.pid(), "echo", text);
-                if (r.status != STATUS_OK || to_text(r.result) != text) ++failed;
-            }
-        });
-    }
-    for (auto& t : callers) t.join();
-    EXPECT_EQ(failed.load(), 0);
+    ASSERT_TRUE(serve_echo(node));
+    EXPECT_EQ(failed_echoes(node, "n", node.pid(), 4), 0);
 }
 
 // Threads waiting in get() for answers from another process: one of them
@@ -173,25 +183,12 @@ TEST(Wake, ANodeCalledFromManyThreadsAnswersEveryCall) {
 TEST(Wake, ThreadsWaitingForAnotherProcessGetEveryAnswer) {
     const std::string system = unique_name("S");
     Tarnvel node("n", system, unique_name("rx"), 8192);
-    ASSERT_TRUE(node.register_method(boost::json::object{{"type", "method"}, {"name", "echo"}},
-                                     [](Bytes args) { return args; }));
+    ASSERT_TRUE(serve_echo(node));
     Peer srv = Peer::serve("srv", system);
     constexpr int REQUESTS = 2000;
     ChildProcess asker = Peer::launch({"call-many", "asker", system, unique_name("rx"), "65536", "n",
                                        std::to_string(node.pid()), "echo", std::to_string(REQUESTS)});
-    std::atomic<int> failed{0};
-    std::vector<std::thread> callers;
-    for (int t = 0; t < 3; ++t) {
-        callers.emplace_back([&, t] {
-            for (int i = 0; i < 300; ++i) {
-                const std::string text = std::to_string(t) + ":" + std::to_string(i);
-                const CallResult r = call_wait(node, "srv", srv.pid(), "echo", text);
-                if (r.status != STATUS_OK || to_text(r.result) != text) ++failed;
-            }
-        });
-    }
-    for (auto& t : callers) t.join();
-    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(failed_echoes(node, "srv", srv.pid(), 3), 0);
     EXPECT_EQ(asker.read_line(std::chrono::seconds(60)), "matched " + std::to_string(REQUESTS));
 }
 
