@@ -4,10 +4,12 @@
 #include "frame.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <stdexcept>
 
 #if defined(__SANITIZE_THREAD__)
@@ -53,17 +55,24 @@ std::atomic_ref<uint32_t> header_field(uint8_t* view, size_t offset) {
     return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view + offset));
 }
 
-// Copies `n` bytes of the piece at (record position `pos`, offset `k`) out of
-// ring data of `capacity` bytes, as Ring::read does (see Ring::offset); n
-// never exceeds the capacity, so the piece wraps at most once.
-void read_ring(const uint8_t* data, uint32_t capacity, uint64_t pos, size_t k, uint8_t* dst, size_t n) {
-    if (n == 0) {
-        return;
-    }
+// The `n` bytes of the piece at (record position `pos`, offset `k`) in ring
+// data of `capacity` bytes, as Ring::read finds them (see Ring::offset): up to
+// the end of the data, then from its start. n never exceeds the capacity, so
+// the piece wraps at most once.
+std::array<std::span<const uint8_t>, 2> ring_runs(const uint8_t* data, uint32_t capacity, uint64_t pos, size_t k,
+                                                  size_t n) {
+    if (n == 0) return {};
     const size_t off = (pos % capacity + k) % capacity;
     const size_t first = std::min<size_t>(n, capacity - off);
-    std::memcpy(dst, data + off, first);
-    std::memcpy(dst + first, data, n - first);
+    return {std::span<const uint8_t>(data + off, first), std::span<const uint8_t>(data, n - first)};
+}
+
+void read_ring(const uint8_t* data, uint32_t capacity, uint64_t pos, size_t k, uint8_t* dst, size_t n) {
+    for (const auto& run : ring_runs(data, capacity, pos, k, n)) {
+        if (run.empty()) continue;
+        std::memcpy(dst, run.data(), run.size());
+        dst += run.size();
+    }
 }
 
 // The ring data area with the position arithmetic both sides must agree on.
@@ -331,12 +340,10 @@ void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
 
 void RecordFrame::copy(size_t offset, size_t n, Bytes& out) const {
     out.clear();
-    if (n == 0) return;
-    const size_t off = (pos_ % capacity_ + FRAME_OFFSET + offset) % capacity_;
-    const size_t first = std::min<size_t>(n, capacity_ - off);
     out.reserve(n);
-    out.insert(out.end(), data_ + off, data_ + off + first);
-    out.insert(out.end(), data_, data_ + (n - first));
+    for (const auto& run : ring_runs(data_, capacity_, pos_, FRAME_OFFSET + offset, n)) {
+        out.insert(out.end(), run.begin(), run.end());
+    }
 }
 
 std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer, DrainState& state,
