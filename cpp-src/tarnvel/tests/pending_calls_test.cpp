@@ -150,5 +150,33 @@ TEST(PendingCalls, OneTimerEndsCallsAtTheirDeadlines) {
     EXPECT_EQ(timed_out.size(), 2u);
 }
 
+// Finished calls leave their deadlines behind until they come due or are
+// swept out: none of them may end a later call, whatever key it reuses, and
+// sweeping them must keep every pending call's own deadline.
+TEST(PendingCalls, AFinishedCallsDeadlineNeverEndsAnotherCall) {
+    boost::asio::io_context io;
+    PendingCalls calls(io);
+    const auto soon = Clock::now() + std::chrono::milliseconds(30);
+    const uint16_t first = start(calls, 3, nullptr, soon);
+    calls.complete(3, first, {});
+    // Enough finished calls to sweep the heap more than once; the last comes
+    // round to the first call's key.
+    for (int i = 2; i <= 65535; ++i) calls.complete(3, start(calls, 3, nullptr, soon), {});
+    std::future<CallResult> reused;
+    ASSERT_EQ(start(calls, 3, &reused, Clock::now() + std::chrono::hours(1)), first);
+    std::future<CallResult> due;
+    start(calls, 4, &due, Clock::now() + std::chrono::milliseconds(60));
+    while (due.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+           io.run_one_for(std::chrono::seconds(30)) != 0) {
+    }
+    ASSERT_EQ(due.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    EXPECT_EQ(due.get().status, STATUS_TIMEOUT);
+    EXPECT_EQ(reused.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    EXPECT_EQ(calls.size(), 1u);
+    calls.stop();
+    calls.fail_all();
+    EXPECT_EQ(reused.get().status, STATUS_EXEC_FAILED);
+}
+
 }  // namespace
 }  // namespace tarnvel

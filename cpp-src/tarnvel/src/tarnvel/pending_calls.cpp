@@ -2,6 +2,8 @@
 
 #include <boost/asio/post.hpp>
 
+#include <algorithm>
+#include <functional>
 #include <vector>
 
 namespace tarnvel {
@@ -18,6 +20,8 @@ std::chrono::steady_clock::time_point deadline_after(int64_t timeout_ms) {
 namespace {
 
 constexpr size_t MAX_SEQ_PER_PID = 65535;
+// Finished calls' deadlines the heap may hold beyond twice the pending calls.
+constexpr size_t STALE_DEADLINES = 256;
 
 void run(CallCompletion& done, CallResult result) noexcept {
     try {
@@ -45,27 +49,29 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Cl
         const uint16_t seq = next_seq(pid);
         const Key key{pid, seq};
         if (pending_.contains(key)) continue;
-        deadlines_.emplace(deadline, key);
-        try {
-            pending_.emplace(key, PendingCall{std::move(done), deadline, anywhere});
-        } catch (...) {
-            deadlines_.erase({deadline, key});
-            throw;
+        // Room first, so that nothing below throws once the call is entered
+        // (and `done` moved).
+        if (deadlines_.size() > 2 * pending_.size() + STALE_DEADLINES) {
+            deadlines_.clear();
+            for (const auto& [pending_key, call] : pending_) deadlines_.emplace_back(call.deadline, pending_key);
+            std::make_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
         }
+        deadlines_.reserve(deadlines_.size() + 1);
+        PendingCall& call = pending_.try_emplace(key).first->second;
         if (deadline < armed_for_ && !rearm_posted_) {
             // The timer is the io thread's; it sets it for the new earliest deadline.
             try {
                 boost::asio::post(io_, [this] { rearm(); });
             } catch (...) {
-                // No timer would end the call: it is not entered, and its
-                // completion goes back to the caller untouched.
-                done = std::move(pending_.at(key).done);
+                // No timer would end the call: it is not entered.
                 pending_.erase(key);
-                deadlines_.erase({deadline, key});
                 throw;
             }
             rearm_posted_ = true;
         }
+        call = PendingCall{std::move(done), deadline, anywhere};
+        deadlines_.emplace_back(deadline, key);
+        std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
         return seq;
     }
     return std::nullopt;
@@ -76,9 +82,36 @@ std::optional<CallCompletion> PendingCalls::take_locked(const Key& key, Clock::t
     if (it == pending_.end()) return std::nullopt;
     if (deadline != nullptr) *deadline = it->second.deadline;
     CallCompletion done = std::move(it->second.done);
-    deadlines_.erase({it->second.deadline, key});
     pending_.erase(it);
     return done;
+}
+
+bool PendingCalls::live_locked(const Deadline& entry) const {
+    const auto it = pending_.find(entry.second);
+    return it != pending_.end() && it->second.deadline == entry.first;
+}
+
+void PendingCalls::drop_stale_top_locked() {
+    while (!deadlines_.empty() && !live_locked(deadlines_.front())) {
+        std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
+        deadlines_.pop_back();
+    }
+}
+
+std::vector<CallCompletion> PendingCalls::take_all_locked(std::optional<uint32_t> pid) {
+    std::vector<Key> keys;
+    for (const auto& entry : pending_)
+        if (!pid || entry.first.first == *pid) keys.push_back(entry.first);
+    std::sort(keys.begin(), keys.end());
+    std::vector<CallCompletion> taken;
+    taken.reserve(keys.size());
+    for (const Key& key : keys) {
+        const auto it = pending_.find(key);
+        taken.push_back(std::move(it->second.done));
+        pending_.erase(it);
+    }
+    if (pending_.empty()) deadlines_.clear();
+    return taken;
 }
 
 void PendingCalls::complete(uint32_t pid, uint16_t seq, CallResult result) {
@@ -121,10 +154,7 @@ void PendingCalls::fail_all() {
     std::vector<CallCompletion> failed;
     {
         std::lock_guard lock(calls_mutex_);
-        failed.reserve(pending_.size());
-        for (auto& [key, call] : pending_) failed.push_back(std::move(call.done));
-        pending_.clear();
-        deadlines_.clear();
+        failed = take_all_locked(std::nullopt);
     }
     for (auto& done : failed) run(done, CallResult{STATUS_EXEC_FAILED, {}});
 }
@@ -133,12 +163,7 @@ void PendingCalls::fail_peer(uint32_t pid) {
     std::vector<CallCompletion> failed;
     {
         std::lock_guard lock(calls_mutex_);
-        auto it = pending_.lower_bound(Key{pid, 0});
-        while (it != pending_.end() && it->first.first == pid) {
-            failed.push_back(std::move(it->second.done));
-            deadlines_.erase({it->second.deadline, it->first});
-            it = pending_.erase(it);
-        }
+        failed = take_all_locked(pid);
     }
     for (auto& done : failed) run(done, CallResult{STATUS_EXEC_FAILED, {}});
 }
@@ -157,7 +182,8 @@ void PendingCalls::arm_locked(Clock::time_point when) {
 void PendingCalls::rearm() {
     std::lock_guard lock(calls_mutex_);
     rearm_posted_ = false;
-    if (!deadlines_.empty() && deadlines_.begin()->first < armed_for_) arm_locked(deadlines_.begin()->first);
+    drop_stale_top_locked();
+    if (!deadlines_.empty() && deadlines_.front().first < armed_for_) arm_locked(deadlines_.front().first);
 }
 
 void PendingCalls::expire() {
@@ -165,16 +191,18 @@ void PendingCalls::expire() {
     {
         std::lock_guard lock(calls_mutex_);
         const auto now = Clock::now();
-        while (!deadlines_.empty() && deadlines_.begin()->first <= now) {
-            const auto first = deadlines_.begin();
-            if (const auto it = pending_.find(first->second); it != pending_.end()) {
+        while (!deadlines_.empty() && deadlines_.front().first <= now) {
+            if (live_locked(deadlines_.front())) {
+                const auto it = pending_.find(deadlines_.front().second);
                 expired.push_back(std::move(it->second.done));
                 pending_.erase(it);
             }
-            deadlines_.erase(first);
+            std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
+            deadlines_.pop_back();
         }
         armed_for_ = Clock::time_point::max();
-        if (!deadlines_.empty()) arm_locked(deadlines_.begin()->first);
+        drop_stale_top_locked();
+        if (!deadlines_.empty()) arm_locked(deadlines_.front().first);
     }
     for (auto& done : expired) run(done, CallResult{STATUS_TIMEOUT, {}});
 }

@@ -7,14 +7,15 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include <chrono>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <utility>
+#include <vector>
 
 namespace tarnvel {
 
@@ -70,6 +71,12 @@ private:
         Clock::time_point deadline;
         bool anywhere = false;
     };
+    struct KeyHash {
+        size_t operator()(const Key& key) const noexcept {
+            return std::hash<uint64_t>{}(uint64_t{key.first} << 16 | key.second);
+        }
+    };
+    using Deadline = std::pair<Clock::time_point, Key>;
 
     // 1, 2, ..., 65535, 1, ...: 0 is never a sequence number.
     uint16_t next_seq(uint32_t pid);
@@ -79,12 +86,25 @@ private:
     void expire();
     void arm_locked(Clock::time_point when);
     std::optional<CallCompletion> take_locked(const Key& key, Clock::time_point* deadline = nullptr);
+    // Whether a deadline in the heap still belongs to a pending call.
+    bool live_locked(const Deadline& entry) const;
+    // Drops finished calls' deadlines from the top of the heap.
+    void drop_stale_top_locked();
+    // Takes the completions of calls pending at `pid` (every pid: nullopt),
+    // in key order.
+    std::vector<CallCompletion> take_all_locked(std::optional<uint32_t> pid);
 
     boost::asio::io_context& io_;
     mutable std::mutex calls_mutex_;
-    std::map<Key, PendingCall> pending_;
-    std::set<std::pair<Clock::time_point, Key>> deadlines_;
-    std::map<uint32_t, uint16_t> seq_counters_;
+    // Flat tables and a heap instead of trees: a call is entered and finished
+    // up to a million times a second, and each tree node was an allocation.
+    boost::unordered_flat_map<Key, PendingCall, KeyHash> pending_;
+    // The earliest deadline on top. A finished call's entry stays until it
+    // comes to the top or the heap is rebuilt from the pending calls (once
+    // it holds more than twice as many), so finishing a call costs nothing
+    // here.
+    std::vector<Deadline> deadlines_;
+    boost::unordered_flat_map<uint32_t, uint16_t> seq_counters_;
     // One timer for all calls, set for the earliest deadline it knows of. A
     // later deadline never moves it: when it fires it ends what is due and is
     // set again for the next. So a steady stream of calls costs no timer work.
