@@ -69,13 +69,13 @@ void before_callback(FutureSignal& signal) {
 
 }  // namespace
 
-Bytes bytes_to_vector(const py::bytes& bytes) {
+std::span<const uint8_t> bytes_view(const py::bytes& bytes) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
         throw py::error_already_set();
     }
-    return Bytes(reinterpret_cast<const uint8_t*>(data), reinterpret_cast<const uint8_t*>(data) + size);
+    return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
 }
 
 py::bytes exact_bytes(const py::bytes& bytes) {
@@ -99,7 +99,7 @@ py::object call_result_object(CallResult&& outcome) {
 py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
                     int64_t timeout_ms) {
     resolve_ready();
-    Bytes arguments = bytes_to_vector(args);
+    const std::span<const uint8_t> arguments = bytes_view(args);
     auto signal = std::make_shared<FutureSignal>();
     py::object future = future_class()(signal);
     // The node lives at least as long as the Future.
@@ -117,7 +117,9 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
     // the system's mutex: without the interpreter lock.
     {
         const py::gil_scoped_release unlocked;
-        self.core().node().call(std::move(node_name), pid, std::move(method), std::move(arguments), timeout_ms,
+        // Read in place, without the lock: a bytes object never changes, and
+        // the caller holds this one until call_raw returns.
+        self.core().node().call(std::move(node_name), pid, std::move(method), BytesView(arguments), timeout_ms,
                                 [resolution = std::move(resolution)](CallResult outcome) mutable {
                                     resolution.outcome = std::move(outcome);
                                     if (resolution.signal->has_callbacks()) {

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace tarnvel::binding {
@@ -20,8 +21,8 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
 // The class behind the signal a call's Future waits on (see resolvers.hpp).
 void define_future_signal(py::module_& m);
 
-// A copy of the content of a bytes object.
-Bytes bytes_to_vector(const py::bytes& bytes);
+// The content of a bytes object, in place: valid while the object is held.
+std::span<const uint8_t> bytes_view(const py::bytes& bytes);
 
 // The Python class CallResult. The answer is kept as the bytes object that
 // Python reads, made once from the received answer: reading `result` copies

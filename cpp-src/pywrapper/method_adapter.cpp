@@ -39,9 +39,11 @@ public:
     }
 
     bool complete(const py::bytes& result) {
-        Bytes bytes = bytes_to_vector(result);
+        // Read in place, without the lock: the caller holds the bytes object
+        // until this returns.
+        const std::span<const uint8_t> bytes = bytes_view(result);
         const py::gil_scoped_release unlocked;
-        return reply_.complete(std::move(bytes));
+        return reply_.complete(BytesView(bytes));
     }
     bool fail() {
         const py::gil_scoped_release unlocked;

@@ -253,7 +253,7 @@ ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t windo
                 std::lock_guard lock(mutex);
                 ++outstanding;
             }
-            target.node.call(SERVER_NODE, target.pid, METHOD, payload, CALL_TIMEOUT_MS, on_done);
+            target.node.call(SERVER_NODE, target.pid, METHOD, BytesView(payload), CALL_TIMEOUT_MS, on_done);
         };
         for (size_t i = 0; i < window; ++i) issue();
         std::unique_lock lock(mutex);

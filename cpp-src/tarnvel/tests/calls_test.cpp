@@ -189,6 +189,49 @@ TEST_F(Calls, FullMailboxHoldsCallsUntilThereIsRoom) {
     EXPECT_EQ(small.quit(), 0);
 }
 
+// Borrowed bytes are read during the call alone: a message that has to wait
+// (for its destination to be opened, or for room) takes a copy, so changing
+// the caller's buffer afterwards changes nothing that was sent.
+TEST_F(Calls, BorrowedBytesAreCopiedWhenTheMessageWaits) {
+    Peer small = Peer::serve("small", system_, 512);
+    Bytes buffer(100);
+    const auto fill = [&](char c) { std::fill(buffer.begin(), buffer.end(), static_cast<uint8_t>(c)); };
+    // The first call to a peer waits for the io thread to open it.
+    fill('a');
+    auto first = me().call(small.node_name(), small.pid(), "echo", BytesView(buffer), LONG_TIMEOUT_MS);
+    fill('!');
+    EXPECT_EQ(to_text(await(first).result), std::string(100, 'a'));
+
+    auto blocked = start(small, "block");
+    ASSERT_EQ(small.expect_line(), "blocked");
+    // Some fit the ring at once; the rest wait in the outbox for room.
+    std::vector<std::future<CallResult>> futures;
+    for (char c = 'b'; c <= 'g'; ++c) {
+        fill(c);
+        futures.push_back(me().call(small.node_name(), small.pid(), "echo", BytesView(buffer), LONG_TIMEOUT_MS));
+    }
+    fill('!');
+    small.send("release");
+    EXPECT_EQ(await(blocked).status, STATUS_OK);
+    for (size_t i = 0; i < futures.size(); ++i) {
+        auto echo = await(futures[i]);
+        EXPECT_EQ(echo.status, STATUS_OK) << i;
+        EXPECT_EQ(to_text(echo.result), std::string(100, static_cast<char>('b' + i))) << i;
+    }
+
+    // The same for an answer: the first to a caller waits for its link.
+    me().register_method(boost::json::parse(R"({"name":"lend"})").as_object(), [](Bytes, Reply reply) {
+        Bytes lent(64, 'r');
+        reply.complete(BytesView(lent));
+        std::fill(lent.begin(), lent.end(), '!');
+    });
+    ChildProcess caller = Peer::launch({"call", "caller", system_, unique_name("rx"), "65536", "me",
+                                        std::to_string(me().pid()), "lend", "", "10000"});
+    EXPECT_EQ(caller.read_line(std::chrono::seconds(30)), "result 0 " + std::string(64, 'r'));
+    EXPECT_EQ(caller.wait(WAIT_LIMIT), 0);
+    EXPECT_EQ(small.quit(), 0);
+}
+
 TEST_F(Calls, SelfCall) {
     ASSERT_TRUE(me().register_method({{"name", "twice"}}, [](Bytes b) {
         Bytes out = b;

@@ -125,7 +125,7 @@ TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
             });
     };
     const auto put = [&](const OutFrame& frame) {
-        const std::span<const uint8_t> pieces[] = {frame.head, frame.tail, FRAME_END_MARKER};
+        const std::span<const uint8_t> pieces[] = {frame.head, frame.tail.bytes(), FRAME_END_MARKER};
         ASSERT_EQ(append_record(view, SIZE, pieces), AppendResult::ok);
         drain();
     };

@@ -10,6 +10,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -79,6 +80,20 @@ struct NodeInfo {
 // ends the caller's call with STATUS_EXEC_FAILED.
 using MethodHandler = std::function<Bytes(Bytes)>;
 
+// Bytes that a call or an answer reads rather than takes: they must stay
+// valid and unchanged until the call() or complete() given them returns.
+// They are copied only when the message has to wait (for its destination to
+// be opened, or for room in its mailbox); otherwise the only copy made is
+// the one into the destination's mailbox.
+class BytesView {
+public:
+    explicit BytesView(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}
+    std::span<const uint8_t> bytes() const noexcept { return bytes_; }
+
+private:
+    std::span<const uint8_t> bytes_;
+};
+
 // The one answer to one request, for a handler that gives it later: once,
 // from any thread. Copies share the answer: the first complete() or fail()
 // gives it, later ones return false. When the last copy goes unanswered the
@@ -90,6 +105,7 @@ public:
 
     // STATUS_OK with `result`.
     bool complete(Bytes result) const;
+    bool complete(BytesView result) const;
     // STATUS_EXEC_FAILED.
     bool fail() const;
     bool answered() const noexcept;
@@ -172,6 +188,10 @@ public:
     // The same with `on_done` run once with the outcome instead of a future.
     // If it throws "Tarnvel is closed", `on_done` never runs.
     void call(std::string node_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
+              CallCompletion on_done);
+    // Both forms with arguments the call reads before it returns.
+    CallFuture call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms);
+    void call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
               CallCompletion on_done);
 
     // False when the descriptor or its name is refused.

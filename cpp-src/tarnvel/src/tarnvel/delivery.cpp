@@ -92,14 +92,21 @@ void Delivery::stamp(OutgoingMessage& message) {
 
 std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
     {
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         if (busy_ || !queue_.empty()) {
+            if (message.frame.tail.borrowed()) {
+                // A large payload's copy would hold up every other sender.
+                lock.unlock();
+                message.frame.tail.own();
+                lock.lock();
+            }
             stamp(message);
             queue_.push_back(std::move(message));
             if (!busy_ || parked_) {
-                // Only after a failed post (or while every queued message
-                // waits for room, and this one may go elsewhere): the chain
-                // starts again here.
+                // Only after a failed post, while every queued message
+                // waits for room (this one may go elsewhere), or once the
+                // queue emptied while this one was copied: the chain starts
+                // again here.
                 try {
                     boost::asio::post(io_, [this] { deliver_next(); });
                 } catch (...) {
@@ -121,6 +128,7 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
         // queued when this turn began, so whatever came since goes after it.
         try {
             stamp(message);
+            message.frame.tail.own();
             std::lock_guard lock(mutex_);
             queue_.push_front(std::move(message));
         } catch (...) {
@@ -265,7 +273,7 @@ Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& 
     // One event per sleep of the owner, however many messages go to it.
     uint32_t* signalled = mailbox != nullptr ? peers_.signal_memory(*mailbox) : nullptr;
     const auto append = [&] {
-        const std::span<const uint8_t> pieces[] = {message.frame.head, message.frame.tail, FRAME_END_MARKER};
+        const std::span<const uint8_t> pieces[] = {message.frame.head, message.frame.tail.bytes(), FRAME_END_MARKER};
         return append_record(link.view(), link.size(), pieces);
     };
     AppendResult appended = append();

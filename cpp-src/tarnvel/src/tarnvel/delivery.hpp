@@ -70,7 +70,8 @@ public:
     // failure answer). Messages to one destination leave in the order they
     // were sent. A request that fails on the calling thread is not finished
     // here: its status is returned, for the caller to finish the call once
-    // it holds no lock.
+    // it holds no lock. A payload the message borrows is copied only when
+    // the message is queued.
     std::optional<uint8_t> send(OutgoingMessage message);
 
     // io thread: takes in what the system has noted about the kept links

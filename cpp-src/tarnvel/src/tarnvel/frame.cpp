@@ -35,7 +35,8 @@ Bytes OutFrame::joined() const {
     Bytes out;
     out.reserve(size());
     out.insert(out.end(), head.begin(), head.end());
-    out.insert(out.end(), tail.begin(), tail.end());
+    const std::span<const uint8_t> payload = tail.bytes();
+    out.insert(out.end(), payload.begin(), payload.end());
     out.insert(out.end(), std::begin(FRAME_END_MARKER), std::end(FRAME_END_MARKER));
     return out;
 }
@@ -105,7 +106,7 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
     return frame;
 }
 
-OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Bytes args) {
+OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Payload args) {
     if (method.size() > std::numeric_limits<uint32_t>::max() - 1) {
         throw std::length_error("method name too long");
     }
@@ -119,7 +120,7 @@ OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Byte
     return frame;
 }
 
-OutFrame response_frame(uint16_t seq, uint32_t pid, uint8_t status, Bytes result) {
+OutFrame response_frame(uint16_t seq, uint32_t pid, uint8_t status, Payload result) {
     if (status != STATUS_OK) {
         result.clear();
     }
@@ -131,11 +132,11 @@ OutFrame response_frame(uint16_t seq, uint32_t pid, uint8_t status, Bytes result
 }
 
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args) {
-    return request_frame(seq, pid, method, Bytes(args.begin(), args.end())).joined();
+    return request_frame(seq, pid, method, Payload::borrowed(args)).joined();
 }
 
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result) {
-    return response_frame(seq, pid, status, Bytes(result.begin(), result.end())).joined();
+    return response_frame(seq, pid, status, Payload::borrowed(result)).joined();
 }
 
 OutFrame unfit_answer_frame(uint16_t seq, uint32_t pid, uint32_t answer_size) {

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace tarnvel {
 
@@ -58,6 +59,38 @@ struct ReceivedFrame {
 // frame, read from the ring; nothing when markers and the length disagree.
 std::optional<ReceivedFrame> receive_frame(const RecordFrame& record);
 
+// A message's payload: bytes of its own, or bytes borrowed from whoever
+// sends it, valid only until that send returns. Whatever keeps a message
+// longer (a queue) has it own its bytes first.
+class Payload {
+public:
+    Payload() = default;
+    Payload(Bytes owned) noexcept : owned_(std::move(owned)) {}  // NOLINT: a vector is a payload
+    static Payload borrowed(std::span<const uint8_t> bytes) noexcept {
+        Payload payload;
+        payload.borrowed_ = bytes;
+        return payload;
+    }
+    std::span<const uint8_t> bytes() const noexcept { return borrowed_ ? *borrowed_ : std::span<const uint8_t>(owned_); }
+    size_t size() const noexcept { return bytes().size(); }
+    bool borrowed() const noexcept { return borrowed_.has_value(); }
+    // Copies borrowed bytes into the payload's own; nothing to do otherwise.
+    void own() {
+        if (!borrowed_) return;
+        owned_.assign(borrowed_->begin(), borrowed_->end());
+        borrowed_.reset();
+    }
+    // No result but STATUS_OK's is sent.
+    void clear() noexcept {
+        owned_.clear();
+        borrowed_.reset();
+    }
+
+private:
+    Bytes owned_;
+    std::optional<std::span<const uint8_t>> borrowed_;
+};
+
 // A frame to be written in three pieces: its head (start marker to the
 // body's first field: a request's packed method name, an answer's status),
 // the rest of its body, moved in whole (a request's argument bytes, an
@@ -67,7 +100,7 @@ struct OutFrame {
     // Held inline up to a method name of about 45 bytes: no allocation for
     // the head of a usual message.
     boost::container::small_vector<uint8_t, 64> head;
-    Bytes tail;
+    Payload tail;
     size_t size() const noexcept { return head.size() + tail.size() + sizeof FRAME_END_MARKER; }
     uint8_t kind() const noexcept { return head.size() > 5 ? head[5] : 0; }
     // The frame in one piece.
@@ -77,8 +110,8 @@ struct OutFrame {
 // The request for `method` with `args`, and the response with `status` (its
 // result only for STATUS_OK). Throw std::length_error when the total length
 // would not fit its 32-bit field.
-OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Bytes args);
-OutFrame response_frame(uint16_t seq, uint32_t pid, uint8_t status, Bytes result);
+OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Payload args);
+OutFrame response_frame(uint16_t seq, uint32_t pid, uint8_t status, Payload result);
 // The same, joined.
 Bytes encode_request(uint16_t seq, uint32_t pid, std::string_view method, std::span<const uint8_t> args);
 Bytes encode_response(uint16_t seq, uint32_t pid, uint8_t status, std::span<const uint8_t> result);

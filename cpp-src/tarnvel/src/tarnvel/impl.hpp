@@ -33,9 +33,10 @@ struct Tarnvel::Impl {
     void close();
     void abandon_after_fork() noexcept;
     // `anywhere`: `done` may run on any thread (see PendingCalls::add).
-    void call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
+    // A borrowed `args` is valid until it returns.
+    void call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
               CallCompletion done, bool anywhere = false);
-    CallFuture call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms);
+    CallFuture call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms);
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
     void set_worker_threads(unsigned count);
     std::vector<NodeInfo> list_nodes();

@@ -21,7 +21,7 @@ class Inbox::Gate {
 public:
     Gate(Inbox& inbox, uint32_t pid) : inbox_(&inbox), pid_(pid) {}
 
-    void send(const Caller& caller, uint8_t status, Bytes&& result) noexcept {
+    void send(const Caller& caller, uint8_t status, Payload&& result) noexcept {
         // A fork child may hold a copy of a reply: the answer is the parent's
         // to give, and the child must not touch the parent's locks.
         if (platform::current_process_id() != pid_) return;
@@ -54,7 +54,7 @@ public:
     ~RequestReply() override { answer(STATUS_EXEC_FAILED, {}); }
 
 private:
-    void deliver(uint8_t status, Bytes result) noexcept override { gate_->send(caller_, status, std::move(result)); }
+    void deliver(uint8_t status, Payload result) noexcept override { gate_->send(caller_, status, std::move(result)); }
 
     std::shared_ptr<Inbox::Gate> gate_;
     Caller caller_;
@@ -252,7 +252,7 @@ void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
     run_handler(method->handler, std::move(args), answer);
 }
 
-void Inbox::reply(const Caller& caller, uint8_t status, Bytes result) {
+void Inbox::reply(const Caller& caller, uint8_t status, Payload result) {
     // Addressed by pid alone: to the node of the first slot that carries it.
     std::optional<BookEntry> to = links_.directory.entry_of(caller.pid);
     // Nobody to address: the caller's call ends by its time-out.

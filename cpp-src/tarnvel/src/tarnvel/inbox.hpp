@@ -68,7 +68,7 @@ public:
 
     // Sends the answer to `caller`'s request: the result only with STATUS_OK.
     // io thread, or any thread through a Reply.
-    void reply(const Caller& caller, uint8_t status, Bytes result);
+    void reply(const Caller& caller, uint8_t status, Payload result);
 
     class Gate;
 

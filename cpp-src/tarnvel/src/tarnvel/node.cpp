@@ -125,7 +125,7 @@ void Tarnvel::Impl::peer_died(uint32_t pid) {
     directory->purge(pid);
 }
 
-void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
+void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
                          CallCompletion done, bool anywhere) {
     // Outcomes known here are handed over only once the operation has ended:
     // a completion may itself call or close.
@@ -182,7 +182,7 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
     }
 }
 
-CallFuture Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Bytes args,
+CallFuture Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Payload args,
                                int64_t timeout_ms) {
     auto promise = std::make_shared<std::promise<CallResult>>();
     std::future<CallResult> future = promise->get_future();
@@ -289,6 +289,17 @@ CallFuture Tarnvel::call(std::string node_name, uint32_t pid, std::string method
 void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Bytes args, int64_t timeout_ms,
                    CallCompletion on_done) {
     impl_->call(std::move(node_name), pid, std::move(method), std::move(args), timeout_ms, std::move(on_done));
+}
+
+CallFuture Tarnvel::call(std::string node_name, uint32_t pid, std::string method, BytesView args,
+                         int64_t timeout_ms) {
+    return impl_->call(std::move(node_name), pid, std::move(method), Payload::borrowed(args.bytes()), timeout_ms);
+}
+
+void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
+                   CallCompletion on_done) {
+    impl_->call(std::move(node_name), pid, std::move(method), Payload::borrowed(args.bytes()), timeout_ms,
+                std::move(on_done));
 }
 
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {

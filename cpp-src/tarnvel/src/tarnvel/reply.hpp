@@ -2,6 +2,7 @@
 // goes back. The inbox makes them.
 #pragma once
 
+#include "frame.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <atomic>
@@ -15,7 +16,7 @@ struct Reply::State {
     virtual ~State() = default;
 
     // Gives the answer unless one was given already (then false).
-    bool answer(uint8_t status, Bytes result) noexcept {
+    bool answer(uint8_t status, Payload result) noexcept {
         if (answered.exchange(true)) return false;
         deliver(status, std::move(result));
         return true;
@@ -28,7 +29,8 @@ protected:
     // Carries the answer away, on the thread that gives it. Every derived
     // state's destructor answers STATUS_EXEC_FAILED first, so that a reply
     // dropped unanswered tells the caller at once.
-    virtual void deliver(uint8_t status, Bytes result) noexcept = 0;
+    // A borrowed result is valid until it returns.
+    virtual void deliver(uint8_t status, Payload result) noexcept = 0;
 };
 
 }  // namespace tarnvel

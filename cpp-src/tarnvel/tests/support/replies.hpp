@@ -2,12 +2,14 @@
 // outside a node.
 #pragma once
 
+#include "frame.hpp"
 #include "reply.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 
 namespace tarnvel::test {
@@ -19,9 +21,10 @@ public:
     ~FunctionReplyState() override { answer(STATUS_EXEC_FAILED, {}); }
 
 private:
-    void deliver(uint8_t status, Bytes result) noexcept override {
+    void deliver(uint8_t status, Payload result) noexcept override {
         try {
-            deliver_(status, std::move(result));
+            const std::span<const uint8_t> bytes = result.bytes();
+            deliver_(status, Bytes(bytes.begin(), bytes.end()));
         } catch (...) {
         }
     }
