@@ -151,19 +151,21 @@ TEST(PendingCalls, OneTimerEndsCallsAtTheirDeadlines) {
 }
 
 // Finished calls leave their deadlines behind until they come due or are
-// swept out: none of them may end a later call, whatever key it reuses, and
+// swept out: none of them may end a later call that reuses its key, and
 // sweeping them must keep every pending call's own deadline.
 TEST(PendingCalls, AFinishedCallsDeadlineNeverEndsAnotherCall) {
     boost::asio::io_context io;
     PendingCalls calls(io);
     const auto soon = Clock::now() + std::chrono::milliseconds(30);
+    const auto later = Clock::now() + std::chrono::hours(1);
     const uint16_t first = start(calls, 3, nullptr, soon);
     calls.complete(3, first, {});
-    // Enough finished calls to sweep the heap more than once; the last comes
-    // round to the first call's key.
-    for (int i = 2; i <= 65535; ++i) calls.complete(3, start(calls, 3, nullptr, soon), {});
+    // Half the numbers stay pending, so that the first call's deadline is
+    // not swept out before its key comes round; the rest finish at once.
+    for (int i = 0; i < 32640; ++i) start(calls, 3, nullptr, later);
+    for (int i = 32642; i <= 65535; ++i) calls.complete(3, start(calls, 3, nullptr, soon), {});
     std::future<CallResult> reused;
-    ASSERT_EQ(start(calls, 3, &reused, Clock::now() + std::chrono::hours(1)), first);
+    ASSERT_EQ(start(calls, 3, &reused, later), first);
     std::future<CallResult> due;
     start(calls, 4, &due, Clock::now() + std::chrono::milliseconds(60));
     while (due.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
@@ -172,7 +174,19 @@ TEST(PendingCalls, AFinishedCallsDeadlineNeverEndsAnotherCall) {
     ASSERT_EQ(due.wait_for(std::chrono::seconds(0)), std::future_status::ready);
     EXPECT_EQ(due.get().status, STATUS_TIMEOUT);
     EXPECT_EQ(reused.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-    EXPECT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls.size(), 32641u);
+
+    // Swept now and then while calls come and go: the pending ones keep
+    // their deadlines.
+    calls.fail_all();
+    std::future<CallResult> kept;
+    start(calls, 5, &kept, Clock::now() + std::chrono::milliseconds(20));
+    for (int i = 0; i < 2000; ++i) calls.complete(6, start(calls, 6, nullptr, later), {});
+    while (kept.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+           io.run_one_for(std::chrono::seconds(30)) != 0) {
+    }
+    ASSERT_EQ(kept.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+    EXPECT_EQ(kept.get().status, STATUS_TIMEOUT);
     calls.stop();
     calls.fail_all();
     EXPECT_EQ(reused.get().status, STATUS_EXEC_FAILED);

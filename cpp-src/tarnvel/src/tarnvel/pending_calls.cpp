@@ -56,7 +56,9 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Cl
             for (const auto& [pending_key, call] : pending_) deadlines_.emplace_back(call.deadline, pending_key);
             std::make_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
         }
-        deadlines_.reserve(deadlines_.size() + 1);
+        if (deadlines_.size() == deadlines_.capacity()) {
+            deadlines_.reserve(std::max<size_t>(64, 2 * deadlines_.capacity()));
+        }
         PendingCall& call = pending_.try_emplace(key).first->second;
         if (deadline < armed_for_ && !rearm_posted_) {
             // The timer is the io thread's; it sets it for the new earliest deadline.
