@@ -82,9 +82,10 @@ using MethodHandler = std::function<Bytes(Bytes)>;
 
 // Bytes that a call or an answer reads rather than takes: they must stay
 // valid and unchanged until the call() or complete() given them returns.
-// They are copied only when the message has to wait (for its destination to
-// be opened, or for room in its mailbox); otherwise the only copy made is
-// the one into the destination's mailbox.
+// They are copied only when the message cannot be written at once (another
+// thread is writing, messages wait ahead of it, its destination is to be
+// opened, or its mailbox is full); otherwise the only copy made is the one
+// into the destination's mailbox.
 class BytesView {
 public:
     explicit BytesView(std::span<const uint8_t> bytes) noexcept : bytes_(bytes) {}

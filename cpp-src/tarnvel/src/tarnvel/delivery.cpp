@@ -84,6 +84,16 @@ void wake_owner(platform::PeerLink& link, uint32_t* signalled) noexcept {
 
 }  // namespace
 
+void Delivery::own_payload(OutgoingMessage& message) {
+    try {
+        message.frame.tail.own();
+    } catch (...) {
+        // No memory for a copy of an answer: its caller is told at once that
+        // it did not come, rather than wait for it until its time limit.
+        if (!shrink_to_failure_answer(message)) throw;
+    }
+}
+
 void Delivery::stamp(OutgoingMessage& message) {
     if (!message.expects_reply && message.deadline == std::chrono::steady_clock::time_point::max()) {
         message.deadline = std::chrono::steady_clock::now() + ANSWER_WAIT;
@@ -97,7 +107,7 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
             if (message.frame.tail.borrowed()) {
                 // A large payload's copy would hold up every other sender.
                 lock.unlock();
-                message.frame.tail.own();
+                own_payload(message);
                 lock.lock();
             }
             stamp(message);
@@ -110,8 +120,11 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
                 try {
                     boost::asio::post(io_, [this] { deliver_next(); });
                 } catch (...) {
-                    if (!busy_) throw;
-                    return std::nullopt;  // the retry picks it up
+                    if (busy_) return std::nullopt;  // the retry picks it up
+                    // Nothing would deliver it: the caller hears of the
+                    // failure instead, and the message does not go later.
+                    queue_.pop_back();
+                    throw;
                 }
                 busy_ = true;
                 parked_ = false;
@@ -128,7 +141,7 @@ std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
         // queued when this turn began, so whatever came since goes after it.
         try {
             stamp(message);
-            message.frame.tail.own();
+            own_payload(message);
             std::lock_guard lock(mutex_);
             queue_.push_front(std::move(message));
         } catch (...) {

@@ -108,6 +108,9 @@ private:
     Attempt deliver(OutgoingMessage& message, Outcome& outcome);
     // Stamps an answer's deadline as it starts to wait.
     static void stamp(OutgoingMessage& message);
+    // Makes a message that is about to wait own its payload; an answer that
+    // cannot becomes the short failure answer. Throws for a request.
+    static void own_payload(OutgoingMessage& message);
     // Hands the right to deliver on: to the io thread while messages wait.
     void end_turn();
     void finish(const OutgoingMessage& message, Outcome outcome);
