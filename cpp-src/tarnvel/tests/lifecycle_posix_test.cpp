@@ -101,9 +101,11 @@ TEST(LifecyclePosix, FailureOnTheIoThreadDoesNotEndTheProcess) {
     ASSERT_EQ(::pthread_mutex_unlock(mutex), 0);
 
     // Requests from a caller in the book: answering each looks it up there.
+    // Their numbers are far from the node's own next calls, whose answers
+    // theirs would otherwise be taken for when they come late.
     auto mailbox = platform::PeerMailbox::open(recv + "_" + std::to_string(me.pid()));
     ASSERT_TRUE(mailbox.has_value());
-    for (uint16_t seq : {1, 2}) {
+    for (uint16_t seq : {61001, 61002}) {
         const Bytes request = encode_request_frame(seq, me.pid(), "note", "raw");
         ASSERT_TRUE(append_raw_record(mailbox->view(), static_cast<uint32_t>(request.size()), request));
     }
