@@ -58,3 +58,13 @@ def test_large_calls_from_many_threads_at_once(roomy):
     for t in threads:
         t.join()
     assert [(r.status, r.result) for r in results] == [(tc.STATUS_OK, p) for p in payloads]
+
+
+def test_an_argument_may_go_as_soon_as_call_raw_returns(roomy):
+    # call_raw reads its argument in place. The first calls to a node wait
+    # for the io thread to open it, so they must have taken a copy: each
+    # argument here is gone once call_raw returns, and its memory may go to
+    # the next one.
+    assert roomy.register({"name": "echo"}, lambda args: args)
+    futures = [roomy.call_raw("main", roomy.pid, "echo", bytes([i]) * (64 << 10), 10000) for i in range(4)]
+    assert [f.result().result for f in futures] == [bytes([i]) * (64 << 10) for i in range(4)]
