@@ -232,38 +232,6 @@ TEST_F(Calls, BorrowedBytesAreCopiedWhenTheMessageWaits) {
     EXPECT_EQ(small.quit(), 0);
 }
 
-// Calls that completions make on the io thread leave in batches, each run to
-// one mailbox in one reservation; one that does not fit goes one by one, and
-// what finds no room waits: every call must still arrive, once, in order.
-TEST_F(Calls, CallsMadeInCompletionsArriveWholeAndInOrder) {
-    Peer small = Peer::serve("small", system_, 512);  // a ring of 496 bytes
-    constexpr int COUNT = 60;
-    std::mutex mutex;
-    std::condition_variable changed;
-    int answered = 0;
-    int ok = 0;
-    const CallCompletion on_done = [&](CallResult r) {
-        std::lock_guard lock(mutex);
-        ++answered;
-        if (r.status == STATUS_OK) ++ok;
-        changed.notify_all();
-    };
-    me().call(small.node_name(), small.pid(), "echo", to_bytes("go"), LONG_TIMEOUT_MS, [&](CallResult) {
-        for (int i = 0; i < COUNT; ++i)
-            me().call(small.node_name(), small.pid(), "record", to_bytes(std::to_string(i)), LONG_TIMEOUT_MS,
-                      on_done);
-    });
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, WAIT_LIMIT, [&] { return answered == COUNT; }));
-    }
-    EXPECT_EQ(ok, COUNT);
-    std::string expected;
-    for (int i = 0; i < COUNT; ++i) expected += (i > 0 ? "," : "") + std::to_string(i);
-    EXPECT_EQ(to_text(call(small, "recorded").result), expected);
-    EXPECT_EQ(small.quit(), 0);
-}
-
 TEST_F(Calls, SelfCall) {
     ASSERT_TRUE(me().register_method({{"name", "twice"}}, [](Bytes b) {
         Bytes out = b;

@@ -17,7 +17,6 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <utility>
 
@@ -67,9 +66,6 @@ bool shrink_to_failure_answer(OutgoingMessage& message) {
     return true;
 }
 
-// The Delivery whose batch the calling thread gathers, if any.
-thread_local Delivery* batching_here = nullptr;
-
 // After a record is committed: a thread of the owner waiting for it is woken
 // to read it; else the owner's event is set if it sleeps.
 void wake_owner(platform::PeerLink& link, uint32_t* signalled) noexcept {
@@ -104,113 +100,7 @@ void Delivery::stamp(OutgoingMessage& message) {
     }
 }
 
-void Delivery::begin_batch() noexcept {
-    batching_here = this;
-    gathered_ = 0;
-}
-
-size_t Delivery::end_batch() noexcept {
-    flush_batch();
-    batching_here = nullptr;
-    return gathered_;
-}
-
-bool Delivery::gather(OutgoingMessage& message) {
-    if (!message.expects_reply) return false;
-    if (message.frame.size() > BATCH_MAX_BYTES) {
-        flush_batch();  // what was gathered goes first
-        return false;
-    }
-    if (batch_.empty()) {
-        std::lock_guard lock(mutex_);
-        if (busy_ || !queue_.empty()) return false;
-        busy_ = true;
-    }
-    try {
-        // The caller's borrowed bytes are only valid until send returns.
-        own_payload(message);
-        batch_.push_back(std::move(message));
-        ++gathered_;
-    } catch (...) {
-        if (batch_.empty()) end_turn();
-        throw;
-    }
-    if (batch_.size() >= BATCH_MESSAGES) flush_batch();
-    return true;
-}
-
-void Delivery::flush_batch() noexcept {
-    if (batch_.empty()) return;
-    std::vector<OutgoingMessage> batch;
-    batch.swap(batch_);
-    // A batch never holds more than BATCH_MESSAGES: room for every failure
-    // without an allocation.
-    Failures failed;
-    size_t queued = 0;
-    for (size_t first = 0; first < batch.size();) {
-        size_t last = first + 1;
-        while (last < batch.size() && batch[last].mailbox_name == batch[first].mailbox_name) ++last;
-        write_run(batch, first, last, queued, failed);
-        first = last;
-    }
-    // The batch's vector is kept for the next one.
-    batch.clear();
-    batch_.swap(batch);
-    end_turn();
-    // Once the right to deliver is handed on: a completion that runs here
-    // may send again.
-    for (size_t i = 0; i < failed.count; ++i) undelivered_(failed.calls[i].pid, failed.calls[i].seq, failed.calls[i].status);
-}
-
-void Delivery::write_run(std::vector<OutgoingMessage>& batch, size_t first, size_t last, size_t& queued,
-                         Failures& failed) noexcept {
-    try {
-        const std::string& mailbox = batch[first].mailbox_name;
-        platform::PeerLink* kept = peers_.current(mailbox);
-        if (kept != nullptr && last - first > 1 && last - first <= BATCH_MESSAGES) {
-            std::array<std::array<std::span<const uint8_t>, 3>, BATCH_MESSAGES> pieces;
-            std::array<std::span<const std::span<const uint8_t>>, BATCH_MESSAGES> records;
-            for (size_t k = first; k < last; ++k) {
-                const OutFrame& frame = batch[k].frame;
-                pieces[k - first] = {frame.head, frame.tail.bytes(), FRAME_END_MARKER};
-                records[k - first] = pieces[k - first];
-            }
-            if (append_records(kept->view(), kept->size(), std::span(records.data(), last - first)) ==
-                AppendResult::ok) {
-                wake_owner(*kept, peers_.signal_memory(mailbox));
-                return;
-            }
-        }
-    } catch (...) {
-        // Below, one by one.
-    }
-    // One by one, as the calling thread would have written them; once one
-    // has to wait, the rest wait behind it.
-    bool waiting = false;
-    for (size_t k = first; k < last; ++k) {
-        OutgoingMessage& message = batch[k];
-        try {
-            if (!waiting) {
-                Outcome outcome;
-                if (write_kept(message.mailbox_name, message, outcome) == Attempt::done) {
-                    if (message.expects_reply && outcome) failed.add({message.pid, message.seq, *outcome});
-                    continue;
-                }
-                waiting = true;
-            }
-            stamp(message);
-            std::lock_guard lock(mutex_);
-            queue_.insert(queue_.begin() + static_cast<std::ptrdiff_t>(queued), std::move(message));
-            ++queued;
-        } catch (...) {
-            // No memory to queue it: a request ends, an answer is lost.
-            if (message.expects_reply) failed.add({message.pid, message.seq, STATUS_DELIVER_FAILED});
-        }
-    }
-}
-
 std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
-    if (batching_here == this && gather(message)) return std::nullopt;
     {
         std::unique_lock lock(mutex_);
         if (busy_ || !queue_.empty()) {

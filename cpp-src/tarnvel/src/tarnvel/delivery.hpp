@@ -11,7 +11,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -75,21 +74,6 @@ public:
     // the message is queued.
     std::optional<uint8_t> send(OutgoingMessage message);
 
-    // io thread, around taking a drain's records: the small calls it makes
-    // meanwhile (from completions) are gathered and written together, each
-    // run of them to one mailbox in one reservation of its ring, so that the
-    // ring header's cache line changes hands once per run rather than once
-    // per call. Written every BATCH_MESSAGES calls (more held the peer idle
-    // with 16 calls outstanding), before a method runs (flush_batch), and at
-    // the end. Meanwhile the batch holds the right to deliver: what other
-    // threads send goes after it. Answers go at once, as do large calls.
-    static constexpr size_t BATCH_MESSAGES = 8;
-    static constexpr size_t BATCH_MAX_BYTES = 4096;
-    void begin_batch() noexcept;
-    void flush_batch() noexcept;
-    // How many calls the batch gathered since it began.
-    size_t end_batch() noexcept;
-
     // io thread: takes in what the system has noted about the kept links
     // (their owners' ends, removed objects). Run after reading messages and
     // before acting on them: whatever their senders removed first is seen.
@@ -129,27 +113,6 @@ private:
     static void own_payload(OutgoingMessage& message);
     // Hands the right to deliver on: to the io thread while messages wait.
     void end_turn();
-    // Gathers a message into the batch; false (nothing done) when it must go
-    // the usual way.
-    bool gather(OutgoingMessage& message);
-    // Writes the run [first, last) of the batch, all to one mailbox; what
-    // cannot be written now waits at the front of the queue, after the `queued`
-    // messages of the batch put there already. Requests that failed go to
-    // `failed`.
-    struct Failed {
-        uint32_t pid;
-        uint16_t seq;
-        uint8_t status;
-    };
-    struct Failures {
-        std::array<Failed, BATCH_MESSAGES> calls{};
-        size_t count = 0;
-        void add(const Failed& call) noexcept {
-            if (count < calls.size()) calls[count++] = call;
-        }
-    };
-    void write_run(std::vector<OutgoingMessage>& batch, size_t first, size_t last, size_t& queued,
-                   Failures& failed) noexcept;
     void finish(const OutgoingMessage& message, Outcome outcome);
 
     Directory& directory_;
@@ -178,10 +141,6 @@ private:
     // Set by flush_answers: the io thread has ended.
     bool closing_ = false;
     std::chrono::microseconds backoff_ = FIRST_RETRY;
-    // io thread only: the batch, which holds the right to deliver while it
-    // has messages.
-    std::vector<OutgoingMessage> batch_;
-    size_t gathered_ = 0;
 };
 
 }  // namespace tarnvel

@@ -140,11 +140,9 @@ void Inbox::wake() {
         const uint64_t served = served_;
         take_records();
         // Only a node that has just answered requests stays awake for the
-        // next, or one whose completions have just sent calls (their answers
-        // come within microseconds): one that only took answers hands them
-        // to waiting threads, which need the processor more than a watch on
-        // an empty ring does.
-        if ((served_ == served && !sent_calls_) || !linger()) break;
+        // next: one that took answers hands them to waiting threads, which
+        // need the processor more than a watch on an empty ring does.
+        if (served_ == served || !linger()) break;
         // More came. A few rounds per turn of the io loop: between turns it
         // runs whatever else waits (timers, posted work), and looks at its
         // descriptors, which costs a system call each time.
@@ -167,12 +165,7 @@ void Inbox::wake() {
     event_->async_wait([this] { wake(); });
 }
 
-size_t Inbox::take_records() noexcept {
-    links_.outbox.begin_batch();
-    const size_t taken = reader_->drain();
-    sent_calls_ = links_.outbox.end_batch() > 0;
-    return taken;
-}
+size_t Inbox::take_records() noexcept { return reader_->drain(); }
 
 bool Inbox::linger() const noexcept {
     const auto until = std::chrono::steady_clock::now() + LINGER;
@@ -230,9 +223,6 @@ bool Inbox::take_for_waiter() noexcept {
 
 void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
     ++served_;
-    // What the io thread gathered goes before any method runs: a slow one
-    // must not hold up answers and calls that are ready.
-    links_.outbox.flush_batch();
     if (links_fresh_in_ != reader_->drains()) {
         // Its sender may have removed its objects just before it wrote: that
         // is seen before the request is acted on, and so before anything
