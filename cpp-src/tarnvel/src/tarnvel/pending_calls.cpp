@@ -88,13 +88,13 @@ std::optional<CallCompletion> PendingCalls::take_locked(const Key& key, Clock::t
     return done;
 }
 
-bool PendingCalls::live_locked(const Deadline& entry) const {
+PendingCalls::Table::iterator PendingCalls::owner_locked(const Deadline& entry) {
     const auto it = pending_.find(entry.second);
-    return it != pending_.end() && it->second.deadline == entry.first;
+    return it != pending_.end() && it->second.deadline == entry.first ? it : pending_.end();
 }
 
 void PendingCalls::drop_stale_top_locked() {
-    while (!deadlines_.empty() && !live_locked(deadlines_.front())) {
+    while (!deadlines_.empty() && owner_locked(deadlines_.front()) == pending_.end()) {
         std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
         deadlines_.pop_back();
     }
@@ -194,8 +194,7 @@ void PendingCalls::expire() {
         std::lock_guard lock(calls_mutex_);
         const auto now = Clock::now();
         while (!deadlines_.empty() && deadlines_.front().first <= now) {
-            if (live_locked(deadlines_.front())) {
-                const auto it = pending_.find(deadlines_.front().second);
+            if (const auto it = owner_locked(deadlines_.front()); it != pending_.end()) {
                 expired.push_back(std::move(it->second.done));
                 pending_.erase(it);
             }

@@ -76,6 +76,7 @@ private:
             return std::hash<uint64_t>{}(uint64_t{key.first} << 16 | key.second);
         }
     };
+    using Table = boost::unordered_flat_map<Key, PendingCall, KeyHash>;
     using Deadline = std::pair<Clock::time_point, Key>;
 
     // 1, 2, ..., 65535, 1, ...: 0 is never a sequence number.
@@ -86,8 +87,8 @@ private:
     void expire();
     void arm_locked(Clock::time_point when);
     std::optional<CallCompletion> take_locked(const Key& key, Clock::time_point* deadline = nullptr);
-    // Whether a deadline in the heap still belongs to a pending call.
-    bool live_locked(const Deadline& entry) const;
+    // The pending call a deadline in the heap still belongs to, if any.
+    Table::iterator owner_locked(const Deadline& entry);
     // Drops finished calls' deadlines from the top of the heap.
     void drop_stale_top_locked();
     // Takes the completions of calls pending at `pid` (every pid: nullopt),
@@ -98,7 +99,7 @@ private:
     mutable std::mutex calls_mutex_;
     // Flat tables and a heap instead of trees: a call is entered and finished
     // up to a million times a second, and each tree node was an allocation.
-    boost::unordered_flat_map<Key, PendingCall, KeyHash> pending_;
+    Table pending_;
     // The earliest deadline on top. A finished call's entry stays until it
     // comes to the top or the heap is rebuilt from the pending calls (once
     // it holds more than twice as many), so finishing a call costs nothing
