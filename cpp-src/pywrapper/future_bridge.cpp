@@ -153,9 +153,10 @@ void define_future_signal(py::module_& m) {
     // reference is kept on purpose) but stays out of the module's namespace.
     signal_class.inc_ref();
     py::delattr(m, "_FutureSignal");
-    // A child has no io thread and no watcher: answers kept for a thread of
-    // this process would never resolve their Futures there.
-    py::module_::import("os").attr("register_at_fork")(py::arg("before") = py::cpp_function(&resolve_ready));
+    // A child has no io thread, no watcher and no resolver threads: answers
+    // kept for a thread of this process, or waiting for a resolver, would
+    // never resolve their Futures there.
+    py::module_::import("os").attr("register_at_fork")(py::arg("before") = py::cpp_function(&resolve_before_fork));
     // Loaded now, so that a module missing beside this one fails the import
     // rather than the first call.
     future_class();

@@ -170,6 +170,22 @@ public:
     explicit Resolvers(uint32_t owner) : owner_(owner) {}
     uint32_t owner() const { return owner_; }
 
+    // With the interpreter lock held: the queued jobs that only carry an
+    // outcome (not callbacks to add, nor a result made already).
+    std::vector<Resolution> take_outcomes() {
+        std::vector<Resolution> taken;
+        const std::lock_guard lock(mutex_);
+        for (auto it = jobs_.begin(); it != jobs_.end();) {
+            if (it->late_callbacks || it->made) {
+                ++it;
+                continue;
+            }
+            taken.push_back(std::move(*it));
+            it = jobs_.erase(it);
+        }
+        return taken;
+    }
+
     void submit(Resolution resolution) {
         std::unique_lock lock(mutex_);
         jobs_.push_back(std::move(resolution));
@@ -211,19 +227,30 @@ private:
             const bool woken = work_.wait_for(lock, IDLE_LIMIT, [this] { return !jobs_.empty(); });
             --idle_;
             if (!woken) return;
-            Resolution job = take_locked();
+            if (interpreter_exiting()) {
+                // Nobody is left to tell: the job is dropped, and its Future's
+                // reference leaked by its deleter.
+                Resolution dropped = take_locked();
+                lock.unlock();
+                dropped = Resolution{};
+                lock.lock();
+                continue;
+            }
             lock.unlock();
-            // Once the interpreter exits nobody is left to tell: the job is
-            // dropped, and its Future's reference leaked by its deleter.
-            if (!interpreter_exiting()) {
+            {
                 // One trip for the lock while jobs keep coming: under load the
                 // interpreter lock changes hands once per batch, not per call.
+                // Jobs are taken only with it held, so a fork (made with it
+                // held) finds every job either resolved or still queued.
                 const ForeignThreadGil gil;
                 for (;;) {
+                    Resolution job;
+                    {
+                        const std::lock_guard next(mutex_);
+                        if (jobs_.empty()) break;
+                        job = take_locked();
+                    }
                     resolve(job);
-                    const std::lock_guard next(mutex_);
-                    if (jobs_.empty()) break;
-                    job = take_locked();
                 }
             }
             lock.lock();
@@ -425,10 +452,11 @@ void resolve_ready_later(Resolution resolution) noexcept {
     ready_outcomes().keep(std::move(resolution));
 }
 
-void resolve_ready() {
-    ReadyOutcomes& kept = ready_outcomes();
-    if (!kept.any()) return;
-    std::vector<Resolution> taken = kept.take();
+namespace {
+
+// With the interpreter lock held: resolves `taken` here, as resolve_ready
+// does, and throws what Python code raised meanwhile.
+void resolve_taken(std::vector<Resolution>& taken) {
     std::exception_ptr raised;
     // One handed to a resolver thread is moved from, its ticket with it.
     for (Resolution& resolution : taken) resolve_here(resolution, raised);
@@ -437,6 +465,24 @@ void resolve_ready() {
     }
     taken.clear();
     if (raised) std::rethrow_exception(raised);
+}
+
+}  // namespace
+
+void resolve_ready() {
+    ReadyOutcomes& kept = ready_outcomes();
+    if (!kept.any()) return;
+    std::vector<Resolution> taken = kept.take();
+    resolve_taken(taken);
+}
+
+void resolve_before_fork() {
+    resolve_ready();
+    // Also what the watcher handed on to resolver threads that have not
+    // taken it yet (they take jobs only with the interpreter lock, which
+    // this thread holds): the child has none of them.
+    std::vector<Resolution> queued = resolvers().take_outcomes();
+    resolve_taken(queued);
 }
 
 void resolve_later(Resolution resolution) noexcept {

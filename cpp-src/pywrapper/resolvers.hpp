@@ -92,6 +92,10 @@ void resolve_ready_later(Resolution resolution) noexcept;
 // kept. Throws what Python code raised meanwhile (a signal handler's
 // KeyboardInterrupt, say), once every outcome is on its way.
 void resolve_ready();
+// Before a fork, with the interpreter lock held: resolves what resolve_ready
+// does and the outcomes that wait for a resolver thread, of which the child
+// has none.
+void resolve_before_fork();
 
 inline std::shared_ptr<py::object> shared_object(py::object object) {
     return std::shared_ptr<py::object>(new py::object(std::move(object)), GilSafeDelete{});
