@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <new>
 #include <optional>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -154,6 +155,33 @@ TEST(Ring, ExactlyFullAcceptedOneByteShortRefused) {
     EXPECT_TRUE(box.ring_is_zero());
     // The space is free again once read.
     EXPECT_EQ(box.append(frame_of_size(57)), AppendResult::ok);
+}
+
+// Several records in one reservation: all of them or none, each read back as
+// a record of its own, wherever the ring's end falls among them.
+TEST(Ring, RecordsAppendedTogetherAreAllOrNone) {
+    const Bytes a = frame_of_size(20, 1), b = frame_of_size(15, 2), c = frame_of_size(17, 3);
+    const auto append_together = [](Mailbox& box, std::initializer_list<const Bytes*> frames) {
+        std::vector<std::span<const uint8_t>> pieces;
+        for (const Bytes* frame : frames) pieces.emplace_back(*frame);
+        std::vector<std::span<const std::span<const uint8_t>>> records;
+        for (const auto& piece : pieces) records.emplace_back(&piece, 1);
+        return append_records(box.view(), box.size(), records);
+    };
+    for (uint32_t start = 0; start < 80; start += 7) {
+        SCOPED_TRACE(start);
+        Mailbox box(96);  // 80 bytes: the three take 28 + 23 + 25 = 76
+        box.set_positions(start);
+        ASSERT_EQ(append_together(box, {&a, &b, &c}), AppendResult::ok);
+        EXPECT_EQ(box.write_pos(), start + 76);
+        const Bytes before = box.snapshot();
+        EXPECT_EQ(append_together(box, {&b, &b}), AppendResult::full);  // 4 free, 46 needed
+        EXPECT_EQ(box.snapshot(), before);
+        EXPECT_EQ(box.drain(), (std::vector<Bytes>{a, b, c}));
+        EXPECT_TRUE(box.ring_is_zero());
+    }
+    Mailbox box(96);
+    EXPECT_EQ(append_together(box, {&a, &a, &a}), AppendResult::too_large);  // 84 bytes could never fit
 }
 
 // Every start offset of a 64-byte ring: length, ready and frame each fall

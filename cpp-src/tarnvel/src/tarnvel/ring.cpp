@@ -263,8 +263,12 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
 }
 
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces) {
-    uint64_t frame_size = 0;
-    for (const auto& piece : pieces) frame_size += piece.size();
+    const std::span<const std::span<const uint8_t>> records[] = {pieces};
+    return append_records(view, view_size, records);
+}
+
+AppendResult append_records(uint8_t* view, uint64_t view_size,
+                            std::span<const std::span<const std::span<const uint8_t>>> records) {
     if (!aligned(view) || view_size < MAILBOX_HEADER_SIZE) {
         return AppendResult::bad_header;
     }
@@ -278,7 +282,11 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const st
         return AppendResult::bad_header;
     }
     const Ring ring(view, capacity);
-    const uint64_t need = frame_size + RECORD_HEADER_SIZE;
+    uint64_t need = 0;
+    for (const auto& pieces : records) {
+        need += RECORD_HEADER_SIZE;
+        for (const auto& piece : pieces) need += piece.size();
+    }
     if (need > capacity) {
         return AppendResult::too_large;
     }
@@ -315,22 +323,40 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const st
         }
     }
 
-    ring.store_u32(w, 0, static_cast<uint32_t>(frame_size));
-    // ready is already 0 in a zeroed ring; the stores keep the record's own
-    // statement of it. They are atomic because the reader may be polling the flag.
-    for (size_t k = 0; k < 4; ++k) {
-        ring.atomic_byte(w, READY_OFFSET + k).store(0, std::memory_order_relaxed);
+    // Every record's length and ready = 0 first: a reader that has taken
+    // one of them finds the next one's head in place, whatever the space held
+    // before. Then each record is written and committed on its own, so the
+    // reader takes them one by one, as records of separate appends.
+    const auto frame_size = [](std::span<const std::span<const uint8_t>> pieces) {
+        uint64_t size = 0;
+        for (const auto& piece : pieces) size += piece.size();
+        return size;
+    };
+    uint64_t at_pos = w;
+    for (const auto& pieces : records) {
+        const uint64_t size = frame_size(pieces);
+        ring.store_u32(at_pos, 0, static_cast<uint32_t>(size));
+        // ready is already 0 in a zeroed ring; the stores keep the record's own
+        // statement of it. They are atomic because the reader may be polling the flag.
+        for (size_t k = 0; k < 4; ++k) {
+            ring.atomic_byte(at_pos, READY_OFFSET + k).store(0, std::memory_order_relaxed);
+        }
+        at_pos = ring.advance(at_pos, RECORD_HEADER_SIZE + size);
     }
-    size_t at = FRAME_OFFSET;
-    for (const auto& piece : pieces) {
-        ring.write(w, at, piece.data(), piece.size());
-        at += piece.size();
+    at_pos = w;
+    for (const auto& pieces : records) {
+        size_t at = FRAME_OFFSET;
+        for (const auto& piece : pieces) {
+            ring.write(at_pos, at, piece.data(), piece.size());
+            at += piece.size();
+        }
+        // ready is 0 or 1, so its low byte carries it; a byte store works where the
+        // field is unaligned or split across the end, and release publishes the
+        // record's other bytes with it.
+        record_committed();
+        ring.atomic_byte(at_pos, READY_OFFSET).store(1, std::memory_order_release);
+        at_pos = ring.advance(at_pos, RECORD_HEADER_SIZE + frame_size(pieces));
     }
-    // ready is 0 or 1, so its low byte carries it; a byte store works where the
-    // field is unaligned or split across the end, and release publishes the
-    // record's other bytes with it.
-    record_committed();
-    ring.atomic_byte(w, READY_OFFSET).store(1, std::memory_order_release);
     return AppendResult::ok;
 }
 
