@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -55,6 +56,22 @@ std::atomic_ref<uint32_t> header_field(uint8_t* view, size_t offset) {
     return std::atomic_ref<uint32_t>(*reinterpret_cast<uint32_t*>(view + offset));
 }
 
+// x mod m, for an x that is mostly below 2m: a subtraction where it is
+// enough, since a division costs tens of cycles and the ring's arithmetic
+// runs several times per record on each side.
+uint64_t reduce(uint64_t x, uint64_t m) {
+    if (x < m) return x;
+    x -= m;
+    return x < m ? x : x % m;
+}
+
+// The ring offset of byte k of the piece at position pos: (pos mod capacity
+// + k) mod capacity. Positions fit in 32 bits, whose division is the cheaper.
+size_t ring_offset(uint32_t capacity, uint64_t pos, size_t k) {
+    const uint64_t base = pos <= UINT32_MAX ? static_cast<uint32_t>(pos) % capacity : pos % capacity;
+    return static_cast<size_t>(reduce(base + k, capacity));
+}
+
 // The `n` bytes of the piece at (record position `pos`, offset `k`) in ring
 // data of `capacity` bytes, as Ring::read finds them (see Ring::offset): up to
 // the end of the data, then from its start. n never exceeds the capacity, so
@@ -62,7 +79,7 @@ std::atomic_ref<uint32_t> header_field(uint8_t* view, size_t offset) {
 std::array<std::span<const uint8_t>, 2> ring_runs(const uint8_t* data, uint32_t capacity, uint64_t pos, size_t k,
                                                   size_t n) {
     if (n == 0) return {};
-    const size_t off = (pos % capacity + k) % capacity;
+    const size_t off = ring_offset(capacity, pos, k);
     const size_t first = std::min<size_t>(n, capacity - off);
     return {std::span<const uint8_t>(data + off, first), std::span<const uint8_t>(data, n - first)};
 }
@@ -84,8 +101,9 @@ public:
         : data_(view + MAILBOX_HEADER_SIZE), capacity_(capacity), modulus_(ring_modulus(capacity)) {}
 
     uint64_t modulus() const { return modulus_; }
-    uint64_t used(uint64_t w, uint64_t r) const { return (w + modulus_ - r) % modulus_; }
-    uint32_t advance(uint64_t pos, uint64_t n) const { return static_cast<uint32_t>((pos + n) % modulus_); }
+    // Positions are below the modulus, and n never exceeds it.
+    uint64_t used(uint64_t w, uint64_t r) const { return reduce(w + modulus_ - r, modulus_); }
+    uint32_t advance(uint64_t pos, uint64_t n) const { return static_cast<uint32_t>(reduce(pos + n, modulus_)); }
 
     uint8_t& byte_at(uint64_t pos, size_t k) const { return data_[offset(pos, k)]; }
     std::atomic_ref<uint8_t> atomic_byte(uint64_t pos, size_t k) const {
@@ -124,7 +142,7 @@ public:
 private:
     // The modulus is a multiple of the capacity, so (pos mod capacity) + k taken
     // mod capacity is the offset of position pos + k even across the wrap.
-    size_t offset(uint64_t pos, size_t k) const { return (pos % capacity_ + k) % capacity_; }
+    size_t offset(uint64_t pos, size_t k) const { return ring_offset(capacity_, pos, k); }
 
     uint8_t* data_;
     uint32_t capacity_;
