@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -229,6 +230,136 @@ TEST_F(Calls, BorrowedBytesAreCopiedWhenTheMessageWaits) {
                                         std::to_string(me().pid()), "lend", "", "10000"});
     EXPECT_EQ(caller.read_line(std::chrono::seconds(30)), "result 0 " + std::string(64, 'r'));
     EXPECT_EQ(caller.wait(WAIT_LIMIT), 0);
+    EXPECT_EQ(small.quit(), 0);
+}
+
+// Calls that completions make on the io thread leave together, a few in one
+// reservation of a mailbox's ring. Some cannot: the small mailbox fills, and
+// another thread calls it half-way. Each destination must still get every
+// call once, in the order made.
+TEST_F(Calls, CallsMadeInCompletionsKeepTheirOrder) {
+    Peer small = Peer::serve("small", system_, 512);  // room for a few calls at a time
+    Peer large = Peer::serve("large", system_);
+    constexpr int COUNT = 60;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int answered = 0;
+    int ok = 0;
+    bool other_turn = false;
+    const CallCompletion on_done = [&](CallResult r) {
+        std::lock_guard lock(mutex);
+        ++answered;
+        if (r.status == STATUS_OK) ++ok;
+        changed.notify_all();
+    };
+    // Calls "T" to small once told to, while the io thread waits for it.
+    std::thread other([&] {
+        std::unique_lock lock(mutex);
+        if (!changed.wait_for(lock, WAIT_LIMIT, [&] { return other_turn; })) return;
+        lock.unlock();
+        me().call(small.node_name(), small.pid(), "record", to_bytes("T"), LONG_TIMEOUT_MS, on_done);
+        lock.lock();
+        other_turn = false;
+        changed.notify_all();
+    });
+    me().call(large.node_name(), large.pid(), "echo", to_bytes("go"), LONG_TIMEOUT_MS, [&](CallResult) {
+        for (int i = 0; i < COUNT; ++i) {
+            Peer& to = i % 3 == 2 ? large : small;
+            me().call(to.node_name(), to.pid(), "record", to_bytes(std::to_string(i)), LONG_TIMEOUT_MS, on_done);
+            if (i == COUNT / 2) {
+                std::unique_lock lock(mutex);
+                other_turn = true;
+                changed.notify_all();
+                changed.wait_for(lock, WAIT_LIMIT, [&] { return !other_turn; });
+            }
+        }
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, WAIT_LIMIT, [&] { return answered == COUNT + 1; }));
+    }
+    other.join();
+    EXPECT_EQ(ok, COUNT + 1);
+    std::string to_small;
+    std::string to_large;
+    for (int i = 0; i < COUNT; ++i) {
+        std::string& list = i % 3 == 2 ? to_large : to_small;
+        list += (list.empty() ? "" : ",") + std::to_string(i);
+        if (i == COUNT / 2) to_small += ",T";
+    }
+    EXPECT_EQ(to_text(call(small, "recorded").result), to_small);
+    EXPECT_EQ(to_text(call(large, "recorded").result), to_large);
+    EXPECT_EQ(small.quit(), 0);
+    EXPECT_EQ(large.quit(), 0);
+}
+
+// A call made in a completion that fails as it is written (it could never
+// fit its destination's mailbox) ends with its own completion, which runs
+// outside any other call: it may call again, and it may close the node.
+TEST_F(Calls, ACallThatFailsInACompletionEndsCleanly) {
+    Peer small = Peer::serve("small", system_, 512);
+    const std::string too_large(1000, 'x');
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<uint8_t> statuses;
+    const auto note = [&](CallResult r) {
+        std::lock_guard lock(mutex);
+        statuses.push_back(r.status);
+        changed.notify_all();
+    };
+    const auto wait_for_count = [&](size_t count) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, WAIT_LIMIT, [&] { return statuses.size() >= count; });
+    };
+    const auto record = [&](Tarnvel& node, std::string_view what, CallCompletion done) {
+        node.call(small.node_name(), small.pid(), "record", to_bytes(what), LONG_TIMEOUT_MS, std::move(done));
+    };
+    // Enough calls for them to be written while the last one is made.
+    const auto calls_around = [&](Tarnvel& node, CallCompletion on_failure) {
+        record(node, "a", note);
+        record(node, too_large, std::move(on_failure));
+        for (const char* what : {"b", "c", "d", "e", "f", "g"}) record(node, what, note);
+    };
+    // Its completion calls again: that call must go out, not wait for traffic.
+    me().call(small.node_name(), small.pid(), "echo", to_bytes("go"), LONG_TIMEOUT_MS, [&](CallResult) {
+        calls_around(me(), [&](CallResult r) {
+            note(r);
+            record(me(), "z", note);
+        });
+    });
+    ASSERT_TRUE(wait_for_count(9));
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), STATUS_DELIVER_FAILED), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), STATUS_OK), 8);
+    EXPECT_EQ(to_text(call(small, "recorded").result), "a,b,c,d,e,f,g,z");
+
+    // More failures than a batch keeps aside at once, in one completion.
+    statuses.clear();
+    std::string expected = "a,b,c,d,e,f,g,z";
+    me().call(small.node_name(), small.pid(), "echo", to_bytes("go"), LONG_TIMEOUT_MS, [&](CallResult) {
+        for (int i = 0; i < 20; ++i) {
+            record(me(), too_large, note);
+            record(me(), std::to_string(i), note);
+        }
+    });
+    for (int i = 0; i < 20; ++i) expected += "," + std::to_string(i);
+    ASSERT_TRUE(wait_for_count(40));
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), STATUS_DELIVER_FAILED), 20);
+    EXPECT_EQ(to_text(call(small, "recorded").result), expected);
+
+    // Its completion closes the node: the close must finish.
+    std::promise<void> tried;
+    me().call(small.node_name(), small.pid(), "echo", to_bytes("go"), LONG_TIMEOUT_MS, [&](CallResult) {
+        calls_around(me(), [&](CallResult) {
+            try {
+                me().close();
+            } catch (const std::system_error&) {
+                // From the io thread another thread finishes the close.
+            }
+            tried.set_value();
+        });
+    });
+    ASSERT_EQ(tried.get_future().wait_for(WAIT_LIMIT), std::future_status::ready);
+    me().close();
     EXPECT_EQ(small.quit(), 0);
 }
 

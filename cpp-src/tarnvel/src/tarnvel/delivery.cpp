@@ -17,7 +17,9 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <span>
 #include <utility>
 
 namespace tarnvel {
@@ -66,6 +68,9 @@ bool shrink_to_failure_answer(OutgoingMessage& message) {
     return true;
 }
 
+// The Delivery whose batch the calling thread runs, if any.
+thread_local Delivery* batching_here = nullptr;
+
 // After a record is committed: a thread of the owner waiting for it is woken
 // to read it; else the owner's event is set if it sleeps.
 void wake_owner(platform::PeerLink& link, uint32_t* signalled) noexcept {
@@ -100,7 +105,152 @@ void Delivery::stamp(OutgoingMessage& message) {
     }
 }
 
+bool Delivery::begin_batch() noexcept {
+    if (batching_here == this) return false;
+    batching_here = this;
+    gathered_ = 0;
+    return true;
+}
+
+size_t Delivery::end_batch() noexcept {
+    // Cleared first: the completions of failed calls send the usual way.
+    batching_here = nullptr;
+    flush_batch();
+    finish_failed();
+    return gathered_;
+}
+
+void Delivery::frame_taken() noexcept {
+    if (batch_holds_ && ++frames_held_ >= BATCH_MESSAGES) flush_batch();
+}
+
+void Delivery::hold_off() noexcept {
+    if (batching_here == this) flush_batch();
+}
+
+Delivery::BatchPause::BatchPause(Delivery& delivery) noexcept
+    : paused_(batching_here == &delivery ? &delivery : nullptr) {
+    if (paused_ == nullptr) return;
+    batching_here = nullptr;
+    paused_->flush_batch();
+    paused_->finish_failed();
+}
+
+Delivery::BatchPause::~BatchPause() {
+    if (paused_ != nullptr) batching_here = paused_;
+}
+
+bool Delivery::gather(OutgoingMessage& message) {
+    if (!message.expects_reply || message.frame.size() > BATCH_MAX_BYTES || failed_count_ == failed_.size()) {
+        // What was gathered goes first.
+        flush_batch();
+        return false;
+    }
+    // It waits in the queue, where a borrowed payload would not outlive send.
+    own_payload(message);
+    std::unique_lock lock(mutex_);
+    if (!batch_holds_) {
+        // Behind what already waits, the usual way.
+        if (busy_ || !queue_.empty()) return false;
+        queue_.push_back(std::move(message));
+        busy_ = true;
+        batch_holds_ = true;
+        frames_held_ = 0;
+    } else {
+        queue_.push_back(std::move(message));
+    }
+    ++gathered_;
+    if (queue_.size() >= BATCH_MESSAGES) {
+        lock.unlock();
+        flush_batch();
+    }
+    return true;
+}
+
+void Delivery::flush_batch() noexcept {
+    if (!batch_holds_) return;
+    // What others add meanwhile is left to the io thread's steps: a flush
+    // must end however fast they send.
+    size_t left = 0;
+    {
+        std::lock_guard lock(mutex_);
+        left = queue_.size();
+    }
+    while (left > 0) {
+        // The head's run: small frames to one mailbox. Only the holder of the
+        // right to deliver takes from the queue and others only add at its
+        // end, so these stay where they are while the lock is released.
+        std::array<OutgoingMessage*, BATCH_MESSAGES> run{};
+        size_t count = 0;
+        {
+            std::lock_guard lock(mutex_);
+            const std::string& mailbox = queue_.front().mailbox_name;
+            const size_t most = std::min(left, BATCH_MESSAGES);
+            while (count < most && queue_[count].mailbox_name == mailbox &&
+                   queue_[count].frame.size() <= BATCH_MAX_BYTES) {
+                run[count] = &queue_[count];
+                ++count;
+            }
+            if (count == 0) run[count++] = &queue_.front();
+        }
+        const size_t done = write_run(run.data(), count);
+        {
+            std::lock_guard lock(mutex_);
+            for (size_t i = 0; i < done; ++i) queue_.pop_front();
+        }
+        left -= done;
+        if (done < count) break;
+    }
+    batch_holds_ = false;
+    end_turn();
+}
+
+size_t Delivery::write_run(OutgoingMessage* const* run, size_t count) noexcept {
+    const std::string& mailbox = run[0]->mailbox_name;
+    if (count > 1) {
+        try {
+            if (platform::PeerLink* kept = peers_.current(mailbox)) {
+                std::array<std::array<std::span<const uint8_t>, 3>, BATCH_MESSAGES> pieces;
+                std::array<std::span<const std::span<const uint8_t>>, BATCH_MESSAGES> records;
+                for (size_t k = 0; k < count; ++k) {
+                    const OutFrame& frame = run[k]->frame;
+                    pieces[k] = {frame.head, frame.tail.bytes(), FRAME_END_MARKER};
+                    records[k] = pieces[k];
+                }
+                if (append_records(kept->view(), kept->size(), std::span(records.data(), count)) ==
+                    AppendResult::ok) {
+                    wake_owner(*kept, peers_.signal_memory(mailbox));
+                    return count;
+                }
+            }
+        } catch (...) {
+            // One by one, below.
+        }
+    }
+    // One by one, as a sending thread writes them.
+    for (size_t k = 0; k < count; ++k) {
+        OutgoingMessage& message = *run[k];
+        if (message.expects_reply && failed_count_ == failed_.size()) return k;
+        Outcome outcome;
+        try {
+            if (write_kept(message.mailbox_name, message, outcome) != Attempt::done) return k;
+        } catch (...) {
+            return k;  // the io thread's steps try it again
+        }
+        if (message.expects_reply && outcome) failed_[failed_count_++] = {message.pid, message.seq, *outcome};
+    }
+    return count;
+}
+
+void Delivery::finish_failed() {
+    const std::array<Failed, BATCH_MESSAGES> failed = failed_;
+    const size_t count = failed_count_;
+    failed_count_ = 0;
+    for (size_t i = 0; i < count; ++i) undelivered_(failed[i].pid, failed[i].seq, failed[i].status);
+}
+
 std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
+    if (batching_here == this && gather(message)) return std::nullopt;
     {
         std::unique_lock lock(mutex_);
         if (busy_ || !queue_.empty()) {

@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -74,6 +75,46 @@ public:
     // the message is queued.
     std::optional<uint8_t> send(OutgoingMessage message);
 
+    // io thread, around one drain of its mailbox: the small calls that
+    // completions make meanwhile are gathered in the queue and written a few
+    // at a time, each run of them to one mailbox in one reservation of its
+    // ring, so that the ring header's cache line changes hands once per run
+    // rather than once per call. While the batch holds the right to deliver,
+    // what other threads send queues behind it and leaves with it. A gathered
+    // call that cannot be written at once (a peer to open, a full mailbox)
+    // goes to the io thread's usual steps with everything behind it. Calls
+    // whose delivery fails are finished when the batch ends or pauses, never
+    // inside another call. False when a batch already runs on this thread.
+    bool begin_batch() noexcept;
+    // Writes what is gathered and ends the batch: how many calls it gathered.
+    size_t end_batch() noexcept;
+    // io thread, as the drain takes each frame: the batch holds the right to
+    // deliver for a few frames at most, so that a long drain holds nothing up
+    // for long. (Completions are quick by contract; a slow one holds up what
+    // the batch holds.)
+    void frame_taken() noexcept;
+    // Any thread, before it may wait: a batch this thread runs writes what
+    // it gathered and gives up the right to deliver, which others would
+    // otherwise wait for.
+    void hold_off() noexcept;
+    // io thread, for as long as a method runs: what was gathered goes first,
+    // and nothing is gathered meanwhile (a slow method must not hold up calls
+    // that are ready, nor the right to deliver).
+    class BatchPause {
+    public:
+        explicit BatchPause(Delivery& delivery) noexcept;
+        ~BatchPause();
+        BatchPause(const BatchPause&) = delete;
+        BatchPause& operator=(const BatchPause&) = delete;
+
+    private:
+        Delivery* paused_;
+    };
+    // Gathered at most this many at a time: more held the peer idle with 16
+    // calls outstanding. Larger calls go the usual way.
+    static constexpr size_t BATCH_MESSAGES = 8;
+    static constexpr size_t BATCH_MAX_BYTES = 4096;
+
     // io thread: takes in what the system has noted about the kept links
     // (their owners' ends, removed objects). Run after reading messages and
     // before acting on them: whatever their senders removed first is seen.
@@ -114,6 +155,18 @@ private:
     // Hands the right to deliver on: to the io thread while messages wait.
     void end_turn();
     void finish(const OutgoingMessage& message, Outcome outcome);
+    // Gathers a request sent from inside a batch; false (nothing done) when
+    // it must go the usual way.
+    bool gather(OutgoingMessage& message);
+    // Writes what waits in the queue while the batch holds the right to
+    // deliver, and hands that right on: to nobody once the queue is empty,
+    // else to the io thread's steps.
+    void flush_batch() noexcept;
+    // Writes `count` messages from the head of the queue, all to one mailbox:
+    // how many of them are done. It stops at the first that cannot go now.
+    size_t write_run(OutgoingMessage* const* run, size_t count) noexcept;
+    // Ends the calls whose delivery failed in a batch.
+    void finish_failed();
 
     Directory& directory_;
     boost::asio::io_context& io_;
@@ -141,6 +194,22 @@ private:
     // Set by flush_answers: the io thread has ended.
     bool closing_ = false;
     std::chrono::microseconds backoff_ = FIRST_RETRY;
+
+    // io thread only. Set while a batch holds the right to deliver: no step
+    // of the io thread's is posted then, and only the batch takes from the
+    // queue.
+    bool batch_holds_ = false;
+    size_t gathered_ = 0;     // calls gathered since the batch began
+    size_t frames_held_ = 0;  // frames taken since the batch took the right
+    // Calls whose delivery failed in a batch, to be finished when it ends;
+    // with no room left, nothing more is gathered.
+    struct Failed {
+        uint32_t pid;
+        uint16_t seq;
+        uint8_t status;
+    };
+    std::array<Failed, BATCH_MESSAGES> failed_{};
+    size_t failed_count_ = 0;
 };
 
 }  // namespace tarnvel

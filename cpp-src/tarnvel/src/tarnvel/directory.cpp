@@ -22,7 +22,10 @@ Directory::Directory(boost::asio::io_context& io, const std::atomic<bool>& stopp
     mapping_.emplace(platform::SharedMapping::create(book_object, BOOK_SIZE, "book"));
 }
 
-Book Directory::book(std::optional<std::chrono::milliseconds> wait) { return Book(*mutex_, mapping_->view(), wait); }
+Book Directory::book(std::optional<std::chrono::milliseconds> wait) {
+    if (before_book_) before_book_();
+    return Book(*mutex_, mapping_->view(), wait);
+}
 
 std::optional<BookEntry> Directory::known(uint32_t pid) const {
     std::lock_guard lock(known_mutex_);

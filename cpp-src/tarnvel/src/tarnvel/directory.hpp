@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -67,6 +68,11 @@ public:
     // In a fork child: drops the handles without releasing what they name.
     void abandon() noexcept;
 
+    // Runs on the reading thread before the book is read, which may wait on
+    // its mutex: there the thread gives up what others would wait for
+    // meanwhile. Set once, before any lookup.
+    void before_book_reads(std::function<void()> hook) { before_book_ = std::move(hook); }
+
 private:
     Book book(std::optional<std::chrono::milliseconds> wait = std::nullopt);
     void schedule_refresh();
@@ -84,6 +90,7 @@ private:
     // any thread.
     mutable std::mutex known_mutex_;
     std::map<uint32_t, BookEntry> known_;
+    std::function<void()> before_book_;
 };
 
 }  // namespace tarnvel

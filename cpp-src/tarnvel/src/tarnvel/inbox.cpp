@@ -139,10 +139,12 @@ void Inbox::wake() {
     for (unsigned round = 1;; ++round) {
         const uint64_t served = served_;
         take_records();
-        // Only a node that has just answered requests stays awake for the
-        // next: one that took answers hands them to waiting threads, which
-        // need the processor more than a watch on an empty ring does.
-        if (served_ == served || !linger()) break;
+        // Only a node that has just answered requests, or whose completions
+        // have just sent calls, stays awake for what comes next (their
+        // answers come within microseconds): one that only took answers
+        // hands them to waiting threads, which need the processor more than
+        // a watch on an empty ring does.
+        if ((served_ == served && !sent_calls_) || !linger()) break;
         // More came. A few rounds per turn of the io loop: between turns it
         // runs whatever else waits (timers, posted work), and looks at its
         // descriptors, which costs a system call each time.
@@ -165,7 +167,12 @@ void Inbox::wake() {
     event_->async_wait([this] { wake(); });
 }
 
-size_t Inbox::take_records() noexcept { return reader_->drain(); }
+size_t Inbox::take_records() noexcept {
+    const bool batch = links_.outbox.begin_batch();
+    const size_t taken = reader_->drain();
+    if (batch) sent_calls_ = links_.outbox.end_batch() > 0;
+    return taken;
+}
 
 bool Inbox::linger() const noexcept {
     const auto until = std::chrono::steady_clock::now() + LINGER;
@@ -178,6 +185,7 @@ bool Inbox::linger() const noexcept {
 }
 
 void Inbox::dispatch(ReceivedFrame&& frame) {
+    links_.outbox.frame_taken();
     // A handler may have closed the node; what the drain still takes from
     // the ring is dropped.
     if (stopping_) return;
@@ -223,6 +231,9 @@ bool Inbox::take_for_waiter() noexcept {
 
 void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
     ++served_;
+    const Delivery::BatchPause pause(links_.outbox);
+    // The completions the pause finished may have closed the node.
+    if (stopping_) return;
     if (links_fresh_in_ != reader_->drains()) {
         // Its sender may have removed its objects just before it wrote: that
         // is seen before the request is acted on, and so before anything

@@ -95,6 +95,8 @@ private:
     uint32_t pid_;
     uint64_t bytes_;       // the mailbox's header and ring, without its wake word
     uint64_t served_ = 0;  // io thread: requests taken so far
+    // io thread: whether the completions of the last drain sent calls.
+    bool sent_calls_ = false;
     uint32_t wakes_ = 0;   // io thread: wake-ups counted in the wake word
     // io thread: the number of the drain that last refreshed the kept links.
     uint64_t links_fresh_in_ = 0;

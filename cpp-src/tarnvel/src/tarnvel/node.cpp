@@ -60,6 +60,11 @@ void Tarnvel::Impl::open(std::string node_name, const std::string& system_name, 
     outbox.emplace(
         *directory, life.io(), [this](uint32_t pid, uint16_t seq, uint8_t status) { fail_request(pid, seq, status); },
         [this](uint32_t pid) { peer_died(pid); });
+    // The io thread's batch of calls holds the right to deliver; it is not
+    // held while the book's mutex may keep that thread waiting.
+    directory->before_book_reads([this] {
+        if (outbox) outbox->hold_off();
+    });
     inbox.emplace(life.io(), life.stopping(), life.pid(), std::move(held), recv_shm_bytes,
                   Inbox::Links{registry, calls, *directory, *outbox, workers});
     watches.emplace(life.io(), life.stopping(), [this](uint32_t pid) { peer_died(pid); });
