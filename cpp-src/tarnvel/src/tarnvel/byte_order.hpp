@@ -16,9 +16,12 @@ inline void store_le32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// One insert rather than four pushes: frames are built per call.
 template <class Out>
 void append_le32(Out& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    uint8_t bytes[4];
+    store_le32(bytes, v);
+    out.insert(out.end(), bytes, bytes + 4);
 }
 
 }  // namespace tarnvel

@@ -18,14 +18,16 @@ decltype(OutFrame::head) begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, u
         throw std::length_error("frame body too large");
     }
     const auto total = static_cast<uint32_t>(body_size + FRAME_OVERHEAD);
+    uint8_t head[12];
+    head[0] = FRAME_START_MARKER;
+    store_le32(head + 1, total);
+    head[5] = kind;
+    head[6] = static_cast<uint8_t>(seq);
+    head[7] = static_cast<uint8_t>(seq >> 8);
+    store_le32(head + 8, pid);
     decltype(OutFrame::head) out;
-    out.reserve(12 + head_room);
-    out.push_back(FRAME_START_MARKER);
-    append_le32(out, total);
-    out.push_back(kind);
-    out.push_back(static_cast<uint8_t>(seq));
-    out.push_back(static_cast<uint8_t>(seq >> 8));
-    append_le32(out, pid);
+    out.reserve(sizeof head + head_room);
+    out.insert(out.end(), head, head + sizeof head);
     return out;
 }
 

@@ -7,10 +7,13 @@
 namespace tarnvel {
 
 void PeerWatches::watch(uint32_t pid) noexcept {
+    if (pid != 0 && last_asked_.load(std::memory_order_relaxed) == pid) return;
     try {
         {
             std::lock_guard lock(mutex_);
-            if (!asked_.insert(pid).second) return;
+            const bool added = asked_.insert(pid).second;
+            last_asked_.store(pid, std::memory_order_relaxed);
+            if (!added) return;
         }
         // Watches are io objects: made on the io thread.
         boost::asio::post(io_, [this, pid] {
@@ -58,6 +61,7 @@ void PeerWatches::start(uint32_t pid) {
 void PeerWatches::forget(uint32_t pid) noexcept {
     std::lock_guard lock(mutex_);
     asked_.erase(pid);
+    if (last_asked_.load(std::memory_order_relaxed) == pid) last_asked_.store(0, std::memory_order_relaxed);
 }
 
 void PeerWatches::stop() noexcept { watches_.clear(); }

@@ -39,6 +39,9 @@ private:
     std::function<void(uint32_t)> on_exit_;
     std::mutex mutex_;
     std::set<uint32_t> asked_;  // guarded by mutex_: watched or about to be
+    // The pid asked for last, while it is in asked_ (both change under
+    // mutex_): calls to one peer check it without the lock. 0 for none.
+    std::atomic<uint32_t> last_asked_{0};
     // The io thread's (and stop()'s once it has ended).
     std::map<uint32_t, std::unique_ptr<platform::ProcessWatch>> watches_;
 };
