@@ -232,7 +232,9 @@ ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t windo
         std::mutex mutex;
         std::condition_variable idle;
         // Counters without a lock, as a client would keep them: the lock is
-        // taken only to say that the last call has ended.
+        // taken only for the last call's end, which is decremented and told
+        // under it, so that the waiting thread cannot see the count at 0 and
+        // leave (taking the lock with it) before it has been told.
         std::atomic<size_t> outstanding{0};
         std::atomic<size_t> issued{0};
         std::atomic<size_t> completed{0};
@@ -247,9 +249,14 @@ ThroughputRow tarnvel_throughput(TarnvelTarget target, size_t size, size_t windo
             else
                 ++errors;
             issue();
-            if (outstanding.fetch_sub(1) == 1) {
-                std::lock_guard lock(mutex);
-                idle.notify_all();
+            size_t left = outstanding.load();
+            for (;;) {
+                if (left == 1) {
+                    std::lock_guard lock(mutex);
+                    if (outstanding.fetch_sub(1) == 1) idle.notify_all();
+                    return;
+                }
+                if (outstanding.compare_exchange_weak(left, left - 1)) return;
             }
         };
         issue = [&] {
