@@ -112,11 +112,15 @@ bool Delivery::begin_batch() noexcept {
     return true;
 }
 
-size_t Delivery::end_batch() noexcept {
+void Delivery::stop_gathering() noexcept {
     // Cleared first: the completions of failed calls send the usual way.
     batching_here = nullptr;
     flush_batch();
     finish_failed();
+}
+
+size_t Delivery::end_batch() noexcept {
+    stop_gathering();
     return gathered_;
 }
 
@@ -130,10 +134,7 @@ void Delivery::hold_off() noexcept {
 
 Delivery::BatchPause::BatchPause(Delivery& delivery) noexcept
     : paused_(batching_here == &delivery ? &delivery : nullptr) {
-    if (paused_ == nullptr) return;
-    batching_here = nullptr;
-    paused_->flush_batch();
-    paused_->finish_failed();
+    if (paused_ != nullptr) paused_->stop_gathering();
 }
 
 Delivery::BatchPause::~BatchPause() {

@@ -167,6 +167,9 @@ private:
     size_t write_run(OutgoingMessage* const* run, size_t count) noexcept;
     // Ends the calls whose delivery failed in a batch.
     void finish_failed();
+    // This thread gathers no more: what it gathered is written, and the
+    // calls that failed are ended.
+    void stop_gathering() noexcept;
 
     Directory& directory_;
     boost::asio::io_context& io_;

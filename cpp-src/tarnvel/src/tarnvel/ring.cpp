@@ -300,11 +300,13 @@ AppendResult append_records(uint8_t* view, uint64_t view_size,
         return AppendResult::bad_header;
     }
     const Ring ring(view, capacity);
+    const auto frame_size = [](std::span<const std::span<const uint8_t>> pieces) {
+        uint64_t size = 0;
+        for (const auto& piece : pieces) size += piece.size();
+        return size;
+    };
     uint64_t need = 0;
-    for (const auto& pieces : records) {
-        need += RECORD_HEADER_SIZE;
-        for (const auto& piece : pieces) need += piece.size();
-    }
+    for (const auto& pieces : records) need += RECORD_HEADER_SIZE + frame_size(pieces);
     if (need > capacity) {
         return AppendResult::too_large;
     }
@@ -345,11 +347,6 @@ AppendResult append_records(uint8_t* view, uint64_t view_size,
     // one of them finds the next one's head in place, whatever the space held
     // before. Then each record is written and committed on its own, so the
     // reader takes them one by one, as records of separate appends.
-    const auto frame_size = [](std::span<const std::span<const uint8_t>> pieces) {
-        uint64_t size = 0;
-        for (const auto& piece : pieces) size += piece.size();
-        return size;
-    };
     uint64_t at_pos = w;
     for (const auto& pieces : records) {
         const uint64_t size = frame_size(pieces);
