@@ -151,11 +151,11 @@ class CallFuture(concurrent.futures.Future):
         # A finished Future never changes again: its result needs no lock.
         if self._state == _FINISHED and self._exception is None:
             return self._result
-        if not self.done() and not self._tarnvel_signal.wait(timeout):
+        if not self.done() and not self._tarnvel_signal.wait(timeout, self._tarnvel_node):
             return super().result(0)
         return super().result(timeout)
 
     def exception(self, timeout=None):
-        if not self.done() and not self._tarnvel_signal.wait(timeout):
+        if not self.done() and not self._tarnvel_signal.wait(timeout, self._tarnvel_node):
             return super().exception(0)
         return super().exception(timeout)

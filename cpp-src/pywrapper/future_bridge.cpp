@@ -41,7 +41,7 @@ bool hand_off(const py::object& future, const py::list& callbacks) {
 
 // Only an io thread reads the answers, so one that waited without a bound
 // would wait for ever: it is refused at once instead.
-bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout) {
+bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout, PyTarnvel* node) {
     if (!timeout && Tarnvel::on_io_thread()) {
         PyErr_SetString(PyExc_RuntimeError,
                         "a node's io thread cannot wait for a call's result: only an io thread reads the answer "
@@ -50,7 +50,8 @@ bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout) {
     }
     bool set = false;
     try {
-        set = signal.wait(timeout);
+        // The caller's Future holds the node while this runs.
+        set = signal.wait(timeout, node != nullptr ? &node->core().node() : nullptr);
     } catch (const py::error_already_set&) {
         // Ctrl-C: what the io thread kept meanwhile is not left behind.
         resolve_ready();
@@ -127,7 +128,8 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
                                     } else {
                                         resolve_ready_later(std::move(resolution));
                                     }
-                                });
+                                },
+                                any_thread);
     }
     // Answers that came meanwhile, this call's own if it ended at once.
     resolve_ready();
@@ -137,7 +139,7 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
 void define_future_signal(py::module_& m) {
     auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
                             .def("set", &FutureSignal::set)
-                            .def("wait", &wait_for_signal, py::arg("timeout") = py::none())
+                            .def("wait", &wait_for_signal, py::arg("timeout") = py::none(), py::arg("node") = py::none())
                             .def("before_callback", &before_callback)
                             .def_static("resolve_ready", &resolve_ready)
                             .def_property_readonly("is_set", &FutureSignal::is_set)

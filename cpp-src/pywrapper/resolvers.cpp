@@ -125,7 +125,7 @@ bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline
     return false;
 }
 
-bool FutureSignal::wait(std::optional<double> timeout) {
+bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
     // Only the main thread runs signal handlers; it alone waits in slices.
     const bool main_thread = on_main_thread();
     struct Waiting {
@@ -146,6 +146,10 @@ bool FutureSignal::wait(std::optional<double> timeout) {
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     {
         const py::gil_scoped_release unlocked;
+        if (reader != nullptr) {
+            reader->take_answers();
+            if (set_.load()) return true;
+        }
         if (spin_until_set(deadline)) return true;
     }
     for (;;) {

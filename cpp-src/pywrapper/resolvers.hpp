@@ -42,8 +42,10 @@ public:
     // io thread kept for the Future once it stops waiting.
     bool attended() const noexcept { return waiting_.load() > 0; }
     // With the interpreter lock released. False when `timeout` (seconds;
-    // none: for ever) ran out first.
-    bool wait(std::optional<double> timeout);
+    // none: for ever) ran out first. `reader`: the node that made the call,
+    // whose mailbox is read first (the answer may be there already, waiting
+    // for an io thread that has no processor yet); it outlives the wait.
+    bool wait(std::optional<double> timeout, Tarnvel* reader = nullptr);
     // For tests: how long the last wait could spin before sleeping.
     std::chrono::duration<double> last_spin_budget() const noexcept { return spin_budget_.load(); }
 

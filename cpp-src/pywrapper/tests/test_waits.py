@@ -56,6 +56,28 @@ def test_a_pending_call_keeps_no_one_waiting_longer_than_asked(node, peer):
     assert not {io_thread, threading.get_ident()} & {thread for _, thread in ran}
 
 
+def test_a_caller_reads_its_answer_itself_but_never_waits_for_a_method_on_the_io_thread(node, peer):
+    """A waiting caller first reads the answers in its node's mailbox itself;
+    while the io thread runs a method it leaves them, and its time-out holds."""
+    assert node.call_raw(peer.name, peer.pid, "echo", b"x", 5000).result(timeout=10).result == b"x"
+    inside, release = threading.Event(), threading.Event()
+
+    def hold(args):
+        inside.set()
+        release.wait(5)  # a reader that waited for the io thread would wait this long
+        return b"held"
+
+    node.register({"name": "hold"}, hold)
+    held = node.call_raw("main", node.pid, "hold", b"", NEVER_MS)
+    assert inside.wait(10)
+    answered = node.call_raw(peer.name, peer.pid, "echo", b"y", NEVER_MS)
+    with pytest.raises(TimeoutError):
+        answered.result(timeout=0.2)
+    release.set()
+    assert answered.result(timeout=10).result == b"y"
+    assert held.result(timeout=10).result == b"held"
+
+
 def test_answers_nobody_asks_for_resolve_their_futures(node):
     """An answer waits for a thread that holds the interpreter lock anyway;
     concurrent.futures.wait looks at the Futures' state without calling their

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -190,6 +191,59 @@ TEST(Wake, ThreadsWaitingForAnotherProcessGetEveryAnswer) {
                                        std::to_string(node.pid()), "echo", std::to_string(REQUESTS)});
     EXPECT_EQ(failed_echoes(node, "srv", srv.pid(), 3), 0);
     EXPECT_EQ(asker.read_line(std::chrono::seconds(60)), "matched " + std::to_string(REQUESTS));
+}
+
+// Calls whose completions may run on any thread, while another thread takes
+// the answers as often as it can: each call ends once, with its own answer,
+// and the requests of another peer that the taking thread leaves for the io
+// thread are all served. The sanitizer sees the two readers of one ring.
+TEST(Wake, AnswersTakenBetweenWaitsEndEachCallOnce) {
+    const std::string system = unique_name("S");
+    Tarnvel node("n", system, unique_name("rx"), 8192);
+    ASSERT_TRUE(serve_echo(node));
+    Peer srv = Peer::serve("srv", system);
+    constexpr int CALLS = 3000;
+    constexpr int WINDOW = 64;
+    ChildProcess asker = Peer::launch({"call-many", "asker", system, unique_name("rx"), "65536", "n",
+                                       std::to_string(node.pid()), "echo", std::to_string(CALLS)});
+    std::atomic<bool> finished{false};
+    std::thread taker([&] {
+        while (!finished.load()) node.take_answers();
+    });
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> ends(CALLS, 0);
+    int ended = 0;
+    int wrong = 0;
+    bool all_ended = false;
+    {
+        std::unique_lock lock(mutex);
+        for (int i = 0; i < CALLS; ++i) {
+            lock.unlock();
+            const std::string text = std::to_string(i);
+            const Bytes arg(text.begin(), text.end());
+            node.call(
+                "srv", srv.pid(), "echo", BytesView(arg), 30000,
+                [&, i, text](CallResult r) {
+                    std::lock_guard done(mutex);
+                    if (r.status != STATUS_OK || to_text(r.result) != text) ++wrong;
+                    ++ends[i];
+                    ++ended;
+                    changed.notify_all();
+                },
+                any_thread);
+            lock.lock();
+            // A call that never ends stops the loop; the taker is joined first.
+            if (!changed.wait_for(lock, std::chrono::seconds(60), [&] { return i + 1 - ended < WINDOW; })) break;
+        }
+        all_ended = changed.wait_for(lock, std::chrono::seconds(60), [&] { return ended == CALLS; });
+    }
+    finished = true;
+    taker.join();
+    EXPECT_TRUE(all_ended);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(std::count(ends.begin(), ends.end(), 1), CALLS);
+    EXPECT_EQ(asker.read_line(std::chrono::seconds(60)), "matched " + std::to_string(CALLS));
 }
 
 }  // namespace

@@ -131,6 +131,16 @@ using DeferredHandler = std::function<void(Bytes, Reply)>;
 // What it throws is dropped.
 using CallCompletion = std::function<void(CallResult)>;
 
+// Tags a completion that may run on any thread that reads the node's answers:
+// the io thread, a thread in Tarnvel::take_answers(), or one waiting for a
+// CallFuture. Such a completion only records the outcome and tells whoever
+// waits for it: it must neither call nor close, nor take a lock that a thread
+// may hold while it reads answers.
+struct AnyThread {
+    explicit AnyThread() = default;
+};
+inline constexpr AnyThread any_thread{};
+
 class AnswerWaits;
 
 // The future of a call. An io thread that waited for it would wait for ever
@@ -194,6 +204,18 @@ public:
     CallFuture call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms);
     void call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
               CallCompletion on_done);
+    // With a completion that may run on any thread (see AnyThread).
+    void call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
+              CallCompletion on_done, AnyThread);
+
+    // Reads the answers in the node's mailbox now, on the calling thread, and
+    // finishes the calls made with AnyThread among them: a thread about to
+    // wait for such a call need not wait for the io thread to be scheduled.
+    // Stops at the first frame only the io thread may act on. Does nothing on
+    // an io thread, while another thread or the io thread reads the mailbox,
+    // once the node is closing, and where the platform has no such reading.
+    // Never waits.
+    void take_answers();
 
     // False when the descriptor or its name is refused.
     bool register_method(boost::json::object descriptor, MethodHandler handler);

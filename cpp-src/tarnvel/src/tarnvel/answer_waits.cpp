@@ -28,20 +28,38 @@ bool ready(const std::future<CallResult>& future) {
 
 }  // namespace
 
-AnswerWaits::AnswerWaits(uint32_t* word, std::function<bool()> take, std::function<bool()> ready, uint32_t pid)
+AnswerWaits::AnswerWaits(uint32_t* word, std::function<bool(bool)> take, std::function<bool()> ready, uint32_t pid)
     : word_(word), take_(std::move(take)), record_ready_(std::move(ready)), pid_(pid) {}
 
-bool AnswerWaits::wait(const std::future<CallResult>& future) {
+bool AnswerWaits::enter() {
     // Before the lock: a fork child may have inherited it held.
-    if (ready(future) || platform::current_process_id() != pid_) return false;
+    if (platform::current_process_id() != pid_) return false;
+    std::lock_guard lock(mutex_);
+    // One thread at a time: the waiter word speaks for one, and the mailbox
+    // has one reader at a time anyway.
+    if (!open_ || occupied_) return false;
+    occupied_ = true;
+    waiter_ = std::this_thread::get_id();
+    return true;
+}
+
+void AnswerWaits::leave() {
     {
         std::lock_guard lock(mutex_);
-        // One thread at a time: the waiter word speaks for one, and the
-        // mailbox has one reader at a time anyway.
-        if (!open_ || occupied_) return false;
-        occupied_ = true;
-        waiter_ = std::this_thread::get_id();
+        occupied_ = false;
+        waiter_ = std::thread::id();
     }
+    left_.notify_all();
+}
+
+void AnswerWaits::take_now() {
+    if (!enter()) return;
+    take_(false);
+    leave();
+}
+
+bool AnswerWaits::wait(const std::future<CallResult>& future) {
+    if (ready(future) || !enter()) return false;
     std::atomic_ref<uint32_t> word(*word_);
     // Said before the mailbox is read: a writer that commits after this sees
     // a reader awake and needs to wake nobody.
@@ -50,7 +68,7 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
     const auto awake_until = std::chrono::steady_clock::now() + STAY_AWAKE;
     bool awake = true;
     for (;;) {
-        const bool stalled = take_();
+        const bool stalled = take_(true);
         if (ready(future)) break;
         if (awake) {
             // A head that stays unreadable would look ready to the watch
@@ -77,13 +95,8 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
     // will come for it.
     word.exchange(0, std::memory_order_seq_cst);
     wake_fence();
-    take_();
-    {
-        std::lock_guard lock(mutex_);
-        occupied_ = false;
-        waiter_ = std::thread::id();
-    }
-    left_.notify_all();
+    take_(true);
+    leave();
     return true;
 }
 

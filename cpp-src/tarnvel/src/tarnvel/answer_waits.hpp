@@ -22,9 +22,10 @@ public:
     // calls whose answers it finds; never throws; true when the thread can
     // take nothing more for now (a head that cannot be read yet, or frames
     // the io thread has still to act on), so that it sleeps rather than
-    // watches. `ready`: whether a record waits to be read, a cheap look.
+    // watches; its argument says whether to wait while the io thread drains.
+    // `ready`: whether a record waits to be read, a cheap look.
     // `pid`: the node's process.
-    AnswerWaits(uint32_t* word, std::function<bool()> take, std::function<bool()> ready, uint32_t pid);
+    AnswerWaits(uint32_t* word, std::function<bool(bool)> take, std::function<bool()> ready, uint32_t pid);
     AnswerWaits(const AnswerWaits&) = delete;
     AnswerWaits& operator=(const AnswerWaits&) = delete;
 
@@ -32,6 +33,10 @@ public:
     // False at once when this thread cannot wait here (another thread does,
     // the node is closing, a fork child): it then waits on the future alone.
     bool wait(const std::future<CallResult>& future);
+    // Reads what the mailbox holds now, for a thread about to wait in its
+    // own way; never sleeps. Nothing is read while another thread reads
+    // here, once the node is closing, or in a fork child.
+    void take_now();
     // A future's call has ended: the waiting thread looks again, unless it
     // is the one that ended it. Any thread.
     void wake() noexcept;
@@ -44,12 +49,15 @@ public:
     void clear_if_unused() noexcept;
 
 private:
+    // Makes the calling thread the one reading here; false when it cannot be.
+    bool enter();
+    void leave();
     // Spins until a record is ready to be read or the outcome is in (true),
     // or until `until` (false).
     bool watch(const std::future<CallResult>& future, std::chrono::steady_clock::time_point until);
 
     uint32_t* word_;
-    std::function<bool()> take_;
+    std::function<bool(bool)> take_;
     std::function<bool()> record_ready_;
     uint32_t pid_;
     std::mutex mutex_;

@@ -96,7 +96,7 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
         gate_ = std::make_shared<Gate>(*this, pid);
         if (platform::shared_word_waits()) {
             waits_ = std::make_shared<AnswerWaits>(
-                waiter_word(mailbox_->view(), bytes_), [this] { return take_for_waiter(); },
+                waiter_word(mailbox_->view(), bytes_), [this](bool wait_for_io_thread) { return take_for_waiter(wait_for_io_thread); },
                 [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
         }
     } catch (...) {
@@ -206,14 +206,14 @@ bool Inbox::answer_here(ReceivedFrame& frame) {
     return false;
 }
 
-bool Inbox::take_for_waiter() noexcept {
+bool Inbox::take_for_waiter(bool wait_for_io_thread) noexcept {
     // While the io thread has yet to act on frames left for it, nothing more
     // is read here: what is left stays bounded by what one drain finds, and
     // the io thread's drain, which comes soon, takes the rest. (Should the
     // post have failed, this thread goes on reading.)
     if (handover_posted_.load()) return true;
     const MailboxReader::WaiterDrain drained =
-        reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); });
+        reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); }, wait_for_io_thread);
     // One drain posted at a time, however often the waiting thread comes.
     if (drained.for_io_thread && !handover_posted_.exchange(true)) {
         try {

@@ -87,7 +87,7 @@ private:
     // rest to the io thread. True when it can take nothing more for now (a
     // head that cannot be read yet, or frames left that the io thread has
     // still to act on).
-    bool take_for_waiter() noexcept;
+    bool take_for_waiter(bool wait_for_io_thread) noexcept;
     void serve(const Caller& caller, ReceivedFrame&& request);
 
     boost::asio::io_context& io_;

@@ -53,8 +53,13 @@ size_t MailboxReader::drain() noexcept {
     return taken;
 }
 
-MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take) noexcept {
-    std::lock_guard lock(mutex_);
+MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool wait_for_io_thread) noexcept {
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (wait_for_io_thread) {
+        lock.lock();
+    } else if (!lock.try_lock()) {
+        return WaiterDrain{false, true};
+    }
     bool retry = false;
     std::optional<ReceivedFrame> current;
     try {

@@ -45,7 +45,9 @@ public:
     };
     // Any thread but the io thread: offers every readable frame to `take`,
     // and keeps the ones it refuses for the io thread's next drain, in order.
-    WaiterDrain drain_for(const FrameTaker& take) noexcept;
+    // Unless `wait_for_io_thread`, takes nothing (stalled) while the io
+    // thread drains, which may last as long as a method it runs.
+    WaiterDrain drain_for(const FrameTaker& take, bool wait_for_io_thread) noexcept;
     // How many drains have begun, its retry timer's included: what a drain
     // has done once (refreshing links, say) is known by its number. io thread.
     uint64_t drains() const noexcept { return drains_; }

@@ -307,6 +307,18 @@ void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Byte
                 std::move(on_done));
 }
 
+void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
+                   CallCompletion on_done, AnyThread) {
+    impl_->call(std::move(node_name), pid, std::move(method), Payload::borrowed(args.bytes()), timeout_ms,
+                std::move(on_done), true);
+}
+
+void Tarnvel::take_answers() {
+    // An io thread may be inside its own drain, whose lock this would take.
+    if (on_io_thread() || !impl_->answer_waits) return;
+    impl_->answer_waits->take_now();
+}
+
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {
     // The plain form is the deferred one answering before it returns.
     return impl_->register_method(std::move(descriptor), answering_at_once(std::move(handler)));
