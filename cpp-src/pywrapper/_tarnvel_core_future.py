@@ -1,6 +1,7 @@
 """The Future class of tarnvel_core's calls, shipped beside the extension module.
 
-The io thread that receives a call's answer never waits for the interpreter
+The thread that receives a call's answer (the node's io thread, or a caller
+reading its node's mailbox before it waits) never waits for the interpreter
 lock. For a Future without done-callbacks it keeps the outcome aside and sets
 the call's signal; the next thread of the process that holds the lock anyway
 resolves it: the caller woken in result(), the next call_raw (so a caller with

@@ -39,8 +39,9 @@ bool hand_off(const py::object& future, const py::list& callbacks) {
     return true;
 }
 
-// Only an io thread reads the answers, so one that waited without a bound
-// would wait for ever: it is refused at once instead.
+// An io thread cannot read answers while it waits (it reads them in its
+// loop), so one that waited without a bound would wait for ever: it is
+// refused at once instead.
 bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout, PyTarnvel* node) {
     if (!timeout && Tarnvel::on_io_thread()) {
         PyErr_SetString(PyExc_RuntimeError,
@@ -120,16 +121,17 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
         const py::gil_scoped_release unlocked;
         // Read in place, without the lock: a bytes object never changes, and
         // the caller holds this one until call_raw returns.
-        self.core().node().call(std::move(node_name), pid, std::move(method), BytesView(arguments), timeout_ms,
-                                [resolution = std::move(resolution)](CallResult outcome) mutable {
-                                    resolution.outcome = std::move(outcome);
-                                    if (resolution.signal->has_callbacks()) {
-                                        resolve_later(std::move(resolution));
-                                    } else {
-                                        resolve_ready_later(std::move(resolution));
-                                    }
-                                },
-                                any_thread);
+        self.core().node().call(
+            std::move(node_name), pid, std::move(method), BytesView(arguments), timeout_ms,
+            [resolution = std::move(resolution)](CallResult outcome) mutable {
+                resolution.outcome = std::move(outcome);
+                if (resolution.signal->has_callbacks()) {
+                    resolve_later(std::move(resolution));
+                } else {
+                    resolve_ready_later(std::move(resolution));
+                }
+            },
+            any_thread);
     }
     // Answers that came meanwhile, this call's own if it ended at once.
     resolve_ready();
@@ -137,20 +139,21 @@ py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::s
 }
 
 void define_future_signal(py::module_& m) {
-    auto signal_class = py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
-                            .def("set", &FutureSignal::set)
-                            .def("wait", &wait_for_signal, py::arg("timeout") = py::none(), py::arg("node") = py::none())
-                            .def("before_callback", &before_callback)
-                            .def_static("resolve_ready", &resolve_ready)
-                            .def_property_readonly("is_set", &FutureSignal::is_set)
-                            .def_property_readonly("last_spin_budget",
-                                                   [](const FutureSignal& s) { return s.last_spin_budget().count(); })
-                            .def(
-                                "hand_off",
-                                [](FutureSignal&, const py::object& future, const py::list& callbacks) {
-                                    return hand_off(future, callbacks);
-                                },
-                                py::arg("future"), py::arg("callbacks"));
+    auto signal_class =
+        py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
+            .def("set", &FutureSignal::set)
+            .def("wait", &wait_for_signal, py::arg("timeout") = py::none(), py::arg("node") = py::none())
+            .def("before_callback", &before_callback)
+            .def_static("resolve_ready", &resolve_ready)
+            .def_property_readonly("is_set", &FutureSignal::is_set)
+            .def_property_readonly("last_spin_budget",
+                                   [](const FutureSignal& s) { return s.last_spin_budget().count(); })
+            .def(
+                "hand_off",
+                [](FutureSignal&, const py::object& future, const py::list& callbacks) {
+                    return hand_off(future, callbacks);
+                },
+                py::arg("future"), py::arg("callbacks"));
     // Made only by call_raw: the class lives as long as the interpreter (the
     // reference is kept on purpose) but stays out of the module's namespace.
     signal_class.inc_ref();

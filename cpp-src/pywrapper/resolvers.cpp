@@ -146,7 +146,11 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     {
         const py::gil_scoped_release unlocked;
-        if (reader != nullptr) {
+        // With other calls in flight, this one's answer may be in the ring
+        // already, behind answers the io thread has had no core to read. A
+        // lone call's answer is not there yet, and taking it here later would
+        // only leave the io thread woken for nothing, in the next call's way.
+        if (reader != nullptr && signals_unset.load(std::memory_order_relaxed) > 1) {
             reader->take_answers();
             if (set_.load()) return true;
         }

@@ -23,8 +23,9 @@ namespace tarnvel::binding {
 namespace py = pybind11;
 
 // Wakes the threads blocked in a CallFuture's result() or exception(). It is
-// set after the Future is resolved, and by the io thread only once it has let
-// go of the interpreter lock, so a woken thread never has to wait for it.
+// set after the Future is resolved, and by the thread that received the
+// answer without the interpreter lock, so a woken thread never has to wait
+// for it.
 class FutureSignal {
 public:
     FutureSignal() noexcept;

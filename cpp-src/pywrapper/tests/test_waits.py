@@ -56,9 +56,9 @@ def test_a_pending_call_keeps_no_one_waiting_longer_than_asked(node, peer):
     assert not {io_thread, threading.get_ident()} & {thread for _, thread in ran}
 
 
-def test_a_caller_reads_its_answer_itself_but_never_waits_for_a_method_on_the_io_thread(node, peer):
-    """A waiting caller first reads the answers in its node's mailbox itself;
-    while the io thread runs a method it leaves them, and its time-out holds."""
+def test_a_caller_that_reads_answers_never_waits_for_a_method_on_the_io_thread(node, peer):
+    """A caller with other calls in flight reads its node's mailbox before it
+    waits, but not while the io thread runs a method: its time-out holds."""
     assert node.call_raw(peer.name, peer.pid, "echo", b"x", 5000).result(timeout=10).result == b"x"
     inside, release = threading.Event(), threading.Event()
 

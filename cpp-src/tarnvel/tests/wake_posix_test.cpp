@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -207,6 +208,96 @@ TEST(WakePosix, AThreadReadingForItsAnswerLeavesTheRestToTheIoThread) {
     std::vector<std::string> in_order;
     for (int i = 0; i < COUNT; ++i) in_order.push_back(std::to_string(i));
     EXPECT_EQ(recorded, in_order);
+}
+
+// How many complete records wait in that mailbox, which nobody reads now.
+size_t unread_records(const std::string& mailbox) {
+    const auto copy = platform::read_mapping(mailbox, mailbox_mapping_size(DEFAULT_RECV_BYTES));
+    return copy ? unread_frames(copy->data()).size() : 0;
+}
+
+// While the io thread is held up outside its drain (in a time-out's
+// completion), only a thread in take_answers() can end a call whose
+// completion may run anywhere. A request written before an answer stays
+// ahead of it: that call ends only once the io thread has run the request.
+TEST(WakePosix, AnswersTakenByACallerEndTheirCallsInTheOrderWritten) {
+    const std::string system = unique_name("S");
+    std::mutex mutex;
+    std::vector<std::string> happened;
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> io_held{false};
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    // Destroyed before the node, whose close needs its io thread back.
+    struct Releaser {
+        std::promise<void>& promise;
+        ~Releaser() {
+            try {
+                promise.set_value();
+            } catch (const std::future_error&) {
+            }
+        }
+    } const releaser{release};
+    ASSERT_TRUE(me.register_method({{"name", "record"}}, [&](Bytes args) {
+        std::lock_guard lock(mutex);
+        happened.push_back("request " + to_text(args));
+        return args;
+    }));
+    Peer srv = Peer::serve("srv", system);
+    Peer blocker = Peer::serve("blocker", system);
+    ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);  // the link is open
+    const std::string mine = mailbox_of(system, me.pid());
+    ASSERT_FALSE(mine.empty());
+    me.call("blocker", blocker.pid(), "block", {}, 50, [&, released](CallResult) {
+        io_held = true;
+        released.wait();
+    });
+    ASSERT_EQ(blocker.expect_line(), "blocked");
+    ASSERT_TRUE(eventually([&] { return io_held.load(); }));
+
+    const Bytes first = to_bytes("first");
+    std::atomic<bool> first_ended{false};
+    std::thread::id ended_on;
+    me.call(
+        "srv", srv.pid(), "echo", BytesView(first), LONG_TIMEOUT_MS,
+        [&](CallResult r) {
+            if (r.status == STATUS_OK) ended_on = std::this_thread::get_id();
+            first_ended = true;
+        },
+        any_thread);
+    EXPECT_TRUE(eventually([&] {
+        me.take_answers();
+        return first_ended.load();
+    }));
+    EXPECT_EQ(ended_on, std::this_thread::get_id());
+
+    ChildProcess caller =
+        Peer::launch({"call-many", "caller", system, unique_name("rx"), std::to_string(DEFAULT_RECV_BYTES), "me",
+                      std::to_string(me.pid()), "record", "1"});
+    ASSERT_TRUE(eventually([&] { return unread_records(mine) == 1; }));
+    const Bytes second = to_bytes("second");
+    me.call(
+        "srv", srv.pid(), "echo", BytesView(second), LONG_TIMEOUT_MS,
+        [&](CallResult) {
+            std::lock_guard lock(mutex);
+            happened.push_back("answer");
+        },
+        any_thread);
+    ASSERT_TRUE(eventually([&] { return unread_records(mine) == 2; }));
+    me.take_answers();
+    me.take_answers();
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(happened.empty());
+    }
+    release.set_value();
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard lock(mutex);
+        return happened.size() == 2;
+    }));
+    EXPECT_EQ(caller.read_line(std::chrono::seconds(30)), "matched 1");
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(happened, (std::vector<std::string>{"request 0", "answer"}));
 }
 
 // A writer that cleared the waiter word's bit and died before its wake: the

@@ -198,23 +198,27 @@ TEST(Wake, ThreadsWaitingForAnotherProcessGetEveryAnswer) {
 // and the requests of another peer that the taking thread leaves for the io
 // thread are all served. The sanitizer sees the two readers of one ring.
 TEST(Wake, AnswersTakenBetweenWaitsEndEachCallOnce) {
+    // Declared before the node: a call left pending ends when it closes.
+    std::mutex mutex;
+    std::condition_variable changed;
+    constexpr int CALLS = 3000;
+    std::vector<int> ends(CALLS, 0);
+    int ended = 0;
+    int wrong = 0;
     const std::string system = unique_name("S");
     Tarnvel node("n", system, unique_name("rx"), 8192);
     ASSERT_TRUE(serve_echo(node));
     Peer srv = Peer::serve("srv", system);
-    constexpr int CALLS = 3000;
     constexpr int WINDOW = 64;
     ChildProcess asker = Peer::launch({"call-many", "asker", system, unique_name("rx"), "65536", "n",
                                        std::to_string(node.pid()), "echo", std::to_string(CALLS)});
     std::atomic<bool> finished{false};
     std::thread taker([&] {
-        while (!finished.load()) node.take_answers();
+        while (!finished.load()) {
+            node.take_answers();
+            std::this_thread::yield();
+        }
     });
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<int> ends(CALLS, 0);
-    int ended = 0;
-    int wrong = 0;
     bool all_ended = false;
     {
         std::unique_lock lock(mutex);

@@ -131,11 +131,11 @@ using DeferredHandler = std::function<void(Bytes, Reply)>;
 // What it throws is dropped.
 using CallCompletion = std::function<void(CallResult)>;
 
-// Tags a completion that may run on any thread that reads the node's answers:
-// the io thread, a thread in Tarnvel::take_answers(), or one waiting for a
-// CallFuture. Such a completion only records the outcome and tells whoever
-// waits for it: it must neither call nor close, nor take a lock that a thread
-// may hold while it reads answers.
+// Tags a completion that may also run on any thread that reads the node's
+// answers: a thread in Tarnvel::take_answers() or one waiting for a
+// CallFuture, besides where every completion may run. Such a completion only
+// records the outcome and tells whoever waits for it: it must neither call
+// nor close, nor take a lock that a thread may hold while it reads answers.
 struct AnyThread {
     explicit AnyThread() = default;
 };
@@ -211,10 +211,12 @@ public:
     // Reads the answers in the node's mailbox now, on the calling thread, and
     // finishes the calls made with AnyThread among them: a thread about to
     // wait for such a call need not wait for the io thread to be scheduled.
-    // Stops at the first frame only the io thread may act on. Does nothing on
-    // an io thread, while another thread or the io thread reads the mailbox,
-    // once the node is closing, and where the platform has no such reading.
-    // Never waits.
+    // The first frame only the io thread may act on (a request, another
+    // call's answer) is left to it with every frame behind it, which it acts
+    // on in order. Does nothing on an io thread, while another thread or the
+    // io thread reads the mailbox or has yet to act on frames left to it, once
+    // the node is closed, and where the platform has no such reading. Never
+    // waits.
     void take_answers();
 
     // False when the descriptor or its name is refused.

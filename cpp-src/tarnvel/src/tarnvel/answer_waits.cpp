@@ -53,8 +53,11 @@ void AnswerWaits::leave() {
 }
 
 void AnswerWaits::take_now() {
+    // enter() first: it refuses a closed node (whose mailbox may be gone) and
+    // a fork child (whose mappings are). With nothing to read, the reader's
+    // lock is left alone.
     if (!enter()) return;
-    take_(false);
+    if (record_ready_()) take_(false);
     leave();
 }
 

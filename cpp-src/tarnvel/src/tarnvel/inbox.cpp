@@ -96,7 +96,8 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
         gate_ = std::make_shared<Gate>(*this, pid);
         if (platform::shared_word_waits()) {
             waits_ = std::make_shared<AnswerWaits>(
-                waiter_word(mailbox_->view(), bytes_), [this](bool wait_for_io_thread) { return take_for_waiter(wait_for_io_thread); },
+                waiter_word(mailbox_->view(), bytes_),
+                [this](bool wait_for_io_thread) { return take_for_waiter(wait_for_io_thread); },
                 [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
         }
     } catch (...) {

@@ -69,7 +69,11 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
                         if (!current) return;
                         bool taken = false;
                         try {
-                            taken = take(*current);
+                            // Behind a frame left for the io thread, every
+                            // frame is left too: it acts on them in the
+                            // order they were written (a request before the
+                            // answer its sender wrote after it).
+                            if (left_.empty()) taken = take(*current);
                         } catch (...) {
                             // Whatever the waiting thread could not act on is
                             // the io thread's to try.

@@ -43,8 +43,9 @@ public:
         // Nothing more can be taken for now: that head.
         bool stalled = false;
     };
-    // Any thread but the io thread: offers every readable frame to `take`,
-    // and keeps the ones it refuses for the io thread's next drain, in order.
+    // Any thread but the io thread: offers the readable frames to `take` up
+    // to the first it refuses, and keeps that one and every one behind it for
+    // the io thread's next drain, in order.
     // Unless `wait_for_io_thread`, takes nothing (stalled) while the io
     // thread drains, which may last as long as a method it runs.
     WaiterDrain drain_for(const FrameTaker& take, bool wait_for_io_thread) noexcept;
