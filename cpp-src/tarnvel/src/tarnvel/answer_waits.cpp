@@ -53,11 +53,10 @@ void AnswerWaits::leave() {
 }
 
 void AnswerWaits::take_now() {
-    // enter() first: it refuses a closed node (whose mailbox may be gone) and
-    // a fork child (whose mappings are). With nothing to read, the reader's
-    // lock is left alone.
+    // enter() refuses a closed node, whose mailbox may be gone, and a fork
+    // child, whose mappings are.
     if (!enter()) return;
-    if (record_ready_()) take_(false);
+    take_(false);
     leave();
 }
 
