@@ -267,7 +267,9 @@ bool head_ready(uint8_t* view, uint64_t size) noexcept {
         return false;
     }
     const Ring ring(view, capacity);
-    const uint32_t r = header_field(view, READ_POS_OFFSET).load(std::memory_order_relaxed);
+    // Acquire: a thread other than the reader may look, and the bytes at the
+    // head were last cleared by the reader before it moved read_pos there.
+    const uint32_t r = header_field(view, READ_POS_OFFSET).load(std::memory_order_acquire);
     const uint32_t w = header_field(view, WRITE_POS_OFFSET).load(std::memory_order_acquire);
     if (r == w || r >= ring.modulus()) {
         return false;
