@@ -38,7 +38,7 @@ _LAZY_CONDITION = set(vars(concurrent.futures.Future())) == {
 class CallFuture(concurrent.futures.Future):
     """The Future of one tarnvel call."""
 
-    def __init__(self, signal):
+    def __init__(self, signal, node):
         self._tarnvel_lock = threading.Lock()
         if _LAZY_CONDITION:
             self._result = None
@@ -51,6 +51,7 @@ class CallFuture(concurrent.futures.Future):
         # nobody else holds the Future yet to be told.
         self._state = _RUNNING
         self._tarnvel_signal = signal
+        self._tarnvel_node = node
         self._tarnvel_resolver = _UNDECIDED
         self._tarnvel_late = []
 

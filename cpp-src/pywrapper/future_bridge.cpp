@@ -1,5 +1,6 @@
 #include "future_bridge.hpp"
 
+#include "call_result.hpp"
 #include "gil_safety.hpp"
 #include "resolvers.hpp"
 
@@ -80,32 +81,14 @@ std::span<const uint8_t> bytes_view(const py::bytes& bytes) {
     return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
 }
 
-py::bytes exact_bytes(const py::bytes& bytes) {
-    if (PyBytes_CheckExact(bytes.ptr())) return bytes;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
-        throw py::error_already_set();
-    }
-    return py::bytes(data, static_cast<size_t>(size));
-}
-
-py::object call_result_object(CallResult&& outcome) {
-    py::bytes result(reinterpret_cast<const char*>(outcome.result.data()), outcome.result.size());
-    py::object made = py::cast(PyCallResult{outcome.status, std::move(result), outcome.unfit_answer_bytes});
-    // Only once it is made: should that fail, the outcome is still whole.
-    Bytes().swap(outcome.result);
-    return made;
-}
-
-py::object call_raw(PyTarnvel& self, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
+py::object call_raw(py::handle node, std::string node_name, uint32_t pid, std::string method, const py::bytes& args,
                     int64_t timeout_ms) {
+    PyTarnvel& self = node.cast<PyTarnvel&>();
     resolve_ready();
     const std::span<const uint8_t> arguments = bytes_view(args);
     auto signal = std::make_shared<FutureSignal>();
-    py::object future = future_class()(signal);
-    // The node lives at least as long as the Future.
-    future.attr("_tarnvel_node") = py::cast(&self, py::return_value_policy::reference);
+    // The Future holds the node: it lives at least as long.
+    py::object future = future_class()(signal, node);
     Resolution resolution{std::shared_ptr<py::object>(new py::object(future), GilSafeDelete{}),
                           {},
                           // Counted before the call is made: a close that

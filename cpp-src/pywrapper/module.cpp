@@ -1,6 +1,7 @@
 // The extension module tarnvel_core: status constants and name limits, the
 // classes CallResult, NodeInfo, Tarnvel and SystemInfo, the exception
 // classes, and the functions that look at the systems of the machine.
+#include "call_result.hpp"
 #include "errors.hpp"
 #include "future_bridge.hpp"
 #include "method_adapter.hpp"
@@ -35,23 +36,6 @@ py::str text_of(const std::string& bytes) {
         throw py::error_already_set();
     }
     return py::reinterpret_steal<py::str>(text);
-}
-
-void define_call_result(py::module_& m) {
-    using tarnvel::binding::exact_bytes;
-    using tarnvel::binding::PyCallResult;
-    py::class_<PyCallResult>(m, "CallResult")
-        .def(py::init([](uint8_t status, const py::bytes& result) {
-                 return PyCallResult{status, exact_bytes(result), 0};
-             }),
-             py::arg("status"), py::arg("result"), py::pos_only())
-        .def_property(
-            "status", [](const PyCallResult& self) { return self.status; },
-            setter([](PyCallResult& self, uint8_t status) { self.status = status; }, "status"))
-        .def_property(
-            "result", [](const PyCallResult& self) { return self.result; },
-            setter([](PyCallResult& self, const py::bytes& result) { self.result = exact_bytes(result); }, "result"))
-        .def_readonly("unfit_answer_bytes", &PyCallResult::unfit_answer_bytes);
 }
 
 void define_node_info(py::module_& m) {
@@ -148,7 +132,7 @@ PYBIND11_MODULE(tarnvel_core, m, py::multiple_interpreters::not_supported()) {
     m.attr("STATUS_TIMEOUT") = py::int_(tarnvel::STATUS_TIMEOUT);
     m.attr("STATUS_EXEC_FAILED") = py::int_(tarnvel::STATUS_EXEC_FAILED);
     m.attr("STATUS_DELIVER_FAILED") = py::int_(tarnvel::STATUS_DELIVER_FAILED);
-    define_call_result(m);
+    tarnvel::binding::define_call_result(m);
     define_node_info(m);
     define_tarnvel(m);
     tarnvel::binding::define_reply(m);

@@ -1,6 +1,6 @@
 #include "resolvers.hpp"
 
-#include "future_bridge.hpp"
+#include "call_result.hpp"
 #include "gil_safety.hpp"
 
 #include <algorithm>
