@@ -302,10 +302,16 @@ Resolvers& resolvers() {
 // may close its node, which waits for the tickets of unresolved Futures.
 bool resolve_here(Resolution& resolution, std::exception_ptr& raised) noexcept {
     try {
+        // Looked up by an interned name: this runs once per call.
+        PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::str> name;
+        const py::str& method = name.call_once_and_store_result([] { return py::str("_tarnvel_resolve_here"); })
+                                    .get_stored();
         py::object outcome = call_result_object(std::move(resolution.outcome));
         py::object late;
         try {
-            late = resolution.future->attr("_tarnvel_resolve_here")(outcome);
+            late = py::reinterpret_steal<py::object>(
+                PyObject_CallMethodOneArg(resolution.future->ptr(), method.ptr(), outcome.ptr()));
+            if (!late) throw py::error_already_set();
         } catch (const py::error_already_set&) {
             // A signal handler's exception, or out of memory: a resolver
             // thread finishes the Future, and the caller sees the exception.
