@@ -139,12 +139,14 @@ class CallFuture(concurrent.futures.Future):
         super().set_exception(exception)
         self._tarnvel_signal.set()
 
+    # The state is read without the condition, which would otherwise be made
+    # for every Future asked before it is done: a call's Future is running
+    # from the start and can only become finished, which never changes again.
     def done(self):
         if self._state == _FINISHED:
             return True
-        if not super().done():
-            self._tarnvel_signal.resolve_ready()
-        return super().done()
+        self._tarnvel_signal.resolve_ready()
+        return self._state == _FINISHED
 
     # Done first: a done-callback asks for the result before the signal is set.
     # Once the signal is set, the Future is done as soon as the thread that
@@ -155,6 +157,8 @@ class CallFuture(concurrent.futures.Future):
             return self._result
         if not self.done() and not self._tarnvel_signal.wait(timeout, self._tarnvel_node):
             return super().result(0)
+        if self._state == _FINISHED and self._exception is None:
+            return self._result
         return super().result(timeout)
 
     def exception(self, timeout=None):
