@@ -8,6 +8,7 @@
 
 #include <exception>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -70,6 +71,134 @@ void before_callback(FutureSignal& signal) {
     resolve_ready();
 }
 
+// The Python object of a call's signal, one per call: a plain CPython type
+// rather than a bound class, which would enter every one in the binding
+// layer's instance table and take it out again.
+struct SignalObject {
+    PyObject ob_base;
+    std::shared_ptr<FutureSignal> signal;
+};
+
+PyTypeObject* signal_type = nullptr;
+
+FutureSignal& signal_of(PyObject* self) { return *reinterpret_cast<SignalObject*>(self)->signal; }
+
+// Runs `body`, which returns a new reference, and turns what it throws into
+// the Python exception it stands for.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (py::error_already_set& raised) {
+        raised.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+PyObject* signal_set(PyObject* self, PyObject*) {
+    signal_of(self).set();
+    Py_RETURN_NONE;
+}
+
+// wait(timeout=None, node=None): by position only.
+PyObject* signal_wait(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+    if (count > 2) {
+        PyErr_SetString(PyExc_TypeError, "wait() takes at most 2 arguments");
+        return nullptr;
+    }
+    return guarded([&] {
+        std::optional<double> timeout;
+        if (count > 0 && args[0] != Py_None) {
+            timeout = PyFloat_AsDouble(args[0]);
+            if (*timeout == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+        }
+        PyTarnvel* node = nullptr;
+        if (count > 1 && args[1] != Py_None) node = py::handle(args[1]).cast<PyTarnvel*>();
+        return py::bool_(wait_for_signal(signal_of(self), timeout, node)).release().ptr();
+    });
+}
+
+PyObject* signal_before_callback(PyObject* self, PyObject*) {
+    return guarded([&] {
+        before_callback(signal_of(self));
+        return py::none().release().ptr();
+    });
+}
+
+PyObject* signal_resolve_ready(PyObject*, PyObject*) {
+    return guarded([] {
+        resolve_ready();
+        return py::none().release().ptr();
+    });
+}
+
+// hand_off(future, callbacks): callbacks a list.
+PyObject* signal_hand_off(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 2 || !PyList_Check(args[1])) {
+        PyErr_SetString(PyExc_TypeError, "hand_off() takes a future and a list of callbacks");
+        return nullptr;
+    }
+    return guarded([&] {
+        const bool handed =
+            hand_off(py::reinterpret_borrow<py::object>(args[0]), py::reinterpret_borrow<py::list>(args[1]));
+        return py::bool_(handed).release().ptr();
+    });
+}
+
+PyObject* signal_is_set(PyObject* self, void*) { return PyBool_FromLong(signal_of(self).is_set() ? 1 : 0); }
+
+PyObject* signal_last_spin_budget(PyObject* self, void*) {
+    return PyFloat_FromDouble(signal_of(self).last_spin_budget().count());
+}
+
+void signal_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<SignalObject*>(self)->signal.~shared_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef signal_methods[] = {
+    {"set", signal_set, METH_NOARGS, nullptr},
+    {"wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signal_wait)), METH_FASTCALL, nullptr},
+    {"before_callback", signal_before_callback, METH_NOARGS, nullptr},
+    {"resolve_ready", signal_resolve_ready, METH_NOARGS, nullptr},
+    {"hand_off", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signal_hand_off)), METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef signal_getset[] = {
+    {"is_set", signal_is_set, nullptr, nullptr, nullptr},
+    {"last_spin_budget", signal_last_spin_budget, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot signal_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(signal_dealloc)},
+    {Py_tp_methods, signal_methods},
+    {Py_tp_getset, signal_getset},
+    {0, nullptr},
+};
+
+PyType_Spec signal_spec = {
+    "tarnvel_core._FutureSignal",
+    sizeof(SignalObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    signal_slots,
+};
+
+py::object signal_object(std::shared_ptr<FutureSignal> signal) {
+    auto* made = reinterpret_cast<SignalObject*>(signal_type->tp_alloc(signal_type, 0));
+    if (made == nullptr) throw py::error_already_set();
+    new (&made->signal) std::shared_ptr<FutureSignal>(std::move(signal));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(made));
+}
+
 }  // namespace
 
 std::span<const uint8_t> bytes_view(const py::bytes& bytes) {
@@ -88,7 +217,7 @@ py::object call_raw(py::handle node, std::string node_name, uint32_t pid, std::s
     const std::span<const uint8_t> arguments = bytes_view(args);
     auto signal = std::make_shared<FutureSignal>();
     // The Future holds the node: it lives at least as long.
-    py::object future = future_class()(signal, node);
+    py::object future = future_class()(signal_object(signal), node);
     Resolution resolution{std::shared_ptr<py::object>(new py::object(future), GilSafeDelete{}),
                           {},
                           // Counted before the call is made: a close that
@@ -122,25 +251,10 @@ py::object call_raw(py::handle node, std::string node_name, uint32_t pid, std::s
 }
 
 void define_future_signal(py::module_& m) {
-    auto signal_class =
-        py::class_<FutureSignal, std::shared_ptr<FutureSignal>>(m, "_FutureSignal")
-            .def("set", &FutureSignal::set)
-            .def("wait", &wait_for_signal, py::arg("timeout") = py::none(), py::arg("node") = py::none())
-            .def("before_callback", &before_callback)
-            .def_static("resolve_ready", &resolve_ready)
-            .def_property_readonly("is_set", &FutureSignal::is_set)
-            .def_property_readonly("last_spin_budget",
-                                   [](const FutureSignal& s) { return s.last_spin_budget().count(); })
-            .def(
-                "hand_off",
-                [](FutureSignal&, const py::object& future, const py::list& callbacks) {
-                    return hand_off(future, callbacks);
-                },
-                py::arg("future"), py::arg("callbacks"));
     // Made only by call_raw: the class lives as long as the interpreter (the
     // reference is kept on purpose) but stays out of the module's namespace.
-    signal_class.inc_ref();
-    py::delattr(m, "_FutureSignal");
+    signal_type = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(m.ptr(), &signal_spec, nullptr));
+    if (signal_type == nullptr) throw py::error_already_set();
     // A child has no io thread, no watcher and no resolver threads: answers
     // kept for a thread of this process, or waiting for a resolver, would
     // never resolve their Futures there.
