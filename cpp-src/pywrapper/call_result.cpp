@@ -13,6 +13,7 @@ namespace {
 struct CallResultObject {
     PyObject ob_base;
     PyObject* result;  // exactly bytes, never null once made
+    PyObject* weak_references;
     unsigned long long unfit_answer_bytes;
     unsigned char status;
 };
@@ -20,22 +21,32 @@ struct CallResultObject {
 PyTypeObject* call_result_type = nullptr;
 
 // A status as the wire carries it: an integer (not a float) from 0 to 255.
+// Anything else that converts to an integer is taken as well, as the class
+// always has.
 bool status_of(PyObject* value, unsigned char& status) {
-    if (PyFloat_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "status must be an integer from 0 to 255");
+    constexpr const char* refused = "status must be an integer from 0 to 255";
+    // Not a float, nor text (which int() would parse).
+    if (PyFloat_Check(value) || !PyNumber_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, refused);
         return false;
     }
-    PyObject* number = PyNumber_Index(value);
-    if (number == nullptr) {
-        PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "status must be an integer from 0 to 255");
-        return false;
+    PyObject* number = PyIndex_Check(value) ? PyNumber_Index(value) : PyNumber_Long(value);
+    long v = -1;
+    if (number != nullptr) {
+        v = PyLong_AsLong(number);
+        Py_DECREF(number);
     }
-    const long v = PyLong_AsLong(number);
-    Py_DECREF(number);
-    if ((v == -1 && PyErr_Occurred() != nullptr) || v < 0 || v > 255) {
+    if (v == -1 && PyErr_Occurred() != nullptr) {
+        // Only a value that is no such integer is refused as one: running
+        // out of memory, or an interrupt, is reported as it is.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return false;
+        }
         PyErr_Clear();
-        PyErr_SetString(PyExc_TypeError, "status must be an integer from 0 to 255");
+    }
+    if (v < 0 || v > 255) {
+        PyErr_SetString(PyExc_TypeError, refused);
         return false;
     }
     status = static_cast<unsigned char>(v);
@@ -54,6 +65,7 @@ PyObject* result_of(PyObject* value) {
 }
 
 PyObject* made(PyTypeObject* type, unsigned char status, PyObject* result, unsigned long long unfit) {
+    if (result == nullptr) return nullptr;
     auto* self = reinterpret_cast<CallResultObject*>(type->tp_alloc(type, 0));
     if (self == nullptr) {
         Py_DECREF(result);
@@ -65,24 +77,34 @@ PyObject* made(PyTypeObject* type, unsigned char status, PyObject* result, unsig
     return reinterpret_cast<PyObject*>(self);
 }
 
-PyObject* call_result_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+// Made empty and filled by __init__, so that a subclass's own __init__ may
+// take other arguments and hand these on with super().__init__().
+PyObject* call_result_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return made(type, 0, PyBytes_FromStringAndSize(nullptr, 0), 0);
+}
+
+int call_result_init(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
         PyErr_SetString(PyExc_TypeError, "CallResult() takes its arguments by position only");
-        return nullptr;
+        return -1;
     }
     PyObject* status_arg = nullptr;
     PyObject* result_arg = nullptr;
-    if (!PyArg_UnpackTuple(args, "CallResult", 2, 2, &status_arg, &result_arg)) return nullptr;
+    if (!PyArg_UnpackTuple(args, "CallResult", 2, 2, &status_arg, &result_arg)) return -1;
     unsigned char status = 0;
-    if (!status_of(status_arg, status)) return nullptr;
+    if (!status_of(status_arg, status)) return -1;
     PyObject* result = result_of(result_arg);
-    if (result == nullptr) return nullptr;
-    return made(type, status, result, 0);
+    if (result == nullptr) return -1;
+    auto* self = reinterpret_cast<CallResultObject*>(object);
+    self->status = status;
+    Py_SETREF(self->result, result);
+    return 0;
 }
 
 void call_result_dealloc(PyObject* object) {
     auto* self = reinterpret_cast<CallResultObject*>(object);
     PyTypeObject* type = Py_TYPE(object);
+    if (self->weak_references != nullptr) PyObject_ClearWeakRefs(object);
     Py_XDECREF(self->result);
     type->tp_free(object);
     Py_DECREF(type);  // instances of a heap type hold their type
@@ -126,11 +148,13 @@ PyGetSetDef call_result_getset[] = {
 PyMemberDef call_result_members[] = {
     {"unfit_answer_bytes", Py_T_ULONGLONG, offsetof(CallResultObject, unfit_answer_bytes), Py_READONLY,
      "The size of an answer too large for this node's mailbox (the call then ended with STATUS_EXEC_FAILED)."},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(CallResultObject, weak_references), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot call_result_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(call_result_new)},
+    {Py_tp_init, reinterpret_cast<void*>(call_result_init)},
     {Py_tp_dealloc, reinterpret_cast<void*>(call_result_dealloc)},
     {Py_tp_getset, call_result_getset},
     {Py_tp_members, call_result_members},

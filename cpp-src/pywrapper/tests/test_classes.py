@@ -37,6 +37,23 @@ def test_setters_refuse_and_keep_the_old_value():
     assert info.node_name == "\u00e9"
 
 
+def test_call_result_subclasses_and_weak_references_work_as_for_any_class():
+    import decimal
+    import weakref
+
+    class Tagged(tc.CallResult):
+        def __init__(self, tag, status, result):
+            super().__init__(status, result)
+            self.tag = tag
+
+    t = Tagged("t", 3, b"x")
+    assert (t.tag, t.status, t.result) == ("t", 3, b"x")
+    r = tc.CallResult(decimal.Decimal(7), b"")
+    assert r.status == 7 and weakref.ref(r)() is r
+    with pytest.raises(TypeError):
+        tc.CallResult("7", b"")
+
+
 def test_node_names_that_are_not_utf8_read_back_losslessly(node, system):
     assert tc.NodeInfo(b"a\xff", 1).node_name == "a\udcff"
     raw = b"\xff\xfe"
