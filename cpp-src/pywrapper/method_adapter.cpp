@@ -65,41 +65,28 @@ py::object bytes_object(const Bytes& bytes) {
     return object;
 }
 
-// Above this, an answer is written from the bytes object the method returned,
-// without the interpreter lock (the object never changes, and is held until
-// the answer is written); below it, it is copied out under the lock and sent
-// once the lock is let go, which spares small answers a second trip for it.
-constexpr Py_ssize_t ANSWER_IN_PLACE_FROM = 64 * 1024;
-
-// Calls the method and answers. A small answer is copied into the argument's
-// storage, which is ours by now: an answer no larger than its argument needs
-// no fresh allocation.
-void call_python(const py::function& callable, Bytes args, const Reply& reply) {
-    {
-        const ForeignThreadGil gil;
-        py::object argument = bytes_object(args);
-        auto result = py::reinterpret_steal<py::object>(PyObject_CallOneArg(callable.ptr(), argument.ptr()));
-        argument = py::object();
-        if (!result) {
-            // The caller learns only STATUS_EXEC_FAILED. The Python exception is
-            // dropped here, under the lock, rather than carried to the io loop.
-            PyErr_Clear();
-            throw std::runtime_error("method handler raised");
-        }
-        if (!PyBytes_Check(result.ptr())) {
-            throw py::type_error(std::string("Object of type '") + Py_TYPE(result.ptr())->tp_name +
-                                 "' is not an instance of 'bytes'");
-        }
-        const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(result.ptr()));
-        const Py_ssize_t size = PyBytes_GET_SIZE(result.ptr());
-        if (size >= ANSWER_IN_PLACE_FROM) {
-            const py::gil_scoped_release unlocked;
-            reply.complete(BytesView(std::span<const uint8_t>(data, static_cast<size_t>(size))));
-            return;
-        }
-        args.assign(data, data + size);
+// The answer is copied into the argument's storage, which is ours by now: an
+// answer no larger than its argument needs no fresh allocation, whose pages
+// would have to be faulted in again (for a large payload that costs more than
+// the copy).
+Bytes call_python(const py::function& callable, Bytes args) {
+    const ForeignThreadGil gil;
+    py::object argument = bytes_object(args);
+    auto result = py::reinterpret_steal<py::object>(PyObject_CallOneArg(callable.ptr(), argument.ptr()));
+    argument = py::object();
+    if (!result) {
+        // The caller learns only STATUS_EXEC_FAILED. The Python exception is
+        // dropped here, under the lock, rather than carried to the io loop.
+        PyErr_Clear();
+        throw std::runtime_error("method handler raised");
     }
-    reply.complete(std::move(args));
+    if (!PyBytes_Check(result.ptr())) {
+        throw py::type_error(std::string("Object of type '") + Py_TYPE(result.ptr())->tp_name +
+                             "' is not an instance of 'bytes'");
+    }
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(result.ptr()));
+    args.assign(data, data + PyBytes_GET_SIZE(result.ptr()));
+    return args;
 }
 
 }  // namespace
@@ -121,15 +108,14 @@ std::optional<boost::json::object> descriptor_from_dict(const py::dict& descript
     }
 }
 
-DeferredHandler make_python_handler(py::function callable) {
+MethodHandler make_python_handler(py::function callable) {
     std::shared_ptr<py::function> shared(new py::function(std::move(callable)), GilSafeDelete{});
-    // What it throws fails the reply, as a plain handler's does.
-    return [shared](Bytes args, Reply reply) {
+    return [shared](Bytes args) -> Bytes {
         if (interpreter_exiting()) {
             throw std::runtime_error("interpreter is shutting down");
         }
         PythonHandlerScope scope;
-        call_python(*shared, std::move(args), reply);
+        return call_python(*shared, std::move(args));
     };
 }
 
@@ -170,7 +156,7 @@ bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function h
     if (!object) {
         return false;
     }
-    DeferredHandler method = make_python_handler(std::move(handler));
+    MethodHandler method = make_python_handler(std::move(handler));
     return self.core().node().register_method(std::move(*object), std::move(method));
 }
 

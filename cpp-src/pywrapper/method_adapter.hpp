@@ -20,7 +20,7 @@ std::optional<boost::json::object> descriptor_from_dict(const py::dict& descript
 // A handler that calls `callable` with the argument bytes on the node's io
 // thread. Its copies share one reference to the callable, which may be
 // released on any thread.
-DeferredHandler make_python_handler(py::function callable);
+MethodHandler make_python_handler(py::function callable);
 
 bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function handler);
 
