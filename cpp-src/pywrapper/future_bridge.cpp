@@ -93,6 +93,8 @@ PyObject* guarded(Body&& body) noexcept {
         raised.restore();
     } catch (const py::cast_error& e) {
         PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -206,7 +208,9 @@ py::object signal_object(std::shared_ptr<FutureSignal> signal) {
 
 // Made here alone, so that the leak checker's exception for Futures left on
 // purpose at exit (scripts/lsan-python.supp) names this frame and no other.
-[[gnu::noinline]] std::shared_ptr<FutureSignal> new_future_signal() { return std::make_shared<FutureSignal>(); }
+[[gnu::noinline, gnu::flatten]] std::shared_ptr<FutureSignal> new_future_signal() {
+    return std::make_shared<FutureSignal>();
+}
 
 }  // namespace
 

@@ -304,12 +304,12 @@ bool resolve_here(Resolution& resolution, std::exception_ptr& raised) noexcept {
     try {
         // Looked up by an interned name: this runs once per call.
         PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::str> name;
-        const py::str& method =
-            name.call_once_and_store_result([] {
-                    PyObject* interned = PyUnicode_InternFromString("_tarnvel_resolve_here");
-                    if (interned == nullptr) throw py::error_already_set();
-                    return py::reinterpret_steal<py::str>(interned);
-                }).get_stored();
+        const py::str& method = name.call_once_and_store_result([] {
+                                        PyObject* interned = PyUnicode_InternFromString("_tarnvel_resolve_here");
+                                        if (interned == nullptr) throw py::error_already_set();
+                                        return py::reinterpret_steal<py::str>(interned);
+                                    })
+                                    .get_stored();
         py::object outcome = call_result_object(std::move(resolution.outcome));
         py::object late;
         try {

@@ -46,8 +46,11 @@ def test_call_result_subclasses_and_weak_references_work_as_for_any_class():
             super().__init__(status, result)
             self.tag = tag
 
-    t = Tagged("t", 3, b"x")
+    t, gone = Tagged("t", 3, b"x"), []
     assert (t.tag, t.status, t.result) == ("t", 3, b"x")
+    w = weakref.ref(t, gone.append)
+    del t
+    assert gone == [w] and w() is None
     r = tc.CallResult(decimal.Decimal(7), b"")
     assert r.status == 7 and weakref.ref(r)() is r
     with pytest.raises(TypeError):
