@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -101,7 +102,7 @@ TEST(Frame, RequestForPingWithThreeArgumentBytes) {
 
 // Frames are written into a ring in pieces and read out of it in parts, each
 // piece straight from or to where it lies: across the ring's end too, and
-// with exactly the format's bytes in between.
+// with exactly the format's bytes in between; what was read is left zero.
 TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
     constexpr uint64_t SIZE = 16 + 200;  // small: the records keep wrapping
     std::vector<uint32_t> storage(SIZE / 4);
@@ -128,6 +129,9 @@ TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
         const std::span<const uint8_t> pieces[] = {frame.head, frame.tail.bytes(), FRAME_END_MARKER};
         ASSERT_EQ(append_record(view, SIZE, pieces), AppendResult::ok);
         drain();
+        // The payload is cleared as it is read, the rest of the record after:
+        // together, all of it, wherever the record wrapped.
+        EXPECT_TRUE(std::all_of(view + MAILBOX_HEADER_SIZE, view + SIZE, [](uint8_t b) { return b == 0; }));
     };
     for (uint16_t i = 1; i <= 40; ++i) {
         Bytes payload(i * 7 % 90);

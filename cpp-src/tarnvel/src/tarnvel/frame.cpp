@@ -79,7 +79,7 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
         } else {
             frame.status = start[BODY];
             if (frame.status == STATUS_OK) {
-                record.copy(BODY + 1, body - 1, frame.payload);
+                record.take(BODY + 1, body - 1, frame.payload);
             } else if (frame.status == STATUS_DELIVER_FAILED && body >= 5) {
                 frame.unfit_answer_bytes = load_le32(&start[BODY + 1]);
             }
@@ -100,7 +100,7 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
                 frame.method.clear();
             } else {
                 frame.method.pop_back();
-                record.copy(BODY + 4 + field, body - 4 - field, frame.payload);
+                record.take(BODY + 4 + field, body - 4 - field, frame.payload);
             }
         }
     }

@@ -12,6 +12,7 @@
 #include <limits>
 #include <span>
 #include <stdexcept>
+#include <tuple>
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* address);
@@ -381,11 +382,22 @@ void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
     read_ring(data_, capacity_, pos_, FRAME_OFFSET + offset, out, n);
 }
 
-void RecordFrame::copy(size_t offset, size_t n, Bytes& out) const {
+void RecordFrame::take(size_t offset, size_t n, Bytes& out) const {
     out.clear();
     out.reserve(n);
+    // Small enough to stay in the first-level cache between copy and clear.
+    constexpr size_t PIECE = 16 * 1024;
+    const bool clear = cleared_first_ == cleared_last_;
     for (const auto& run : ring_runs(data_, capacity_, pos_, FRAME_OFFSET + offset, n)) {
-        out.insert(out.end(), run.begin(), run.end());
+        for (size_t at = 0; at < run.size(); at += PIECE) {
+            const auto piece = run.subspan(at, std::min(PIECE, run.size() - at));
+            out.insert(out.end(), piece.begin(), piece.end());
+            if (clear) std::memset(data_ + (piece.data() - data_), 0, piece.size());
+        }
+    }
+    if (clear) {
+        cleared_first_ = offset;
+        cleared_last_ = offset + n;
     }
 }
 
@@ -393,11 +405,7 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
                                                     const std::function<void(const Bytes&)>& on_frame,
                                                     const std::function<DrainClock::time_point()>& now) {
     return drain_records(
-        view, view_size, state,
-        [&buffer](const RecordFrame& frame) {
-            buffer.resize(frame.size());
-            frame.copy(0, buffer.data(), frame.size());
-        },
+        view, view_size, state, [&buffer](const RecordFrame& frame) { frame.take(0, frame.size(), buffer); },
         [&] { on_frame(buffer); }, now);
 }
 
@@ -443,6 +451,9 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
 
         uint64_t step = 0;
         bool deliver = false;
+        // What copy_out cleared already, as offsets in the record.
+        size_t cleared_first = 0;
+        size_t cleared_last = 0;
         if (used < RECORD_HEADER_SIZE) {
             step = used;  // a fragment: every reservation holds at least a whole head
         } else {
@@ -458,9 +469,13 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
                 // An honest record lies wholly before write_pos; a length that
                 // reaches past it would read bytes nobody has written yet.
                 if (length <= capacity && RECORD_HEADER_SIZE + length <= used) {
-                    copy_out(RecordFrame(view + MAILBOX_HEADER_SIZE, capacity, r, length));
+                    const RecordFrame frame(view + MAILBOX_HEADER_SIZE, capacity, r, length);
+                    copy_out(frame);
                     step = RECORD_HEADER_SIZE + length;
                     deliver = true;
+                    std::tie(cleared_first, cleared_last) = frame.cleared();
+                    cleared_first += FRAME_OFFSET;
+                    cleared_last += FRAME_OFFSET;
                 }
             }
             if (!deliver) {
@@ -499,7 +514,12 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
         // another thread may be looking at its ready field (head_ready).
         const uint64_t head = std::min<uint64_t>(step, RECORD_HEADER_SIZE);
         for (size_t k = 0; k < head; ++k) ring.atomic_byte(r, k).store(0, std::memory_order_relaxed);
-        if (step > head) ring.zero(ring.advance(r, head), step - head);
+        if (cleared_first < cleared_last) {
+            if (cleared_first > head) ring.zero(ring.advance(r, head), cleared_first - head);
+            if (step > cleared_last) ring.zero(ring.advance(r, cleared_last), step - cleared_last);
+        } else if (step > head) {
+            ring.zero(ring.advance(r, head), step - head);
+        }
         const uint32_t next = ring.advance(r, step);
         read_pos.store(next, std::memory_order_release);
         state.read_pos = next;

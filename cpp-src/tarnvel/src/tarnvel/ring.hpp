@@ -21,6 +21,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 
 namespace tarnvel {
 
@@ -91,21 +92,29 @@ struct DrainState {
 // copies its parts straight to where they go: one copy out of the ring.
 class RecordFrame {
 public:
-    RecordFrame(const uint8_t* ring_data, uint32_t capacity, uint64_t record_pos, uint32_t size) noexcept
+    RecordFrame(uint8_t* ring_data, uint32_t capacity, uint64_t record_pos, uint32_t size) noexcept
         : data_(ring_data), capacity_(capacity), pos_(record_pos), size_(size) {}
     uint32_t size() const noexcept { return size_; }
     // Copies `n` bytes from `offset` of the frame to `out`; offset + n must
     // not exceed size().
     void copy(size_t offset, uint8_t* out, size_t n) const noexcept;
-    // Makes `out` those bytes, copied once: a resize first would write them
-    // all twice, which shows on large payloads.
-    void copy(size_t offset, size_t n, Bytes& out) const;
+    // Makes `out` those bytes, copied once (a resize first would write them
+    // all twice, which shows on large payloads), and clears them in the ring
+    // piece by piece while the piece is still in this core's cache: the
+    // reader clears all it has read anyway, and a second pass over a large
+    // payload would fetch it again. At most once per frame; nothing is
+    // cleared unless `out` could be made.
+    void take(size_t offset, size_t n, Bytes& out) const;
+    // The part of the frame that take() cleared, as [first, last) offsets.
+    std::pair<size_t, size_t> cleared() const noexcept { return {cleared_first_, cleared_last_}; }
 
 private:
-    const uint8_t* data_;
+    uint8_t* data_;
     uint32_t capacity_;
     uint64_t pos_;
     uint32_t size_;
+    mutable size_t cleared_first_ = 0;
+    mutable size_t cleared_last_ = 0;
 };
 
 // Owner side, on the mailbox's one reader at a time. Hands each complete frame
