@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tarnvel {
@@ -134,7 +136,7 @@ TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
         EXPECT_TRUE(std::all_of(view + MAILBOX_HEADER_SIZE, view + SIZE, [](uint8_t b) { return b == 0; }));
     };
     for (uint16_t i = 1; i <= 40; ++i) {
-        Bytes payload(i * 7 % 90);
+        Bytes payload(i * 7 % 91);  // 0 for i = 13
         for (size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<uint8_t>(i + k);
         got.clear();
         if (i % 3 == 0) {
@@ -179,6 +181,70 @@ TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
     drain_records(
         view, SIZE, state, [&](const RecordFrame& record) { none = receive_frame(record); }, [] {});
     EXPECT_FALSE(none);
+    // An answer whose payload was taken before its end marker proved wrong.
+    Bytes bad_end = encode_frame(FRAME_KIND_RESPONSE, 10, 1, encode_response_body(STATUS_OK, Bytes(50, 7)));
+    bad_end.back() ^= 1;
+    ASSERT_EQ(append_record(view, SIZE, bad_end), AppendResult::ok);
+    drain_records(
+        view, SIZE, state, [&](const RecordFrame& record) { none = receive_frame(record); }, [] {});
+    EXPECT_FALSE(none);
+    EXPECT_TRUE(std::all_of(view + MAILBOX_HEADER_SIZE, view + SIZE, [](uint8_t b) { return b == 0; }));
+}
+
+// Large payloads are taken in pieces, each cleared once copied; a reader that
+// fails after taking part of a frame passes the frame over rather than leave
+// it to be read again with its payload cleared.
+TEST(Frame, LargePayloadsAreTakenInPiecesAndAPartlyTakenFrameIsNotReadAgain) {
+    constexpr uint64_t SIZE = 16 + 100000;
+    std::vector<uint32_t> storage(SIZE / 4);
+    auto* view = reinterpret_cast<uint8_t*>(storage.data());
+    init_mailbox(view, SIZE);
+    DrainState state;
+    const auto is_zero = [&] {
+        return std::all_of(view + MAILBOX_HEADER_SIZE, view + SIZE, [](uint8_t b) { return b == 0; });
+    };
+    const auto answer = [](uint16_t seq, size_t n) {
+        Bytes payload(n);
+        for (size_t k = 0; k < n; ++k) payload[k] = static_cast<uint8_t>(seq + k / 7);
+        return payload;
+    };
+    // Three answers of 40,000 bytes in 100,000: the third wraps the ring's end.
+    for (uint16_t seq = 1; seq <= 3; ++seq) {
+        const Bytes payload = answer(seq, 40000);
+        ASSERT_EQ(append_record(view, SIZE,
+                                encode_frame(FRAME_KIND_RESPONSE, seq, 1, encode_response_body(STATUS_OK, payload))),
+                  AppendResult::ok);
+        std::optional<ReceivedFrame> got;
+        drain_records(
+            view, SIZE, state, [&](const RecordFrame& record) { got = receive_frame(record); }, [] {});
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->payload, payload);
+        EXPECT_TRUE(is_zero());
+    }
+
+    const Bytes first = answer(4, 30000), second = answer(5, 20);
+    for (const auto& [seq, payload] : {std::pair{uint16_t{4}, first}, std::pair{uint16_t{5}, second}}) {
+        ASSERT_EQ(append_record(view, SIZE,
+                                encode_frame(FRAME_KIND_RESPONSE, seq, 1, encode_response_body(STATUS_OK, payload))),
+                  AppendResult::ok);
+    }
+    std::vector<ReceivedFrame> acted;
+    std::optional<ReceivedFrame> current;
+    const auto drain_failing_after_take = [&] {
+        drain_records(
+            view, SIZE, state,
+            [&](const RecordFrame& record) {
+                current = receive_frame(record);
+                if (current && current->seq == 4) throw std::bad_alloc();
+            },
+            [&] { acted.push_back(std::move(*current)); });
+    };
+    EXPECT_THROW(drain_failing_after_take(), std::bad_alloc);
+    drain_failing_after_take();
+    ASSERT_EQ(acted.size(), 1u);
+    EXPECT_EQ(acted[0].seq, 5u);
+    EXPECT_EQ(acted[0].payload, second);
+    EXPECT_TRUE(is_zero());
 }
 
 TEST(Frame, RequestBodyFollowsPackedStringRule) {

@@ -57,6 +57,8 @@ struct ReceivedFrame {
 };
 // What view_frame() and decode_request_body() would make of the record's
 // frame, read from the ring; nothing when markers and the length disagree.
+// It takes the payload (RecordFrame::take), clearing it in the ring: once per
+// record, within drain_records.
 std::optional<ReceivedFrame> receive_frame(const RecordFrame& record);
 
 // A message's payload: bytes of its own, or bytes borrowed from whoever

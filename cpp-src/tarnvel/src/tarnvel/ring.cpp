@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -383,6 +384,9 @@ void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
 }
 
 void RecordFrame::take(size_t offset, size_t n, Bytes& out) const {
+    // It clears what it reads: never past the frame, into the next record.
+    offset = std::min<size_t>(offset, size_);
+    n = std::min<size_t>(n, size_ - offset);
     out.clear();
     out.reserve(n);
     // Small enough to stay in the first-level cache between copy and clear.
@@ -454,6 +458,7 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
         // What copy_out cleared already, as offsets in the record.
         size_t cleared_first = 0;
         size_t cleared_last = 0;
+        std::exception_ptr failed;
         if (used < RECORD_HEADER_SIZE) {
             step = used;  // a fragment: every reservation holds at least a whole head
         } else {
@@ -470,15 +475,23 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
                 // reaches past it would read bytes nobody has written yet.
                 if (length <= capacity && RECORD_HEADER_SIZE + length <= used) {
                     const RecordFrame frame(view + MAILBOX_HEADER_SIZE, capacity, r, length);
-                    copy_out(frame);
+                    try {
+                        copy_out(frame);
+                        deliver = true;
+                    } catch (...) {
+                        // Left whole, the record stays for the next drain; with
+                        // part of it cleared it could only be read wrong, so it
+                        // is passed over, and the failure reported after.
+                        if (frame.cleared().first == frame.cleared().second) throw;
+                        failed = std::current_exception();
+                    }
                     step = RECORD_HEADER_SIZE + length;
-                    deliver = true;
                     std::tie(cleared_first, cleared_last) = frame.cleared();
                     cleared_first += FRAME_OFFSET;
                     cleared_last += FRAME_OFFSET;
                 }
             }
-            if (!deliver) {
+            if (!deliver && !failed) {
                 // Free space is zero and writers store only 0 and then 1 in
                 // ready, so all zero is a writer yet to commit (or one that
                 // died first); anything else is garbage its writer is done with.
@@ -525,6 +538,7 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
         state.read_pos = next;
         state.waiting = false;
         state.settled = state.settled > step ? state.settled - step : 0;
+        if (failed) std::rethrow_exception(failed);
         if (deliver) {
             act();
         }

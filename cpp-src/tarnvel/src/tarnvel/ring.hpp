@@ -89,7 +89,8 @@ struct DrainState {
 };
 
 // A complete record's frame where it lies in the ring, for a reader that
-// copies its parts straight to where they go: one copy out of the ring.
+// copies its parts straight to where they go: one copy out of the ring. Only
+// inside drain_records' copy_out: take() clears what it copies.
 class RecordFrame {
 public:
     RecordFrame(uint8_t* ring_data, uint32_t capacity, uint64_t record_pos, uint32_t size) noexcept
@@ -120,7 +121,9 @@ private:
 // Owner side, on the mailbox's one reader at a time. Hands each complete frame
 // to `copy_out` while it still lies in the ring, then moves read_pos past it
 // (writers may reuse the space from then on), then calls `act`; in reservation
-// order. Otherwise as below.
+// order. Should `copy_out` throw, the frame stays for the next drain, unless
+// it had taken part of it already: then the frame is passed over before the
+// exception goes on. Otherwise as below.
 std::optional<DrainClock::time_point> drain_records(
     uint8_t* view, uint64_t view_size, DrainState& state, const std::function<void(const RecordFrame&)>& copy_out,
     const std::function<void()>& act, const std::function<DrainClock::time_point()>& now = DrainClock::now);
