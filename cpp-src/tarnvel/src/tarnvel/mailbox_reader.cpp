@@ -1,5 +1,6 @@
 #include "mailbox_reader.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -28,11 +29,8 @@ size_t MailboxReader::drain() noexcept {
         }
     };
     // Written before anything still in the ring.
-    while (!left_.empty()) {
-        ReceivedFrame frame = std::move(left_.front());
-        left_.pop_front();
-        act(std::move(frame));
-    }
+    for (ReceivedFrame& frame : left_) act(std::move(frame));
+    left_.clear();
     // Frames whose markers or length are wrong are dropped here.
     std::optional<ReceivedFrame> current;
     try {
@@ -64,7 +62,14 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
     std::optional<ReceivedFrame> current;
     try {
         retry = drain_records(
-                    view_, size_, state_, [&current](const RecordFrame& record) { current = receive_frame(record); },
+                    view_, size_, state_,
+                    [&current, this](const RecordFrame& record) {
+                        // Room to leave the frame, made while a failure still
+                        // leaves it in the ring: once it is read out, leaving
+                        // it must not fail.
+                        if (left_.size() == left_.capacity()) left_.reserve(std::max<size_t>(8, 2 * left_.size()));
+                        current = receive_frame(record);
+                    },
                     [&] {
                         if (!current) return;
                         bool taken = false;

@@ -10,10 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace tarnvel {
 
@@ -62,7 +62,7 @@ private:
     // One reader at a time; guards state_ and left_.
     std::mutex mutex_;
     DrainState state_;
-    std::deque<ReceivedFrame> left_;  // frames a waiting thread left for the io thread
+    std::vector<ReceivedFrame> left_;  // frames a waiting thread left for the io thread, in order
     boost::asio::steady_timer retry_timer_;
     std::optional<DrainClock::time_point> retry_due_;
     uint64_t drains_ = 0;
