@@ -40,12 +40,13 @@ public:
     void note_callbacks() noexcept { callbacks_.store(true); }
     bool has_callbacks() const noexcept { return callbacks_.load(); }
     // Whether a thread waits in wait() now; one that does resolves what the
-    // io thread kept for the Future once it stops waiting.
+    // thread that read the answer kept for the Future once it stops waiting.
     bool attended() const noexcept { return waiting_.load() > 0; }
     // With the interpreter lock released. False when `timeout` (seconds;
     // none: for ever) ran out first. `reader`: the node that made the call,
-    // whose mailbox is read first (the answer may be there already, waiting
-    // for an io thread that has no processor yet); it outlives the wait.
+    // whose mailbox is read first while other calls are in flight (the answer
+    // may be there already, waiting for an io thread that has no processor
+    // yet); it outlives the wait.
     bool wait(std::optional<double> timeout, Tarnvel* reader = nullptr);
     // For tests: how long the last wait could spin before sleeping.
     std::chrono::duration<double> last_spin_budget() const noexcept { return spin_budget_.load(); }
@@ -77,14 +78,16 @@ struct Resolution {
 };
 
 // Resolves the Future on a resolver thread, never on the calling one: calls'
-// outcomes arrive on a node's io thread, where no Python callback may run.
+// outcomes arrive on the thread that read the answer (a node's io thread, or
+// a caller reading its mailbox without the interpreter lock), where no
+// Python callback may run.
 // Any thread; never waits for the interpreter lock.
 void resolve_later(Resolution resolution) noexcept;
 
 // For a Future without done-callbacks: keeps the outcome for the next thread
 // of this process that holds the interpreter lock anyway (a caller woken in
-// result(), the next call_raw) and sets the Future's signal. The io thread
-// that received the answer thus never waits for the lock, and callers that
+// result(), the next call_raw) and sets the Future's signal. The thread
+// that read the answer thus never waits for the lock, and callers that
 // keep many calls in flight resolve their Futures in batches, without
 // handing the lock back and forth. Should no such thread come, a watcher
 // thread resolves what was kept within about a millisecond. Any thread;

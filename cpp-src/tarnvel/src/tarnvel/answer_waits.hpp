@@ -20,9 +20,10 @@ public:
     // `word`: the waiter word of the node's mailbox, mapped until shut()
     // returns. `take`: reads the mailbox for a waiting thread, finishing the
     // calls whose answers it finds; never throws; true when the thread can
-    // take nothing more for now (a head that cannot be read yet, or frames
-    // the io thread has still to act on), so that it sleeps rather than
-    // watches; its argument says whether to wait while the io thread drains.
+    // take nothing more for now (a head that cannot be read yet, frames the
+    // io thread has still to act on, or the io thread draining), so that it
+    // sleeps rather than watches; its argument says whether to wait while the
+    // io thread drains.
     // `ready`: whether a record waits to be read, a cheap look.
     // `pid`: the node's process.
     AnswerWaits(uint32_t* word, std::function<bool(bool)> take, std::function<bool()> ready, uint32_t pid);

@@ -82,11 +82,12 @@ private:
     void dispatch(ReceivedFrame&& frame);
     // A waiting thread's part of a frame: true once acted on (or dropped).
     bool answer_here(ReceivedFrame& frame);
-    // A thread waiting for an answer: finishes the calls whose answers are in
-    // the mailbox now and whose completions may run anywhere, and leaves the
-    // rest to the io thread. True when it can take nothing more for now (a
-    // head that cannot be read yet, or frames left that the io thread has
-    // still to act on).
+    // A thread reading answers in the io thread's place (one waiting for an
+    // answer, or take_answers()): finishes the calls whose answers are in the
+    // mailbox now and whose completions may run anywhere, and leaves the rest
+    // to the io thread. True when it can take nothing more for now (a head
+    // that cannot be read yet, frames left that the io thread has still to
+    // act on, or the io thread draining).
     bool take_for_waiter(bool wait_for_io_thread) noexcept;
     void serve(const Caller& caller, ReceivedFrame&& request);
 

@@ -41,8 +41,9 @@ size_t MailboxReader::drain() noexcept {
                 current.reset();
             }));
     } catch (...) {
-        // No memory for the frame at the head: it stays there, and no writer
-        // will signal for it again.
+        // No memory for the frame at the head: it stays there (unless part of
+        // it was taken already: then it was passed over), and no writer will
+        // signal for it again.
         try {
             schedule_retry(DrainClock::now() + RETRY_AFTER_FAILURE);
         } catch (...) {

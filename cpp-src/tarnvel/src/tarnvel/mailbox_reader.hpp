@@ -40,7 +40,8 @@ public:
         // The io thread has work from it: frames it was left, or a head that
         // could not be read yet (a drain of its own retries that).
         bool for_io_thread = false;
-        // Nothing more can be taken for now: that head.
+        // Nothing more can be taken for now: that head, or the io thread is
+        // draining.
         bool stalled = false;
     };
     // Any thread but the io thread: offers the readable frames to `take` up

@@ -396,6 +396,7 @@ void RecordFrame::take(size_t offset, size_t n, Bytes& out) const {
         for (size_t at = 0; at < run.size(); at += PIECE) {
             const auto piece = run.subspan(at, std::min(PIECE, run.size() - at));
             out.insert(out.end(), piece.begin(), piece.end());
+            // The piece as a place to write: ring_runs hands out read-only views.
             if (clear) std::memset(data_ + (piece.data() - data_), 0, piece.size());
         }
     }
