@@ -102,6 +102,12 @@ TEST(Frame, RequestForPingWithThreeArgumentBytes) {
     EXPECT_TRUE(no_args->args.empty());
 }
 
+// Whether the ring's data, after its header, is all zero, as writers take
+// free space to be.
+bool ring_is_zero(const uint8_t* view, uint64_t size) {
+    return std::all_of(view + MAILBOX_HEADER_SIZE, view + size, [](uint8_t b) { return b == 0; });
+}
+
 // Frames are written into a ring in pieces and read out of it in parts, each
 // piece straight from or to where it lies: across the ring's end too, and
 // with exactly the format's bytes in between; what was read is left zero.
@@ -133,7 +139,7 @@ TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
         drain();
         // The payload is cleared as it is read, the rest of the record after:
         // together, all of it, wherever the record wrapped.
-        EXPECT_TRUE(std::all_of(view + MAILBOX_HEADER_SIZE, view + SIZE, [](uint8_t b) { return b == 0; }));
+        EXPECT_TRUE(ring_is_zero(view, SIZE));
     };
     for (uint16_t i = 1; i <= 40; ++i) {
         Bytes payload(i * 7 % 91);  // 0 for i = 13
@@ -188,7 +194,7 @@ TEST(Frame, FramesGoIntoARingInPiecesAndComeOutInParts) {
     drain_records(
         view, SIZE, state, [&](const RecordFrame& record) { none = receive_frame(record); }, [] {});
     EXPECT_FALSE(none);
-    EXPECT_TRUE(std::all_of(view + MAILBOX_HEADER_SIZE, view + SIZE, [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(ring_is_zero(view, SIZE));
 }
 
 // Large payloads are taken in pieces, each cleared once copied; a reader that
@@ -200,9 +206,6 @@ TEST(Frame, LargePayloadsAreTakenInPiecesAndAPartlyTakenFrameIsNotReadAgain) {
     auto* view = reinterpret_cast<uint8_t*>(storage.data());
     init_mailbox(view, SIZE);
     DrainState state;
-    const auto is_zero = [&] {
-        return std::all_of(view + MAILBOX_HEADER_SIZE, view + SIZE, [](uint8_t b) { return b == 0; });
-    };
     const auto answer = [](uint16_t seq, size_t n) {
         Bytes payload(n);
         for (size_t k = 0; k < n; ++k) payload[k] = static_cast<uint8_t>(seq + k / 7);
@@ -219,7 +222,7 @@ TEST(Frame, LargePayloadsAreTakenInPiecesAndAPartlyTakenFrameIsNotReadAgain) {
             view, SIZE, state, [&](const RecordFrame& record) { got = receive_frame(record); }, [] {});
         ASSERT_TRUE(got);
         EXPECT_EQ(got->payload, payload);
-        EXPECT_TRUE(is_zero());
+        EXPECT_TRUE(ring_is_zero(view, SIZE));
     }
 
     const Bytes first = answer(4, 30000), second = answer(5, 20);
@@ -244,7 +247,7 @@ TEST(Frame, LargePayloadsAreTakenInPiecesAndAPartlyTakenFrameIsNotReadAgain) {
     ASSERT_EQ(acted.size(), 1u);
     EXPECT_EQ(acted[0].seq, 5u);
     EXPECT_EQ(acted[0].payload, second);
-    EXPECT_TRUE(is_zero());
+    EXPECT_TRUE(ring_is_zero(view, SIZE));
 }
 
 TEST(Frame, RequestBodyFollowsPackedStringRule) {

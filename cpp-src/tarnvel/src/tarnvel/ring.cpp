@@ -401,8 +401,8 @@ void RecordFrame::take(size_t offset, size_t n, Bytes& out) const {
         }
     }
     if (clear) {
-        cleared_first_ = offset;
-        cleared_last_ = offset + n;
+        cleared_first_ = FRAME_OFFSET + offset;
+        cleared_last_ = FRAME_OFFSET + offset + n;
     }
 }
 
@@ -488,8 +488,6 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
                     }
                     step = RECORD_HEADER_SIZE + length;
                     std::tie(cleared_first, cleared_last) = frame.cleared();
-                    cleared_first += FRAME_OFFSET;
-                    cleared_last += FRAME_OFFSET;
                 }
             }
             if (!deliver && !failed) {

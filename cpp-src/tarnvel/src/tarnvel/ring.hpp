@@ -106,7 +106,8 @@ public:
     // payload would fetch it again. At most once per frame; nothing is
     // cleared unless `out` could be made.
     void take(size_t offset, size_t n, Bytes& out) const;
-    // The part of the frame that take() cleared, as [first, last) offsets.
+    // The part of the record that take() cleared, as [first, last) offsets
+    // from the record's start (its head included), or an empty range.
     std::pair<size_t, size_t> cleared() const noexcept { return {cleared_first_, cleared_last_}; }
 
 private:
