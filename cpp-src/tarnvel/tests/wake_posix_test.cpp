@@ -216,6 +216,102 @@ size_t unread_records(const std::string& mailbox) {
     return copy ? unread_frames(copy->data()).size() : 0;
 }
 
+// Whether a thread of the mailbox's owner reads it in the io thread's place,
+// awake or asleep.
+bool reader_present(const std::string& mailbox, uint64_t bytes) {
+    const auto copy = platform::read_mapping(mailbox, mailbox_mapping_size(bytes));
+    if (!copy) return false;
+    uint32_t word = 0;
+    std::memcpy(&word, copy->data() + wake_area_offset(mailbox_capacity(bytes)) + 8, 4);
+    return word != 0;
+}
+
+// A thread in wait_taking_answers() ends a call whose answer it reads on its
+// own thread; a large answer it leaves to the io thread, whose completion
+// wakes it. Either way the wait ends with the call, not at its limit.
+TEST(WakePosix, AWaitingThreadTakesSmallAnswersItselfAndLeavesLargeOnesToTheIoThread) {
+    const std::string system = unique_name("S");
+    constexpr uint64_t ROOM = 1 << 20;
+    Tarnvel me("me", system, unique_name("rx"), ROOM);
+    Peer srv = Peer::serve("srv", system, ROOM);
+    ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);  // the link is open
+    const std::string mine = mailbox_of(system, me.pid());
+    ASSERT_FALSE(mine.empty());
+    for (const size_t size : {size_t{16}, size_t{300 * 1024}}) {
+        SCOPED_TRACE(size);
+        std::atomic<bool> ended{false};
+        std::thread::id ended_on;
+        size_t answered = 0;
+        bool waited = false;
+        std::thread waiter([&] {
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            waited = me.wait_taking_answers([&] { return ended.load(); }, limit);
+            while (waited && !ended && std::chrono::steady_clock::now() < limit) {
+                me.wait_taking_answers([&] { return ended.load(); }, limit);
+            }
+        });
+        // The answer comes once the thread is there to read it.
+        ASSERT_TRUE(eventually([&] { return reader_present(mine, ROOM); }));
+        const Bytes args(size, 'a');
+        me.call(
+            "srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS,
+            [&](CallResult r) {
+                answered = r.status == STATUS_OK ? r.result.size() : 0;
+                ended_on = std::this_thread::get_id();
+                ended = true;
+                me.wake_answer_waiter();
+            },
+            any_thread);
+        const std::thread::id waiter_id = waiter.get_id();
+        waiter.join();
+        EXPECT_TRUE(waited);
+        EXPECT_TRUE(ended.load());
+        EXPECT_EQ(answered, size);
+        EXPECT_EQ(ended_on == waiter_id, size < 128 * 1024);
+    }
+}
+
+// A waiting thread with a time limit never waits for a method that holds the
+// io thread, and an answer that came meanwhile still ends its call: the io
+// thread reads it once the method returns.
+TEST(WakePosix, AWaitWithALimitEndsAtItWhileAMethodHoldsTheIoThread) {
+    const std::string system = unique_name("S");
+    Tarnvel me("me", system, unique_name("rx"), DEFAULT_RECV_BYTES);
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> inside{false};
+    ASSERT_TRUE(me.register_method({{"name", "hold"}}, [&, released](Bytes args) {
+        inside = true;
+        released.wait();
+        return args;
+    }));
+    Peer srv = Peer::serve("srv", system);
+    ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);
+    const std::string mine = mailbox_of(system, me.pid());
+    ChildProcess caller =
+        Peer::launch({"call-many", "caller", system, unique_name("rx"), std::to_string(DEFAULT_RECV_BYTES), "me",
+                      std::to_string(me.pid()), "hold", "1"});
+    ASSERT_TRUE(eventually([&] { return inside.load(); }));
+
+    std::atomic<bool> ended{false};
+    const Bytes args = to_bytes("y");
+    me.call(
+        "srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS,
+        [&](CallResult r) {
+            ended = r.status == STATUS_OK;
+            me.wake_answer_waiter();
+        },
+        any_thread);
+    ASSERT_TRUE(eventually([&] { return unread_records(mine) == 1; }));
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    EXPECT_TRUE(me.wait_taking_answers([&] { return ended.load(); }, limit));
+    EXPECT_GE(std::chrono::steady_clock::now(), limit);
+    EXPECT_FALSE(ended.load());
+    release.set_value();
+    EXPECT_TRUE(eventually([&] { return ended.load(); }));
+    EXPECT_EQ(caller.read_line(std::chrono::seconds(30)), "matched 1");
+}
+
 // While the io thread is held up outside its drain (in a time-out's
 // completion), only a thread in take_answers() can end a call whose
 // completion may run anywhere. A request written before an answer stays

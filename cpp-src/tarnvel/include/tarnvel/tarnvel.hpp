@@ -4,6 +4,7 @@
 
 #include <boost/json/object.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -218,6 +219,25 @@ public:
     // the node is closed, and where the platform has no such reading. Never
     // waits.
     void take_answers();
+
+    // For a thread about to wait for a call made with AnyThread: waits until
+    // `done()` holds or `until` passes, reading the node's mailbox meanwhile
+    // on this thread, so that the answer wakes this thread directly rather
+    // than the io thread, which would then have to wake it. Whatever makes
+    // `done()` true (the call's completion, most often) calls
+    // wake_answer_waiter() after. Returns false at once, having waited not at
+    // all, when `done()` holds already or where it cannot wait so: on an io
+    // thread, while another thread
+    // waits so, once the node is closing, in a fork child, and where the
+    // platform has no such wait (Windows); the thread then waits in its own
+    // way. It never waits for the io thread, which may be running a method;
+    // answers larger than 128 KiB it leaves to the io thread, whose
+    // completion then wakes it. `done` runs on this thread only and must be
+    // quick.
+    bool wait_taking_answers(const std::function<bool()>& done, std::chrono::steady_clock::time_point until);
+    // Has the thread in wait_taking_answers(), if any, look at its `done()`
+    // again. Any thread.
+    void wake_answer_waiter() noexcept;
 
     // False when the descriptor or its name is refused.
     bool register_method(boost::json::object descriptor, MethodHandler handler);

@@ -4,6 +4,7 @@
 #include "platform/platform.hpp"
 #include "wake_word.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <utility>
@@ -28,7 +29,8 @@ bool ready(const std::future<CallResult>& future) {
 
 }  // namespace
 
-AnswerWaits::AnswerWaits(uint32_t* word, std::function<bool(bool)> take, std::function<bool()> ready, uint32_t pid)
+AnswerWaits::AnswerWaits(uint32_t* word, std::function<bool(WhileIoDrains, uint64_t)> take, std::function<bool()> ready,
+                         uint32_t pid)
     : word_(word), take_(std::move(take)), record_ready_(std::move(ready)), pid_(pid) {}
 
 bool AnswerWaits::enter() {
@@ -56,26 +58,32 @@ void AnswerWaits::take_now() {
     // enter() refuses a closed node, whose mailbox may be gone, and a fork
     // child, whose mappings are.
     if (!enter()) return;
-    take_(false);
+    take_(WhileIoDrains::skip, UINT64_MAX);
     leave();
 }
 
 bool AnswerWaits::wait(const std::future<CallResult>& future) {
-    if (ready(future) || !enter()) return false;
+    return wait([&future] { return ready(future); });
+}
+
+bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_clock::time_point until,
+                       uint64_t largest) {
+    if (done() || !enter()) return false;
     std::atomic_ref<uint32_t> word(*word_);
     // Said before the mailbox is read: a writer that commits after this sees
     // a reader awake and needs to wake nobody.
     word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
     wake_fence();
-    const auto awake_until = std::chrono::steady_clock::now() + STAY_AWAKE;
+    const bool bounded = until != std::chrono::steady_clock::time_point::max();
+    const auto awake_until = std::min(until, std::chrono::steady_clock::now() + STAY_AWAKE);
     bool awake = true;
     for (;;) {
-        const bool stalled = take_(true);
-        if (ready(future)) break;
+        const bool stalled = take_(bounded ? WhileIoDrains::skip : WhileIoDrains::wait, largest);
+        if (done()) break;
         if (awake) {
             // A head that stays unreadable would look ready to the watch
             // again and again: the io thread's retry deals with it.
-            if (!stalled && watch(future, awake_until)) continue;
+            if (!stalled && watch(done, awake_until)) continue;
             // Asleep from here on: a writer that commits after this sees the
             // bit, clears it and wakes the word; the record of one that came
             // before is found by the read that follows, before any sleep.
@@ -84,9 +92,10 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
             awake = false;
             continue;
         }
+        if (std::chrono::steady_clock::now() >= until) break;
         // Only while the bit is still set: once a writer (or the end of the
         // call) cleared it, this returns at once.
-        platform::wait_shared_word(word_, READER_WAITS);
+        platform::wait_shared_word(word_, READER_WAITS, until);
         // An exchange, not an or: bits another process wrote into the word
         // would keep it from ever holding the value the sleep waits on.
         word.exchange(READER_WAITS, std::memory_order_seq_cst);
@@ -97,18 +106,18 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
     // will come for it.
     word.exchange(0, std::memory_order_seq_cst);
     wake_fence();
-    take_(true);
+    take_(bounded ? WhileIoDrains::hand_over : WhileIoDrains::wait, largest);
     leave();
     return true;
 }
 
-bool AnswerWaits::watch(const std::future<CallResult>& future, std::chrono::steady_clock::time_point until) {
+bool AnswerWaits::watch(const std::function<bool()>& done, std::chrono::steady_clock::time_point until) {
     auto next_yield = std::chrono::steady_clock::now() + WATCH_ALONE;
     for (unsigned i = 1;; ++i) {
         if (record_ready_()) return true;
         cpu_pause();
         if (i % 64 != 0) continue;
-        if (ready(future)) return true;
+        if (done()) return true;
         const auto now = std::chrono::steady_clock::now();
         if (now >= until) return false;
         if (now >= next_yield) {

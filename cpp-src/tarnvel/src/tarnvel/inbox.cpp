@@ -97,7 +97,7 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
         if (platform::shared_word_waits()) {
             waits_ = std::make_shared<AnswerWaits>(
                 waiter_word(mailbox_->view(), bytes_),
-                [this](bool wait_for_io_thread) { return take_for_waiter(wait_for_io_thread); },
+                [this](WhileIoDrains busy, uint64_t largest) { return take_for_waiter(busy, largest); },
                 [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
         }
     } catch (...) {
@@ -207,16 +207,17 @@ bool Inbox::answer_here(ReceivedFrame& frame) {
     return false;
 }
 
-bool Inbox::take_for_waiter(bool wait_for_io_thread) noexcept {
+bool Inbox::take_for_waiter(WhileIoDrains busy, uint64_t largest) noexcept {
     // While the io thread has yet to act on frames left for it, nothing more
     // is read here: what is left stays bounded by what one drain finds, and
     // the io thread's drain, which comes soon, takes the rest. (Should the
     // post have failed, this thread goes on reading.)
     if (handover_posted_.load()) return true;
-    const MailboxReader::WaiterDrain drained =
-        reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); }, wait_for_io_thread);
+    const MailboxReader::WaiterDrain drained = reader_->drain_for(
+        [this](ReceivedFrame& frame) { return answer_here(frame); }, busy == WhileIoDrains::wait, largest);
+    const bool look_again = drained.io_thread_draining && busy == WhileIoDrains::hand_over;
     // One drain posted at a time, however often the waiting thread comes.
-    if (drained.for_io_thread && !handover_posted_.exchange(true)) {
+    if ((drained.for_io_thread || look_again) && !handover_posted_.exchange(true)) {
         try {
             boost::asio::post(io_, [this] {
                 handover_posted_ = false;

@@ -87,8 +87,9 @@ private:
     // mailbox now and whose completions may run anywhere, and leaves the rest
     // to the io thread. True when it can take nothing more for now (a head
     // that cannot be read yet, frames left that the io thread has still to
-    // act on, or the io thread draining).
-    bool take_for_waiter(bool wait_for_io_thread) noexcept;
+    // act on, or the io thread draining). Frames longer than `largest` are
+    // left to the io thread.
+    bool take_for_waiter(WhileIoDrains busy, uint64_t largest) noexcept;
     void serve(const Caller& caller, ReceivedFrame&& request);
 
     boost::asio::io_context& io_;

@@ -52,19 +52,29 @@ size_t MailboxReader::drain() noexcept {
     return taken;
 }
 
-MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool wait_for_io_thread) noexcept {
+namespace {
+
+// Thrown out of a copy, before anything is read, to leave a frame in the ring.
+struct LeftInRing {};
+
+}  // namespace
+
+MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool wait_for_io_thread,
+                                                    uint64_t largest) noexcept {
     std::unique_lock lock(mutex_, std::defer_lock);
     if (wait_for_io_thread) {
         lock.lock();
     } else if (!lock.try_lock()) {
-        return WaiterDrain{false, true};
+        return WaiterDrain{false, true, true};
     }
     bool retry = false;
+    bool left_in_ring = false;
     std::optional<ReceivedFrame> current;
     try {
         retry = drain_records(
                     view_, size_, state_,
-                    [&current, this](const RecordFrame& record) {
+                    [&current, largest, this](const RecordFrame& record) {
+                        if (record.size() > largest) throw LeftInRing{};
                         // Room to leave the frame, made while a failure still
                         // leaves it in the ring: once it is read out, leaving
                         // it must not fail.
@@ -88,10 +98,12 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
                         current.reset();
                     })
                     .has_value();
+    } catch (const LeftInRing&) {
+        left_in_ring = true;
     } catch (...) {
         retry = true;  // no memory: the io thread's drain tries again, and retries
     }
-    return WaiterDrain{retry || !left_.empty(), retry};
+    return WaiterDrain{retry || left_in_ring || !left_.empty(), retry || left_in_ring, false};
 }
 
 void MailboxReader::schedule_retry(std::optional<DrainClock::time_point> due) {

@@ -43,13 +43,17 @@ public:
         // Nothing more can be taken for now: that head, or the io thread is
         // draining.
         bool stalled = false;
+        // Nothing was read: the io thread is draining.
+        bool io_thread_draining = false;
     };
     // Any thread but the io thread: offers the readable frames to `take` up
     // to the first it refuses, and keeps that one and every one behind it for
     // the io thread's next drain, in order.
     // Unless `wait_for_io_thread`, takes nothing (stalled) while the io
-    // thread drains, which may last as long as a method it runs.
-    WaiterDrain drain_for(const FrameTaker& take, bool wait_for_io_thread) noexcept;
+    // thread drains, which may last as long as a method it runs. A frame
+    // longer than `largest` bytes is not read here: it stays in the ring,
+    // with every frame behind it, for the io thread (stalled).
+    WaiterDrain drain_for(const FrameTaker& take, bool wait_for_io_thread, uint64_t largest = UINT64_MAX) noexcept;
     // How many drains have begun, its retry timer's included: what a drain
     // has done once (refreshing links, say) is known by its number. io thread.
     uint64_t drains() const noexcept { return drains_; }

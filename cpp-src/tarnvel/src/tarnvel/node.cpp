@@ -319,6 +319,29 @@ void Tarnvel::take_answers() {
     impl_->answer_waits->take_now();
 }
 
+namespace {
+
+// A thread waiting in wait_taking_answers() reads answers up to this size and
+// leaves larger ones to the io thread. Such a caller copies its answer again
+// (into a Python bytes object), so it would hold two large buffers on its
+// thread's heap at once, which glibc's allocator hands back to the system and
+// faults in again on every call (a 1 MiB echo took ten times as long); on the
+// io thread's heap only one comes and goes at a time.
+constexpr uint64_t WAITER_TAKES_AT_MOST = 128 * 1024;
+
+}  // namespace
+
+bool Tarnvel::wait_taking_answers(const std::function<bool()>& done, std::chrono::steady_clock::time_point until) {
+    // An io thread reads its mailbox in its own loop, which waiting here
+    // would hold up.
+    if (on_io_thread() || !impl_->answer_waits) return false;
+    return impl_->answer_waits->wait(done, until, WAITER_TAKES_AT_MOST);
+}
+
+void Tarnvel::wake_answer_waiter() noexcept {
+    if (impl_ && impl_->answer_waits) impl_->answer_waits->wake();
+}
+
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {
     // The plain form is the deferred one answering before it returns.
     return impl_->register_method(std::move(descriptor), answering_at_once(std::move(handler)));

@@ -44,8 +44,11 @@ void at_fork_in_child(void (*reset)() noexcept);
 // nothing, so callers offer it only where it exists.
 bool shared_word_waits() noexcept;
 // Sleeps while `*word` holds `expected`; returns when woken, when the word
-// differs (at once), on a signal, or spuriously: callers check again.
-void wait_shared_word(uint32_t* word, uint32_t expected) noexcept;
+// differs (at once), at `until`, on a signal, or spuriously: callers check
+// again.
+void wait_shared_word(
+    uint32_t* word, uint32_t expected,
+    std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max()) noexcept;
 // Wakes every thread sleeping on `word`.
 void wake_shared_word(uint32_t* word) noexcept;
 

@@ -5,8 +5,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <ctime>
 
 #include "platform/platform.hpp"
 
@@ -14,10 +16,21 @@ namespace tarnvel::platform {
 
 bool shared_word_waits() noexcept { return true; }
 
-void wait_shared_word(uint32_t* word, uint32_t expected) noexcept {
-    // EAGAIN (the word differs), EINTR and a spurious return all send the
-    // caller back to look again.
-    (void)::syscall(SYS_futex, word, FUTEX_WAIT, expected, nullptr, nullptr, 0);
+void wait_shared_word(uint32_t* word, uint32_t expected, std::chrono::steady_clock::time_point until) noexcept {
+    // EAGAIN (the word differs), ETIMEDOUT, EINTR and a spurious return all
+    // send the caller back to look again.
+    if (until == std::chrono::steady_clock::time_point::max()) {
+        (void)::syscall(SYS_futex, word, FUTEX_WAIT, expected, nullptr, nullptr, 0);
+        return;
+    }
+    // The bitset form takes an absolute time on CLOCK_MONOTONIC, the clock
+    // steady_clock reads here.
+    const auto since = until.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    timespec at{};
+    at.tv_sec = static_cast<time_t>(seconds.count());
+    at.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
+    (void)::syscall(SYS_futex, word, FUTEX_WAIT_BITSET, expected, &at, nullptr, FUTEX_BITSET_MATCH_ANY);
 }
 
 void wake_shared_word(uint32_t* word) noexcept {

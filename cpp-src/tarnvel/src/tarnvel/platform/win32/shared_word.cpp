@@ -9,7 +9,7 @@ namespace tarnvel::platform {
 
 bool shared_word_waits() noexcept { return false; }
 
-void wait_shared_word(uint32_t*, uint32_t) noexcept {}
+void wait_shared_word(uint32_t*, uint32_t, std::chrono::steady_clock::time_point) noexcept {}
 
 void wake_shared_word(uint32_t*) noexcept {}
 
