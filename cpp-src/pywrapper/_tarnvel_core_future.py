@@ -15,7 +15,9 @@ thread once the Future is done, so adding one never waits.
 
 result() and exception() wait on the call's signal rather than on the Future's
 own condition: it is set without the interpreter lock, so the woken thread
-does not at once stall on that lock. The signal waits in slices and runs the
+does not at once stall on that lock. Waiting for the only call in flight, the
+caller reads its node's mailbox itself, so the answer wakes it directly rather
+than through the io thread; whatever sets the signal wakes it there too. The signal waits in slices and runs the
 signal handlers between them, so Ctrl-C reaches a thread blocked on a call.
 """
 

@@ -100,6 +100,15 @@ void FutureSignal::set() noexcept {
     }
     signals_unset.fetch_sub(1, std::memory_order_relaxed);
     changed_.notify_all();
+    // After the flag: a waiter that began after this load sees the flag.
+    if (Tarnvel* reader = reading_.load()) reader->wake_answer_waiter();
+}
+
+bool FutureSignal::wait_reading(Tarnvel& reader, std::chrono::steady_clock::time_point until) {
+    reading_.store(&reader);
+    const bool waited = reader.wait_taking_answers([this] { return set_.load(); }, until);
+    reading_.store(nullptr);
+    return waited;
 }
 
 bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept {
@@ -144,12 +153,21 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
     const auto deadline =
         std::chrono::steady_clock::now() +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-    {
+    // A lone call's answer wakes this thread, which reads it from the mailbox
+    // itself, rather than the io thread, which would then have to wake it:
+    // one wake-up instead of two, and none while the answer comes within the
+    // mailbox's short watch.
+    bool reading = reader != nullptr && signals_unset.load(std::memory_order_relaxed) == 1;
+    if (reading) {
+        // The mailbox's watch before it sleeps is shorter still, and ends by
+        // the same deadline.
+        spin_budget_.store(
+            std::min<std::chrono::steady_clock::duration>(deadline - std::chrono::steady_clock::now(), SPIN_LIMIT),
+            std::memory_order_relaxed);
+    } else {
         const py::gil_scoped_release unlocked;
         // With other calls in flight, this one's answer may be in the ring
-        // already, behind answers the io thread has had no core to read. A
-        // lone call's answer is not there yet, and taking it here later would
-        // only leave the io thread woken for nothing, in the next call's way.
+        // already, behind answers the io thread has had no core to read.
         if (reader != nullptr && signals_unset.load(std::memory_order_relaxed) > 1) {
             reader->take_answers();
             if (set_.load()) return true;
@@ -161,8 +179,14 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
             const py::gil_scoped_release unlocked;
             const auto until =
                 main_thread ? std::min(deadline, std::chrono::steady_clock::now() + SIGNAL_SLICE) : deadline;
-            std::unique_lock lock(mutex_);
-            if (changed_.wait_until(lock, until, [this] { return set_.load(); })) return true;
+            // Where the node cannot have this thread wait in its mailbox
+            // (another thread waits there, it is closing), it waits here.
+            if (reading) reading = wait_reading(*reader, until);
+            if (set_.load()) return true;
+            if (!reading) {
+                std::unique_lock lock(mutex_);
+                if (changed_.wait_until(lock, until, [this] { return set_.load(); })) return true;
+            }
             if (until >= deadline) return false;
         }
         // Ctrl-C (or any signal with a Python handler) is handled here, and

@@ -53,12 +53,17 @@ public:
 
 private:
     bool spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept;
+    // Waits in the node's mailbox until set or `until`; false when the node
+    // could not have this thread wait there.
+    bool wait_reading(Tarnvel& reader, std::chrono::steady_clock::time_point until);
 
     std::mutex mutex_;
     std::condition_variable changed_;
     std::atomic<bool> set_{false};
     std::atomic<bool> callbacks_{false};
     std::atomic<int> waiting_{0};
+    // The node in whose mailbox a thread waits for this signal, woken by set().
+    std::atomic<Tarnvel*> reading_{nullptr};
     std::atomic<std::chrono::steady_clock::duration> spin_budget_{};
 };
 

@@ -106,6 +106,27 @@ def test_a_wait_begun_before_the_answer_is_woken_by_it(node, peer):
     assert pending.result(0).result == b"x"
 
 
+def test_a_caller_waiting_in_its_mailbox_is_woken_by_whatever_resolves_its_future(node, peer):
+    """A caller of a lone call waits in its node's mailbox for the answer,
+    where only the answer would wake it: Python code resolving the Future, or
+    the peer's answer after a done-callback came, must wake it as well."""
+    for resolve in "by Python code", "with a callback":
+        pending = node.call_raw(peer.name, peer.pid, "block", b"x", NEVER_MS)
+        got = []
+        waiter = threading.Thread(target=lambda: got.append(pending.result(timeout=60)))
+        waiter.start()
+        time.sleep(0.1)  # into its wait, past the spin
+        if resolve == "by Python code":
+            pending.set_result("mine")
+        else:
+            pending.add_done_callback(lambda f: None)
+            peer.release()
+        waiter.join(10)
+        assert not waiter.is_alive(), f"a caller resolved {resolve} slept on"
+        assert got == ["mine"] if resolve == "by Python code" else got[0].result == b"x"
+    peer.release()
+
+
 def test_a_resolution_cut_short_by_ctrl_c_loses_neither_the_answer_nor_a_callback(node, peer):
     """The thread woken in result() resolves the Future itself; on the main
     thread a signal handler's exception may stop it anywhere, here just after
