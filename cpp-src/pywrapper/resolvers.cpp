@@ -105,10 +105,11 @@ void FutureSignal::set() noexcept {
 }
 
 bool FutureSignal::wait_reading(Tarnvel& reader, std::chrono::steady_clock::time_point until) {
+    // Never cleared: another thread waiting for this signal, refused there
+    // while this one waits, would otherwise take the wake-up away from it.
+    // The Future holds the node, and whoever sets the signal holds the Future.
     reading_.store(&reader);
-    const bool waited = reader.wait_taking_answers([this] { return set_.load(); }, until);
-    reading_.store(nullptr);
-    return waited;
+    return reader.wait_taking_answers([this] { return set_.load(); }, until);
 }
 
 bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept {
@@ -159,8 +160,8 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
     // mailbox's short watch.
     bool reading = reader != nullptr && signals_unset.load(std::memory_order_relaxed) == 1;
     if (reading) {
-        // The mailbox's watch before it sleeps is shorter still, and ends by
-        // the same deadline.
+        // At most: the mailbox's watch before it sleeps is shorter, and ends
+        // by the same deadline.
         spin_budget_.store(
             std::min<std::chrono::steady_clock::duration>(deadline - std::chrono::steady_clock::now(), SPIN_LIMIT),
             std::memory_order_relaxed);
@@ -179,11 +180,16 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
             const py::gil_scoped_release unlocked;
             const auto until =
                 main_thread ? std::min(deadline, std::chrono::steady_clock::now() + SIGNAL_SLICE) : deadline;
-            // Where the node cannot have this thread wait in its mailbox
-            // (another thread waits there, it is closing), it waits here.
-            if (reading) reading = wait_reading(*reader, until);
-            if (set_.load()) return true;
-            if (!reading) {
+            if (reading) {
+                reading = wait_reading(*reader, until);
+                if (set_.load()) return true;
+                // The node could not have this thread wait in its mailbox
+                // (another thread waits there): the spin, then the sleep here.
+                if (!reading && spin_until_set(deadline)) return true;
+            }
+            // Also what is left of a wait there that the node's close ended.
+            if (std::chrono::steady_clock::now() < until) {
+                reading = false;
                 std::unique_lock lock(mutex_);
                 if (changed_.wait_until(lock, until, [this] { return set_.load(); })) return true;
             }
@@ -201,6 +207,11 @@ class Resolvers {
 public:
     explicit Resolvers(uint32_t owner) : owner_(owner) {}
     uint32_t owner() const { return owner_; }
+
+    // Jobs that only carry an outcome, taken by a resolver thread and not
+    // resolved yet: the thread may have let the interpreter lock go in the
+    // middle of the Future's Python code.
+    int resolving() const noexcept { return resolving_.load(); }
 
     // With the interpreter lock held: the queued jobs that only carry an
     // outcome (not callbacks to add, nor a result made already).
@@ -277,12 +288,16 @@ private:
                 const ForeignThreadGil gil;
                 for (;;) {
                     Resolution job;
+                    bool outcome_only = false;
                     {
                         const std::lock_guard next(mutex_);
                         if (jobs_.empty()) break;
                         job = take_locked();
+                        outcome_only = !job.late_callbacks && !job.made;
+                        if (outcome_only) resolving_.fetch_add(1);
                     }
                     resolve(job);
+                    if (outcome_only) resolving_.fetch_sub(1);
                 }
             }
             lock.lock();
@@ -295,6 +310,7 @@ private:
     std::deque<Resolution> jobs_;
     int idle_ = 0;
     int starting_ = 0;
+    std::atomic<int> resolving_{0};
 };
 
 // The instance of this process in `slot`, made on first use. Leaked: its
@@ -402,13 +418,14 @@ public:
                     // No thread to watch: what is kept goes to the resolvers
                     // now rather than wait for a caller that may never come.
                     orphaned.swap(ready_);
-                    count_.store(0);
                     unattended_ = false;
+                    // Before the lock goes, as the watcher does.
+                    for (Resolution& r : orphaned) resolve_later(std::move(r));
+                    count_.store(0);
                 }
                 wake = watcher_asleep_;
             }
             if (wake) changed_.notify_one();
-            for (Resolution& r : orphaned) resolve_later(std::move(r));
         }
         signal->set();
     }
@@ -447,10 +464,16 @@ private:
             if (unattended_ && now - oldest_unattended_ >= KEEP_AT_MOST) {
                 std::vector<Resolution> taken;
                 taken.swap(ready_);
-                count_.store(0);
                 unattended_ = false;
-                lock.unlock();
+                // Handed on before the lock goes, and counted as kept until
+                // then: the hook before a fork, which takes what is kept and
+                // then what the resolvers have queued, must find each outcome
+                // in one place or the other.
                 for (Resolution& resolution : taken) resolve_later(std::move(resolution));
+                count_.store(0);
+                lock.unlock();
+                // What could not be handed on lets go of its objects here,
+                // where the interpreter lock may be taken.
                 taken.clear();
                 lock.lock();
                 continue;
@@ -519,12 +542,23 @@ void resolve_ready() {
 }
 
 void resolve_before_fork() {
-    resolve_ready();
-    // Also what the watcher handed on to resolver threads that have not
-    // taken it yet (they take jobs only with the interpreter lock, which
-    // this thread holds): the child has none of them.
-    std::vector<Resolution> queued = resolvers().take_outcomes();
-    resolve_taken(queued);
+    // A resolver thread in the middle of a Future's Python code has let the
+    // lock go; it is let finish, for a while, since the child would never
+    // see that Future done. (Done-callbacks, which may wait for anything,
+    // are not waited for.)
+    constexpr auto FINISH_WITHIN = std::chrono::seconds(1);
+    const auto until = std::chrono::steady_clock::now() + FINISH_WITHIN;
+    for (;;) {
+        resolve_ready();
+        // Also what the watcher handed on to resolver threads that have not
+        // taken it yet (they take jobs only with the interpreter lock, which
+        // this thread holds): the child has none of them.
+        std::vector<Resolution> queued = resolvers().take_outcomes();
+        resolve_taken(queued);
+        if (resolvers().resolving() == 0 || std::chrono::steady_clock::now() >= until) return;
+        const py::gil_scoped_release unlocked;
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
 }
 
 void resolve_later(Resolution resolution) noexcept {

@@ -48,13 +48,13 @@ public:
     // may be there already, waiting for an io thread that has no processor
     // yet); it outlives the wait.
     bool wait(std::optional<double> timeout, Tarnvel* reader = nullptr);
-    // For tests: how long the last wait could spin before sleeping.
+    // For tests: at most how long the last wait could spin before sleeping.
     std::chrono::duration<double> last_spin_budget() const noexcept { return spin_budget_.load(); }
 
 private:
     bool spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept;
-    // Waits in the node's mailbox until set or `until`; false when the node
-    // could not have this thread wait there.
+    // Waits in the node's mailbox until set, `until` or the node's close;
+    // false when the node could not have this thread wait there.
     bool wait_reading(Tarnvel& reader, std::chrono::steady_clock::time_point until);
 
     std::mutex mutex_;
@@ -62,7 +62,8 @@ private:
     std::atomic<bool> set_{false};
     std::atomic<bool> callbacks_{false};
     std::atomic<int> waiting_{0};
-    // The node in whose mailbox a thread waits for this signal, woken by set().
+    // The node in whose mailbox a thread may wait for this signal, woken by
+    // set().
     std::atomic<Tarnvel*> reading_{nullptr};
     std::atomic<std::chrono::steady_clock::duration> spin_budget_{};
 };

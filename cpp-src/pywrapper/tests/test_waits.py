@@ -124,7 +124,6 @@ def test_a_caller_waiting_in_its_mailbox_is_woken_by_whatever_resolves_its_futur
         waiter.join(10)
         assert not waiter.is_alive(), f"a caller resolved {resolve} slept on"
         assert got == ["mine"] if resolve == "by Python code" else got[0].result == b"x"
-    peer.release()
 
 
 def test_a_resolution_cut_short_by_ctrl_c_loses_neither_the_answer_nor_a_callback(node, peer):

@@ -221,7 +221,7 @@ public:
     void take_answers();
 
     // For a thread about to wait for a call made with AnyThread: waits until
-    // `done()` holds or `until` passes, reading the node's mailbox meanwhile
+    // `done()` holds, `until` passes or the node closes, reading the node's mailbox meanwhile
     // on this thread, so that the answer wakes this thread directly rather
     // than the io thread, which would then have to wake it. Whatever makes
     // `done()` true (the call's completion, most often) calls

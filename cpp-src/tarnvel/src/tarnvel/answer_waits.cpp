@@ -70,20 +70,40 @@ bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_cl
                        uint64_t largest) {
     if (done() || !enter()) return false;
     std::atomic_ref<uint32_t> word(*word_);
+    const bool bounded = until != std::chrono::steady_clock::time_point::max();
+    // A bounded wait never waits for the io thread's drain, which may last as
+    // long as a method it runs; what it cannot read then is the io thread's.
+    const WhileIoDrains busy = bounded ? WhileIoDrains::hand_over : WhileIoDrains::wait;
+    // On every way out, a throwing `done` too: a writer that saw this thread
+    // awake, or cleared the bit and woke it, set no event, so what it wrote
+    // may still be in the ring, and nobody else will come for it.
+    struct Leaving {
+        AnswerWaits& waits;
+        std::atomic_ref<uint32_t>& word;
+        WhileIoDrains busy;
+        uint64_t largest;
+        ~Leaving() {
+            word.exchange(0, std::memory_order_seq_cst);
+            wake_fence();
+            waits.take_(busy, largest);
+            waits.leave();
+        }
+    } const leaving{*this, word, busy, largest};
     // Said before the mailbox is read: a writer that commits after this sees
     // a reader awake and needs to wake nobody.
     word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
     wake_fence();
-    const bool bounded = until != std::chrono::steady_clock::time_point::max();
+    // A close lets the thread go whatever it waits for.
+    const auto over = [&] { return closing_.load() || done(); };
     const auto awake_until = std::min(until, std::chrono::steady_clock::now() + STAY_AWAKE);
     bool awake = true;
     for (;;) {
-        const bool stalled = take_(bounded ? WhileIoDrains::skip : WhileIoDrains::wait, largest);
-        if (done()) break;
+        const bool stalled = take_(busy, largest);
+        if (over()) break;
         if (awake) {
             // A head that stays unreadable would look ready to the watch
             // again and again: the io thread's retry deals with it.
-            if (!stalled && watch(done, awake_until)) continue;
+            if (!stalled && watch(over, awake_until)) continue;
             // Asleep from here on: a writer that commits after this sees the
             // bit, clears it and wakes the word; the record of one that came
             // before is found by the read that follows, before any sleep.
@@ -101,23 +121,17 @@ bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_cl
         word.exchange(READER_WAITS, std::memory_order_seq_cst);
         wake_fence();
     }
-    // A writer that saw this thread awake, or cleared the bit and woke it,
-    // set no event: what it wrote may still be in the ring, and nobody else
-    // will come for it.
-    word.exchange(0, std::memory_order_seq_cst);
-    wake_fence();
-    take_(bounded ? WhileIoDrains::hand_over : WhileIoDrains::wait, largest);
-    leave();
     return true;
 }
 
-bool AnswerWaits::watch(const std::function<bool()>& done, std::chrono::steady_clock::time_point until) {
+template <class Over>
+bool AnswerWaits::watch(const Over& over, std::chrono::steady_clock::time_point until) {
     auto next_yield = std::chrono::steady_clock::now() + WATCH_ALONE;
     for (unsigned i = 1;; ++i) {
         if (record_ready_()) return true;
         cpu_pause();
         if (i % 64 != 0) continue;
-        if (done()) return true;
+        if (over()) return true;
         const auto now = std::chrono::steady_clock::now();
         if (now >= until) return false;
         if (now >= next_yield) {
@@ -144,6 +158,14 @@ void AnswerWaits::clear_if_unused() noexcept {
 void AnswerWaits::shut() noexcept {
     std::unique_lock lock(mutex_);
     open_ = false;
+    // Every call has ended, but a thread may wait for more than its call (a
+    // Python Future's signal, set once its done-callbacks have run, and one
+    // of them may be closing the node): it leaves now.
+    closing_.store(true);
+    if (occupied_) {
+        std::atomic_ref<uint32_t>(*word_).fetch_and(~READER_WAITS, std::memory_order_seq_cst);
+        platform::wake_shared_word(word_);
+    }
     left_.wait(lock, [this] { return !occupied_; });
 }
 

@@ -5,6 +5,7 @@
 
 #include "tarnvel/tarnvel.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -38,7 +39,7 @@ public:
     AnswerWaits& operator=(const AnswerWaits&) = delete;
 
     // Returns once `done()` holds, having read the mailbox meanwhile, or at
-    // `until`. False at once when this thread cannot wait here (another
+    // `until`, or at close. False at once when this thread cannot wait here (another
     // thread does, the node is closing, a fork child): it then waits in its
     // own way. Whatever makes `done()` true elsewhere calls wake() after.
     // Without an `until` it may also wait while the io thread drains (which
@@ -56,8 +57,8 @@ public:
     // A future's call has ended, or whatever else the waiting thread waits
     // for: it looks again, unless it is the one that ended it. Any thread.
     void wake() noexcept;
-    // For close, once every call of the node has ended: waits for the
-    // waiting thread to leave and lets no other in.
+    // For close, once every call of the node has ended: has the waiting
+    // thread leave, whatever it waits for, waits for it and lets no other in.
     void shut() noexcept;
     // io thread, before it sleeps: with no thread waiting, whatever another
     // process wrote into the word is cleared, so that it cannot keep writers
@@ -68,9 +69,10 @@ private:
     // Makes the calling thread the one reading here; false when it cannot be.
     bool enter();
     void leave();
-    // Spins until a record is ready to be read or `done()` holds (true), or
+    // Spins until a record is ready to be read or `over()` holds (true), or
     // until `until` (false).
-    bool watch(const std::function<bool()>& done, std::chrono::steady_clock::time_point until);
+    template <class Over>
+    bool watch(const Over& over, std::chrono::steady_clock::time_point until);
 
     uint32_t* word_;
     std::function<bool(WhileIoDrains, uint64_t)> take_;
@@ -78,8 +80,9 @@ private:
     uint32_t pid_;
     std::mutex mutex_;
     std::condition_variable left_;
-    bool open_ = true;        // guarded by mutex_
-    bool occupied_ = false;   // guarded by mutex_: a thread waits here
+    bool open_ = true;       // guarded by mutex_
+    bool occupied_ = false;  // guarded by mutex_: a thread waits here
+    std::atomic<bool> closing_{false};
     std::thread::id waiter_;  // guarded by mutex_
 };
 

@@ -95,7 +95,8 @@ void Tarnvel::Impl::release() {
     calls.stop();
     calls.fail_all();
     // Every future is ready now, so a thread reading in the io thread's
-    // place leaves; none may come in once the mailbox goes.
+    // place leaves (one waiting for anything else is sent away); none may
+    // come in once the mailbox goes.
     if (answer_waits) answer_waits->shut();
     // After the calls have ended: a handler may be waiting for one.
     workers.join();
@@ -339,7 +340,8 @@ bool Tarnvel::wait_taking_answers(const std::function<bool()>& done, std::chrono
 }
 
 void Tarnvel::wake_answer_waiter() noexcept {
-    if (impl_ && impl_->answer_waits) impl_->answer_waits->wake();
+    // A fork child must not touch a lock its parent may have held.
+    if (impl_ && impl_->answer_waits && !impl_->life.inherited_by_fork()) impl_->answer_waits->wake();
 }
 
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {
