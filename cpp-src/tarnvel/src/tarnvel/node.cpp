@@ -250,6 +250,14 @@ Tarnvel::~Tarnvel() {
         }
         return;
     }
+    // Closed while the node is still whole: a completion that runs during the
+    // close (the calls still pending end there) may still reach the node
+    // (wake_answer_waiter(), say), which it could not once impl_ is reset.
+    try {
+        impl_->life.close();
+    } catch (...) {
+        // The destruction of the Impl closes it too.
+    }
     impl_.reset();
 }
 
