@@ -94,21 +94,31 @@ FutureSignal::~FutureSignal() {
 }
 
 void FutureSignal::set() noexcept {
+    std::function<void()> waker;
     {
         const std::lock_guard lock(mutex_);
         if (set_.exchange(true)) return;
+        // A waiter that gives its waker after this sees the flag.
+        try {
+            waker = waker_;
+        } catch (...) {
+            // No memory for the copy: a waiter in the mailbox wakes at the end
+            // of its slice or its time.
+        }
     }
     signals_unset.fetch_sub(1, std::memory_order_relaxed);
     changed_.notify_all();
-    // After the flag: a waiter that began after this load sees the flag.
-    if (Tarnvel* reader = reading_.load()) reader->wake_answer_waiter();
+    if (waker) waker();
 }
 
 bool FutureSignal::wait_reading(Tarnvel& reader, std::chrono::steady_clock::time_point until) {
-    // Never cleared: another thread waiting for this signal, refused there
-    // while this one waits, would otherwise take the wake-up away from it.
-    // The Future holds the node, and whoever sets the signal holds the Future.
-    reading_.store(&reader);
+    {
+        // Kept once given: another thread waiting for this signal, refused in
+        // the mailbox while this one waits there, must not take it away. It
+        // holds no node, so set() may run it after the node is gone.
+        const std::lock_guard lock(mutex_);
+        if (!waker_) waker_ = reader.answer_waiter_waker();
+    }
     return reader.wait_taking_answers([this] { return set_.load(); }, until);
 }
 
@@ -208,11 +218,6 @@ public:
     explicit Resolvers(uint32_t owner) : owner_(owner) {}
     uint32_t owner() const { return owner_; }
 
-    // Jobs that only carry an outcome, taken by a resolver thread and not
-    // resolved yet: the thread may have let the interpreter lock go in the
-    // middle of the Future's Python code.
-    int resolving() const noexcept { return resolving_.load(); }
-
     // With the interpreter lock held: the queued jobs that only carry an
     // outcome (not callbacks to add, nor a result made already).
     std::vector<Resolution> take_outcomes() {
@@ -229,7 +234,8 @@ public:
         return taken;
     }
 
-    void submit(Resolution resolution) {
+    // Moves `resolution` in; when that throws, it is left whole.
+    void submit(Resolution& resolution) {
         std::unique_lock lock(mutex_);
         jobs_.push_back(std::move(resolution));
         if (idle_ > 0) {
@@ -288,16 +294,12 @@ private:
                 const ForeignThreadGil gil;
                 for (;;) {
                     Resolution job;
-                    bool outcome_only = false;
                     {
                         const std::lock_guard next(mutex_);
                         if (jobs_.empty()) break;
                         job = take_locked();
-                        outcome_only = !job.late_callbacks && !job.made;
-                        if (outcome_only) resolving_.fetch_add(1);
                     }
                     resolve(job);
-                    if (outcome_only) resolving_.fetch_sub(1);
                 }
             }
             lock.lock();
@@ -310,7 +312,6 @@ private:
     std::deque<Resolution> jobs_;
     int idle_ = 0;
     int starting_ = 0;
-    std::atomic<int> resolving_{0};
 };
 
 // The instance of this process in `slot`, made on first use. Leaked: its
@@ -332,6 +333,18 @@ PerProcess& this_process_instance(std::atomic<PerProcess*>& slot) {
 Resolvers& resolvers() {
     static std::atomic<Resolvers*> pool{nullptr};
     return this_process_instance(pool);
+}
+
+// Moves `resolution` to a resolver thread's queue; false, with it left whole,
+// when there is no memory for that (whoever lets go of it then may need the
+// interpreter lock, so not while holding a lock a holder of it may wait for).
+bool queue_for_resolvers(Resolution& resolution) noexcept {
+    try {
+        resolvers().submit(resolution);
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 // With the interpreter lock held, on a thread where no done-callback runs
@@ -393,15 +406,21 @@ public:
 
     void keep(Resolution resolution) noexcept {
         const std::shared_ptr<FutureSignal> signal = resolution.signal;
+        bool kept = true;
         {
             const std::lock_guard lock(mutex_);
             try {
                 ready_.push_back(std::move(resolution));
+                count_.store(ready_.size());
             } catch (...) {
-                resolve_later(std::move(resolution));
-                return;
+                kept = false;
             }
-            count_.store(ready_.size());
+        }
+        if (!kept) {
+            // After the lock: should this fail too, letting go of the Future
+            // takes the interpreter lock, whose holder may wait for ours.
+            resolve_later(std::move(resolution));
+            return;
         }
         // After the outcome is in: a waiter that stops waiting meanwhile sees
         // it when it looks (it looks after it stops counting as waiting).
@@ -419,8 +438,9 @@ public:
                     // now rather than wait for a caller that may never come.
                     orphaned.swap(ready_);
                     unattended_ = false;
-                    // Before the lock goes, as the watcher does.
-                    for (Resolution& r : orphaned) resolve_later(std::move(r));
+                    // Before the lock goes, as the watcher does; what could
+                    // not be handed on goes with `orphaned`, after the lock.
+                    for (Resolution& r : orphaned) (void)queue_for_resolvers(r);
                     count_.store(0);
                 }
                 wake = watcher_asleep_;
@@ -469,11 +489,11 @@ private:
                 // then: the hook before a fork, which takes what is kept and
                 // then what the resolvers have queued, must find each outcome
                 // in one place or the other.
-                for (Resolution& resolution : taken) resolve_later(std::move(resolution));
+                for (Resolution& resolution : taken) (void)queue_for_resolvers(resolution);
                 count_.store(0);
                 lock.unlock();
-                // What could not be handed on lets go of its objects here,
-                // where the interpreter lock may be taken.
+                // What could not be handed on (no memory) lets go of its
+                // objects here, where the interpreter lock may be taken.
                 taken.clear();
                 lock.lock();
                 continue;
@@ -542,32 +562,30 @@ void resolve_ready() {
 }
 
 void resolve_before_fork() {
-    // A resolver thread in the middle of a Future's Python code has let the
-    // lock go; it is let finish, for a while, since the child would never
-    // see that Future done. (Done-callbacks, which may wait for anything,
-    // are not waited for.)
-    constexpr auto FINISH_WITHIN = std::chrono::seconds(1);
-    const auto until = std::chrono::steady_clock::now() + FINISH_WITHIN;
-    for (;;) {
+    // Both steps whatever the first raises (a signal handler's exception in
+    // a Future's code): the fork goes on regardless.
+    std::exception_ptr raised;
+    try {
         resolve_ready();
-        // Also what the watcher handed on to resolver threads that have not
-        // taken it yet (they take jobs only with the interpreter lock, which
-        // this thread holds): the child has none of them.
-        std::vector<Resolution> queued = resolvers().take_outcomes();
-        resolve_taken(queued);
-        if (resolvers().resolving() == 0 || std::chrono::steady_clock::now() >= until) return;
-        const py::gil_scoped_release unlocked;
-        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    } catch (...) {
+        raised = std::current_exception();
     }
+    // Also what the watcher handed on to resolver threads that have not
+    // taken it yet (they take jobs only with the interpreter lock, which
+    // this thread holds): the child has none of them.
+    std::vector<Resolution> queued = resolvers().take_outcomes();
+    try {
+        resolve_taken(queued);
+    } catch (...) {
+        if (!raised) raised = std::current_exception();
+    }
+    if (raised) std::rethrow_exception(raised);
 }
 
 void resolve_later(Resolution resolution) noexcept {
-    try {
-        resolvers().submit(std::move(resolution));
-    } catch (...) {
-        // Out of memory: this Future stays unresolved, and its ticket goes
-        // back with the resolution, so close does not wait for it.
-    }
+    // Out of memory: this Future stays unresolved, and its ticket goes back
+    // with the resolution, so close does not wait for it.
+    (void)queue_for_resolvers(resolution);
 }
 
 }  // namespace tarnvel::binding

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,9 +63,9 @@ private:
     std::atomic<bool> set_{false};
     std::atomic<bool> callbacks_{false};
     std::atomic<int> waiting_{0};
-    // The node in whose mailbox a thread may wait for this signal, woken by
-    // set().
-    std::atomic<Tarnvel*> reading_{nullptr};
+    // Wakes a thread waiting for this signal in its node's mailbox; run by
+    // set(). Guarded by mutex_.
+    std::function<void()> waker_;
     std::atomic<std::chrono::steady_clock::duration> spin_budget_{};
 };
 

@@ -252,13 +252,14 @@ TEST(WakePosix, AWaitingThreadTakesSmallAnswersItselfAndLeavesLargeOnesToTheIoTh
         // The answer comes once the thread is there to read it.
         ASSERT_TRUE(eventually([&] { return reader_present(mine, ROOM); }));
         const Bytes args(size, 'a');
+        const std::function<void()> wake = me.answer_waiter_waker();
         me.call(
             "srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS,
             [&](CallResult r) {
                 answered = r.status == STATUS_OK ? r.result.size() : 0;
                 ended_on = std::this_thread::get_id();
                 ended = true;
-                me.wake_answer_waiter();
+                wake();
             },
             any_thread);
         const std::thread::id waiter_id = waiter.get_id();
@@ -295,11 +296,12 @@ TEST(WakePosix, AWaitWithALimitEndsAtItWhileAMethodHoldsTheIoThread) {
 
     std::atomic<bool> ended{false};
     const Bytes args = to_bytes("y");
+    const std::function<void()> wake = me.answer_waiter_waker();
     me.call(
         "srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS,
         [&](CallResult r) {
             ended = r.status == STATUS_OK;
-            me.wake_answer_waiter();
+            wake();
         },
         any_thread);
     ASSERT_TRUE(eventually([&] { return unread_records(mine) == 1; }));

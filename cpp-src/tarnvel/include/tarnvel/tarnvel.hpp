@@ -224,8 +224,8 @@ public:
     // `done()` holds, `until` passes or the node closes, reading the node's mailbox meanwhile
     // on this thread, so that the answer wakes this thread directly rather
     // than the io thread, which would then have to wake it. Whatever makes
-    // `done()` true (the call's completion, most often) calls
-    // wake_answer_waiter() after. Returns false at once, having waited not at
+    // `done()` true (the call's completion, most often) calls the node's
+    // answer_waiter_waker() after. Returns false at once, having waited not at
     // all, when `done()` holds already or where it cannot wait so: on an io
     // thread, while another thread
     // waits so, once the node is closing, in a fork child, and where the
@@ -235,9 +235,10 @@ public:
     // completion then wakes it. `done` runs on this thread only and must be
     // quick.
     bool wait_taking_answers(const std::function<bool()>& done, std::chrono::steady_clock::time_point until);
-    // Has the thread in wait_taking_answers(), if any, look at its `done()`
-    // again. Any thread.
-    void wake_answer_waiter() noexcept;
+    // What has the thread in wait_taking_answers(), if any, look at its
+    // `done()` again: callable from any thread, also once the node is gone
+    // (it then does nothing).
+    std::function<void()> answer_waiter_waker() const;
 
     // False when the descriptor or its name is refused.
     bool register_method(boost::json::object descriptor, MethodHandler handler);

@@ -142,6 +142,8 @@ bool AnswerWaits::watch(const Over& over, std::chrono::steady_clock::time_point 
 }
 
 void AnswerWaits::wake() noexcept {
+    // A fork child must not touch a lock its parent may have held.
+    if (platform::current_process_id() != pid_) return;
     std::lock_guard lock(mutex_);
     if (!occupied_ || waiter_ == std::this_thread::get_id()) return;
     std::atomic_ref<uint32_t>(*word_).fetch_and(~READER_WAITS, std::memory_order_seq_cst);

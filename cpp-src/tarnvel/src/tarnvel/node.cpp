@@ -252,7 +252,7 @@ Tarnvel::~Tarnvel() {
     }
     // Closed while the node is still whole: a completion that runs during the
     // close (the calls still pending end there) may still reach the node
-    // (wake_answer_waiter(), say), which it could not once impl_ is reset.
+    // (a waker of answer_waiter_waker(), say), which it could not once impl_ is reset.
     try {
         impl_->life.close();
     } catch (...) {
@@ -347,9 +347,12 @@ bool Tarnvel::wait_taking_answers(const std::function<bool()>& done, std::chrono
     return impl_->answer_waits->wait(done, until, WAITER_TAKES_AT_MOST);
 }
 
-void Tarnvel::wake_answer_waiter() noexcept {
-    // A fork child must not touch a lock its parent may have held.
-    if (impl_ && impl_->answer_waits && !impl_->life.inherited_by_fork()) impl_->answer_waits->wake();
+std::function<void()> Tarnvel::answer_waiter_waker() const {
+    // Holds what it wakes, not the node: it may be called after the node is
+    // gone (wake() then finds nobody waiting).
+    return [waits = impl_ ? impl_->answer_waits : nullptr] {
+        if (waits) waits->wake();
+    };
 }
 
 bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler handler) {
