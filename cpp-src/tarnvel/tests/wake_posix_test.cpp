@@ -255,7 +255,7 @@ TEST(WakePosix, AWaitingThreadTakesSmallAnswersItselfAndLeavesLargeOnesToTheIoTh
         const std::function<void()> wake = me.answer_waiter_waker();
         me.call(
             "srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS,
-            [&](CallResult r) {
+            [&, wake](CallResult r) {
                 answered = r.status == STATUS_OK ? r.result.size() : 0;
                 ended_on = std::this_thread::get_id();
                 ended = true;
@@ -299,7 +299,7 @@ TEST(WakePosix, AWaitWithALimitEndsAtItWhileAMethodHoldsTheIoThread) {
     const std::function<void()> wake = me.answer_waiter_waker();
     me.call(
         "srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS,
-        [&](CallResult r) {
+        [&, wake](CallResult r) {
             ended = r.status == STATUS_OK;
             wake();
         },
