@@ -56,13 +56,18 @@ std::optional<uint32_t> owner_state(const std::string& mailbox, uint64_t bytes) 
     return state & OWNER_ASLEEP;
 }
 
-// Whether a thread of the mailbox's owner sleeps on its waiter word.
-bool reader_waits(const std::string& mailbox, uint64_t bytes) {
+// The mailbox's waiter word as its owner's threads left it; 0 without one.
+uint32_t waiter_word_of(const std::string& mailbox, uint64_t bytes) {
     const auto copy = platform::read_mapping(mailbox, mailbox_mapping_size(bytes));
-    if (!copy) return false;
+    if (!copy) return 0;
     uint32_t word = 0;
     std::memcpy(&word, copy->data() + wake_area_offset(mailbox_capacity(bytes)) + 8, 4);
-    return (word & READER_WAITS) != 0;
+    return word;
+}
+
+// Whether a thread of the mailbox's owner sleeps on its waiter word.
+bool reader_waits(const std::string& mailbox, uint64_t bytes) {
+    return (waiter_word_of(mailbox, bytes) & READER_WAITS) != 0;
 }
 
 // A thread of a node waiting in get() for a call that blocks. Its call ends
@@ -218,13 +223,7 @@ size_t unread_records(const std::string& mailbox) {
 
 // Whether a thread of the mailbox's owner reads it in the io thread's place,
 // awake or asleep.
-bool reader_present(const std::string& mailbox, uint64_t bytes) {
-    const auto copy = platform::read_mapping(mailbox, mailbox_mapping_size(bytes));
-    if (!copy) return false;
-    uint32_t word = 0;
-    std::memcpy(&word, copy->data() + wake_area_offset(mailbox_capacity(bytes)) + 8, 4);
-    return word != 0;
-}
+bool reader_present(const std::string& mailbox, uint64_t bytes) { return waiter_word_of(mailbox, bytes) != 0; }
 
 // A thread in wait_taking_answers() ends a call whose answer it reads on its
 // own thread; a large answer it leaves to the io thread, whose completion
