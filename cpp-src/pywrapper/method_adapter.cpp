@@ -6,9 +6,13 @@
 #include <boost/json/parse.hpp>
 
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tarnvel::binding {
 
@@ -65,14 +69,75 @@ py::object bytes_object(const Bytes& bytes) {
     return object;
 }
 
-// The answer is copied into the argument's storage, which is ours by now: an
-// answer no larger than its argument needs no fresh allocation, whose pages
-// would have to be faulted in again (for a large payload that costs more than
-// the copy).
-Bytes call_python(const py::function& callable, Bytes args) {
-    const ForeignThreadGil gil;
+// From this size on, a plain method's answer is written from the bytes
+// object it returned, in place and without the interpreter lock, instead of
+// being copied first: for a large answer the copy costs as much as the write.
+constexpr Py_ssize_t ANSWERED_IN_PLACE_FROM = 64 * 1024;
+
+// A plain Python method and the large answers it has given. Letting go of
+// such an answer's bytes object takes the interpreter lock, and taking it
+// again only for that would wait for whatever Python thread holds it, up to
+// the switch interval; so the object is kept until the method's next call,
+// which holds the lock anyway, lets go of it (or until the method goes).
+class PythonMethod {
+public:
+    explicit PythonMethod(py::function callable) noexcept : callable_(std::move(callable)) {}
+    PythonMethod(const PythonMethod&) = delete;
+    PythonMethod& operator=(const PythonMethod&) = delete;
+    ~PythonMethod() {
+        for (PyObject* object : kept_) Py_DECREF(object);
+    }
+
+    // For GilSafeDelete once the interpreter exits: Python is left alone.
+    PyObject* release() noexcept {
+        kept_.clear();
+        return callable_.release().ptr();
+    }
+
+    const py::function& callable() const noexcept { return callable_; }
+
+    // With the interpreter lock: lets go of the answers kept so far.
+    void let_go_of_kept() noexcept {
+        const std::lock_guard lock(mutex_);
+        // Exactly bytes: letting go of them frees memory and runs no code.
+        for (PyObject* object : kept_) Py_DECREF(object);
+        kept_.clear();
+    }
+    // Makes room to keep one more answer, which keep() then cannot fail to;
+    // false when there is no memory for it.
+    bool make_room() noexcept {
+        const std::lock_guard lock(mutex_);
+        try {
+            kept_.reserve(kept_.size() + promised_ + 1);
+        } catch (...) {
+            return false;
+        }
+        ++promised_;
+        return true;
+    }
+    // Without the lock, after make_room() returned true: takes over the
+    // reference.
+    void keep(PyObject* object) noexcept {
+        const std::lock_guard lock(mutex_);
+        --promised_;
+        kept_.push_back(object);
+    }
+private:
+    py::function callable_;
+    std::mutex mutex_;
+    std::vector<PyObject*> kept_;  // guarded by mutex_
+    size_t promised_ = 0;          // calls that may still keep one; guarded by mutex_
+};
+
+// Runs the method with the argument bytes and gives its answer: a large one
+// from its bytes object in place (see PythonMethod), a smaller one copied
+// into the argument's storage, which is ours by now, so that an answer no
+// larger than its argument needs no fresh allocation.
+void call_python(PythonMethod& method, Bytes args, const Reply& reply) {
+    std::optional<ForeignThreadGil> gil(std::in_place);
+    method.let_go_of_kept();
     py::object argument = bytes_object(args);
-    auto result = py::reinterpret_steal<py::object>(PyObject_CallOneArg(callable.ptr(), argument.ptr()));
+    auto result = py::reinterpret_steal<py::object>(PyObject_CallOneArg(method.callable().ptr(), argument.ptr()));
     argument = py::object();
     if (!result) {
         // The caller learns only STATUS_EXEC_FAILED. The Python exception is
@@ -85,8 +150,22 @@ Bytes call_python(const py::function& callable, Bytes args) {
                              "' is not an instance of 'bytes'");
     }
     const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(result.ptr()));
-    args.assign(data, data + PyBytes_GET_SIZE(result.ptr()));
-    return args;
+    const Py_ssize_t size = PyBytes_GET_SIZE(result.ptr());
+    // Exactly bytes: a subclass's object may do more when it goes than free
+    // its memory, and must not go later than the call.
+    if (size >= ANSWERED_IN_PLACE_FROM && PyBytes_CheckExact(result.ptr()) && method.make_room()) {
+        PyObject* answer = result.release().ptr();
+        gil.reset();
+        Bytes().swap(args);
+        // Read in place: a bytes object never changes, and this call holds it.
+        reply.complete(BytesView(std::span<const uint8_t>(data, static_cast<size_t>(size))));
+        method.keep(answer);
+        return;
+    }
+    args.assign(data, data + size);
+    result = py::object();
+    gil.reset();
+    reply.complete(std::move(args));
 }
 
 }  // namespace
@@ -108,14 +187,14 @@ std::optional<boost::json::object> descriptor_from_dict(const py::dict& descript
     }
 }
 
-MethodHandler make_python_handler(py::function callable) {
-    std::shared_ptr<py::function> shared(new py::function(std::move(callable)), GilSafeDelete{});
-    return [shared](Bytes args) -> Bytes {
+DeferredHandler make_python_handler(py::function callable) {
+    std::shared_ptr<PythonMethod> shared(new PythonMethod(std::move(callable)), GilSafeDelete{});
+    return [shared](Bytes args, Reply reply) {
         if (interpreter_exiting()) {
             throw std::runtime_error("interpreter is shutting down");
         }
         PythonHandlerScope scope;
-        return call_python(*shared, std::move(args));
+        call_python(*shared, std::move(args), reply);
     };
 }
 
@@ -156,7 +235,7 @@ bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function h
     if (!object) {
         return false;
     }
-    MethodHandler method = make_python_handler(std::move(handler));
+    DeferredHandler method = make_python_handler(std::move(handler));
     return self.core().node().register_method(std::move(*object), std::move(method));
 }
 

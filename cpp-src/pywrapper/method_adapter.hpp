@@ -17,10 +17,10 @@ namespace py = pybind11;
 // not a JSON object within the parser's limits. Python errors propagate.
 std::optional<boost::json::object> descriptor_from_dict(const py::dict& descriptor);
 
-// A handler that calls `callable` with the argument bytes on the node's io
-// thread. Its copies share one reference to the callable, which may be
-// released on any thread.
-MethodHandler make_python_handler(py::function callable);
+// A handler that calls `callable` with the argument bytes where the node runs
+// its methods and answers with the bytes it returns. Its copies share one
+// reference to the callable, which may be released on any thread.
+DeferredHandler make_python_handler(py::function callable);
 
 bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function handler);
 

@@ -1,9 +1,11 @@
+import gc
 import json
+import sys
 
 import pytest
 
 import tarnvel_core as tc
-from support import list_methods, self_call
+from support import list_methods, self_call, unique
 
 
 def names_listed(node):
@@ -126,6 +128,31 @@ def test_handler_arguments_and_results(node):
     assert self_call(node, "main", "rec", b"").result == b"sub:"
     assert self_call(node, "main", "rec", b"\x00\xff").result == b"sub:\x00\xff"
     assert seen == [b"", b"\x00\xff"] and all(type(a) is bytes for a in seen)
+
+
+def test_large_answers_arrive_whole_and_their_objects_are_let_go(system):
+    # Large answers are written from the method's own bytes object, which
+    # outlives the call: it must be let go of by the next call, or at close.
+    big = bytes(range(256)) * 1024
+    answers = [big, Sub(big), big, b"small", big]
+    node = tc.Tarnvel("big", system, unique("rx"), 1 << 20)
+    try:
+        assert node.register({"name": "next"}, lambda args: answers.pop(0))
+        def held_elsewhere():
+            return sys.getrefcount(big) - sum(answer is big for answer in answers)
+
+        unheld = held_elsewhere()
+        for expected in (big, big, big, b"small"):
+            result = self_call(node, "big", "next")
+            assert (result.status, result.result) == (tc.STATUS_OK, expected)
+        del result
+        assert held_elsewhere() == unheld
+        assert self_call(node, "big", "next").result == big
+    finally:
+        node.close()
+    del node
+    gc.collect()
+    assert held_elsewhere() == unheld
 
 
 def test_handler_may_register_and_call_through_its_own_node(node):
