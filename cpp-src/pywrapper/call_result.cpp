@@ -176,9 +176,10 @@ void define_call_result(py::module_& m) {
     call_result_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
 }
 
-py::object call_result_object(CallResult&& outcome) {
-    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(outcome.result.data()),
-                                                 static_cast<Py_ssize_t>(outcome.result.size()));
+py::object call_result_object(CallResult&& outcome, py::object result_bytes) {
+    PyObject* result = result_bytes ? result_bytes.release().ptr()
+                                    : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(outcome.result.data()),
+                                                                static_cast<Py_ssize_t>(outcome.result.size()));
     if (result == nullptr) throw py::error_already_set();
     PyObject* object = made(call_result_type, outcome.status, result, outcome.unfit_answer_bytes);
     if (object == nullptr) throw py::error_already_set();

@@ -18,6 +18,8 @@ void define_call_result(py::module_& m);
 // The Python CallResult of an outcome; frees the outcome's answer once it is
 // made (should that fail, the outcome is left whole). With the interpreter
 // lock held.
-py::object call_result_object(CallResult&& outcome);
+// With the interpreter lock. `result`, when given, is the result's bytes
+// object already (exactly bytes), made where the answer was read into it.
+py::object call_result_object(CallResult&& outcome, py::object result = py::object());
 
 }  // namespace tarnvel::binding

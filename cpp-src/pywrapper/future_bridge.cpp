@@ -56,10 +56,12 @@ bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout, PyTarn
         // The caller's Future holds the node while this runs.
         set = signal.wait(timeout, node != nullptr ? &node->core().node() : nullptr);
     } catch (const py::error_already_set&) {
+        let_go_of_answer_space();
         // Ctrl-C: what the io thread kept meanwhile is not left behind.
         resolve_ready();
         throw;
     }
+    let_go_of_answer_space();
     resolve_ready();
     return set;
 }
@@ -249,6 +251,12 @@ py::object call_raw(py::handle node, std::string node_name, uint32_t pid, std::s
         self.core().node().call(
             std::move(node_name), pid, std::move(method), BytesView(arguments), timeout_ms,
             [resolution = std::move(resolution)](CallResult outcome) mutable {
+                // Read into a bytes object on this thread, which waits for
+                // an answer in the node's mailbox.
+                if (outcome.result_in_space) {
+                    resolution.result_bytes = take_answer_space();
+                    if (!resolution.result_bytes) outcome = CallResult{STATUS_EXEC_FAILED, {}};
+                }
                 resolution.outcome = std::move(outcome);
                 if (resolution.signal->has_callbacks()) {
                     resolve_later(std::move(resolution));

@@ -11,6 +11,7 @@
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -21,6 +22,13 @@ namespace {
 
 // A thread idle this long ends, so an idle process keeps no resolver.
 constexpr auto IDLE_LIMIT = std::chrono::seconds(2);
+
+// With the interpreter lock held.
+py::object take_result_bytes(Resolution& resolution) {
+    if (!resolution.result_bytes) return py::object();
+    const std::shared_ptr<py::object> bytes = std::move(resolution.result_bytes);
+    return *bytes;
+}
 
 // With the interpreter lock held: hands the outcome to the Future, whose
 // done-callbacks run here.
@@ -34,7 +42,8 @@ void resolve(Resolution& resolution) noexcept {
             const std::shared_ptr<py::object> made = std::move(resolution.made);
             resolution.future->attr("_tarnvel_resolve_late")(*made);
         } else {
-            resolution.future->attr("set_result")(call_result_object(std::move(resolution.outcome)));
+            resolution.future->attr("set_result")(
+                call_result_object(std::move(resolution.outcome), take_result_bytes(resolution)));
         }
     } catch (const std::exception&) {
         // Python code resolved the Future itself (or allocation failed); the
@@ -111,6 +120,46 @@ void FutureSignal::set() noexcept {
     if (waker) waker();
 }
 
+namespace {
+
+// The bytes object made for a large answer by the thread waiting for it in
+// its node's mailbox, until the answer's completion takes it over (on the
+// same thread, as the answer is read) or the thread lets go of it.
+thread_local PyObject* answer_space = nullptr;
+
+// Without the interpreter lock, for a thread waiting in its node's mailbox:
+// the answer is read straight into a bytes object. The caller would copy it
+// into one anyway, and read into a vector first, the two large buffers on
+// this thread's heap would have the allocator give memory back and fault it
+// in again on every call; left to the io thread, it costs a wake-up more.
+std::span<uint8_t> make_answer_space(size_t size) noexcept {
+    if (interpreter_exiting() || size > static_cast<size_t>(PY_SSIZE_T_MAX)) return {};
+    const py::gil_scoped_acquire gil;
+    let_go_of_answer_space();
+    answer_space = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+    if (answer_space == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return {reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(answer_space)), size};
+}
+
+}  // namespace
+
+std::shared_ptr<py::object> take_answer_space() noexcept {
+    PyObject* object = std::exchange(answer_space, nullptr);
+    if (object == nullptr) return nullptr;
+    try {
+        // Moved, never copied: no reference count changes without the lock.
+        return std::shared_ptr<py::object>(new py::object(py::reinterpret_steal<py::object>(object)), GilSafeDelete{});
+    } catch (...) {
+        answer_space = object;  // no memory: let go of with the lock, and the call's result is lost
+        return nullptr;
+    }
+}
+
+void let_go_of_answer_space() noexcept { Py_CLEAR(answer_space); }
+
 bool FutureSignal::wait_reading(Tarnvel& reader, std::chrono::steady_clock::time_point until) {
     {
         // Kept once given: another thread waiting for this signal, refused in
@@ -119,7 +168,7 @@ bool FutureSignal::wait_reading(Tarnvel& reader, std::chrono::steady_clock::time
         const std::lock_guard lock(mutex_);
         if (!waker_) waker_ = reader.answer_waiter_waker();
     }
-    return reader.wait_taking_answers([this] { return set_.load(); }, until);
+    return reader.wait_taking_answers([this] { return set_.load(); }, until, &make_answer_space);
 }
 
 bool FutureSignal::spin_until_set(std::chrono::steady_clock::time_point deadline) noexcept {
@@ -363,7 +412,7 @@ bool resolve_here(Resolution& resolution, std::exception_ptr& raised) noexcept {
                                         return py::reinterpret_steal<py::str>(interned);
                                     })
                                     .get_stored();
-        py::object outcome = call_result_object(std::move(resolution.outcome));
+        py::object outcome = call_result_object(std::move(resolution.outcome), take_result_bytes(resolution));
         py::object late;
         try {
             late = py::reinterpret_steal<py::object>(

@@ -82,7 +82,18 @@ struct Resolution {
     std::shared_ptr<py::object> late_callbacks = {};
     // The outcome as a Python CallResult, once one was made of it.
     std::shared_ptr<py::object> made = {};
+    // The outcome's result as a bytes object, when the answer was read
+    // straight into one (CallResult::result_in_space).
+    std::shared_ptr<py::object> result_bytes = {};
 };
+
+// On a thread waiting for a call in its node's mailbox, without the
+// interpreter lock: the bytes object its answer was read into, now owned by
+// the caller (see FutureSignal::wait), or nothing.
+std::shared_ptr<py::object> take_answer_space() noexcept;
+// With the interpreter lock, once the thread stops waiting: lets go of such an
+// object that no answer was read into.
+void let_go_of_answer_space() noexcept;
 
 // Resolves the Future on a resolver thread, never on the calling one: calls'
 // outcomes arrive on the thread that read the answer (a node's io thread, or

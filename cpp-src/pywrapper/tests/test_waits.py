@@ -277,3 +277,34 @@ def read_line(proc, timeout):
     with selectors.DefaultSelector() as sel:
         sel.register(proc.stdout, selectors.EVENT_READ)
         return proc.stdout.readline() if sel.select(timeout) else "(nothing)"
+
+
+BIG_SERVER = """
+import sys
+import tarnvel_core as tc
+
+system, rx = sys.argv[1:]
+big = bytes(range(256)) * 1200
+with tc.Tarnvel("big", system, rx, 1 << 21) as node:
+    node.register({"name": "big"}, lambda args: big[:int(args)])
+    print("ready", node.pid, flush=True)
+    sys.stdin.readline()
+"""
+
+
+def test_large_answers_arrive_whole_in_bytes_of_their_own(system):
+    # The caller of a lone call reads an answer over 128 KiB straight into the
+    # bytes object it is given: whole every time, and held by nobody else.
+    server = subprocess.Popen([sys.executable, "-c", BIG_SERVER, system, unique("rx")], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, env=module_env())
+    node = tc.Tarnvel("main", system, unique("rx"), 1 << 21)
+    try:
+        _, pid = read_line(server, 30).split()
+        big = bytes(range(256)) * 1200
+        for size in (len(big), 200_000, len(big), 131_073, 16):
+            result = node.call_raw("big", int(pid), "big", str(size).encode(), 10_000).result(timeout=20)
+            assert (result.status, result.result) == (tc.STATUS_OK, big[:size])
+            assert sys.getrefcount(result.result) == 2  # the result's own, and the argument's
+    finally:
+        node.close()
+        server.communicate(timeout=30)

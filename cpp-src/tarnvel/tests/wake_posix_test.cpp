@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -28,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -268,6 +270,73 @@ TEST(WakePosix, AWaitingThreadTakesSmallAnswersItselfAndLeavesLargeOnesToTheIoTh
         EXPECT_TRUE(ended.load());
         EXPECT_EQ(answered, size);
         EXPECT_EQ(ended_on == waiter_id, size < 128 * 1024);
+    }
+}
+
+// With memory of its own for it, a waiting thread reads a large answer there
+// itself; without, it leaves it to the io thread. An answer it reads there for
+// a call whose completion must run on the io thread reaches it as a copy: the
+// memory is the waiting thread's only until its wait ends.
+TEST(WakePosix, AWaitingThreadReadsALargeAnswerIntoTheSpaceItIsGiven) {
+    const std::string system = unique_name("S");
+    constexpr uint64_t ROOM = 1 << 20;
+    Tarnvel me("me", system, unique_name("rx"), ROOM);
+    Peer srv = Peer::serve("srv", system, ROOM);
+    ASSERT_EQ(call_wait(me, "srv", srv.pid(), "echo", "x").status, STATUS_OK);
+    const std::string mine = mailbox_of(system, me.pid());
+    Bytes args(300 * 1024);
+    for (size_t i = 0; i < args.size(); ++i) args[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+    enum class Case { space, no_space, io_thread_call };
+    for (const Case which : {Case::space, Case::no_space, Case::io_thread_call}) {
+        SCOPED_TRACE(static_cast<int>(which));
+        std::atomic<bool> ended{false};
+        std::thread::id ended_on;
+        CallResult got;
+        Bytes space;
+        Bytes read_there;
+        std::vector<size_t> asked;
+        std::thread waiter([&] {
+            const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            const Tarnvel::AnswerSpace give = [&](size_t size) {
+                asked.push_back(size);
+                if (which == Case::no_space) return std::span<uint8_t>();
+                space.assign(size, 0);
+                return std::span<uint8_t>(space);
+            };
+            EXPECT_TRUE(me.wait_taking_answers([&] { return ended.load(); }, limit, give));
+            EXPECT_LT(std::chrono::steady_clock::now(), limit);
+            // Spoilt once the wait is over: whoever kept a view of it reads this.
+            read_there = space;
+            std::fill(space.begin(), space.end(), 0xEE);
+        });
+        ASSERT_TRUE(eventually([&] { return reader_present(mine, ROOM); }));
+        const std::function<void()> wake = me.answer_waiter_waker();
+        const auto done = [&, wake](CallResult r) {
+            got = std::move(r);
+            ended_on = std::this_thread::get_id();
+            ended = true;
+            wake();
+        };
+        if (which == Case::io_thread_call) {
+            me.call("srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS, done);
+        } else {
+            me.call("srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS, done, any_thread);
+        }
+        const std::thread::id waiter_id = waiter.get_id();
+        waiter.join();
+        ASSERT_TRUE(ended.load());
+        EXPECT_EQ(got.status, STATUS_OK);
+        EXPECT_EQ(asked, std::vector<size_t>{args.size()});
+        if (which == Case::space) {
+            EXPECT_EQ(ended_on, waiter_id);
+            EXPECT_TRUE(got.result_in_space);
+            EXPECT_TRUE(got.result.empty());
+            EXPECT_TRUE(read_there == args);
+        } else {
+            EXPECT_NE(ended_on, waiter_id);
+            EXPECT_FALSE(got.result_in_space);
+            EXPECT_TRUE(got.result == args);
+        }
     }
 }
 

@@ -44,6 +44,9 @@ struct CallResult {
     // With STATUS_DELIVER_FAILED sent by the peer: the size of its answer,
     // which this node's mailbox could not hold. 0 otherwise.
     uint64_t unfit_answer_bytes = 0;
+    // The result's bytes went into memory that a Tarnvel::AnswerSpace gave,
+    // and `result` is empty.
+    bool result_in_space = false;
 };
 
 // Why a node refused an operation. Bindings and callers tell refusals apart
@@ -235,6 +238,20 @@ public:
     // completion then wakes it. `done` runs on this thread only and must be
     // quick.
     bool wait_taking_answers(const std::function<bool()>& done, std::chrono::steady_clock::time_point until);
+    // Memory for an answer's result of exactly `size` bytes, or an empty
+    // span for none.
+    using AnswerSpace = std::function<std::span<uint8_t>(size_t size)>;
+    // The same, reading the first answer over 128 KiB into the memory
+    // `space` gives rather than leaving it to the io thread (which would read
+    // it into a vector of its own): `space` is asked on this thread, with no
+    // lock of the node's held, when such an answer (STATUS_OK) is at the head
+    // of the mailbox; the answer waits there meanwhile, unless the io thread
+    // takes it first. The memory must stay valid until this returns. If the
+    // answer's call was made with any_thread, its completion gets it with
+    // CallResult::result_in_space set (every any_thread completion of the
+    // node must then know where to find it); any other gets a copy.
+    bool wait_taking_answers(const std::function<bool()>& done, std::chrono::steady_clock::time_point until,
+                             const AnswerSpace& space);
     // What has the thread in wait_taking_answers(), if any, look at its
     // `done()` again: callable from any thread, also once the node is gone
     // (it then does nothing).

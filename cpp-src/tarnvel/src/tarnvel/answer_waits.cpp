@@ -29,8 +29,7 @@ bool ready(const std::future<CallResult>& future) {
 
 }  // namespace
 
-AnswerWaits::AnswerWaits(uint32_t* word, std::function<bool(WhileIoDrains, uint64_t)> take, std::function<bool()> ready,
-                         uint32_t pid)
+AnswerWaits::AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, uint32_t pid)
     : word_(word), take_(std::move(take)), record_ready_(std::move(ready)), pid_(pid) {}
 
 bool AnswerWaits::enter() {
@@ -58,7 +57,7 @@ void AnswerWaits::take_now() {
     // enter() refuses a closed node, whose mailbox may be gone, and a fork
     // child, whose mappings are.
     if (!enter()) return;
-    take_(WhileIoDrains::skip, UINT64_MAX);
+    take_(WhileIoDrains::skip, UINT64_MAX, {}, false);
     leave();
 }
 
@@ -67,7 +66,7 @@ bool AnswerWaits::wait(const std::future<CallResult>& future) {
 }
 
 bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_clock::time_point until,
-                       uint64_t largest) {
+                       uint64_t largest, const Tarnvel::AnswerSpace* space) {
     if (done() || !enter()) return false;
     std::atomic_ref<uint32_t> word(*word_);
     const bool bounded = until != std::chrono::steady_clock::time_point::max();
@@ -85,7 +84,7 @@ bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_cl
         ~Leaving() {
             word.exchange(0, std::memory_order_seq_cst);
             wake_fence();
-            waits.take_(busy, largest);
+            waits.take_(busy, largest, {}, false);
             waits.leave();
         }
     } const leaving{*this, word, busy, largest};
@@ -97,8 +96,31 @@ bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_cl
     const auto over = [&] { return closing_.load() || done(); };
     const auto awake_until = std::min(until, std::chrono::steady_clock::now() + STAY_AWAKE);
     bool awake = true;
+    std::span<uint8_t> space_bytes;
+    bool may_ask = space != nullptr && *space;
     for (;;) {
-        const bool stalled = take_(busy, largest);
+        const WaiterTake taken = take_(busy, largest, space_bytes, may_ask);
+        if (taken.space_used) space_bytes = {};
+        if (taken.wants_space > 0 && may_ask) {
+            // Once: what comes later and is as long goes to the io thread.
+            may_ask = false;
+            // Meanwhile, which may take a while (a Python thread waits for
+            // the interpreter lock), writers wake the io thread as if nobody
+            // waited here; the answer stays at the head for this thread,
+            // unless the io thread gets to it first.
+            word.exchange(0, std::memory_order_seq_cst);
+            wake_fence();
+            try {
+                space_bytes = (*space)(taken.wants_space);
+            } catch (...) {
+                space_bytes = {};
+            }
+            if (space_bytes.size() != taken.wants_space) space_bytes = {};
+            word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
+            wake_fence();
+            continue;
+        }
+        const bool stalled = taken.stalled;
         if (over()) break;
         if (awake) {
             // A head that stays unreadable would look ready to the watch

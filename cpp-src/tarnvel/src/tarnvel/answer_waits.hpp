@@ -12,6 +12,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <span>
 #include <thread>
 
 namespace tarnvel {
@@ -22,19 +23,32 @@ namespace tarnvel {
 // because this thread was there to read them).
 enum class WhileIoDrains { wait, skip, hand_over };
 
+// What a waiting thread's read of the mailbox came to.
+struct WaiterTake {
+    // It can take nothing more for now (a head that cannot be read yet,
+    // frames the io thread has still to act on, or the io thread draining):
+    // it sleeps rather than watches.
+    bool stalled = false;
+    // An answer longer than the thread reads into a vector of its own waits
+    // at the head for memory of this size; 0 otherwise.
+    uint64_t wants_space = 0;
+    // The memory the thread offered was read into.
+    bool space_used = false;
+};
+
 class AnswerWaits {
 public:
     // `word`: the waiter word of the node's mailbox, mapped until shut()
-    // returns. `take`: reads the mailbox for a waiting thread, finishing the
-    // calls whose answers it finds; never throws; true when the thread can
-    // take nothing more for now (a head that cannot be read yet, frames the
-    // io thread has still to act on, or the io thread draining), so that it
-    // sleeps rather than watches; frames longer than its second argument it
-    // leaves to the io thread.
+    // returns. `take(busy, largest, space, may_ask)`: reads the mailbox for a
+    // waiting thread, finishing the calls whose answers it finds; never
+    // throws. Frames longer than `largest` it leaves to the io thread,
+    // except an answer whose result fits `space` exactly, which it reads
+    // there; with no space yet but `may_ask`, it leaves such an answer at
+    // the head and says how much it wants.
     // `ready`: whether a record waits to be read, a cheap look.
     // `pid`: the node's process.
-    AnswerWaits(uint32_t* word, std::function<bool(WhileIoDrains, uint64_t)> take, std::function<bool()> ready,
-                uint32_t pid);
+    using Take = std::function<WaiterTake(WhileIoDrains, uint64_t, std::span<uint8_t>, bool)>;
+    AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, uint32_t pid);
     AnswerWaits(const AnswerWaits&) = delete;
     AnswerWaits& operator=(const AnswerWaits&) = delete;
 
@@ -45,9 +59,12 @@ public:
     // Without an `until` it may also wait while the io thread drains (which
     // may last as long as a method it runs); with one, never. Frames longer
     // than `largest` it leaves to the io thread.
+    // With `space`, the first answer longer than `largest` is read into the
+    // memory it gives (see Tarnvel::AnswerSpace), asked for with no lock
+    // held and while writers wake the io thread as if nobody waited here.
     bool wait(const std::function<bool()>& done,
               std::chrono::steady_clock::time_point until = std::chrono::steady_clock::time_point::max(),
-              uint64_t largest = UINT64_MAX);
+              uint64_t largest = UINT64_MAX, const Tarnvel::AnswerSpace* space = nullptr);
     // Returns once `future` is ready, as above.
     bool wait(const std::future<CallResult>& future);
     // Reads what the mailbox holds now, for a thread about to wait in its
@@ -75,7 +92,7 @@ private:
     bool watch(const Over& over, std::chrono::steady_clock::time_point until);
 
     uint32_t* word_;
-    std::function<bool(WhileIoDrains, uint64_t)> take_;
+    Take take_;
     std::function<bool()> record_ready_;
     uint32_t pid_;
     std::mutex mutex_;

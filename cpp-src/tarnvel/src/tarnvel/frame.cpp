@@ -53,7 +53,19 @@ std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
                      bytes.subspan(12, n - FRAME_OVERHEAD)};
 }
 
-std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
+std::optional<size_t> answer_result_size(const RecordFrame& record) {
+    const size_t n = record.size();
+    if (n < FRAME_OVERHEAD + 1) return std::nullopt;
+    uint8_t start[13];
+    record.copy(0, start, sizeof start);
+    if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n || start[5] != FRAME_KIND_RESPONSE ||
+        start[12] != STATUS_OK) {
+        return std::nullopt;
+    }
+    return n - FRAME_OVERHEAD - 1;
+}
+
+std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<uint8_t> space) {
     const size_t n = record.size();
     if (n < FRAME_OVERHEAD) return std::nullopt;
     // In the ring's order: the start in one small copy, the payload, and the
@@ -78,7 +90,10 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record) {
             frame.status = STATUS_EXEC_FAILED;
         } else {
             frame.status = start[BODY];
-            if (frame.status == STATUS_OK) {
+            if (frame.status == STATUS_OK && !space.empty() && space.size() == body - 1) {
+                record.take(BODY + 1, body - 1, space.data());
+                frame.payload_in_space = space;
+            } else if (frame.status == STATUS_OK) {
                 record.take(BODY + 1, body - 1, frame.payload);
             } else if (frame.status == STATUS_DELIVER_FAILED && body >= 5) {
                 frame.unfit_answer_bytes = load_le32(&start[BODY + 1]);

@@ -54,12 +54,21 @@ struct ReceivedFrame {
     uint32_t unfit_answer_bytes = 0;
     // A request's arguments; an answer's result, with STATUS_OK only.
     Bytes payload;
+    // Where an answer's result went instead of `payload` (see receive_frame);
+    // empty otherwise.
+    std::span<const uint8_t> payload_in_space;
 };
 // What view_frame() and decode_request_body() would make of the record's
 // frame, read from the ring; nothing when markers and the length disagree.
 // It takes the payload (RecordFrame::take), clearing it in the ring: once per
-// record, within drain_records.
-std::optional<ReceivedFrame> receive_frame(const RecordFrame& record);
+// record, within drain_records. The result of an answer with STATUS_OK that
+// is exactly as long as `space` goes there (payload_in_space), and its
+// payload stays empty.
+std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<uint8_t> space = {});
+// The length of the result the record's frame carries, when it looks like an
+// answer with STATUS_OK (its start only is read: the rest is checked when it
+// is received).
+std::optional<size_t> answer_result_size(const RecordFrame& record);
 
 // A message's payload: bytes of its own, or bytes borrowed from whoever
 // sends it, valid only until that send returns. Whatever keeps a message

@@ -71,7 +71,8 @@ constexpr unsigned ROUNDS_PER_TURN = 16;
 
 // The outcome an answer carries; its result moved out of the frame.
 CallResult outcome_of(ReceivedFrame& frame) {
-    return CallResult{frame.status, std::move(frame.payload), frame.unfit_answer_bytes};
+    return CallResult{frame.status, std::move(frame.payload), frame.unfit_answer_bytes,
+                      !frame.payload_in_space.empty()};
 }
 
 void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply) noexcept {
@@ -97,7 +98,9 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
         if (platform::shared_word_waits()) {
             waits_ = std::make_shared<AnswerWaits>(
                 waiter_word(mailbox_->view(), bytes_),
-                [this](WhileIoDrains busy, uint64_t largest) { return take_for_waiter(busy, largest); },
+                [this](WhileIoDrains busy, uint64_t largest, std::span<uint8_t> space, bool may_ask) {
+                    return take_for_waiter(busy, largest, space, may_ask);
+                },
                 [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
         }
     } catch (...) {
@@ -203,18 +206,30 @@ bool Inbox::answer_here(ReceivedFrame& frame) {
     if (frame.kind != FRAME_KIND_RESPONSE) return frame.kind != FRAME_KIND_REQUEST;
     CallResult result = outcome_of(frame);
     if (links_.calls.answer_anywhere(frame.pid, frame.seq, result)) return true;
-    frame.payload = std::move(result.result);  // the io thread's after all
+    // The io thread's after all, with a result of its own: the memory it was
+    // read into is the waiting thread's.
+    if (!frame.payload_in_space.empty()) {
+        try {
+            result.result.assign(frame.payload_in_space.begin(), frame.payload_in_space.end());
+        } catch (...) {
+            return true;  // no memory: dropped, and the call ends by its time limit
+        }
+        frame.payload_in_space = {};
+    }
+    frame.payload = std::move(result.result);
     return false;
 }
 
-bool Inbox::take_for_waiter(WhileIoDrains busy, uint64_t largest) noexcept {
+WaiterTake Inbox::take_for_waiter(WhileIoDrains busy, uint64_t largest, std::span<uint8_t> space,
+                                  bool may_ask) noexcept {
     // While the io thread has yet to act on frames left for it, nothing more
     // is read here: what is left stays bounded by what one drain finds, and
     // the io thread's drain, which comes soon, takes the rest. (Should the
     // post have failed, this thread goes on reading.)
-    if (handover_posted_.load()) return true;
-    const MailboxReader::WaiterDrain drained = reader_->drain_for(
-        [this](ReceivedFrame& frame) { return answer_here(frame); }, busy == WhileIoDrains::wait, largest);
+    if (handover_posted_.load()) return WaiterTake{true};
+    const MailboxReader::WaiterDrain drained =
+        reader_->drain_for([this](ReceivedFrame& frame) { return answer_here(frame); },
+                           busy == WhileIoDrains::wait, largest, MailboxReader::WaiterSpace{space, may_ask});
     const bool look_again = drained.io_thread_draining && busy == WhileIoDrains::hand_over;
     // One drain posted at a time, however often the waiting thread comes.
     if ((drained.for_io_thread || look_again) && !handover_posted_.exchange(true)) {
@@ -228,7 +243,7 @@ bool Inbox::take_for_waiter(WhileIoDrains busy, uint64_t largest) noexcept {
             handover_posted_ = false;
         }
     }
-    return drained.stalled;
+    return WaiterTake{drained.stalled, drained.wants_space, drained.space_used};
 }
 
 void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {

@@ -85,11 +85,10 @@ private:
     // A thread reading answers in the io thread's place (one waiting for an
     // answer, or take_answers()): finishes the calls whose answers are in the
     // mailbox now and whose completions may run anywhere, and leaves the rest
-    // to the io thread. True when it can take nothing more for now (a head
-    // that cannot be read yet, frames left that the io thread has still to
-    // act on, or the io thread draining). Frames longer than `largest` are
-    // left to the io thread.
-    bool take_for_waiter(WhileIoDrains busy, uint64_t largest) noexcept;
+    // to the io thread. Frames longer than `largest` are left to the io
+    // thread, except an answer the thread has `space` for, or may ask for
+    // (see AnswerWaits).
+    WaiterTake take_for_waiter(WhileIoDrains busy, uint64_t largest, std::span<uint8_t> space, bool may_ask) noexcept;
     void serve(const Caller& caller, ReceivedFrame&& request);
 
     boost::asio::io_context& io_;

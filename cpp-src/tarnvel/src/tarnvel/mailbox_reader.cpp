@@ -59,8 +59,8 @@ struct LeftInRing {};
 
 }  // namespace
 
-MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool wait_for_io_thread,
-                                                    uint64_t largest) noexcept {
+MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool wait_for_io_thread, uint64_t largest,
+                                                    WaiterSpace space) noexcept {
     std::unique_lock lock(mutex_, std::defer_lock);
     if (wait_for_io_thread) {
         lock.lock();
@@ -69,17 +69,33 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
     }
     bool retry = false;
     bool left_in_ring = false;
+    uint64_t wants_space = 0;
+    bool space_used = false;
     std::optional<ReceivedFrame> current;
     try {
         retry = drain_records(
                     view_, size_, state_,
-                    [&current, largest, this](const RecordFrame& record) {
-                        if (record.size() > largest) throw LeftInRing{};
+                    [&](const RecordFrame& record) {
+                        std::span<uint8_t> into;
+                        if (record.size() > largest) {
+                            const std::optional<size_t> result = answer_result_size(record);
+                            // Not behind frames left for the io thread: this
+                            // one would be left too.
+                            if (result && !space_used && *result == space.bytes.size() && left_.empty()) {
+                                into = space.bytes;
+                            } else {
+                                if (result && space.may_ask && space.bytes.empty()) wants_space = *result;
+                                throw LeftInRing{};
+                            }
+                        }
                         // Room to leave the frame, made while a failure still
                         // leaves it in the ring: once it is read out, leaving
                         // it must not fail.
                         if (left_.size() == left_.capacity()) left_.reserve(std::max<size_t>(8, 2 * left_.size()));
-                        current = receive_frame(record);
+                        current = receive_frame(record, into);
+                        // Once read into, the space is the frame's, whatever
+                        // the frame came to.
+                        space_used = space_used || !into.empty();
                     },
                     [&] {
                         if (!current) return;
@@ -94,6 +110,17 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
                             // Whatever the waiting thread could not act on is
                             // the io thread's to try.
                         }
+                        if (!taken && !current->payload_in_space.empty()) {
+                            // The space is this thread's until it stops
+                            // waiting: what the io thread gets is its own.
+                            try {
+                                current->payload.assign(current->payload_in_space.begin(),
+                                                        current->payload_in_space.end());
+                                current->payload_in_space = {};
+                            } catch (...) {
+                                taken = true;  // no memory: dropped, and the call ends by its time limit
+                            }
+                        }
                         if (!taken) left_.push_back(std::move(*current));
                         current.reset();
                     })
@@ -103,7 +130,9 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
     } catch (...) {
         retry = true;  // no memory: the io thread's drain tries again, and retries
     }
-    return WaiterDrain{retry || left_in_ring || !left_.empty(), retry || left_in_ring, false};
+    // An answer left for want of space is this thread's to come back for.
+    const bool for_io = retry || (left_in_ring && wants_space == 0) || !left_.empty();
+    return WaiterDrain{for_io, retry || (left_in_ring && wants_space == 0), false, wants_space, space_used};
 }
 
 void MailboxReader::schedule_retry(std::optional<DrainClock::time_point> due) {

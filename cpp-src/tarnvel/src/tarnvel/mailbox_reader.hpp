@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace tarnvel {
@@ -45,6 +46,20 @@ public:
         bool stalled = false;
         // Nothing was read: the io thread is draining.
         bool io_thread_draining = false;
+        // An answer too long to read here waits at the head for memory of
+        // this size (see WaiterSpace); 0 otherwise.
+        uint64_t wants_space = 0;
+        // The space was read into.
+        bool space_used = false;
+    };
+    // Memory a waiting thread offers for an answer longer than it reads into
+    // a vector of its own: an answer with STATUS_OK whose result is exactly
+    // as long is read into it. With none yet but `may_ask`, such an answer
+    // is left at the head, not to the io thread, and the drain says how much
+    // it wants: the thread comes back with it.
+    struct WaiterSpace {
+        std::span<uint8_t> bytes;
+        bool may_ask = false;
     };
     // Any thread but the io thread: offers the readable frames to `take` up
     // to the first it refuses, and keeps that one and every one behind it for
@@ -53,7 +68,8 @@ public:
     // thread drains, which may last as long as a method it runs. A frame
     // longer than `largest` bytes is not read here: it stays in the ring,
     // with every frame behind it, for the io thread (stalled).
-    WaiterDrain drain_for(const FrameTaker& take, bool wait_for_io_thread, uint64_t largest = UINT64_MAX) noexcept;
+    WaiterDrain drain_for(const FrameTaker& take, bool wait_for_io_thread, uint64_t largest,
+                          WaiterSpace space) noexcept;
     // How many drains have begun, its retry timer's included: what a drain
     // has done once (refreshing links, say) is known by its number. io thread.
     uint64_t drains() const noexcept { return drains_; }

@@ -331,7 +331,8 @@ void Tarnvel::take_answers() {
 namespace {
 
 // A thread waiting in wait_taking_answers() reads answers up to this size and
-// leaves larger ones to the io thread. Such a caller copies its answer again
+// leaves larger ones to the io thread, unless it has memory of its own for
+// them (an AnswerSpace). Such a caller copies its answer again
 // (into a Python bytes object), so it would hold two large buffers on its
 // thread's heap at once, which glibc's allocator hands back to the system and
 // faults in again on every call (a 1 MiB echo took ten times as long); on the
@@ -345,6 +346,12 @@ bool Tarnvel::wait_taking_answers(const std::function<bool()>& done, std::chrono
     // would hold up.
     if (on_io_thread() || !impl_->answer_waits) return false;
     return impl_->answer_waits->wait(done, until, WAITER_TAKES_AT_MOST);
+}
+
+bool Tarnvel::wait_taking_answers(const std::function<bool()>& done, std::chrono::steady_clock::time_point until,
+                                  const AnswerSpace& space) {
+    if (on_io_thread() || !impl_->answer_waits) return false;
+    return impl_->answer_waits->wait(done, until, WAITER_TAKES_AT_MOST, &space);
 }
 
 std::function<void()> Tarnvel::answer_waiter_waker() const {

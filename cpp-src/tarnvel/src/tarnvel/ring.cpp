@@ -383,19 +383,18 @@ void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
     read_ring(data_, capacity_, pos_, FRAME_OFFSET + offset, out, n);
 }
 
-void RecordFrame::take(size_t offset, size_t n, Bytes& out) const {
+template <class Sink>
+void RecordFrame::take_pieces(size_t offset, size_t n, const Sink& sink) const {
     // It clears what it reads: never past the frame, into the next record.
     offset = std::min<size_t>(offset, size_);
     n = std::min<size_t>(n, size_ - offset);
-    out.clear();
-    out.reserve(n);
     // Small enough to stay in the first-level cache between copy and clear.
     constexpr size_t PIECE = 16 * 1024;
     const bool clear = cleared_first_ == cleared_last_;
     for (const auto& run : ring_runs(data_, capacity_, pos_, FRAME_OFFSET + offset, n)) {
         for (size_t at = 0; at < run.size(); at += PIECE) {
             const auto piece = run.subspan(at, std::min(PIECE, run.size() - at));
-            out.insert(out.end(), piece.begin(), piece.end());
+            sink(piece);
             // The piece as a place to write: ring_runs hands out read-only views.
             if (clear) std::memset(data_ + (piece.data() - data_), 0, piece.size());
         }
@@ -404,6 +403,19 @@ void RecordFrame::take(size_t offset, size_t n, Bytes& out) const {
         cleared_first_ = FRAME_OFFSET + offset;
         cleared_last_ = FRAME_OFFSET + offset + n;
     }
+}
+
+void RecordFrame::take(size_t offset, size_t n, Bytes& out) const {
+    out.clear();
+    out.reserve(std::min<size_t>(n, size_ - std::min<size_t>(offset, size_)));
+    take_pieces(offset, n, [&out](std::span<const uint8_t> piece) { out.insert(out.end(), piece.begin(), piece.end()); });
+}
+
+void RecordFrame::take(size_t offset, size_t n, uint8_t* out) const noexcept {
+    take_pieces(offset, n, [&out](std::span<const uint8_t> piece) {
+        std::memcpy(out, piece.data(), piece.size());
+        out += piece.size();
+    });
 }
 
 std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view_size, Bytes& buffer, DrainState& state,

@@ -106,11 +106,17 @@ public:
     // payload would fetch it again. At most once per frame; nothing is
     // cleared unless `out` could be made.
     void take(size_t offset, size_t n, Bytes& out) const;
+    // The same into `n` bytes of memory at `out`, which cannot fail.
+    void take(size_t offset, size_t n, uint8_t* out) const noexcept;
     // The part of the record that take() cleared, as [first, last) offsets
     // from the record's start (its head included), or an empty range.
     std::pair<size_t, size_t> cleared() const noexcept { return {cleared_first_, cleared_last_}; }
 
 private:
+    // Hands each piece to `sink` right before clearing it.
+    template <class Sink>
+    void take_pieces(size_t offset, size_t n, const Sink& sink) const;
+
     uint8_t* data_;
     uint32_t capacity_;
     uint64_t pos_;
