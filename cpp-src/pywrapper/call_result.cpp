@@ -176,8 +176,8 @@ void define_call_result(py::module_& m) {
     call_result_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
 }
 
-py::object call_result_object(CallResult&& outcome, py::object result_bytes) {
-    PyObject* result = result_bytes ? result_bytes.release().ptr()
+py::object call_result_object(CallResult&& outcome, std::shared_ptr<py::object>& result_bytes) {
+    PyObject* result = result_bytes ? Py_NewRef(result_bytes->ptr())
                                     : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(outcome.result.data()),
                                                                 static_cast<Py_ssize_t>(outcome.result.size()));
     if (result == nullptr) throw py::error_already_set();
@@ -185,6 +185,7 @@ py::object call_result_object(CallResult&& outcome, py::object result_bytes) {
     if (object == nullptr) throw py::error_already_set();
     // Only once it is made: should that fail, the outcome is still whole.
     Bytes().swap(outcome.result);
+    result_bytes.reset();
     return py::reinterpret_steal<py::object>(object);
 }
 

@@ -8,6 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <memory>
+
 namespace tarnvel::binding {
 
 namespace py = pybind11;
@@ -18,8 +20,9 @@ void define_call_result(py::module_& m);
 // The Python CallResult of an outcome; frees the outcome's answer once it is
 // made (should that fail, the outcome is left whole). With the interpreter
 // lock held.
-// With the interpreter lock. `result`, when given, is the result's bytes
+// With the interpreter lock. `result_bytes`, when set, is the result's bytes
 // object already (exactly bytes), made where the answer was read into it.
-py::object call_result_object(CallResult&& outcome, py::object result = py::object());
+// Both are let go of only once the CallResult is made.
+py::object call_result_object(CallResult&& outcome, std::shared_ptr<py::object>& result_bytes);
 
 }  // namespace tarnvel::binding

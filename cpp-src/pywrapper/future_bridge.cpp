@@ -53,15 +53,17 @@ bool wait_for_signal(FutureSignal& signal, std::optional<double> timeout, PyTarn
     }
     bool set = false;
     try {
+        // Whatever ends the wait, with the lock held again.
+        struct LetGo {
+            ~LetGo() { let_go_of_answer_space(); }
+        } const let_go;
         // The caller's Future holds the node while this runs.
         set = signal.wait(timeout, node != nullptr ? &node->core().node() : nullptr);
     } catch (const py::error_already_set&) {
-        let_go_of_answer_space();
         // Ctrl-C: what the io thread kept meanwhile is not left behind.
         resolve_ready();
         throw;
     }
-    let_go_of_answer_space();
     resolve_ready();
     return set;
 }

@@ -4,6 +4,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <type_traits>
+
 namespace tarnvel::binding {
 
 namespace py = pybind11;
@@ -18,6 +20,12 @@ inline bool interpreter_exiting() noexcept { return Py_IsFinalizing() != 0 || Py
 struct GilSafeDelete {
     template <class PyObjectHolder>
     void operator()(PyObjectHolder* holder) const noexcept {
+        if constexpr (std::is_constructible_v<bool, const PyObjectHolder&>) {
+            if (!static_cast<bool>(*holder)) {  // it holds nothing: no Python to touch
+                delete holder;
+                return;
+            }
+        }
         if (PyThreadState_GetUnchecked() != nullptr) {  // this thread holds the lock
             delete holder;
             return;

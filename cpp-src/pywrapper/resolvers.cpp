@@ -23,13 +23,6 @@ namespace {
 // A thread idle this long ends, so an idle process keeps no resolver.
 constexpr auto IDLE_LIMIT = std::chrono::seconds(2);
 
-// With the interpreter lock held.
-py::object take_result_bytes(Resolution& resolution) {
-    if (!resolution.result_bytes) return py::object();
-    const std::shared_ptr<py::object> bytes = std::move(resolution.result_bytes);
-    return *bytes;
-}
-
 // With the interpreter lock held: hands the outcome to the Future, whose
 // done-callbacks run here.
 void resolve(Resolution& resolution) noexcept {
@@ -43,7 +36,7 @@ void resolve(Resolution& resolution) noexcept {
             resolution.future->attr("_tarnvel_resolve_late")(*made);
         } else {
             resolution.future->attr("set_result")(
-                call_result_object(std::move(resolution.outcome), take_result_bytes(resolution)));
+                call_result_object(std::move(resolution.outcome), resolution.result_bytes));
         }
     } catch (const std::exception&) {
         // Python code resolved the Future itself (or allocation failed); the
@@ -147,15 +140,17 @@ std::span<uint8_t> make_answer_space(size_t size) noexcept {
 }  // namespace
 
 std::shared_ptr<py::object> take_answer_space() noexcept {
-    PyObject* object = std::exchange(answer_space, nullptr);
-    if (object == nullptr) return nullptr;
+    if (answer_space == nullptr) return nullptr;
+    std::shared_ptr<py::object> holder;
     try {
-        // Moved, never copied: no reference count changes without the lock.
-        return std::shared_ptr<py::object>(new py::object(py::reinterpret_steal<py::object>(object)), GilSafeDelete{});
+        // Empty while it is made: should that fail, nothing needs the lock.
+        holder = std::shared_ptr<py::object>(new py::object(), GilSafeDelete{});
     } catch (...) {
-        answer_space = object;  // no memory: let go of with the lock, and the call's result is lost
-        return nullptr;
+        return nullptr;  // no memory: the object is let go of with the lock, and the call's result is lost
     }
+    // Moved, never copied: no reference count changes without the lock.
+    *holder = py::reinterpret_steal<py::object>(std::exchange(answer_space, nullptr));
+    return holder;
 }
 
 void let_go_of_answer_space() noexcept { Py_CLEAR(answer_space); }
@@ -412,7 +407,7 @@ bool resolve_here(Resolution& resolution, std::exception_ptr& raised) noexcept {
                                         return py::reinterpret_steal<py::str>(interned);
                                     })
                                     .get_stored();
-        py::object outcome = call_result_object(std::move(resolution.outcome), take_result_bytes(resolution));
+        py::object outcome = call_result_object(std::move(resolution.outcome), resolution.result_bytes);
         py::object late;
         try {
             late = py::reinterpret_steal<py::object>(

@@ -148,6 +148,11 @@ def test_large_answers_arrive_whole_and_their_objects_are_let_go(system):
         del result
         assert held_elsewhere() == unheld
         assert self_call(node, "big", "next").result == big
+        # Answers nobody else holds: one let go of too early would be read
+        # after it is freed.
+        assert node.register({"name": "fresh"}, lambda args: args * 100_000)
+        for args in (b"abc", b"de", b"f"):
+            assert self_call(node, "big", "fresh", args).result == args * 100_000
     finally:
         node.close()
     del node

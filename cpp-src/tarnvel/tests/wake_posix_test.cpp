@@ -275,8 +275,8 @@ TEST(WakePosix, AWaitingThreadTakesSmallAnswersItselfAndLeavesLargeOnesToTheIoTh
 
 // With memory of its own for it, a waiting thread reads a large answer there
 // itself; without, it leaves it to the io thread. An answer it reads there for
-// a call whose completion must run on the io thread reaches it as a copy: the
-// memory is the waiting thread's only until its wait ends.
+// a call whose completion must run on the io thread, or for a future another
+// thread waits on, reaches it as a copy: the memory is the waiting thread's.
 TEST(WakePosix, AWaitingThreadReadsALargeAnswerIntoTheSpaceItIsGiven) {
     const std::string system = unique_name("S");
     constexpr uint64_t ROOM = 1 << 20;
@@ -286,9 +286,11 @@ TEST(WakePosix, AWaitingThreadReadsALargeAnswerIntoTheSpaceItIsGiven) {
     const std::string mine = mailbox_of(system, me.pid());
     Bytes args(300 * 1024);
     for (size_t i = 0; i < args.size(); ++i) args[i] = static_cast<uint8_t>(i * 7 + i / 4096);
-    enum class Case { space, no_space, io_thread_call };
-    for (const Case which : {Case::space, Case::no_space, Case::io_thread_call}) {
-        SCOPED_TRACE(static_cast<int>(which));
+    enum class Case { space, no_space, io_thread_call, future };
+    // One call with a thread waiting for it: true when the answer went the
+    // way the case means it to. It may go to the io thread all the same (one
+    // that reads its mailbox at that moment takes it), but never wrong.
+    const auto went_its_way = [&](Case which) {
         std::atomic<bool> ended{false};
         std::thread::id ended_on;
         CallResult got;
@@ -305,11 +307,9 @@ TEST(WakePosix, AWaitingThreadReadsALargeAnswerIntoTheSpaceItIsGiven) {
             };
             EXPECT_TRUE(me.wait_taking_answers([&] { return ended.load(); }, limit, give));
             EXPECT_LT(std::chrono::steady_clock::now(), limit);
-            // Spoilt once the wait is over: whoever kept a view of it reads this.
             read_there = space;
-            std::fill(space.begin(), space.end(), 0xEE);
         });
-        ASSERT_TRUE(eventually([&] { return reader_present(mine, ROOM); }));
+        EXPECT_TRUE(eventually([&] { return reader_present(mine, ROOM); }));
         const std::function<void()> wake = me.answer_waiter_waker();
         const auto done = [&, wake](CallResult r) {
             got = std::move(r);
@@ -319,24 +319,33 @@ TEST(WakePosix, AWaitingThreadReadsALargeAnswerIntoTheSpaceItIsGiven) {
         };
         if (which == Case::io_thread_call) {
             me.call("srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS, done);
+        } else if (which == Case::future) {
+            // Refused the mailbox, which the other thread holds, get() waits
+            // for the io thread.
+            done(me.call("srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS).get());
         } else {
             me.call("srv", srv.pid(), "echo", BytesView(args), LONG_TIMEOUT_MS, done, any_thread);
         }
         const std::thread::id waiter_id = waiter.get_id();
         waiter.join();
-        ASSERT_TRUE(ended.load());
+        EXPECT_TRUE(ended.load());
         EXPECT_EQ(got.status, STATUS_OK);
-        EXPECT_EQ(asked, std::vector<size_t>{args.size()});
-        if (which == Case::space) {
-            EXPECT_EQ(ended_on, waiter_id);
-            EXPECT_TRUE(got.result_in_space);
+        EXPECT_LE(asked.size(), 1u);
+        if (got.result_in_space) {
+            EXPECT_EQ(which, Case::space);
             EXPECT_TRUE(got.result.empty());
             EXPECT_TRUE(read_there == args);
         } else {
-            EXPECT_NE(ended_on, waiter_id);
-            EXPECT_FALSE(got.result_in_space);
             EXPECT_TRUE(got.result == args);
         }
+        if (asked != std::vector<size_t>{args.size()}) return false;
+        return which == Case::space ? got.result_in_space && ended_on == waiter_id : ended_on != waiter_id;
+    };
+    for (const Case which : {Case::space, Case::no_space, Case::io_thread_call, Case::future}) {
+        SCOPED_TRACE(static_cast<int>(which));
+        bool went = false;
+        for (int attempt = 0; attempt < 5 && !went && !HasFailure(); ++attempt) went = went_its_way(which);
+        EXPECT_TRUE(went);
     }
 }
 

@@ -245,8 +245,9 @@ public:
     // `space` gives rather than leaving it to the io thread (which would read
     // it into a vector of its own): `space` is asked on this thread, with no
     // lock of the node's held, when such an answer (STATUS_OK) is at the head
-    // of the mailbox; the answer waits there meanwhile, unless the io thread
-    // takes it first. The memory must stay valid until this returns. If the
+    // of the mailbox with nothing behind it (else it goes to the io thread
+    // with what follows); the answer waits there meanwhile, unless the io
+    // thread takes it first. The memory must stay valid until this returns. If the
     // answer's call was made with any_thread, its completion gets it with
     // CallResult::result_in_space set (every any_thread completion of the
     // node must then know where to find it); any other gets a copy.

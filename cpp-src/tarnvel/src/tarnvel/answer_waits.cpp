@@ -29,8 +29,13 @@ bool ready(const std::future<CallResult>& future) {
 
 }  // namespace
 
-AnswerWaits::AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, uint32_t pid)
-    : word_(word), take_(std::move(take)), record_ready_(std::move(ready)), pid_(pid) {}
+AnswerWaits::AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, std::function<bool()> crowded,
+                         uint32_t pid)
+    : word_(word),
+      take_(std::move(take)),
+      record_ready_(std::move(ready)),
+      crowded_(std::move(crowded)),
+      pid_(pid) {}
 
 bool AnswerWaits::enter() {
     // Before the lock: a fork child may have inherited it held.
@@ -110,6 +115,16 @@ bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_cl
             // unless the io thread gets to it first.
             word.exchange(0, std::memory_order_seq_cst);
             wake_fence();
+            // Records that writers wrote behind it while this thread said it
+            // was reading, and so signalled nobody, must not wait that long:
+            // all of them go to the io thread (the answer too). Read after
+            // the word is cleared: a writer that saw it set had reserved
+            // its room before.
+            if (crowded_()) {
+                word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
+                wake_fence();
+                continue;
+            }
             try {
                 space_bytes = (*space)(taken.wants_space);
             } catch (...) {

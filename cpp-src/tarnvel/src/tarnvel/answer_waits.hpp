@@ -46,9 +46,11 @@ public:
     // there; with no space yet but `may_ask`, it leaves such an answer at
     // the head and says how much it wants.
     // `ready`: whether a record waits to be read, a cheap look.
+    // `crowded`: whether writers have reserved room behind the head record
+    // (or the head is no complete record).
     // `pid`: the node's process.
     using Take = std::function<WaiterTake(WhileIoDrains, uint64_t, std::span<uint8_t>, bool)>;
-    AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, uint32_t pid);
+    AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, std::function<bool()> crowded, uint32_t pid);
     AnswerWaits(const AnswerWaits&) = delete;
     AnswerWaits& operator=(const AnswerWaits&) = delete;
 
@@ -94,6 +96,7 @@ private:
     uint32_t* word_;
     Take take_;
     std::function<bool()> record_ready_;
+    std::function<bool()> crowded_;
     uint32_t pid_;
     std::mutex mutex_;
     std::condition_variable left_;

@@ -32,10 +32,11 @@ struct Tarnvel::Impl {
               uint64_t recv_shm_bytes);
     void close();
     void abandon_after_fork() noexcept;
-    // `anywhere`: `done` may run on any thread (see PendingCalls::add).
-    // A borrowed `args` is valid until it returns.
+    // `anywhere`, `takes_space`: where `done` may run and what it may be
+    // given (see PendingCalls::add). A borrowed `args` is valid until it
+    // returns.
     void call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
-              CallCompletion done, bool anywhere = false);
+              CallCompletion done, bool anywhere = false, bool takes_space = false);
     CallFuture call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms);
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
     void set_worker_threads(unsigned count);

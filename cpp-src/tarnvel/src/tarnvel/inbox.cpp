@@ -101,7 +101,8 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
                 [this](WhileIoDrains busy, uint64_t largest, std::span<uint8_t> space, bool may_ask) {
                     return take_for_waiter(busy, largest, space, may_ask);
                 },
-                [this] { return head_ready(mailbox_->view(), bytes_); }, pid);
+                [this] { return head_ready(mailbox_->view(), bytes_); },
+                [this] { return reserved_beyond_head(mailbox_->view(), bytes_); }, pid);
         }
     } catch (...) {
         // Its name goes with the mapping: as at any removal, the magic first.

@@ -132,7 +132,7 @@ void Tarnvel::Impl::peer_died(uint32_t pid) {
 }
 
 void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
-                         CallCompletion done, bool anywhere) {
+                         CallCompletion done, bool anywhere, bool takes_space) {
     // Outcomes known here are handed over only once the operation has ended:
     // a completion may itself call or close.
     std::optional<uint8_t> at_once;
@@ -159,7 +159,7 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
         } else {
             const auto deadline = deadline_after(timeout_ms);
             try {
-                seq = calls.add(pid, done, deadline, anywhere);
+                seq = calls.add(pid, done, deadline, anywhere, takes_space);
             } catch (...) {
                 seq.reset();  // out of memory: the call was not entered
             }
@@ -319,7 +319,7 @@ void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, Byte
 void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
                    CallCompletion on_done, AnyThread) {
     impl_->call(std::move(node_name), pid, std::move(method), Payload::borrowed(args.bytes()), timeout_ms,
-                std::move(on_done), true);
+                std::move(on_done), true, true);
 }
 
 void Tarnvel::take_answers() {

@@ -41,7 +41,7 @@ uint16_t PendingCalls::next_seq(uint32_t pid) {
 }
 
 std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Clock::time_point deadline,
-                                          bool anywhere) {
+                                          bool anywhere, bool takes_space) {
     std::lock_guard lock(calls_mutex_);
     // A call with a long time limit can still be pending when its number comes
     // round again; reusing its key would let one call's answer finish another.
@@ -71,7 +71,7 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Cl
             }
             rearm_posted_ = true;
         }
-        call = PendingCall{std::move(done), deadline, anywhere};
+        call = PendingCall{std::move(done), deadline, anywhere, takes_space};
         deadlines_.emplace_back(deadline, key);
         std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
         return seq;
@@ -144,7 +144,7 @@ bool PendingCalls::answer_anywhere(uint32_t pid, uint16_t seq, CallResult& resul
         std::lock_guard lock(calls_mutex_);
         const auto it = pending_.find(Key{pid, seq});
         if (it == pending_.end()) return true;  // finished already: dropped, as anywhere
-        if (!it->second.anywhere) return false;
+        if (!it->second.anywhere || (result.result_in_space && !it->second.takes_space)) return false;
         done = take_locked(Key{pid, seq}, &deadline);
     }
     if (deadline <= Clock::now()) result = CallResult{STATUS_TIMEOUT, {}};

@@ -39,7 +39,10 @@ public:
     // `done` is the caller's again. Any thread.
     // `anywhere`: the completion may run on any thread (a future's), so a
     // thread waiting for an answer may finish the call when it reads one.
-    std::optional<uint16_t> add(uint32_t pid, CallCompletion& done, Clock::time_point deadline, bool anywhere = false);
+    // `takes_space`: it may also be given a result read into a waiting
+    // thread's memory (CallResult::result_in_space).
+    std::optional<uint16_t> add(uint32_t pid, CallCompletion& done, Clock::time_point deadline, bool anywhere = false,
+                                bool takes_space = false);
 
     // Finishes the call with this key: its completion runs here, with no lock
     // held. An outcome for a key that is not pending (already finished) is
@@ -51,7 +54,8 @@ public:
     void answer(uint32_t pid, uint16_t seq, CallResult result);
     // The same on a thread that read the answer in the io thread's place:
     // false, and nothing done, when the call's completion must run on the
-    // io thread.
+    // io thread, or cannot take a result that is in a waiting thread's
+    // memory.
     // `result` is moved from only when it returns true.
     bool answer_anywhere(uint32_t pid, uint16_t seq, CallResult& result);
 
@@ -70,6 +74,7 @@ private:
         CallCompletion done;
         Clock::time_point deadline;
         bool anywhere = false;
+        bool takes_space = false;
     };
     struct KeyHash {
         size_t operator()(const Key& key) const noexcept {

@@ -279,6 +279,26 @@ bool head_ready(uint8_t* view, uint64_t size) noexcept {
     return ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire) == 1;
 }
 
+bool reserved_beyond_head(uint8_t* view, uint64_t size) noexcept {
+    const uint32_t capacity = mailbox_capacity(size);
+    if (view == nullptr || !aligned(view) || capacity == 0) return true;
+    const Ring ring(view, capacity);
+    const uint32_t r = header_field(view, READ_POS_OFFSET).load(std::memory_order_acquire);
+    const uint32_t w = header_field(view, WRITE_POS_OFFSET).load(std::memory_order_acquire);
+    if (r >= ring.modulus() || w >= ring.modulus()) return true;
+    const uint64_t used = ring.used(w, r);
+    if (used < RECORD_HEADER_SIZE || ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire) != 1) {
+        return true;
+    }
+    // Byte by byte, atomically: the io thread may be clearing the head as it
+    // takes it (the answer is a hint then anyway).
+    uint32_t length = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        length |= uint32_t{ring.atomic_byte(r, k).load(std::memory_order_relaxed)} << (8 * k);
+    }
+    return used > RECORD_HEADER_SIZE + uint64_t{length};
+}
+
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame) {
     const std::span<const uint8_t> pieces[] = {frame};
     return append_record(view, view_size, pieces);

@@ -50,6 +50,9 @@ void retire_mailbox(uint8_t* view, uint64_t size) noexcept;
 // Owner: whether the record at the head is complete, so that draining now
 // would take it. A hint for deciding whether to wait; never throws.
 bool head_ready(uint8_t* view, uint64_t size) noexcept;
+// Owner: whether writers have reserved room beyond the complete record at the
+// head (or there is no such record). Never throws.
+bool reserved_beyond_head(uint8_t* view, uint64_t size) noexcept;
 
 enum class AppendResult { ok, bad_header, too_large, full };
 
