@@ -20,8 +20,8 @@ inline bool interpreter_exiting() noexcept { return Py_IsFinalizing() != 0 || Py
 struct GilSafeDelete {
     template <class PyObjectHolder>
     void operator()(PyObjectHolder* holder) const noexcept {
-        if constexpr (std::is_constructible_v<bool, const PyObjectHolder&>) {
-            if (!static_cast<bool>(*holder)) {  // it holds nothing: no Python to touch
+        if constexpr (std::is_base_of_v<py::handle, PyObjectHolder>) {
+            if (holder->ptr() == nullptr) {  // it holds nothing: no Python to touch
                 delete holder;
                 return;
             }

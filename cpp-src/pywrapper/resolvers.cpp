@@ -408,6 +408,9 @@ bool resolve_here(Resolution& resolution, std::exception_ptr& raised) noexcept {
                                     })
                                     .get_stored();
         py::object outcome = call_result_object(std::move(resolution.outcome), resolution.result_bytes);
+        // The outcome is in `outcome` alone from here on: should keeping it
+        // fail below, the Future must not be told the call succeeded empty.
+        resolution.outcome = CallResult{STATUS_EXEC_FAILED, {}};
         py::object late;
         try {
             late = py::reinterpret_steal<py::object>(
