@@ -84,7 +84,10 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
                             if (result && !space_used && *result == space.bytes.size() && left_.empty()) {
                                 into = space.bytes;
                             } else {
-                                if (result && space.may_ask && space.bytes.empty()) wants_space = *result;
+                                // Not for a frame the io thread is to take anyway.
+                                if (result && space.may_ask && space.bytes.empty() && left_.empty()) {
+                                    wants_space = *result;
+                                }
                                 throw LeftInRing{};
                             }
                         }
