@@ -17,12 +17,11 @@ namespace py = pybind11;
 // Adds the class to the module.
 void define_call_result(py::module_& m);
 
-// The Python CallResult of an outcome; frees the outcome's answer once it is
-// made (should that fail, the outcome is left whole). With the interpreter
-// lock held.
-// With the interpreter lock. `result_bytes`, when set, is the result's bytes
-// object already (exactly bytes), made where the answer was read into it.
-// Both are let go of only once the CallResult is made.
+// The Python CallResult of an outcome; frees the outcome's answer, and lets
+// go of `result_bytes`, only once it is made (should that fail, both are left
+// whole). `result_bytes`, when set, is the result's bytes object already
+// (exactly bytes), made where the answer was read into it. With the
+// interpreter lock held.
 py::object call_result_object(CallResult&& outcome, std::shared_ptr<py::object>& result_bytes);
 
 }  // namespace tarnvel::binding

@@ -122,6 +122,7 @@ public:
         --promised_;
         kept_.push_back(object);
     }
+
 private:
     py::function callable_;
     std::mutex mutex_;

@@ -120,17 +120,14 @@ bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_cl
             // all of them go to the io thread (the answer too). Read after
             // the word is cleared: a writer that saw it set had reserved
             // its room before.
-            if (crowded_()) {
-                word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
-                wake_fence();
-                continue;
+            if (!crowded_()) {
+                try {
+                    space_bytes = (*space)(taken.wants_space);
+                } catch (...) {
+                    space_bytes = {};
+                }
+                if (space_bytes.size() != taken.wants_space) space_bytes = {};
             }
-            try {
-                space_bytes = (*space)(taken.wants_space);
-            } catch (...) {
-                space_bytes = {};
-            }
-            if (space_bytes.size() != taken.wants_space) space_bytes = {};
             word.fetch_or(READER_AWAKE, std::memory_order_seq_cst);
             wake_fence();
             continue;

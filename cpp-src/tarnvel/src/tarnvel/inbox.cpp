@@ -207,16 +207,8 @@ bool Inbox::answer_here(ReceivedFrame& frame) {
     if (frame.kind != FRAME_KIND_RESPONSE) return frame.kind != FRAME_KIND_REQUEST;
     CallResult result = outcome_of(frame);
     if (links_.calls.answer_anywhere(frame.pid, frame.seq, result)) return true;
-    // The io thread's after all, with a result of its own: the memory it was
-    // read into is the waiting thread's.
-    if (!frame.payload_in_space.empty()) {
-        try {
-            result.result.assign(frame.payload_in_space.begin(), frame.payload_in_space.end());
-        } catch (...) {
-            return true;  // no memory: dropped, and the call ends by its time limit
-        }
-        frame.payload_in_space = {};
-    }
+    // The io thread's after all (a result in the waiting thread's memory is
+    // copied for it as the frame is left).
     frame.payload = std::move(result.result);
     return false;
 }
