@@ -16,6 +16,7 @@ namespace {
 // How long a waiting thread stays awake, watching the ring, before it sleeps:
 // an answer that comes within this is read without a wake-up, which takes
 // tens of microseconds on a busy or virtual machine. Longer costs idle CPU.
+// Large records add to it (AwakeBudget).
 constexpr auto STAY_AWAKE = std::chrono::microseconds(20);
 // After this much of it, the watch lets other threads have the processor now
 // and then: callers in many processes on few cores would otherwise hold the
@@ -30,11 +31,12 @@ bool ready(const std::future<CallResult>& future) {
 }  // namespace
 
 AnswerWaits::AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, std::function<bool()> crowded,
-                         uint32_t pid)
+                         const AwakeBudget& budget, uint32_t pid)
     : word_(word),
       take_(std::move(take)),
       record_ready_(std::move(ready)),
       crowded_(std::move(crowded)),
+      budget_(budget),
       pid_(pid) {}
 
 bool AnswerWaits::enter() {
@@ -99,7 +101,7 @@ bool AnswerWaits::wait(const std::function<bool()>& done, std::chrono::steady_cl
     wake_fence();
     // A close lets the thread go whatever it waits for.
     const auto over = [&] { return closing_.load() || done(); };
-    const auto awake_until = std::min(until, std::chrono::steady_clock::now() + STAY_AWAKE);
+    const auto awake_until = std::min(until, std::chrono::steady_clock::now() + budget_.beyond(STAY_AWAKE));
     bool awake = true;
     std::span<uint8_t> space_bytes;
     bool may_ask = space != nullptr && *space;

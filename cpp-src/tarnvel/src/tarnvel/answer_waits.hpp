@@ -3,6 +3,7 @@
 // one thread woken per answer, where going through the io thread wakes two.
 #pragma once
 
+#include "awake_budget.hpp"
 #include "tarnvel/tarnvel.hpp"
 
 #include <atomic>
@@ -48,9 +49,12 @@ public:
     // `ready`: whether a record waits to be read, a cheap look.
     // `crowded`: whether writers have reserved room behind the head record
     // (or the head is no complete record).
+    // `budget`: how long past the usual while to stay awake; it must outlive
+    // every wait (shut() ends them).
     // `pid`: the node's process.
     using Take = std::function<WaiterTake(WhileIoDrains, uint64_t, std::span<uint8_t>, bool)>;
-    AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, std::function<bool()> crowded, uint32_t pid);
+    AnswerWaits(uint32_t* word, Take take, std::function<bool()> ready, std::function<bool()> crowded,
+                const AwakeBudget& budget, uint32_t pid);
     AnswerWaits(const AnswerWaits&) = delete;
     AnswerWaits& operator=(const AnswerWaits&) = delete;
 
@@ -97,6 +101,7 @@ private:
     Take take_;
     std::function<bool()> record_ready_;
     std::function<bool()> crowded_;
+    const AwakeBudget& budget_;
     uint32_t pid_;
     std::mutex mutex_;
     std::condition_variable left_;

@@ -220,6 +220,7 @@ size_t Delivery::write_run(OutgoingMessage* const* run, size_t count) noexcept {
                 }
                 if (append_records(kept->view(), kept->size(), std::span(records.data(), count)) ==
                     AppendResult::ok) {
+                    awake_budget_.sent(run[count - 1]->frame.size());
                     wake_owner(*kept, peers_.signal_memory(mailbox));
                     return count;
                 }
@@ -446,6 +447,7 @@ Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& 
     }
     switch (appended) {
         case AppendResult::ok:
+            awake_budget_.sent(message.frame.size());
             // A thread of the owner waiting for this answer reads it itself;
             // an owner that is awake reads the record without being woken.
             wake_owner(link, signalled);

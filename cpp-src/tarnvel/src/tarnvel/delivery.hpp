@@ -2,6 +2,7 @@
 // its destination's mailbox, in the order the node sent them.
 #pragma once
 
+#include "awake_budget.hpp"
 #include "directory.hpp"
 #include "frame.hpp"
 #include "peer_cache.hpp"
@@ -127,6 +128,10 @@ public:
     // Drops every kept link; for close, once no thread sends any more.
     void close() noexcept;
 
+    // Told the size of every record written; the inbox tells it of those
+    // taken, and its readers stay awake by it.
+    AwakeBudget& awake_budget() noexcept { return awake_budget_; }
+
 private:
     // What became of one message: nothing to report, or the status that
     // ends its call.
@@ -185,6 +190,7 @@ private:
     // every queued message blocked; a new message ends the wait.
     bool parked_ = false;  // guarded by mutex_
     PeerCache peers_;
+    AwakeBudget awake_budget_;
     // io thread: watches the links in peers_, so that checking one costs no
     // system call.
     platform::LinkWatch watch_;

@@ -62,7 +62,8 @@ private:
 
 // How long the io thread stays awake after its last record, watching for the
 // next: a peer in a conversation writes again within this, and finds it awake
-// (no signal, no wake-up). Longer costs idle CPU; shorter, wake-ups.
+// (no signal, no wake-up). Longer costs idle CPU; shorter, wake-ups. Large
+// records add to it (AwakeBudget).
 constexpr auto LINGER = std::chrono::microseconds(50);
 
 // How many rounds of reading one turn of the io loop may take while records
@@ -102,7 +103,8 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
                     return take_for_waiter(busy, largest, space, may_ask);
                 },
                 [this] { return head_ready(mailbox_->view(), bytes_); },
-                [this] { return reserved_beyond_head(mailbox_->view(), bytes_); }, pid);
+                [this] { return reserved_beyond_head(mailbox_->view(), bytes_); }, links_.outbox.awake_budget(),
+                pid);
         }
     } catch (...) {
         // Its name goes with the mapping: as at any removal, the magic first.
@@ -180,7 +182,7 @@ size_t Inbox::take_records() noexcept {
 }
 
 bool Inbox::linger() const noexcept {
-    const auto until = std::chrono::steady_clock::now() + LINGER;
+    const auto until = std::chrono::steady_clock::now() + links_.outbox.awake_budget().beyond(LINGER);
     for (unsigned i = 1;; ++i) {
         if (head_ready(mailbox_->view(), bytes_)) return true;
         if (stopping_.load(std::memory_order_relaxed)) return false;
@@ -191,6 +193,7 @@ bool Inbox::linger() const noexcept {
 
 void Inbox::dispatch(ReceivedFrame&& frame) {
     links_.outbox.frame_taken();
+    links_.outbox.awake_budget().taken(frame.payload.size() + frame.payload_in_space.size());
     // A handler may have closed the node; what the drain still takes from
     // the ring is dropped.
     if (stopping_) return;
@@ -205,6 +208,7 @@ bool Inbox::answer_here(ReceivedFrame& frame) {
     if (stopping_) return true;  // dropped, as the io thread would
     // Requests run where the node runs its methods.
     if (frame.kind != FRAME_KIND_RESPONSE) return frame.kind != FRAME_KIND_REQUEST;
+    links_.outbox.awake_budget().taken(frame.payload.size() + frame.payload_in_space.size());
     CallResult result = outcome_of(frame);
     if (links_.calls.answer_anywhere(frame.pid, frame.seq, result)) return true;
     // The io thread's after all (a result in the waiting thread's memory is
