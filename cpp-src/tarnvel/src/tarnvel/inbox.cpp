@@ -11,6 +11,7 @@
 #include <chrono>
 #include <shared_mutex>
 #include <string>
+#include <thread>
 #include <utility>
 
 namespace tarnvel {
@@ -182,12 +183,18 @@ size_t Inbox::take_records() noexcept {
 }
 
 bool Inbox::linger() const noexcept {
-    const auto until = std::chrono::steady_clock::now() + links_.outbox.awake_budget().beyond(LINGER);
+    const auto start = std::chrono::steady_clock::now();
+    const auto until = start + links_.outbox.awake_budget().beyond(LINGER);
     for (unsigned i = 1;; ++i) {
         if (head_ready(mailbox_->view(), bytes_)) return true;
         if (stopping_.load(std::memory_order_relaxed)) return false;
         cpu_pause();
-        if (i % 64 == 0 && std::chrono::steady_clock::now() >= until) return false;
+        if (i % 64 != 0) continue;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) return false;
+        // The peer may need this very core for what it is writing: past the
+        // usual while, the watch gives way to any thread that can run.
+        if (now >= start + LINGER) std::this_thread::yield();
     }
 }
 
