@@ -1,13 +1,22 @@
 // Messages that meet a full mailbox wait for room instead of being dropped,
 // in order; only one that could never fit fails, and an answer that could
 // never fit its caller's mailbox still ends the call at once.
+#include "delivery.hpp"
+#include "directory.hpp"
+#include "frame.hpp"
+#include "names.hpp"
+#include "platform/platform.hpp"
 #include "support/node_helpers.hpp"
 #include "support/peer.hpp"
 #include "support/unique_names.hpp"
 #include "tarnvel/tarnvel.hpp"
 
+#include <boost/asio/io_context.hpp>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <optional>
@@ -99,6 +108,27 @@ TEST_F(Flow, RequestsThatWaitForRoomKeepTheirOrder) {
     EXPECT_EQ(r.status, STATUS_OK);
     EXPECT_EQ(to_text(r.result), expected);
     EXPECT_EQ(srv.quit(), 0);
+}
+
+// The io thread stays awake after a drain whose completions made calls, for
+// their answers: every call they made counts, also one too large to be
+// gathered with others, which is written at once.
+TEST(Batch, CountsEveryCallMadeWhileItRunsGatheredOrNot) {
+    boost::asio::io_context io;
+    const std::atomic<bool> stopping{false};
+    const std::string system = unique_name("B");
+    const uint32_t pid = platform::current_process_id();
+    Directory directory(io, stopping, pid, book_name(system), book_mutex_name(system));
+    Delivery outbox(directory, io, [](uint32_t, uint16_t, uint8_t) {}, [](uint32_t) {});
+    const auto call = [&](uint16_t seq, size_t bytes) {
+        return OutgoingMessage{"peer", pid + 1, unique_name("mb"), request_frame(seq, pid, "echo", Bytes(bytes, 'x')),
+                               true, seq, std::chrono::steady_clock::now() + std::chrono::seconds(10)};
+    };
+    ASSERT_TRUE(outbox.begin_batch());
+    EXPECT_FALSE(outbox.send(call(1, 16)));
+    EXPECT_FALSE(outbox.send(call(2, 2 * Delivery::BATCH_MAX_BYTES)));
+    EXPECT_FALSE(outbox.send(call(3, 16)));
+    EXPECT_EQ(outbox.end_batch(), 3u);
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ void Delivery::stamp(OutgoingMessage& message) {
 bool Delivery::begin_batch() noexcept {
     if (batching_here == this) return false;
     batching_here = this;
-    gathered_ = 0;
+    calls_made_ = 0;
     return true;
 }
 
@@ -121,7 +121,7 @@ void Delivery::stop_gathering() noexcept {
 
 size_t Delivery::end_batch() noexcept {
     stop_gathering();
-    return gathered_;
+    return calls_made_;
 }
 
 void Delivery::frame_taken() noexcept {
@@ -160,7 +160,6 @@ bool Delivery::gather(OutgoingMessage& message) {
     } else {
         queue_.push_back(std::move(message));
     }
-    ++gathered_;
     if (queue_.size() >= BATCH_MESSAGES) {
         lock.unlock();
         flush_batch();
@@ -252,7 +251,12 @@ void Delivery::finish_failed() {
 }
 
 std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
-    if (batching_here == this && gather(message)) return std::nullopt;
+    if (batching_here == this) {
+        // Gathered or not (a large one is written at once), a call made
+        // while the io thread reads has its answer coming soon.
+        if (message.expects_reply) ++calls_made_;
+        if (gather(message)) return std::nullopt;
+    }
     {
         std::unique_lock lock(mutex_);
         if (busy_ || !queue_.empty()) {

@@ -87,7 +87,8 @@ public:
     // whose delivery fails are finished when the batch ends or pauses, never
     // inside another call. False when a batch already runs on this thread.
     bool begin_batch() noexcept;
-    // Writes what is gathered and ends the batch: how many calls it gathered.
+    // Writes what is gathered and ends the batch: how many calls were sent
+    // on this thread meanwhile, gathered or not.
     size_t end_batch() noexcept;
     // io thread, as the drain takes each frame: the batch holds the right to
     // deliver for a few frames at most, so that a long drain holds nothing up
@@ -208,7 +209,7 @@ private:
     // of the io thread's is posted then, and only the batch takes from the
     // queue.
     bool batch_holds_ = false;
-    size_t gathered_ = 0;     // calls gathered since the batch began
+    size_t calls_made_ = 0;   // calls sent on this thread since the batch began
     size_t frames_held_ = 0;  // frames taken since the batch took the right
     // Calls whose delivery failed in a batch, to be finished when it ends;
     // with no room left, nothing more is gathered.
