@@ -1,6 +1,7 @@
 // Messages that meet a full mailbox wait for room instead of being dropped,
 // in order; only one that could never fit fails, and an answer that could
-// never fit its caller's mailbox still ends the call at once.
+// never fit its caller's mailbox still ends the call at once. Calls made
+// while the io thread reads all count, gathered or not.
 #include "delivery.hpp"
 #include "directory.hpp"
 #include "frame.hpp"

@@ -23,6 +23,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -121,6 +122,49 @@ TEST(PeerLinksPosix, KeptLinkNoticesRemovedObjectsOfALiveOwnerAtOnce) {
             ASSERT_EQ(::unlink(shm_object_path(SHM_EVENT, name + "_e").c_str()), 0);
         }
         EXPECT_FALSE(link->current()) << event_too;
+    }
+}
+
+// Whether every page of [data, data + size) is in this process's page table.
+bool pages_present(const uint8_t* data, uint64_t size) {
+    const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    const int map = ::open("/proc/self/pagemap", O_RDONLY);
+    bool present = map >= 0;
+    for (uint64_t at = 0; present && at < size; at += page) {
+        uint64_t entry = 0;
+        const auto where = static_cast<off_t>((reinterpret_cast<uintptr_t>(data) + at) / page * sizeof entry);
+        present = ::pread(map, &entry, sizeof entry, where) == sizeof entry && (entry >> 63) != 0;
+    }
+    if (map >= 0) ::close(map);
+    return present;
+}
+
+// A link to be kept has the mailbox's pages entered at once, but only pages
+// the owner made: entering a sparse mailbox's holes would make them, charged
+// to the sender.
+TEST(PeerLinksPosix, KeptLinksEnterOnlyPagesTheOwnerMade) {
+    constexpr uint64_t BYTES = 1 << 20;
+    for (const bool sparse : {false, true}) {
+        const std::string name = unique_name("rx");
+        auto mailbox = platform::SharedMapping::create(name, BYTES, "mailbox");
+        write_mailbox_header(mailbox.view(), {RAW_MAILBOX_MAGIC, static_cast<uint32_t>(BYTES - RAW_HEADER_SIZE), 0, 0});
+        const std::string path = shm_object_path(SHM_MAPPING, name);
+        if (sparse) {
+            const int fd = ::open(path.c_str(), O_RDWR);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, BYTES - 4096), 0);
+            ::close(fd);
+        }
+        struct stat before {};
+        ASSERT_EQ(::stat(path.c_str(), &before), 0);
+        platform::OpenFailure why = platform::OpenFailure::local;
+        auto link = platform::PeerLink::open(name, platform::current_process_id(), why);
+        ASSERT_TRUE(link);
+        link->enter_pages();
+        EXPECT_EQ(pages_present(link->view(), link->size()), !sparse) << sparse;
+        struct stat after {};
+        ASSERT_EQ(::stat(path.c_str(), &after), 0);
+        EXPECT_EQ(after.st_blocks, before.st_blocks) << sparse;
     }
 }
 

@@ -252,7 +252,7 @@ void Delivery::finish_failed() {
 
 std::optional<uint8_t> Delivery::send(OutgoingMessage message) {
     if (batching_here == this) {
-        // Gathered or not (a large one is written at once), a call made
+        // Gathered or not (a large one goes the usual way), a call made
         // while the io thread reads has its answer coming soon.
         if (message.expects_reply) ++calls_made_;
         if (gather(message)) return std::nullopt;

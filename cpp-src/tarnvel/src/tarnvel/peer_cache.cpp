@@ -37,6 +37,10 @@ platform::PeerLink* PeerCache::get(const std::string& mailbox_name, uint32_t own
         unkept_ = std::move(opened);
         return &*unkept_;
     }
+    // A link that stays writes every page of the ring in turn: entering
+    // them now saves a fault on each. One that has to push another out is
+    // likely to be pushed out soon itself, after a few pages.
+    if (entries_.size() < bound_) opened->enter_pages();
     return keep(mailbox_name, std::move(*opened));
 }
 

@@ -185,6 +185,12 @@ public:
     // ignored.
     void signal() noexcept;
 
+    // For a link that is to be kept: enters the mailbox's pages in this
+    // process's page table now, so that the first write to each faults no
+    // more. A hint; it makes no pages the owner has not made, and does
+    // nothing where it cannot help.
+    void enter_pages() noexcept;
+
     struct Native;
 
 private:

@@ -25,7 +25,7 @@ ObjectFd& ObjectFd::operator=(ObjectFd&& other) noexcept {
     return *this;
 }
 
-MappedView::MappedView(int fd, std::size_t size, bool populate) noexcept {
+MappedView::MappedView(int fd, std::size_t size) noexcept {
     if (size == 0 || fd < 0) {
         return;
     }
@@ -34,7 +34,7 @@ MappedView::MappedView(int fd, std::size_t size, bool populate) noexcept {
         return;
     }
     ForkLock lock;
-    void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | (populate ? MAP_POPULATE : 0), fd, 0);
+    void* address = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (address != MAP_FAILED) {
         handle->address = address;
         handle->length = size;

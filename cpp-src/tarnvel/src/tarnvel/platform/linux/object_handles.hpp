@@ -85,10 +85,8 @@ private:
 class MappedView {
 public:
     MappedView() noexcept = default;
-    // Maps; empty (data() == nullptr) on failure. With `populate`, the
-    // mapping's pages are entered in the page table at once, so that first
-    // writes to them fault no more.
-    MappedView(int fd, std::size_t size, bool populate = false) noexcept;
+    // Maps; empty (data() == nullptr) on failure.
+    MappedView(int fd, std::size_t size) noexcept;
     MappedView(MappedView&& other) noexcept = default;
     MappedView& operator=(MappedView&& other) noexcept;
     MappedView(const MappedView&) = delete;

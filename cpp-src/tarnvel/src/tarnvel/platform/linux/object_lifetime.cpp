@@ -27,9 +27,6 @@ constexpr int MAX_RACE_ROUNDS = 100;
 constexpr std::chrono::microseconds FIRST_BACKOFF{50};
 constexpr std::chrono::microseconds LONGEST_BACKOFF{5000};
 
-// The largest peer mailbox whose pages are entered when it is opened.
-constexpr uint64_t POPULATED_MAPPING_BYTES = uint64_t{16} << 20;
-
 // Sleeps between rounds: from FIRST_BACKOFF, doubling up to
 // LONGEST_BACKOFF, until `limit` has passed since the first sleep.
 class Backoff {
@@ -322,15 +319,7 @@ std::optional<MappedObject> open_mapping(std::string_view name, OpenFailure& why
             return std::nullopt;
         }
         MappedObject opened{std::move(*object), MappedView()};
-        // A sender writes every page of the ring in turn, and on a virtual
-        // machine each first write to a page of this mapping faulted, some
-        // 10 us: a 4 KiB round trip took about 30 us instead of 17 until the
-        // rings had gone round once. Entering all the pages now takes about
-        // 0.3 ms for 4 MiB, once, in the first message's way, and no memory:
-        // the owner made them all. Not for a mailbox so large that the first
-        // message would wait long and most of it may never be written.
-        const bool populate = *size <= POPULATED_MAPPING_BYTES;
-        opened.view = MappedView(opened.object.fd(), static_cast<std::size_t>(*size), populate);
+        opened.view = MappedView(opened.object.fd(), static_cast<std::size_t>(*size));
         if (opened.view.data() == nullptr) {
             why = OpenFailure::local;
             return std::nullopt;

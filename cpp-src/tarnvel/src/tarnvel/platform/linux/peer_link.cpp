@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -131,6 +132,30 @@ bool PeerLink::current() noexcept {
 uint8_t* PeerLink::view() const noexcept { return native_ ? native_->view.data() : nullptr; }
 
 uint64_t PeerLink::size() const noexcept { return native_ ? native_->view.size() : 0; }
+
+namespace {
+
+// The largest mailbox whose pages enter_pages() enters: about 0.3 ms per
+// 4 MiB, in the way of the first message.
+constexpr uint64_t PAGES_ENTERED_UP_TO = uint64_t{16} << 20;
+
+}  // namespace
+
+void PeerLink::enter_pages() noexcept {
+    if (!native_ || native_->view.data() == nullptr || native_->view.size() > PAGES_ENTERED_UP_TO) {
+        return;
+    }
+    // On a virtual machine each first write to a page of this mapping
+    // faulted, some 10 us: a 4 KiB round trip took about 30 us instead of 17
+    // until the sender had written the whole ring once. Only pages the owner
+    // made: entering a hole would make it, charged to this process.
+    struct stat st {};
+    if (::fstat(native_->mailbox.get(), &st) != 0 ||
+        static_cast<uint64_t>(st.st_blocks) * 512 < native_->view.size()) {
+        return;
+    }
+    (void)::madvise(native_->view.data(), native_->view.size(), MADV_POPULATE_WRITE);
+}
 
 void PeerLink::signal() noexcept {
     if (!native_) {

@@ -41,6 +41,9 @@ uint8_t* PeerLink::view() const noexcept { return native_ ? native_->mailbox.vie
 
 uint64_t PeerLink::size() const noexcept { return native_ ? native_->mailbox.size() : 0; }
 
+// Pages fault in as they are written, as before.
+void PeerLink::enter_pages() noexcept {}
+
 void PeerLink::signal() noexcept {
     if (native_) {
         detail::set_mailbox_event(native_->mailbox_name);
