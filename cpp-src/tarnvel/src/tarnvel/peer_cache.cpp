@@ -38,18 +38,19 @@ platform::PeerLink* PeerCache::get(const std::string& mailbox_name, uint32_t own
         return &*unkept_;
     }
     // A link that stays writes every page of the ring in turn: entering
-    // them now saves a fault on each. One that has to push another out is
-    // likely to be pushed out soon itself, after a few pages.
-    if (entries_.size() < bound_) opened->enter_pages();
+    // them now saves a fault on each. One that has to push a live link out
+    // is likely to be pushed out soon itself, after a few pages.
+    if (entries_.size() < bound_ || !oldest()->link.current()) opened->enter_pages();
     return keep(mailbox_name, std::move(*opened));
 }
 
+std::vector<PeerCache::Entry>::iterator PeerCache::oldest() {
+    return std::min_element(entries_.begin(), entries_.end(),
+                            [](const Entry& a, const Entry& b) { return a.last_use < b.last_use; });
+}
+
 platform::PeerLink* PeerCache::keep(const std::string& mailbox_name, platform::PeerLink link) {
-    if (entries_.size() >= bound_) {
-        const auto oldest = std::min_element(entries_.begin(), entries_.end(),
-                                             [](const Entry& a, const Entry& b) { return a.last_use < b.last_use; });
-        entries_.erase(oldest);
-    }
+    if (entries_.size() >= bound_) entries_.erase(oldest());
     entries_.push_back(Entry{mailbox_name, std::move(link), ++uses_});
     return &entries_.back().link;
 }

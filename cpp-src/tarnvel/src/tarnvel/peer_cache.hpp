@@ -51,6 +51,8 @@ private:
     };
 
     platform::PeerLink* keep(const std::string& mailbox_name, platform::PeerLink link);
+    // The least recently used entry, the next to go; entries_ must not be empty.
+    std::vector<Entry>::iterator oldest();
 
     std::vector<Entry> entries_;
     std::optional<platform::PeerLink> unkept_;

@@ -147,14 +147,18 @@ void PeerLink::enter_pages() noexcept {
     }
     // On a virtual machine each first write to a page of this mapping
     // faulted, some 10 us: a 4 KiB round trip took about 30 us instead of 17
-    // until the sender had written the whole ring once. Only pages the owner
-    // made: entering a hole would make it, charged to this process.
+    // until the sender had written the whole ring once. Only where the owner
+    // made every page: entering a hole would make it, charged to this process.
+#ifdef MADV_POPULATE_WRITE
     struct stat st {};
-    if (::fstat(native_->mailbox.get(), &st) != 0 ||
+    if (::fstat(native_->mailbox.get(), &st) != 0 || static_cast<uint64_t>(st.st_size) != native_->view.size() ||
         static_cast<uint64_t>(st.st_blocks) * 512 < native_->view.size()) {
         return;
     }
+    // Fails (EINVAL) on kernels before 5.14, and (EFAULT) for pages the owner
+    // has cut off meanwhile: a hint either way.
     (void)::madvise(native_->view.data(), native_->view.size(), MADV_POPULATE_WRITE);
+#endif
 }
 
 void PeerLink::signal() noexcept {
