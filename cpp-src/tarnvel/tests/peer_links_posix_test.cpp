@@ -167,10 +167,14 @@ TEST(PeerLinksPosix, KeptLinksEnterTheMailboxPagesUnlessTheyPushALiveLinkOut) {
     constexpr uint64_t BYTES = 1 << 20;
     {
         // Kernels before 5.14, or a /proc without page maps, cannot show it.
+#ifdef MADV_POPULATE_WRITE
         void* probe = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(probe, MAP_FAILED);
         const bool can = ::madvise(probe, 4096, MADV_POPULATE_WRITE) == 0 && ::access("/proc/self/pagemap", R_OK) == 0;
         ::munmap(probe, 4096);
+#else
+        const bool can = false;
+#endif
         if (!can) GTEST_SKIP() << "no MADV_POPULATE_WRITE or no page map here";
     }
     const uint32_t me = platform::current_process_id();
