@@ -247,10 +247,10 @@ public:
     // lock of the node's held, when such an answer (STATUS_OK) is at the head
     // of the mailbox with nothing behind it (else it goes to the io thread
     // with what follows); the answer waits there meanwhile, unless the io
-    // thread takes it first. The memory must stay valid until this returns. If the
-    // answer's call was made with any_thread, its completion gets it with
-    // CallResult::result_in_space set (every any_thread completion of the
-    // node must then know where to find it); any other gets a copy.
+    // thread takes it first. The memory must stay valid until this returns.
+    // If the answer's call was made with any_thread, its completion gets it
+    // with CallResult::result_in_space set (every any_thread completion of
+    // the node must then know where to find it); any other gets a copy.
     bool wait_taking_answers(const std::function<bool()>& done, std::chrono::steady_clock::time_point until,
                              const AnswerSpace& space);
     // What has the thread in wait_taking_answers(), if any, look at its

@@ -11,6 +11,9 @@ namespace tarnvel {
 
 namespace {
 
+// Where a frame's body starts: behind its marker, length, kind, seq and pid.
+constexpr size_t BODY = 12;
+
 // The head of a frame whose body has `body_size` bytes; the caller appends
 // the body's first field.
 decltype(OutFrame::head) begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, uint64_t body_size, size_t head_room) {
@@ -18,7 +21,7 @@ decltype(OutFrame::head) begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, u
         throw std::length_error("frame body too large");
     }
     const auto total = static_cast<uint32_t>(body_size + FRAME_OVERHEAD);
-    uint8_t head[12];
+    uint8_t head[BODY];
     head[0] = FRAME_START_MARKER;
     store_le32(head + 1, total);
     head[5] = kind;
@@ -56,10 +59,10 @@ std::optional<FrameView> view_frame(std::span<const uint8_t> bytes) {
 std::optional<size_t> answer_result_size(const RecordFrame& record) {
     const size_t n = record.size();
     if (n < FRAME_OVERHEAD + 1) return std::nullopt;
-    uint8_t start[13];
+    uint8_t start[BODY + 1];
     record.copy(0, start, sizeof start);
     if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n || start[5] != FRAME_KIND_RESPONSE ||
-        start[12] != STATUS_OK) {
+        start[BODY] != STATUS_OK) {
         return std::nullopt;
     }
     return n - FRAME_OVERHEAD - 1;
@@ -70,7 +73,6 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<
     if (n < FRAME_OVERHEAD) return std::nullopt;
     // In the ring's order: the start in one small copy, the payload, and the
     // end marker last, which the payload's copy has brought into the cache.
-    constexpr size_t BODY = 12;
     uint8_t start[BODY + 8];
     const size_t started = std::min(n - 3, sizeof start);
     record.copy(0, start, started);
