@@ -8,10 +8,10 @@ p99) and the rate with 64 requests outstanding. Then echoes of 16 B, 4 KiB,
 64 KiB and 1 MiB through tarnvel and through a Pipe (p50, p90, p99, and the
 payload moved per second by one sequential caller). Baselines, measured in the same
 run: a multiprocessing.connection Pipe and ZeroMQ REQ/REP over ipc://
-(skipped when pyzmq is missing). Then a call through the gateway (remote
+(skipped when pyzmq is missing), each row in turns with tarnvel's. Then a call through the gateway (remote
 client -> gateway process -> node) on loopback beside a plain gRPC echo
-server on loopback that answers the same messages (both skipped without
-gRPC). Then the package's server under work: a fast call's p50 while another
+server on loopback that answers the same messages, in turns (both skipped
+without gRPC). Then the package's server under work: a fast call's p50 while another
 caller's 100 ms method runs beside the same on an idle server; calls/s of a
 method blocking 1 ms with 32 outstanding, on 1 worker and on the default; and
 calls/s of an async method awaiting 10 ms with 256 outstanding. Prints
@@ -35,6 +35,10 @@ import time
 
 SEQUENTIAL = 3000
 WARM_UP = 100
+# A warm-up lasts at least this long: after another transport's turn, the
+# scheduler may keep both processes of the next one on one core for a few
+# milliseconds, where the first hundred round trips alone would still be slow.
+WARM_UP_SECONDS = 0.05
 WINDOW = 64
 BURST_SECONDS = 3.0
 PAYLOAD = b"x" * 64
@@ -42,6 +46,9 @@ TIMEOUT_MS = 5000
 # Large enough for a 1 MiB request or answer and its framing.
 MAILBOX_BYTES = 4 << 20
 PAYLOAD_SIZES = (16, 4096, 65536, 1 << 20)
+# Each row is taken in this many shares, in turns with the same row of the
+# transports it is compared with: see in_turns.
+TURNS = 4
 
 
 def payload_round_trips(size):
@@ -57,8 +64,11 @@ def percentiles(samples):
 
 
 def sequential(round_trip, count):
-    """Latencies in seconds, and the calls per second of the whole loop."""
+    """Latencies in seconds, and the seconds the whole loop took."""
+    warm_until = time.perf_counter() + WARM_UP_SECONDS
     for _ in range(WARM_UP):
+        round_trip()
+    while time.perf_counter() < warm_until:
         round_trip()
     latencies = []
     loop_started = time.perf_counter()
@@ -66,18 +76,17 @@ def sequential(round_trip, count):
         started = time.perf_counter()
         round_trip()
         latencies.append(time.perf_counter() - started)
-    elapsed = time.perf_counter() - loop_started
-    return latencies, count / elapsed if count else 0.0
+    return latencies, time.perf_counter() - loop_started
 
 
-def burst(send, receive, calls=None):
+def burst(send, receive, calls=None, seconds=BURST_SECONDS):
     """Calls per second with WINDOW requests outstanding; answers come in order.
-    For BURST_SECONDS, or until `calls` answers came."""
+    For `seconds`, or until `calls` answers came."""
     for _ in range(WINDOW):
         send()
     done = 0
     started = time.perf_counter()
-    while done < calls if calls is not None else time.perf_counter() - started < BURST_SECONDS:
+    while done < calls if calls is not None else time.perf_counter() - started < seconds:
         receive()
         done += 1
         send()
@@ -88,9 +97,10 @@ def burst(send, receive, calls=None):
 
 
 # Each transport is a context manager that starts its server in a second
-# process and yields (round_trip, windowed, echo), where windowed() measures
-# the rate with WINDOW outstanding, or is None when the transport cannot
-# pipeline, and echo(data) is one round trip with `data` (None: PAYLOAD only).
+# process and yields (round_trip, windowed, echo), where windowed(seconds=)
+# measures the rate with WINDOW outstanding, or is None when the transport
+# cannot pipeline, and echo(data) is one round trip with `data` (None: PAYLOAD
+# only).
 
 # tarnvel ------------------------------------------------------------------
 
@@ -129,7 +139,10 @@ def tarnvel_transport(ctx):
             def receive():
                 assert in_flight.popleft().result().status == tarnvel_core.STATUS_OK
 
-            yield round_trip, lambda calls=None: burst(lambda: in_flight.append(call()), receive, calls), echo
+            def windowed(calls=None, seconds=BURST_SECONDS):
+                return burst(lambda: in_flight.append(call()), receive, calls, seconds)
+
+            yield round_trip, windowed, echo
     finally:
         server.stdin.close()
         server.wait(timeout=30)
@@ -160,8 +173,11 @@ def pipe_transport(ctx):
         parent.send_bytes(data)
         assert len(parent.recv_bytes()) == len(data)
 
+    def windowed(calls=None, seconds=BURST_SECONDS):
+        return burst(lambda: parent.send_bytes(PAYLOAD), parent.recv_bytes, calls, seconds)
+
     try:
-        yield round_trip, lambda calls=None: burst(lambda: parent.send_bytes(PAYLOAD), parent.recv_bytes, calls), echo
+        yield round_trip, windowed, echo
     finally:
         parent.close()
         server.join(30)
@@ -231,9 +247,9 @@ async def _await_grpc(call):
     return call.result()
 
 
-def async_burst(make_call):
+def async_burst(make_call, seconds=BURST_SECONDS):
     """Calls per second with WINDOW coroutines each keeping one call outstanding."""
-    return outstanding_rate(make_call, WINDOW, BURST_SECONDS)
+    return outstanding_rate(make_call, WINDOW, seconds)
 
 
 def grpc_echo_server():
@@ -273,7 +289,7 @@ def grpc_transport(ctx):
             async def one():
                 assert (await _await_grpc(call.future(request, timeout=TIMEOUT_MS / 1000))).result == PAYLOAD
 
-            yield round_trip, lambda: async_burst(one), None
+            yield round_trip, lambda seconds=BURST_SECONDS: async_burst(one, seconds), None
     finally:
         server.stdin.close()
         server.wait(timeout=30)
@@ -304,7 +320,7 @@ def gateway_transport(ctx):
             async def one():
                 assert await remote.acall_bytes(target, "echo", PAYLOAD) == PAYLOAD
 
-            yield round_trip, lambda: async_burst(one), None
+            yield round_trip, lambda seconds=BURST_SECONDS: async_burst(one, seconds), None
     finally:
         if gateway is not None:
             gateway.terminate()
@@ -423,21 +439,60 @@ TRANSPORTS = {
 }
 
 
-def measure(transport, ctx):
-    with TRANSPORTS[transport][1](ctx) as (round_trip, windowed, echo):
-        latencies, sequential_rate = sequential(round_trip, SEQUENTIAL)
-        rate = windowed() if windowed else None
+def in_turns(names, run):
+    """run(name) for each of `names`, TURNS times, in turns, which goes first
+    alternating, so that all see the same spells of a shared host. Taken
+    whole, one transport after the other, a ratio between them moved with
+    whatever else the host ran in the half minute between. Each name's
+    results, in a list."""
+    got = {name: [] for name in names}
+    for turn in range(TURNS):
+        for name in names if turn % 2 == 0 else names[::-1]:
+            got[name].append(run(name))
+    return got
+
+
+def joined_sequential(turns):
+    """The latencies of `sequential` turns, and their calls per second."""
+    latencies = [s for samples, _ in turns for s in samples]
+    seconds = sum(elapsed for _, elapsed in turns)
+    return latencies, len(latencies) / seconds if seconds else 0.0
+
+
+def measure(names, ctx):
+    """Every row of each of `names`, all their servers running, in turns."""
+    with contextlib.ExitStack() as stack:
+        opened = {name: stack.enter_context(TRANSPORTS[name][1](ctx)) for name in names}
+        # Every server answering before anything is timed: one still starting
+        # takes a core from the first turns of the others.
+        for name in names:
+            sequential(opened[name][0], 0)
+        round_trips = in_turns(names, lambda name: sequential(opened[name][0], SEQUENTIAL // TURNS))
+        rates = in_turns(names, lambda name: opened[name][1](seconds=BURST_SECONDS / TURNS)
+                         if opened[name][1] else None)
+        echoes = {}
+        for size in PAYLOAD_SIZES:
+            data = b"\xa5" * size
+            with_echo = [name for name in names if opened[name][2]]
+            echoes[size] = in_turns(with_echo, lambda name: sequential(lambda: opened[name][2](data),
+                                                                       payload_round_trips(size) // TURNS))
+    results = {}
+    for name in names:
+        latencies, sequential_rate = joined_sequential(round_trips[name])
+        turn_rates = rates[name]
+        rate = sum(turn_rates) / len(turn_rates) if turn_rates[0] is not None else None
         sizes = {}
-        if echo:
-            for size in PAYLOAD_SIZES:
-                data = b"\xa5" * size
-                samples, _ = sequential(lambda: echo(data), payload_round_trips(size))
-                p50, p90, p99 = percentiles(samples)
-                sizes[str(size)] = {"p50_us": p50, "p90_us": p90, "p99_us": p99, "mb_per_s": size / p50,
-                                    "samples_us": [s * 1e6 for s in samples]}
-    p50, p90, p99 = percentiles(latencies)
-    return {"p50_us": p50, "p90_us": p90, "p99_us": p99, "sequential_calls_per_s": sequential_rate,
-            "window_calls_per_s": rate, "samples_us": [s * 1e6 for s in latencies], "payloads": sizes}
+        for size, turns in echoes.items():
+            if name not in turns:
+                continue
+            samples, _ = joined_sequential(turns[name])
+            p50, p90, p99 = percentiles(samples)
+            sizes[str(size)] = {"p50_us": p50, "p90_us": p90, "p99_us": p99, "mb_per_s": size / p50,
+                                "samples_us": [s * 1e6 for s in samples]}
+        p50, p90, p99 = percentiles(latencies)
+        results[name] = {"p50_us": p50, "p90_us": p90, "p99_us": p99, "sequential_calls_per_s": sequential_rate,
+                         "window_calls_per_s": rate, "samples_us": [s * 1e6 for s in latencies], "payloads": sizes}
+    return results
 
 
 def zmq_missing():
@@ -494,21 +549,31 @@ def main():
     print(f"{SEQUENTIAL} sequential round trips of {len(PAYLOAD)} bytes; "
           f"then {BURST_SECONDS:.0f} s with {WINDOW} outstanding")
     results = {"payload_bytes": len(PAYLOAD), "window": WINDOW}
-    for transport, (name, _) in ({} if args.serving_only else TRANSPORTS).items():
-        if transport == "zmq" and zmq_missing():
-            print(f"{name:<28} skipped: pyzmq is not installed")
+    # Each transport is measured beside those it is compared with.
+    groups = [] if args.serving_only else [["tarnvel", "pipe", "zmq"], ["gateway", "grpc"]]
+    for group in groups:
+        names = []
+        for transport in group:
+            name = TRANSPORTS[transport][0]
+            if transport == "zmq" and zmq_missing():
+                print(f"{name:<28} skipped: pyzmq is not installed")
+            elif transport in ("gateway", "grpc") and grpc_missing():
+                print(f"{name:<28} skipped: gRPC or the gateway's generated code is missing")
+            else:
+                names.append(transport)
+        if not names:
             continue
-        if transport in ("gateway", "grpc") and grpc_missing():
-            print(f"{name:<28} skipped: gRPC or the gateway's generated code is missing")
-            continue
-        r = results[transport] = measure(transport, ctx)
-        rate = r["window_calls_per_s"]
-        rate_text = f"{rate:>10.0f} calls/s" if rate else f"{'n/a':>10} (one request at a time)"
-        print(f"{name:<28} p50 {r['p50_us']:>8.1f} us   p90 {r['p90_us']:>8.1f} us   p99 {r['p99_us']:>8.1f} us   "
-              f"{WINDOW} outstanding: {rate_text}")
-        for size, row in r["payloads"].items():
-            print(f"{'':<28} echo {int(size):>8} B: p50 {row['p50_us']:>8.1f} us   p90 {row['p90_us']:>8.1f} us   "
-                  f"p99 {row['p99_us']:>8.1f} us   {row['mb_per_s']:>8.1f} MB/s")
+        results.update(measure(names, ctx))
+        for transport in names:
+            r = results[transport]
+            name = TRANSPORTS[transport][0]
+            rate = r["window_calls_per_s"]
+            rate_text = f"{rate:>10.0f} calls/s" if rate else f"{'n/a':>10} (one request at a time)"
+            print(f"{name:<28} p50 {r['p50_us']:>8.1f} us   p90 {r['p90_us']:>8.1f} us   "
+                  f"p99 {r['p99_us']:>8.1f} us   {WINDOW} outstanding: {rate_text}")
+            for size, row in r["payloads"].items():
+                print(f"{'':<28} echo {int(size):>8} B: p50 {row['p50_us']:>8.1f} us   "
+                      f"p90 {row['p90_us']:>8.1f} us   p99 {row['p99_us']:>8.1f} us   {row['mb_per_s']:>8.1f} MB/s")
     r = results["serving"] = measure_serving()
     print(f"{'server under work':<28} fast call p50 {r['fast_p50_idle_us']:.1f} us idle, "
           f"{r['fast_p50_beside_slow_us']:.1f} us beside a 100 ms method")

@@ -1,6 +1,7 @@
 // Round-trip benchmark: one process calls "echo" on a tarnvel node served by
 // a second process, and the same traffic runs over a Unix stream socket as a
-// baseline. Prints numbers only; nothing here passes or fails.
+// baseline, each row in turns with tarnvel's. Prints numbers only; nothing
+// here passes or fails.
 //
 //   tarnvel_bench [--json FILE]          the benchmark (the client); FILE gets
 //                                        every row and every latency sample
@@ -63,6 +64,8 @@ constexpr size_t WARMUP_CALLS = 200;
 constexpr size_t LATENCY_CALLS = 5000;
 constexpr size_t THROUGHPUT_WARMUP_CALLS = 500;
 constexpr auto THROUGHPUT_TIME = std::chrono::milliseconds(1000);
+// Each row and its baseline are taken in this many shares, in turns: see in_turns.
+constexpr size_t TURNS = 4;
 // A row stops early once this many calls have failed: a broken transport
 // should show up as a row of errors, not as minutes of time-outs.
 constexpr size_t MAX_ERRORS = 10;
@@ -179,6 +182,49 @@ Bytes make_payload(size_t size) {
     return payload;
 }
 
+// One row out of the rows of its turns.
+LatencyRow joined(const std::vector<LatencyRow>& turns) {
+    std::vector<double> samples;
+    size_t errors = 0;
+    for (const LatencyRow& turn : turns) {
+        samples.insert(samples.end(), turn.samples_us.begin(), turn.samples_us.end());
+        errors += turn.errors;
+    }
+    return summarise(turns.front().transport, turns.front().payload, std::move(samples), errors);
+}
+
+template <typename Row>
+Row joined(const std::vector<Row>& turns) {
+    Row row = turns.front();
+    for (size_t i = 1; i < turns.size(); ++i) {
+        row.calls += turns[i].calls;
+        row.seconds += turns[i].seconds;
+        row.errors += turns[i].errors;
+    }
+    return row;
+}
+
+// A tarnvel row and its baseline, each taken in TURNS shares, one of each in
+// turn and which goes first alternating, so that both see the same spells of
+// a shared host. Taken whole, one after the other (the rows of one transport
+// a minute apart from the other's), their ratio moved with whatever else the
+// host ran meanwhile: 1.9x to 5.5x in five runs of one build.
+template <typename Ours, typename Theirs>
+auto in_turns(Ours&& ours, Theirs&& theirs) {
+    std::vector<decltype(ours())> our_turns;
+    std::vector<decltype(theirs())> their_turns;
+    for (size_t turn = 0; turn < TURNS; ++turn) {
+        if (turn % 2 == 0) {
+            our_turns.push_back(ours());
+            their_turns.push_back(theirs());
+        } else {
+            their_turns.push_back(theirs());
+            our_turns.push_back(ours());
+        }
+    }
+    return std::pair{joined(our_turns), joined(their_turns)};
+}
+
 // ---------------------------------------------------------------- tarnvel
 
 struct TarnvelTarget {
@@ -218,7 +264,8 @@ void measure_throughput(ThroughputRow& row, Run& run, size_t fixed_calls) {
     run(THROUGHPUT_WARMUP_CALLS, Clock::time_point::max());
     row.errors = 0;
     const auto start = Clock::now();
-    row.calls = fixed_calls > 0 ? run(fixed_calls, Clock::time_point::max()) : run(SIZE_MAX, start + THROUGHPUT_TIME);
+    row.calls =
+        fixed_calls > 0 ? run(fixed_calls, Clock::time_point::max()) : run(SIZE_MAX, start + THROUGHPUT_TIME / TURNS);
     row.seconds = std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -413,12 +460,13 @@ int run_fan_in_client(const std::vector<std::string>& args) {
 // where `indexed`), lets them all go at once and adds up what they did.
 FanInRow fan_in(const std::string& transport, size_t clients, const std::vector<std::string>& client_args,
                 bool indexed) {
-    FanInRow row{transport, clients, 0, static_cast<double>(FAN_IN_MILLISECONDS) / 1000.0, 0};
+    constexpr int MILLISECONDS = FAN_IN_MILLISECONDS / static_cast<int>(TURNS);
+    FanInRow row{transport, clients, 0, static_cast<double>(MILLISECONDS) / 1000.0, 0};
     std::vector<ChildProcess> children;
     for (size_t i = 0; i < clients; ++i) {
         std::vector<std::string> args = client_args;
         if (indexed) args.push_back(std::to_string(i));
-        args.push_back(std::to_string(FAN_IN_MILLISECONDS));
+        args.push_back(std::to_string(MILLISECONDS));
         children.push_back(ChildProcess::spawn_with_pipes(args));
     }
     for (auto& child : children) {
@@ -427,7 +475,7 @@ FanInRow fan_in(const std::string& transport, size_t clients, const std::vector<
     }
     for (auto& child : children) child.write_line("go");
     for (auto& child : children) {
-        auto line = child.read_line(std::chrono::milliseconds(FAN_IN_MILLISECONDS) + std::chrono::seconds(30));
+        auto line = child.read_line(std::chrono::milliseconds(MILLISECONDS) + std::chrono::seconds(30));
         size_t calls = 0;
         size_t errors = 0;
         if (!line || std::sscanf(line->c_str(), "done %zu %zu", &calls, &errors) != 2) {
@@ -445,32 +493,29 @@ FanInRow fan_in(const std::string& transport, size_t clients, const std::vector<
 }
 
 std::vector<FanInRow> fan_in_rows(const std::string& system) {
-    std::vector<FanInRow> rows;
-    std::vector<FanInRow> socket_rows;
-    {
-        ChildProcess server = ChildProcess::spawn_with_pipes({"server", system, std::to_string(MAILBOX_BYTES)});
-        auto line = server.read_line(std::chrono::seconds(20));
-        if (!line || line->rfind("ready ", 0) != 0) throw std::runtime_error("fan-in server did not start");
-        for (size_t clients : FAN_IN_CLIENTS)
-            rows.push_back(
-                fan_in("tarnvel", clients, {"fan-in-client", "tarnvel", system, std::to_string(server.pid())}, true));
-        server.finish();
-    }
-    {
-        const std::string path = "/tmp/" + system + ".sock";
-        ChildProcess server = ChildProcess::spawn_with_pipes({"epoll-server", path});
-        auto line = server.read_line(std::chrono::seconds(20));
-        if (!line || *line != "ready") throw std::runtime_error("epoll server did not start");
-        for (size_t clients : FAN_IN_CLIENTS)
-            socket_rows.push_back(fan_in("unix socket", clients, {"fan-in-client", "socket", path}, false));
-        server.finish();
-    }
+    ChildProcess server = ChildProcess::spawn_with_pipes({"server", system, std::to_string(MAILBOX_BYTES)});
+    auto line = server.read_line(std::chrono::seconds(20));
+    if (!line || line->rfind("ready ", 0) != 0) throw std::runtime_error("fan-in server did not start");
+    const std::string path = "/tmp/" + system + ".sock";
+    ChildProcess socket_server = ChildProcess::spawn_with_pipes({"epoll-server", path});
+    line = socket_server.read_line(std::chrono::seconds(20));
+    if (!line || *line != "ready") throw std::runtime_error("epoll server did not start");
     // Each baseline row under its tarnvel row.
     std::vector<FanInRow> all;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        all.push_back(rows[i]);
-        all.push_back(socket_rows[i]);
+    for (size_t clients : FAN_IN_CLIENTS) {
+        auto [ours, theirs] = in_turns(
+            [&] {
+                return fan_in("tarnvel", clients, {"fan-in-client", "tarnvel", system, std::to_string(server.pid())},
+                              true);
+            },
+            [&] {
+                return fan_in("unix socket", clients, {"fan-in-client", "socket", path}, false);
+            });
+        all.push_back(ours);
+        all.push_back(theirs);
     }
+    socket_server.finish();
+    server.finish();
     return all;
 }
 
@@ -542,15 +587,20 @@ std::string size_text(size_t bytes) {
 
 void print_tables(const std::vector<LatencyRow>& latency, const std::vector<ThroughputRow>& throughput,
                   const std::vector<FanInRow>& fan_in, const std::vector<BurstRow>& bursts) {
-    std::printf("\nSequential round trips (%zu warm-up + %zu timed calls per row)\n", WARMUP_CALLS, LATENCY_CALLS);
+    std::printf(
+        "\nSequential round trips (up to %zu timed calls per row, in %zu turns with the baseline's, each after "
+        "%zu warm-up calls)\n",
+        LATENCY_CALLS, TURNS, WARMUP_CALLS);
     std::printf("%-12s %8s %8s %10s %10s %10s %10s %7s\n", "transport", "payload", "calls", "p50 us", "p90 us",
                 "p99 us", "mean us", "errors");
     for (const auto& r : latency)
         std::printf("%-12s %8s %8zu %10.1f %10.1f %10.1f %10.1f %7zu\n", r.transport.c_str(),
                     size_text(r.payload).c_str(), r.calls, r.p50_us, r.p90_us, r.p99_us, r.mean_us, r.errors);
 
-    std::printf("\nThroughput with a full window of outstanding calls (%zu warm-up calls, then %.1f s per row)\n",
-                THROUGHPUT_WARMUP_CALLS, std::chrono::duration<double>(THROUGHPUT_TIME).count());
+    std::printf(
+        "\nThroughput with a full window of outstanding calls (%.1f s per row, in %zu turns with the "
+        "baseline's, each after %zu warm-up calls)\n",
+        std::chrono::duration<double>(THROUGHPUT_TIME).count(), TURNS, THROUGHPUT_WARMUP_CALLS);
     std::printf("%-12s %8s %7s %9s %8s %12s %7s\n", "transport", "payload", "window", "calls", "seconds", "calls/s",
                 "errors");
     for (const auto& r : throughput)
@@ -558,8 +608,10 @@ void print_tables(const std::vector<LatencyRow>& latency, const std::vector<Thro
                     r.window, r.calls, r.seconds, r.seconds > 0 ? static_cast<double>(r.calls) / r.seconds : 0.0,
                     r.errors);
 
-    std::printf("\nFan-in: client processes each making sequential 16 B calls to one server for %.1f s\n",
-                FAN_IN_MILLISECONDS / 1000.0);
+    std::printf(
+        "\nFan-in: client processes each making sequential 16 B calls to one server for %.1f s, in %zu turns "
+        "with the baseline's\n",
+        FAN_IN_MILLISECONDS / 1000.0, TURNS);
     std::printf("%-12s %8s %9s %12s %7s\n", "transport", "clients", "calls", "calls/s", "errors");
     for (const auto& r : fan_in)
         std::printf("%-12s %8zu %9zu %12.0f %7zu\n", r.transport.c_str(), r.clients, r.calls,
@@ -679,26 +731,30 @@ int run_client(const std::string& json_path) {
     std::fflush(stdout);
 
     // Each baseline row sits under its tarnvel row.
-    std::vector<LatencyRow> tarnvel_latency_rows;
-    std::vector<ThroughputRow> tarnvel_throughput_rows;
-    with_tarnvel_server(system, [&](TarnvelTarget target) {
-        for (size_t size : LATENCY_PAYLOADS)
-            tarnvel_latency_rows.push_back(tarnvel_latency(target, size, latency_calls(size)));
-        for (size_t size : THROUGHPUT_PAYLOADS)
-            for (size_t window : WINDOWS) tarnvel_throughput_rows.push_back(tarnvel_throughput(target, size, window));
-    });
     std::vector<LatencyRow> latency;
     std::vector<ThroughputRow> throughput;
-    with_socket_server([&](UdsClient& client) {
-        for (auto& row : tarnvel_latency_rows) {
-            size_t size = row.payload;
-            latency.push_back(std::move(row));
-            latency.push_back(uds_latency(client, size, latency_calls(size)));
-        }
-        for (auto& row : tarnvel_throughput_rows) {
-            throughput.push_back(row);
-            throughput.push_back(uds_throughput(client, row.payload, row.window));
-        }
+    with_tarnvel_server(system, [&](TarnvelTarget target) {
+        with_socket_server([&](UdsClient& client) {
+            // The socket's server answering before anything is timed: one
+            // still starting takes a core from the first turns.
+            client.send(make_payload(16));
+            client.receive();
+            for (size_t size : LATENCY_PAYLOADS) {
+                const size_t calls = latency_calls(size) / TURNS;
+                auto [ours, theirs] = in_turns([&] { return tarnvel_latency(target, size, calls); },
+                                               [&] { return uds_latency(client, size, calls); });
+                latency.push_back(std::move(ours));
+                latency.push_back(std::move(theirs));
+            }
+            for (size_t size : THROUGHPUT_PAYLOADS) {
+                for (size_t window : WINDOWS) {
+                    auto [ours, theirs] = in_turns([&] { return tarnvel_throughput(target, size, window); },
+                                                   [&] { return uds_throughput(client, size, window); });
+                    throughput.push_back(ours);
+                    throughput.push_back(theirs);
+                }
+            }
+        });
     });
     std::vector<FanInRow> fan_in = fan_in_rows(system + "_fan");
     std::vector<BurstRow> bursts{burst_row(system + "_small", SMALL_MAILBOX_BYTES),
