@@ -805,7 +805,10 @@ class Node:
 
     async def _afinish(self, target: PeerInfo, method: str, future: concurrent.futures.Future[Any],
                        limit: _Limit) -> bytes:
-        answer = self._outcome(target, method, await asyncio.wrap_future(future), limit.seconds)
+        # A Future that is done already (a caller that waited for it) needs no
+        # round through the event loop's wake-up pipe.
+        result = future.result() if future.done() else await asyncio.wrap_future(future)
+        answer = self._outcome(target, method, result, limit.seconds)
         if answer is None:
             listing = self._explain(target, method, limit)
             raise self._not_run(target, method, await asyncio.wrap_future(listing) if listing else None)

@@ -3,6 +3,7 @@
 import asyncio
 import importlib.util
 import json
+import math
 import os
 import shutil
 import signal
@@ -115,6 +116,25 @@ def test_remote_calls_read_as_local_ones(served):
 
 
 @needs_grpc
+def test_a_pending_call_holds_up_no_other(served):
+    system, server, gateway = served
+    with tarnvel.connect(gateway.address) as remote:
+        peer = remote.peer("server", call_timeout=60)
+
+        async def beside_a_pending_one():
+            held = asyncio.ensure_future(peer.gate_wait.aio())
+            await asyncio.sleep(0.1)  # the gateway has it in flight, alone
+            quick = [await peer.add.aio(i, 1) for i in range(3)]
+            pending = not held.done()
+            await peer.gate_open.aio()
+            return quick, pending, await held
+
+        assert asyncio.run(beside_a_pending_one()) == ([1, 2, 3], True, True)
+        # Lone calls after it are answered as before.
+        assert [peer.add(i, 1) for i in range(3)] == [1, 2, 3]
+
+
+@needs_grpc
 def test_failures_raise_the_local_exceptions(served):
     system, server, gateway = served
     with tarnvel.connect(gateway.address) as remote:
@@ -142,8 +162,9 @@ def test_time_limits_map_both_ways(served):
         # The caller's limit ends the call inside the system ...
         with pytest.raises(tarnvel.CallTimeout, match=r"no answer to 'slow' on 'server' .* within 0.1 s"):
             remote.peer("server", call_timeout=0.1).slow(0.3)
-        # ... and a longer one lifts the gateway's own (0.2 s).
+        # ... and a longer one lifts the gateway's own (0.2 s), as no limit at all does.
         assert remote.peer("server", call_timeout=10).slow(0.3) == 0.3
+        assert remote.peer("server", call_timeout=math.inf).slow(0.3) == 0.3
     # Without a deadline the gateway's limit applies, and its time-out comes back as DEADLINE_EXCEEDED.
     with grpc.insecure_channel(gateway.address) as channel:
         stub = pb_grpc.GatewayStub(channel)

@@ -11,10 +11,12 @@ and for how failures map onto gRPC statuses.
 import asyncio
 import hmac
 import json
+import math
 import os
 import select
 import signal
 import sys
+import time
 from collections.abc import AsyncIterator, Callable
 from typing import Any
 
@@ -22,7 +24,7 @@ import tarnvel_core as _core
 
 from .. import wire
 from ..errors import AmbiguousPeer, NodeClosed, PeerGone, PeerNotFound, RemoteError, TarnvelError
-from ..node import DEFAULT_CALL_TIMEOUT, DEFAULT_MAILBOX_BYTES, Node, PeerInfo
+from ..node import DEFAULT_CALL_TIMEOUT, DEFAULT_MAILBOX_BYTES, MAX_TIMEOUT, Node, PeerInfo
 from . import DEFAULT_LISTEN, ERROR_KEY, PIDS_KEY, SERVICE, STATUS_OF, TOKEN_KEY, load
 
 GATEWAY_NODE = "tarnvel-gateway"
@@ -32,6 +34,19 @@ DEFAULT_GATEWAY_MAILBOX_BYTES = 4 * DEFAULT_MAILBOX_BYTES
 WATCH_INTERVAL = 0.1
 # How long calls in flight may go on after SIGINT or SIGTERM.
 STOP_GRACE = 1.0
+# The answer to the only call in flight usually comes within a wake-up of
+# the target, within a tenth of a millisecond or so. The event loop watches for
+# it that long, letting any other thread have the processor meanwhile:
+# awaited, the answer would go through a resolver thread and the loop's
+# wake-up pipe, and the loop would sleep in between, each wake-up on a busy
+# or virtual machine costing as much as the call itself. Nothing else is in
+# flight meanwhile, so the watch holds up only calls that arrive during it,
+# and those by LONE_WATCH at most.
+LONE_WATCH = 0.0002
+# After this many watches in a row ran out (slow methods), only one call in
+# LONE_RETRY_EVERY is watched, to notice when answers come quickly again.
+LONE_MISSES = 4
+LONE_RETRY_EVERY = 16
 
 grpc, pb, pb_grpc = load()
 
@@ -49,18 +64,22 @@ class _Deaths:
         self._calls: dict[int, tuple[int, set[asyncio.Future[Any]]]] = {}
         self.killed: set[asyncio.Future[Any]] = set()
 
-    def watch(self, pid: int, call: asyncio.Future[Any]) -> Callable[[], None]:
-        """Cancels ``call`` (and adds it to `killed`) when process ``pid`` exits; returns the undo."""
+    def watched(self, pid: int) -> set[asyncio.Future[Any]] | None:
+        """The calls to cancel when process ``pid`` exits; None when it cannot be watched.
+
+        Its pidfd is opened once, with the first call to it, before that call
+        is made: a process that was gone already is then told apart from one
+        that died while the call was pending.
+        """
         entry = self._calls.get(pid)
         if entry is None:
             try:
                 fd = os.pidfd_open(pid)
             except (OSError, AttributeError):  # already gone (the call will say so), or no pidfds here
-                return lambda: None
+                return None
             entry = self._calls[pid] = (fd, set())
             self._loop.add_reader(fd, self._exited, pid)
-        entry[1].add(call)
-        return lambda: entry[1].discard(call)
+        return entry[1]
 
     def exited(self, pid: int) -> bool:
         """Whether process ``pid``, whose calls are watched, has exited (before the loop heard it)."""
@@ -144,6 +163,10 @@ class Gateway(pb_grpc.GatewayServicer):
         self._call_timeout = call_timeout
         self._deaths = _Deaths(asyncio.get_running_loop())
         self._book = _Book(node)
+        self._in_flight = 0
+        # Watches of lone calls in a row that ran out (see LONE_MISSES).
+        self._lone_misses = 0
+        self._lone_skipped = 0
 
     def close(self) -> None:
         self._deaths.close()
@@ -178,28 +201,69 @@ class Gateway(pb_grpc.GatewayServicer):
 
     def _time_limit(self, context: Any) -> float:
         remaining = context.time_remaining()
-        return self._call_timeout if remaining is None else max(remaining, 0.0)
+        if remaining is None:
+            return self._call_timeout
+        # A caller without a limit sends gRPC's longest deadline, which gRPC
+        # rounds up past the longest finite time-out a node takes.
+        return math.inf if remaining > MAX_TIMEOUT else max(remaining, 0.0)
+
+    def _watch_alone(self, future: Any) -> None:
+        """Watches for the answer of the only call in flight, for up to LONE_WATCH."""
+        if self._in_flight != 1:
+            return
+        if self._lone_misses >= LONE_MISSES:
+            self._lone_skipped += 1
+            if self._lone_skipped % LONE_RETRY_EVERY:
+                return
+        # done() also takes the answer over from the node's io thread, which
+        # leaves a Future without done-callbacks to whoever asks next.
+        until = time.monotonic() + LONE_WATCH
+        while not future.done():
+            if time.monotonic() >= until:
+                self._lone_misses += 1
+                return
+            os.sched_yield()
+        self._lone_misses = 0
 
     async def _forward(self, target: PeerInfo, method: str, data: bytes, context: Any) -> bytes:
-        seconds = self._time_limit(context)
-        call = asyncio.ensure_future(self._node.acall_bytes(target, method, data, timeout=seconds))
-        unwatch = self._deaths.watch(target.pid, call)
-        died = f"{target.name!r} (pid {target.pid}) died while {method!r} was pending"
+        node = self._node
+        limit = node._limit(self._time_limit(context))
+        calls = self._deaths.watched(target.pid)
+        died = False
+        self._in_flight += 1
         try:
-            return await call
-        except asyncio.CancelledError:
-            if call in self._deaths.killed and not asyncio.current_task().cancelling():
-                raise PeerGone(died) from None
-            raise
+            future = node._start(target, method, data, limit)
+            self._watch_alone(future)
+            if not future.done():
+                # Awaited as it is, without a task of its own: the death watch cancels it.
+                pending = asyncio.wrap_future(future)
+                if calls is not None:
+                    calls.add(pending)
+                try:
+                    await pending
+                except asyncio.CancelledError:
+                    if pending in self._deaths.killed and not asyncio.current_task().cancelling():
+                        raise PeerGone(self._died(target, method)) from None
+                    raise
+                finally:
+                    died = pending in self._deaths.killed
+                    self._deaths.killed.discard(pending)
+                    if calls is not None:
+                        calls.discard(pending)
+        finally:
+            self._in_flight -= 1
+        try:
+            return await node._afinish(target, method, future, limit)
         except PeerGone:
             # The node watches its peers too and may end the call first; the
             # watch here tells a death from a node that closed.
-            if call in self._deaths.killed or self._deaths.exited(target.pid):
-                raise PeerGone(died) from None
+            if died or self._deaths.exited(target.pid):
+                raise PeerGone(self._died(target, method)) from None
             raise
-        finally:
-            unwatch()
-            self._deaths.killed.discard(call)
+
+    @staticmethod
+    def _died(target: PeerInfo, method: str) -> str:
+        return f"{target.name!r} (pid {target.pid}) died while {method!r} was pending"
 
     async def _invalid(self, context: Any, message: str) -> None:
         await context.abort(grpc.StatusCode.INVALID_ARGUMENT, message)
