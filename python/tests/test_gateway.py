@@ -116,7 +116,7 @@ def test_remote_calls_read_as_local_ones(served):
 
 
 @needs_grpc
-def test_a_pending_call_holds_up_no_other(served):
+def test_a_pending_or_abandoned_call_holds_up_no_other(served):
     system, server, gateway = served
     with tarnvel.connect(gateway.address) as remote:
         peer = remote.peer("server", call_timeout=60)
@@ -131,6 +131,17 @@ def test_a_pending_call_holds_up_no_other(served):
 
         assert asyncio.run(beside_a_pending_one()) == ([1, 2, 3], True, True)
         # Lone calls after it are answered as before.
+        assert [peer.add(i, 1) for i in range(3)] == [1, 2, 3]
+
+        async def after_one_given_up():
+            given_up = asyncio.ensure_future(peer.slow.aio(0.5))
+            await asyncio.sleep(0.1)  # pending in the gateway, alone, when its caller gives up
+            given_up.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await given_up
+            return [await peer.add.aio(i, 1) for i in range(3)]
+
+        assert asyncio.run(after_one_given_up()) == [1, 2, 3]
         assert [peer.add(i, 1) for i in range(3)] == [1, 2, 3]
 
 

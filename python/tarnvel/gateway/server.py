@@ -39,9 +39,9 @@ STOP_GRACE = 1.0
 # it that long, letting any other thread have the processor meanwhile:
 # awaited, the answer would go through a resolver thread and the loop's
 # wake-up pipe, and the loop would sleep in between, each wake-up on a busy
-# or virtual machine costing as much as the call itself. Nothing else is in
-# flight meanwhile, so the watch holds up only calls that arrive during it,
-# and those by LONE_WATCH at most.
+# or virtual machine costing as much as the call itself. Only while the loop
+# has nothing else to run: calls that came in behind it (gRPC has them ready
+# on the loop) are sent at once instead of one watch after another.
 LONE_WATCH = 0.0002
 # After this many watches in a row ran out (slow methods), only one call in
 # LONE_RETRY_EVERY is watched, to notice when answers come quickly again.
@@ -164,6 +164,9 @@ class Gateway(pb_grpc.GatewayServicer):
         self._deaths = _Deaths(asyncio.get_running_loop())
         self._book = _Book(node)
         self._in_flight = 0
+        # The callbacks ready to run on the loop. The loop's own deque, where
+        # there is one (asyncio's); elsewhere the watch cannot see them.
+        self._loop_ready = getattr(asyncio.get_running_loop(), "_ready", ())
         # Watches of lone calls in a row that ran out (see LONE_MISSES).
         self._lone_misses = 0
         self._lone_skipped = 0
@@ -209,7 +212,7 @@ class Gateway(pb_grpc.GatewayServicer):
 
     def _watch_alone(self, future: Any) -> None:
         """Watches for the answer of the only call in flight, for up to LONE_WATCH."""
-        if self._in_flight != 1:
+        if self._in_flight != 1 or self._loop_ready:
             return
         if self._lone_misses >= LONE_MISSES:
             self._lone_skipped += 1
@@ -219,6 +222,8 @@ class Gateway(pb_grpc.GatewayServicer):
         # leaves a Future without done-callbacks to whoever asks next.
         until = time.monotonic() + LONE_WATCH
         while not future.done():
+            if self._loop_ready:
+                return  # other work came in: awaited as any call, and no miss
             if time.monotonic() >= until:
                 self._lone_misses += 1
                 return
