@@ -6,19 +6,19 @@
 For each transport: latency of sequential request/response pairs (p50, p90,
 p99) and the rate with 64 requests outstanding. Then echoes of 16 B, 4 KiB,
 64 KiB and 1 MiB through tarnvel and through a Pipe (p50, p90, p99, and the
-payload moved per second by one sequential caller). Baselines, measured in the same
-run: a multiprocessing.connection Pipe and ZeroMQ REQ/REP over ipc://
-(skipped when pyzmq is missing), each row in turns with tarnvel's. Then a call through the gateway (remote
-client -> gateway process -> node) on loopback beside a plain gRPC echo
-server on loopback that answers the same messages, in turns (both skipped
-without gRPC). Then the package's server under work: a fast call's p50 while another
-caller's 100 ms method runs beside the same on an idle server; calls/s of a
-method blocking 1 ms with 32 outstanding, on 1 worker and on the default; and
-calls/s of an async method awaiting 10 ms with 256 outstanding. Prints
-numbers; asserts nothing. --json
-also writes every latency sample and rate to FILE. --round-trips makes a
-warm-up and N sequential round trips and nothing else, and --window-calls N
-calls with 64 outstanding, for counting their system calls.
+payload moved per second by one sequential caller). Baselines, measured in the
+same run: a multiprocessing.connection Pipe and ZeroMQ REQ/REP over ipc://
+(skipped when pyzmq is missing), each row in turns with tarnvel's. Then a call
+through the gateway (remote client -> gateway process -> node) on loopback
+beside a plain gRPC echo server on loopback that answers the same messages, in
+turns (both skipped without gRPC). Then the package's server under work: a
+fast call's p50 while another caller's 100 ms method runs beside the same on
+an idle server; calls/s of a method blocking 1 ms with 32 outstanding, on 1
+worker and on the default; and calls/s of an async method awaiting 10 ms with
+256 outstanding. Prints numbers; asserts nothing. --json also writes every
+latency sample and rate to FILE. --round-trips makes a warm-up and N
+sequential round trips and nothing else, and --window-calls N calls with 64
+outstanding, for counting their system calls.
 """
 
 import argparse
