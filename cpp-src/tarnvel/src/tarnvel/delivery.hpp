@@ -115,7 +115,7 @@ public:
     // Gathered at most this many at a time: more held the peer idle with 16
     // calls outstanding. Larger calls go the usual way.
     static constexpr size_t BATCH_MESSAGES = 8;
-    static constexpr size_t BATCH_MAX_BYTES = 4096;
+    static constexpr size_t BATCH_MAX_BYTES = 4096 + 256;
 
     // io thread: takes in what the system has noted about the kept links
     // (their owners' ends, removed objects). Run after reading messages and
