@@ -73,9 +73,9 @@ thread_local Delivery* batching_here = nullptr;
 
 // After a record is committed: a thread of the owner waiting for it is woken
 // to read it; else the owner's event is set if it sleeps.
-void wake_owner(platform::PeerLink& link, uint32_t* signalled) noexcept {
+void wake_owner(platform::PeerLink& link, uint32_t* signalled, uint32_t capacity = 0) noexcept {
     uint32_t* waiter = nullptr;
-    switch (wake_needed(link.view(), link.size(), signalled, &waiter)) {
+    switch (wake_needed(link.view(), link.size(), signalled, &waiter, capacity)) {
         case WakeNeeded::waiter:
             platform::wake_shared_word(waiter);
             return;
@@ -217,10 +217,11 @@ size_t Delivery::write_run(OutgoingMessage* const* run, size_t count) noexcept {
                     pieces[k] = {frame.head, frame.tail.bytes(), FRAME_END_MARKER};
                     records[k] = pieces[k];
                 }
-                if (append_records(kept->view(), kept->size(), std::span(records.data(), count)) ==
+                uint32_t capacity = 0;
+                if (append_records(kept->view(), kept->size(), std::span(records.data(), count), &capacity) ==
                     AppendResult::ok) {
                     awake_budget_.sent(run[count - 1]->frame.size());
-                    wake_owner(*kept, peers_.signal_memory(mailbox));
+                    wake_owner(*kept, peers_.signal_memory(mailbox), capacity);
                     return count;
                 }
             }
@@ -441,9 +442,10 @@ Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& 
                                      const std::string* kept, const std::string* mailbox) {
     // One event per sleep of the owner, however many messages go to it.
     uint32_t* signalled = mailbox != nullptr ? peers_.signal_memory(*mailbox) : nullptr;
+    uint32_t capacity = 0;
     const auto append = [&] {
         const std::span<const uint8_t> pieces[] = {message.frame.head, message.frame.tail.bytes(), FRAME_END_MARKER};
-        return append_record(link.view(), link.size(), pieces);
+        return append_record(link.view(), link.size(), pieces, &capacity);
     };
     AppendResult appended = append();
     while (appended == AppendResult::too_large && shrink_to_failure_answer(message)) {
@@ -454,7 +456,7 @@ Delivery::Attempt Delivery::write_to(platform::PeerLink& link, OutgoingMessage& 
             awake_budget_.sent(message.frame.size());
             // A thread of the owner waiting for this answer reads it itself;
             // an owner that is awake reads the record without being woken.
-            wake_owner(link, signalled);
+            wake_owner(link, signalled, capacity);
             // A request stays pending until its answer or its time limit.
             outcome = std::nullopt;
             return Attempt::done;

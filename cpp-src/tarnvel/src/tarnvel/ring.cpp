@@ -304,13 +304,15 @@ AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const ui
     return append_record(view, view_size, pieces);
 }
 
-AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces) {
+AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces,
+                           uint32_t* capacity) {
     const std::span<const std::span<const uint8_t>> records[] = {pieces};
-    return append_records(view, view_size, records);
+    return append_records(view, view_size, records, capacity);
 }
 
 AppendResult append_records(uint8_t* view, uint64_t view_size,
-                            std::span<const std::span<const std::span<const uint8_t>>> records) {
+                            std::span<const std::span<const std::span<const uint8_t>>> records,
+                            uint32_t* capacity_found) {
     if (!aligned(view) || view_size < MAILBOX_HEADER_SIZE) {
         return AppendResult::bad_header;
     }
@@ -396,6 +398,7 @@ AppendResult append_records(uint8_t* view, uint64_t view_size,
         ring.atomic_byte(at_pos, READY_OFFSET).store(1, std::memory_order_release);
         at_pos = ring.advance(at_pos, RECORD_HEADER_SIZE + frame_size(pieces));
     }
+    if (capacity_found != nullptr) *capacity_found = capacity;
     return AppendResult::ok;
 }
 

@@ -61,12 +61,15 @@ enum class AppendResult { ok, bad_header, too_large, full };
 // trusted. Nothing is written unless the result is ok, and never outside the view.
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame);
 // The same for a frame given in pieces, written one after the other.
-AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces);
+// With `capacity`, it tells the capacity it found in the header (on ok).
+AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces,
+                           uint32_t* capacity = nullptr);
 // Several records, each a frame in pieces, in one reservation of space: all
 // or none (too_large when they could never fit together). Writers that send
 // several records to one mailbox at once move its write position once.
 AppendResult append_records(uint8_t* view, uint64_t view_size,
-                            std::span<const std::span<const std::span<const uint8_t>>> records);
+                            std::span<const std::span<const std::span<const uint8_t>>> records,
+                            uint32_t* capacity = nullptr);
 
 using DrainClock = std::chrono::steady_clock;
 

@@ -23,9 +23,9 @@ bool aligned(const uint8_t* view) {
 
 // Where a writer finds the owner's wake area, or nothing: an owner without
 // one, a damaged header, a view too small.
-std::optional<uint64_t> wake_area_in(uint8_t* view, uint64_t view_size) noexcept {
+std::optional<uint64_t> wake_area_in(uint8_t* view, uint64_t view_size, uint32_t capacity = 0) noexcept {
     if (view == nullptr || !aligned(view) || view_size < MAILBOX_HEADER_SIZE) return std::nullopt;
-    const uint32_t capacity = word_at(view, 4).load(std::memory_order_relaxed);
+    if (capacity == 0) capacity = word_at(view, 4).load(std::memory_order_relaxed);
     const uint64_t at = wake_area_offset(capacity);
     if (at + WAKE_AREA_SIZE > view_size) return std::nullopt;  // an owner without a word
     if (word_at(view, at).load(std::memory_order_acquire) != WAKE_MAGIC) return std::nullopt;
@@ -69,8 +69,9 @@ uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept {
     return reinterpret_cast<uint32_t*>(view + wake_area_offset(mailbox_capacity(bytes)) + WAITER_OFFSET);
 }
 
-WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, uint32_t** waiter) noexcept {
-    const std::optional<uint64_t> area = wake_area_in(view, view_size);
+WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, uint32_t** waiter,
+                       uint32_t capacity) noexcept {
+    const std::optional<uint64_t> area = wake_area_in(view, view_size, capacity);
     if (!area) return WakeNeeded::event;
     // After the record's commit, before either word is read: see the header.
     wake_fence();

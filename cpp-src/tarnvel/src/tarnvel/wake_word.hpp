@@ -89,13 +89,17 @@ uint32_t* waiter_word(uint8_t* view, uint64_t bytes) noexcept;
 // `view_size` bytes of `view`: whom it must wake. `signalled` is this
 // writer's memory of the state word it last set the event under (0 at
 // first; nullptr for none); when the result is `event` it remembers the word.
+// `capacity` is the one the writer's append found in the header (0: read it
+// again): the reader moves that cache line all the time, so a second look
+// at it is a second miss.
 enum class WakeNeeded {
     none,    // the owner's io thread or a waiting thread of it is awake, or
              // the event was set under this very word already
     event,   // set the owner's event (also when the owner keeps no word)
     waiter,  // wake `*waiter`, the waiter word: a thread slept on it
 };
-WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, uint32_t** waiter) noexcept;
+WakeNeeded wake_needed(uint8_t* view, uint64_t view_size, uint32_t* signalled, uint32_t** waiter,
+                       uint32_t capacity = 0) noexcept;
 
 // Whether the owner of this mailbox keeps the wake area. Such an owner also
 // takes its mailbox's magic away before it removes its objects, so that the
