@@ -113,7 +113,8 @@ public:
         Delivery* paused_;
     };
     // Gathered at most this many at a time: more held the peer idle with 16
-    // calls outstanding. Larger calls go the usual way.
+    // calls outstanding. Larger calls go the usual way: the limit is on the
+    // frame, room for a 4 KiB argument with its head and a method's name.
     static constexpr size_t BATCH_MESSAGES = 8;
     static constexpr size_t BATCH_MAX_BYTES = 4096 + 256;
 

@@ -61,12 +61,13 @@ enum class AppendResult { ok, bad_header, too_large, full };
 // trusted. Nothing is written unless the result is ok, and never outside the view.
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const uint8_t> frame);
 // The same for a frame given in pieces, written one after the other.
-// With `capacity`, it tells the capacity it found in the header (on ok).
 AppendResult append_record(uint8_t* view, uint64_t view_size, std::span<const std::span<const uint8_t>> pieces,
                            uint32_t* capacity = nullptr);
 // Several records, each a frame in pieces, in one reservation of space: all
 // or none (too_large when they could never fit together). Writers that send
 // several records to one mailbox at once move its write position once.
+// With `capacity`, both forms tell the capacity they read in the header (on
+// ok), so that the writer need not read it again.
 AppendResult append_records(uint8_t* view, uint64_t view_size,
                             std::span<const std::span<const std::span<const uint8_t>>> records,
                             uint32_t* capacity = nullptr);
