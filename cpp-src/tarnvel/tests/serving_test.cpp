@@ -136,6 +136,36 @@ TEST_F(Serving, AnswerAfterCloseIsDropped) {
     EXPECT_TRUE(kept_past_node.complete(to_bytes("too late")));
 }
 
+TEST_F(Serving, InPlaceMethodGetsItsArgumentWholeWhereverItLies) {
+    // A small mailbox: requests lie across its end, and from about half its
+    // size on, an answer finds no room beside the request it answers and
+    // waits for the request to be taken (its bytes copied first).
+    Tarnvel node("small", unique_name("S"), unique_name("rx"), 4096 + 16);
+    // On the io thread all the same: a worker would find the bytes cleared.
+    node.set_worker_threads(2);
+    ASSERT_TRUE(node.register_method({{"name", "echo"}}, InPlaceHandler([](BytesView args, Reply reply) {
+                                         reply.complete(args);
+                                     })));
+    ASSERT_TRUE(node.register_method({{"name", "throw"}}, InPlaceHandler([](BytesView, Reply) {
+                                         throw std::runtime_error("no");
+                                     })));
+    ASSERT_TRUE(node.register_method({{"name", "plain"}}, [](Bytes args) { return args; }));
+    for (size_t size = 0; size < 2700; size += 89) {
+        Bytes args(size);
+        for (size_t i = 0; i < size; ++i) args[i] = static_cast<uint8_t>(i * 7 + size);
+        for (const char* method : {"echo", "plain"}) {
+            auto future = node.call("small", node.pid(), method, args, LONG_TIMEOUT_MS);
+            const CallResult r = await(future);
+            ASSERT_EQ(r.status, STATUS_OK) << method << " " << size;
+            ASSERT_EQ(r.result, args) << method << " " << size;
+        }
+    }
+    EXPECT_EQ(call_wait(node, "small", node.pid(), "throw", "x").status, STATUS_EXEC_FAILED);
+    // Only names free to take are taken, in either form.
+    EXPECT_FALSE(node.register_method({{"name", "plain"}}, InPlaceHandler([](BytesView, Reply) {})));
+    EXPECT_FALSE(node.register_method({{"name", "sys.echo"}}, InPlaceHandler([](BytesView, Reply) {})));
+}
+
 TEST_F(Serving, SlowHandlerOnAWorkerDelaysNeitherBuiltinsNorOtherMethods) {
     me().set_worker_threads(2);
     Gate gate;

@@ -127,6 +127,16 @@ private:
 // unless it was answered already.
 using DeferredHandler = std::function<void(Bytes, Reply)>;
 
+// Receives the argument bytes where they lie in the node's mailbox, without
+// a copy, and the request's Reply. It runs on the io thread whatever the
+// worker count, before the mailbox is read further, so it must be quick and
+// must not wait for a call. The bytes are valid only until it returns (an
+// answer given as complete(BytesView) from them is written before it
+// returns, or copied); any process that may write to the mailbox can reach
+// them, so what a handler checks it should copy first. For large arguments:
+// a plain method's are copied out of the mailbox first.
+using InPlaceHandler = std::function<void(BytesView, Reply)>;
+
 // Receives a call's one outcome. It runs on the node's io thread (answers,
 // time-outs, failed deliveries), on the thread that closes the node, or on
 // the calling thread before call() returns when the call ends at once. It
@@ -262,6 +272,8 @@ public:
     bool register_method(boost::json::object descriptor, MethodHandler handler);
     // The same for a handler that answers through its Reply, now or later.
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
+    // The same for a handler that reads its argument in place.
+    bool register_method(boost::json::object descriptor, InPlaceHandler handler);
 
     // Where method handlers run. 0, the default: on the io thread, one at a
     // time, so each must be quick and must not wait for a call. 1 to

@@ -125,6 +125,35 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<
     return frame;
 }
 
+std::optional<RequestInRing> request_in_ring(const RecordFrame& record) {
+    const size_t n = record.size();
+    if (n < FRAME_OVERHEAD + 4) return std::nullopt;
+    uint8_t start[BODY + 4];
+    record.copy(0, start, sizeof start);
+    if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n || start[5] != FRAME_KIND_REQUEST) {
+        return std::nullopt;
+    }
+    uint8_t tail[3];
+    record.copy(n - 3, tail, sizeof tail);
+    if (tail[0] != FRAME_END_MARKER[0] || tail[1] != FRAME_END_MARKER[1] || tail[2] != FRAME_END_MARKER[2]) {
+        return std::nullopt;
+    }
+    const size_t body = n - FRAME_OVERHEAD;
+    const uint32_t field = load_le32(&start[BODY]);
+    if (field == 0 || uint64_t{field} + 4 > body) return std::nullopt;
+    RequestInRing request;
+    request.seq = static_cast<uint16_t>(start[6] | start[7] << 8);
+    request.pid = load_le32(&start[8]);
+    request.method.resize(field);  // with its terminator, dropped below
+    record.copy(BODY + 4, reinterpret_cast<uint8_t*>(request.method.data()), field);
+    if (request.method.back() != '\0') return std::nullopt;
+    request.method.pop_back();
+    const std::optional<std::span<const uint8_t>> args = record.in_place(BODY + 4 + field, body - 4 - field);
+    if (!args) return std::nullopt;
+    request.args = *args;
+    return request;
+}
+
 OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Payload args) {
     if (method.size() > std::numeric_limits<uint32_t>::max() - 1) {
         throw std::length_error("method name too long");

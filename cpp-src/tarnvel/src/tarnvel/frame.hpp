@@ -65,6 +65,17 @@ struct ReceivedFrame {
 // is exactly as long as `space` goes there (payload_in_space), and its
 // payload stays empty.
 std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<uint8_t> space = {});
+// A request whose argument bytes are left where they lie in the ring.
+struct RequestInRing {
+    uint16_t seq = 0;
+    uint32_t pid = 0;
+    std::string method;
+    std::span<const uint8_t> args;  // valid while the record is (RecordFrame::in_place)
+};
+// The record's frame as such a request, when it is a well-formed request and
+// its argument bytes lie in one piece; nothing otherwise (receive_frame then
+// reads it as usual). Copies and clears nothing but the method name's copy.
+std::optional<RequestInRing> request_in_ring(const RecordFrame& record);
 // The length of the result the record's frame carries, when it looks like an
 // answer with STATUS_OK (its start only is read: the rest is checked when it
 // is received).

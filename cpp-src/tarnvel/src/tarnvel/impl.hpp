@@ -38,7 +38,9 @@ struct Tarnvel::Impl {
     void call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
               CallCompletion done, bool anywhere = false, bool takes_space = false);
     CallFuture call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms);
-    bool register_method(boost::json::object descriptor, DeferredHandler handler);
+    // DeferredHandler or InPlaceHandler.
+    template <class Handler>
+    bool register_method(boost::json::object descriptor, Handler handler);
     void set_worker_threads(unsigned count);
     std::vector<NodeInfo> list_nodes();
 

@@ -77,7 +77,8 @@ CallResult outcome_of(ReceivedFrame& frame) {
                       !frame.payload_in_space.empty()};
 }
 
-void run_handler(const DeferredHandler& handler, Bytes args, const Reply& reply) noexcept {
+template <class Handler, class Args>
+void run_handler(const Handler& handler, Args args, const Reply& reply) noexcept {
     try {
         handler(std::move(args), reply);
     } catch (...) {
@@ -94,7 +95,9 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
     init_mailbox(mailbox_->view(), bytes_);
     init_wake_word(mailbox_->view(), bytes_);
     try {
-        reader_.emplace(io, mailbox_->view(), bytes_, [this](ReceivedFrame&& frame) { dispatch(std::move(frame)); });
+        reader_.emplace(
+            io, mailbox_->view(), bytes_, [this](ReceivedFrame&& frame) { dispatch(std::move(frame)); },
+            [this](const RecordFrame& record) { return serve_in_place(record); });
         event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
         gate_ = std::make_shared<Gate>(*this, pid);
         if (platform::shared_word_waits()) {
@@ -250,11 +253,9 @@ WaiterTake Inbox::take_for_waiter(WhileIoDrains busy, uint64_t largest, std::spa
     return WaiterTake{drained.stalled, drained.wants_space, drained.space_used};
 }
 
-void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
-    ++served_;
-    const Delivery::BatchPause pause(links_.outbox);
+bool Inbox::ready_to_serve() noexcept {
     // The completions the pause finished may have closed the node.
-    if (stopping_) return;
+    if (stopping_) return false;
     if (links_fresh_in_ != reader_->drains()) {
         // Its sender may have removed its objects just before it wrote: that
         // is seen before the request is acted on, and so before anything
@@ -264,6 +265,37 @@ void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
         links_.outbox.refresh_links();
         links_fresh_in_ = reader_->drains();
     }
+    return true;
+}
+
+bool Inbox::serve_in_place(const RecordFrame& record) {
+    if (!links_.registry.has_in_place()) return false;
+    const std::optional<RequestInRing> request = request_in_ring(record);
+    if (!request) return false;
+    const std::optional<InPlaceHandler> handler = links_.registry.find_in_place(request->method);
+    if (!handler) return false;
+    // Acted on from here: nothing below throws.
+    links_.outbox.frame_taken();
+    links_.outbox.awake_budget().taken(request->args.size());
+    if (stopping_) return true;
+    ++served_;
+    const Delivery::BatchPause pause(links_.outbox);
+    if (!ready_to_serve()) return true;
+    const Caller caller{request->pid, request->seq};
+    std::optional<Reply> answer;
+    try {
+        answer.emplace(std::make_shared<RequestReply>(gate_, caller));
+    } catch (...) {
+        return true;  // no memory: the caller's time limit ends its call
+    }
+    run_handler(*handler, BytesView(request->args), *answer);
+    return true;
+}
+
+void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
+    ++served_;
+    const Delivery::BatchPause pause(links_.outbox);
+    if (!ready_to_serve()) return;
     if (!request.body_ok) {
         reply(caller, STATUS_EXEC_FAILED, {});
         return;
@@ -273,7 +305,7 @@ void Inbox::serve(const Caller& caller, ReceivedFrame&& request) {
     if (!method) return;
     Reply answer(std::make_shared<RequestReply>(gate_, caller));
     Bytes args = std::move(request.payload);
-    if (!method->builtin && links_.workers.size() > 0) {
+    if (!method->on_io_thread && links_.workers.size() > 0) {
         Workers::Job job = [handler = std::move(method->handler), args = std::move(args), answer]() mutable {
             run_handler(handler, std::move(args), answer);
         };

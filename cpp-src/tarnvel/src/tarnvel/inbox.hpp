@@ -90,6 +90,11 @@ private:
     // (see AnswerWaits).
     WaiterTake take_for_waiter(WhileIoDrains busy, uint64_t largest, std::span<uint8_t> space, bool may_ask) noexcept;
     void serve(const Caller& caller, ReceivedFrame&& request);
+    // The drain's look at a record: runs an in-place method's request where
+    // it lies; false leaves the record to be read out as usual.
+    bool serve_in_place(const RecordFrame& record);
+    // Before a request is acted on: false once the node is stopping.
+    bool ready_to_serve() noexcept;
 
     boost::asio::io_context& io_;
     const std::atomic<bool>& stopping_;

@@ -12,8 +12,9 @@ constexpr auto RETRY_AFTER_FAILURE = std::chrono::milliseconds(100);
 
 }  // namespace
 
-MailboxReader::MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame)
-    : view_(view), size_(size), on_frame_(std::move(on_frame)), retry_timer_(io) {}
+MailboxReader::MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame,
+                             InPlaceTaker in_place)
+    : view_(view), size_(size), on_frame_(std::move(on_frame)), in_place_(std::move(in_place)), retry_timer_(io) {}
 
 size_t MailboxReader::drain() noexcept {
     std::lock_guard lock(mutex_);
@@ -35,7 +36,14 @@ size_t MailboxReader::drain() noexcept {
     std::optional<ReceivedFrame> current;
     try {
         schedule_retry(drain_records(
-            view_, size_, state_, [&current](const RecordFrame& record) { current = receive_frame(record); },
+            view_, size_, state_,
+            [&](const RecordFrame& record) {
+                if (in_place_ && in_place_(record)) {
+                    ++taken;
+                    return;
+                }
+                current = receive_frame(record);
+            },
             [&] {
                 if (current) act(std::move(*current));
                 current.reset();

@@ -28,8 +28,15 @@ public:
     // may have moved parts out of it).
     using FrameTaker = std::function<bool(ReceivedFrame&)>;
 
+    // The io thread's look at a record before it is read out: true when it
+    // has acted on the frame where it lies (the drain then clears it and
+    // moves on). What it throws leaves the record for a later drain, so it
+    // must not throw once it has acted.
+    using InPlaceTaker = std::function<bool(const RecordFrame&)>;
+
     // The mailbox (`view`, `size`) outlives the reader.
-    MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame);
+    MailboxReader(boost::asio::io_context& io, uint8_t* view, uint64_t size, FrameHandler on_frame,
+                  InPlaceTaker in_place = {});
 
     // io thread: hands every frame a waiting thread left for it, then every
     // readable frame, to `on_frame`, in the order they were written; what
@@ -80,6 +87,7 @@ private:
     uint8_t* view_;
     uint64_t size_;
     FrameHandler on_frame_;
+    InPlaceTaker in_place_;
     // One reader at a time; guards state_ and left_.
     std::mutex mutex_;
     DrainState state_;

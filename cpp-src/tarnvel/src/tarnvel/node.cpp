@@ -204,7 +204,8 @@ CallFuture Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::strin
     return CallFuture(std::move(future), std::move(waits));
 }
 
-bool Tarnvel::Impl::register_method(boost::json::object descriptor, DeferredHandler handler) {
+template <class Handler>
+bool Tarnvel::Impl::register_method(boost::json::object descriptor, Handler handler) {
     if (life.closed()) throw Error(ErrorKind::closed, "Tarnvel is closed");
     return registry.register_method(std::move(descriptor), std::move(handler));
 }
@@ -368,6 +369,10 @@ bool Tarnvel::register_method(boost::json::object descriptor, MethodHandler hand
 }
 
 bool Tarnvel::register_method(boost::json::object descriptor, DeferredHandler handler) {
+    return impl_->register_method(std::move(descriptor), std::move(handler));
+}
+
+bool Tarnvel::register_method(boost::json::object descriptor, InPlaceHandler handler) {
     return impl_->register_method(std::move(descriptor), std::move(handler));
 }
 

@@ -22,20 +22,32 @@ bool MethodRegistry::register_method(boost::json::object descriptor, MethodHandl
 }
 
 bool MethodRegistry::register_method(boost::json::object descriptor, DeferredHandler handler) {
+    return add(std::move(descriptor), MethodEntry{{}, std::move(handler), {}, false});
+}
+
+bool MethodRegistry::register_method(boost::json::object descriptor, InPlaceHandler handler) {
+    DeferredHandler copied = [handler](Bytes args, Reply reply) { handler(BytesView(args), std::move(reply)); };
+    if (!add(std::move(descriptor), MethodEntry{{}, std::move(copied), std::move(handler), true})) return false;
+    has_in_place_.store(true, std::memory_order_relaxed);
+    return true;
+}
+
+bool MethodRegistry::add(boost::json::object descriptor, MethodEntry entry) {
     const auto* name_value = descriptor.if_contains("name");
     if (name_value == nullptr || !name_value->is_string()) return false;
     std::string name(name_value->get_string());
     if (name.empty() || name.starts_with(RESERVED_PREFIX)) return false;
 
+    entry.descriptor = std::move(descriptor);
     std::lock_guard lock(methods_mutex_);
     // An existing entry is never replaced: its descriptor and handler stay.
-    return methods_.try_emplace(std::move(name), MethodEntry{std::move(descriptor), std::move(handler), false}).second;
+    return methods_.try_emplace(std::move(name), std::move(entry)).second;
 }
 
 void MethodRegistry::add_builtin(boost::json::object descriptor, MethodHandler handler) {
     auto name = boost::json::value_to<std::string>(descriptor.at("name"));
     methods_.insert_or_assign(std::move(name),
-                              MethodEntry{std::move(descriptor), answering_at_once(std::move(handler)), true});
+                              MethodEntry{std::move(descriptor), answering_at_once(std::move(handler)), {}, true});
 }
 
 std::optional<MethodRegistry::Found> MethodRegistry::find_handler(const std::string& name,
@@ -46,7 +58,14 @@ std::optional<MethodRegistry::Found> MethodRegistry::find_handler(const std::str
         on_missing();
         return std::nullopt;
     }
-    return Found{it->second.handler, it->second.builtin};
+    return Found{it->second.handler, it->second.on_io_thread};
+}
+
+std::optional<InPlaceHandler> MethodRegistry::find_in_place(const std::string& name) const {
+    std::lock_guard lock(methods_mutex_);
+    const auto it = methods_.find(name);
+    if (it == methods_.end() || !it->second.in_place) return std::nullopt;
+    return it->second.in_place;
 }
 
 std::vector<boost::json::object> MethodRegistry::list_descriptors() const {

@@ -5,6 +5,7 @@
 
 #include <boost/json/object.hpp>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -17,8 +18,12 @@ namespace tarnvel {
 struct MethodEntry {
     boost::json::object descriptor;
     DeferredHandler handler;
-    // The built-ins are answered on the io thread, wherever handlers run.
-    bool builtin = false;
+    // Set for a method that reads its argument in place; `handler` then
+    // hands it a request that had to be copied out after all.
+    InPlaceHandler in_place;
+    // The built-ins and the in-place methods run on the io thread, wherever
+    // other handlers run.
+    bool on_io_thread = false;
 };
 
 // A handler that answers with what `handler` returns, before it returns.
@@ -30,6 +35,7 @@ public:
     // "sys.", not yet registered); false on refusal, never throws for them.
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
     bool register_method(boost::json::object descriptor, MethodHandler handler);
+    bool register_method(boost::json::object descriptor, InPlaceHandler handler);
 
     // For the built-ins, before any other thread can see the node: no name
     // rules, insert or replace. Throws if "name" is missing or not a string.
@@ -37,16 +43,25 @@ public:
 
     struct Found {
         DeferredHandler handler;
-        bool builtin = false;
+        bool on_io_thread = false;
     };
     // A copy of the handler registered under `name`. On a miss, `on_missing`
     // runs before the registry lock is released.
     std::optional<Found> find_handler(const std::string& name, const std::function<void()>& on_missing);
 
+    // Whether any method reads its argument in place: until one does, no
+    // request is looked at for it.
+    bool has_in_place() const noexcept { return has_in_place_.load(std::memory_order_relaxed); }
+    // A copy of the in-place handler registered under `name`, if that is one.
+    std::optional<InPlaceHandler> find_in_place(const std::string& name) const;
+
     // Copies of all descriptors in name order (bytewise).
     std::vector<boost::json::object> list_descriptors() const;
 
 private:
+    bool add(boost::json::object descriptor, MethodEntry entry);
+
+    std::atomic<bool> has_in_place_{false};
     mutable std::mutex methods_mutex_;
     std::map<std::string, MethodEntry> methods_;
 };

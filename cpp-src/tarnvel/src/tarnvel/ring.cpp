@@ -406,6 +406,13 @@ void RecordFrame::copy(size_t offset, uint8_t* out, size_t n) const noexcept {
     read_ring(data_, capacity_, pos_, FRAME_OFFSET + offset, out, n);
 }
 
+std::optional<std::span<const uint8_t>> RecordFrame::in_place(size_t offset, size_t n) const noexcept {
+    if (offset > size_ || n > size_ - offset) return std::nullopt;
+    const auto runs = ring_runs(data_, capacity_, pos_, FRAME_OFFSET + offset, n);
+    if (!runs[1].empty()) return std::nullopt;
+    return runs[0];
+}
+
 template <class Sink>
 void RecordFrame::take_pieces(size_t offset, size_t n, const Sink& sink) const {
     // It clears what it reads: never past the frame, into the next record.

@@ -115,6 +115,10 @@ public:
     void take(size_t offset, size_t n, Bytes& out) const;
     // The same into `n` bytes of memory at `out`, which cannot fail.
     void take(size_t offset, size_t n, uint8_t* out) const noexcept;
+    // The `n` bytes from `offset` of the frame where they lie, when they lie
+    // in one piece (not across the end of the ring); nothing otherwise.
+    // Valid until the drain moves past the record, which then clears them.
+    std::optional<std::span<const uint8_t>> in_place(size_t offset, size_t n) const noexcept;
     // The part of the record that take() cleared, as [first, last) offsets
     // from the record's start (its head included), or an empty range.
     std::pair<size_t, size_t> cleared() const noexcept { return {cleared_first_, cleared_last_}; }
