@@ -72,6 +72,10 @@ constexpr size_t MAX_ERRORS = 10;
 constexpr const char* SERVER_NODE = "bench-server";
 constexpr const char* CLIENT_NODE = "bench-client";
 constexpr const char* METHOD = "echo";
+// The same echo as a plain method, whose argument is copied out of the
+// mailbox before it runs: one row beside the in-place one at 1 MiB.
+constexpr const char* PLAIN_METHOD = "echo_plain";
+constexpr size_t PLAIN_METHOD_PAYLOAD = 1u << 20;
 const size_t LATENCY_PAYLOADS[] = {16, 4096, 65536, 1u << 20};
 const size_t THROUGHPUT_PAYLOADS[] = {16, 4096};
 const size_t WINDOWS[] = {1, 16, 128};
@@ -96,7 +100,13 @@ int run_server(const std::string& system, uint64_t mailbox_bytes) {
                                        {"name", METHOD},
                                        {"params", boost::json::array{boost::json::object{{"type", "bytes"}}}},
                                        {"return", boost::json::array{boost::json::object{{"type", "bytes"}}}}};
-        if (!node.register_method(std::move(descriptor), [](Bytes args) { return args; }))
+        boost::json::object plain_descriptor = descriptor;
+        plain_descriptor["name"] = PLAIN_METHOD;
+        // Answered from where the argument lies: the one copy on the server's
+        // side is the answer's, into the caller's mailbox.
+        const InPlaceHandler echo = [](BytesView args, Reply reply) { reply.complete(args); };
+        if (!node.register_method(std::move(descriptor), echo) ||
+            !node.register_method(std::move(plain_descriptor), [](Bytes args) { return args; }))
             throw std::runtime_error("cannot register echo");
         // Announced only now: a call that raced the registration would fail.
         std::string ready = "ready " + std::to_string(node.pid()) + "\n";
@@ -230,8 +240,9 @@ auto in_turns(Ours&& ours, Theirs&& theirs) {
 struct TarnvelTarget {
     Tarnvel& node;
     uint32_t pid;
+    const char* method = METHOD;
 
-    CallFuture call(const Bytes& payload) { return node.call(SERVER_NODE, pid, METHOD, payload, CALL_TIMEOUT_MS); }
+    CallFuture call(const Bytes& payload) { return node.call(SERVER_NODE, pid, method, payload, CALL_TIMEOUT_MS); }
 };
 
 bool echoed(const CallResult& r, const Bytes& payload) { return r.status == STATUS_OK && r.result == payload; }
@@ -246,7 +257,7 @@ LatencyRow tarnvel_latency(TarnvelTarget target, size_t size, size_t calls) {
     for (size_t i = 0; i < calls && errors < MAX_ERRORS; ++i) {
         Bytes args = payload;
         auto start = Clock::now();
-        CallResult r = target.node.call(SERVER_NODE, target.pid, METHOD, std::move(args), CALL_TIMEOUT_MS).get();
+        CallResult r = target.node.call(SERVER_NODE, target.pid, target.method, std::move(args), CALL_TIMEOUT_MS).get();
         auto took = Clock::now() - start;
         if (echoed(r, payload))
             samples.push_back(micros(took));
@@ -693,7 +704,7 @@ boost::json::object to_json(const BurstRow& r) {
 }
 
 void write_json(const std::string& path, const std::vector<LatencyRow>& latency,
-                const std::vector<ThroughputRow>& throughput, const std::vector<FanInRow>& fan_in,
+                const std::vector<LatencyRow>& plain_method, const std::vector<ThroughputRow>& throughput, const std::vector<FanInRow>& fan_in,
                 const std::vector<BurstRow>& bursts) {
     boost::json::array fan_in_rows;
     for (const auto& r : fan_in) fan_in_rows.push_back(to_json(r));
@@ -701,10 +712,13 @@ void write_json(const std::string& path, const std::vector<LatencyRow>& latency,
     for (const auto& r : bursts) burst_rows.push_back(to_json(r));
     boost::json::array latency_rows;
     for (const auto& r : latency) latency_rows.push_back(to_json(r));
+    boost::json::array plain_rows;
+    for (const auto& r : plain_method) plain_rows.push_back(to_json(r));
     boost::json::array throughput_rows;
     for (const auto& r : throughput) throughput_rows.push_back(to_json(r));
     boost::json::object all{{"hardware_threads", std::thread::hardware_concurrency()},
                             {"latency", std::move(latency_rows)},
+                            {"plain_method", std::move(plain_rows)},
                             {"throughput", std::move(throughput_rows)},
                             {"fan_in", std::move(fan_in_rows)},
                             {"bursts", std::move(burst_rows)}};
@@ -724,7 +738,9 @@ int run_client(const std::string& json_path) {
     std::printf("mailbox %llu bytes (%llu MiB) per node; 128 outstanding 4 KiB requests need %zu bytes\n",
                 static_cast<unsigned long long>(MAILBOX_BYTES), static_cast<unsigned long long>(MAILBOX_BYTES >> 20),
                 128 * record_4k);
-    std::printf("tarnvel: method \"%s\" in a second process, call time limit %lld ms\n", METHOD,
+    std::printf("tarnvel: method \"%s\" (in place; \"%s\" a plain method) in a second process, call time limit "
+                "%lld ms\n",
+                METHOD, PLAIN_METHOD,
                 static_cast<long long>(CALL_TIMEOUT_MS));
     std::printf("baseline: Unix stream socket pair to a second process, 4-byte length + payload, echoed\n");
     std::printf("hardware threads: %u\n", std::thread::hardware_concurrency());
@@ -732,6 +748,7 @@ int run_client(const std::string& json_path) {
 
     // Each baseline row sits under its tarnvel row.
     std::vector<LatencyRow> latency;
+    std::vector<LatencyRow> plain_method;
     std::vector<ThroughputRow> throughput;
     with_tarnvel_server(system, [&](TarnvelTarget target) {
         with_socket_server([&](UdsClient& client) {
@@ -746,6 +763,15 @@ int run_client(const std::string& json_path) {
                 latency.push_back(std::move(ours));
                 latency.push_back(std::move(theirs));
             }
+            {
+                const TarnvelTarget plain{target.node, target.pid, PLAIN_METHOD};
+                const size_t calls = latency_calls(PLAIN_METHOD_PAYLOAD) / TURNS;
+                auto [ours, theirs] =
+                    in_turns([&] { return tarnvel_latency(plain, PLAIN_METHOD_PAYLOAD, calls); },
+                             [&] { return uds_latency(client, PLAIN_METHOD_PAYLOAD, calls); });
+                ours.transport = "tarnvel plain";
+                plain_method = {std::move(ours), std::move(theirs)};
+            }
             for (size_t size : THROUGHPUT_PAYLOADS) {
                 for (size_t window : WINDOWS) {
                     auto [ours, theirs] = in_turns([&] { return tarnvel_throughput(target, size, window); },
@@ -759,8 +785,10 @@ int run_client(const std::string& json_path) {
     std::vector<FanInRow> fan_in = fan_in_rows(system + "_fan");
     std::vector<BurstRow> bursts{burst_row(system + "_small", SMALL_MAILBOX_BYTES),
                                  burst_row(system + "_large", MAILBOX_BYTES)};
-    print_tables(latency, throughput, fan_in, bursts);
-    if (!json_path.empty()) write_json(json_path, latency, throughput, fan_in, bursts);
+    std::vector<LatencyRow> printed = latency;
+    printed.insert(printed.end(), plain_method.begin(), plain_method.end());
+    print_tables(printed, throughput, fan_in, bursts);
+    if (!json_path.empty()) write_json(json_path, latency, plain_method, throughput, fan_in, bursts);
     return 0;
 }
 
