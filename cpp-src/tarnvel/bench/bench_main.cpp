@@ -704,8 +704,8 @@ boost::json::object to_json(const BurstRow& r) {
 }
 
 void write_json(const std::string& path, const std::vector<LatencyRow>& latency,
-                const std::vector<LatencyRow>& plain_method, const std::vector<ThroughputRow>& throughput, const std::vector<FanInRow>& fan_in,
-                const std::vector<BurstRow>& bursts) {
+                const std::vector<LatencyRow>& plain_method, const std::vector<ThroughputRow>& throughput,
+                const std::vector<FanInRow>& fan_in, const std::vector<BurstRow>& bursts) {
     boost::json::array fan_in_rows;
     for (const auto& r : fan_in) fan_in_rows.push_back(to_json(r));
     boost::json::array burst_rows;
@@ -738,10 +738,10 @@ int run_client(const std::string& json_path) {
     std::printf("mailbox %llu bytes (%llu MiB) per node; 128 outstanding 4 KiB requests need %zu bytes\n",
                 static_cast<unsigned long long>(MAILBOX_BYTES), static_cast<unsigned long long>(MAILBOX_BYTES >> 20),
                 128 * record_4k);
-    std::printf("tarnvel: method \"%s\" (in place; \"%s\" a plain method) in a second process, call time limit "
-                "%lld ms\n",
-                METHOD, PLAIN_METHOD,
-                static_cast<long long>(CALL_TIMEOUT_MS));
+    std::printf(
+        "tarnvel: method \"%s\" (in place; \"%s\" a plain method) in a second process, call time limit "
+        "%lld ms\n",
+        METHOD, PLAIN_METHOD, static_cast<long long>(CALL_TIMEOUT_MS));
     std::printf("baseline: Unix stream socket pair to a second process, 4-byte length + payload, echoed\n");
     std::printf("hardware threads: %u\n", std::thread::hardware_concurrency());
     std::fflush(stdout);
@@ -766,9 +766,8 @@ int run_client(const std::string& json_path) {
             {
                 const TarnvelTarget plain{target.node, target.pid, PLAIN_METHOD};
                 const size_t calls = latency_calls(PLAIN_METHOD_PAYLOAD) / TURNS;
-                auto [ours, theirs] =
-                    in_turns([&] { return tarnvel_latency(plain, PLAIN_METHOD_PAYLOAD, calls); },
-                             [&] { return uds_latency(client, PLAIN_METHOD_PAYLOAD, calls); });
+                auto [ours, theirs] = in_turns([&] { return tarnvel_latency(plain, PLAIN_METHOD_PAYLOAD, calls); },
+                                               [&] { return uds_latency(client, PLAIN_METHOD_PAYLOAD, calls); });
                 ours.transport = "tarnvel plain";
                 plain_method = {std::move(ours), std::move(theirs)};
             }

@@ -143,12 +143,10 @@ TEST_F(Serving, InPlaceMethodGetsItsArgumentWholeWhereverItLies) {
     Tarnvel node("small", unique_name("S"), unique_name("rx"), 4096 + 16);
     // On the io thread all the same: a worker would find the bytes cleared.
     node.set_worker_threads(2);
-    ASSERT_TRUE(node.register_method({{"name", "echo"}}, InPlaceHandler([](BytesView args, Reply reply) {
-                                         reply.complete(args);
-                                     })));
-    ASSERT_TRUE(node.register_method({{"name", "throw"}}, InPlaceHandler([](BytesView, Reply) {
-                                         throw std::runtime_error("no");
-                                     })));
+    ASSERT_TRUE(node.register_method({{"name", "echo"}},
+                                     InPlaceHandler([](BytesView args, Reply reply) { reply.complete(args); })));
+    ASSERT_TRUE(node.register_method({{"name", "throw"}},
+                                     InPlaceHandler([](BytesView, Reply) { throw std::runtime_error("no"); })));
     ASSERT_TRUE(node.register_method({{"name", "plain"}}, [](Bytes args) { return args; }));
     for (size_t size = 0; size < 2700; size += 89) {
         Bytes args(size);
