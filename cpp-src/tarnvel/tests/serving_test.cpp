@@ -159,6 +159,15 @@ TEST_F(Serving, InPlaceMethodGetsItsArgumentWholeWhereverItLies) {
         }
     }
     EXPECT_EQ(call_wait(node, "small", node.pid(), "throw", "x").status, STATUS_EXEC_FAILED);
+
+    // A method in both forms runs in place only on a node without workers.
+    for (Tarnvel* on : {&node, &me()}) {
+        ASSERT_TRUE(on->register_method(
+            {{"name", "both"}}, DeferredHandler([](Bytes, Reply reply) { reply.complete(to_bytes("copied")); }),
+            InPlaceHandler([](BytesView, Reply reply) { reply.complete(to_bytes("in place")); })));
+    }
+    EXPECT_EQ(to_text(call_wait(node, "small", node.pid(), "both").result), "copied");
+    EXPECT_EQ(to_text(await_result("both").result), "in place");
     // Only names free to take are taken, in either form.
     EXPECT_FALSE(node.register_method({{"name", "plain"}}, InPlaceHandler([](BytesView, Reply) {})));
     EXPECT_FALSE(node.register_method({{"name", "sys.echo"}}, InPlaceHandler([](BytesView, Reply) {})));

@@ -274,6 +274,9 @@ public:
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
     // The same for a handler that reads its argument in place.
     bool register_method(boost::json::object descriptor, InPlaceHandler handler);
+    // One method in two forms: `in_place` while the node has no workers (its
+    // methods run on the io thread then anyway), `handler` on its workers.
+    bool register_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place);
 
     // Where method handlers run. 0, the default: on the io thread, one at a
     // time, so each must be quick and must not wait for a call. 1 to

@@ -272,8 +272,8 @@ bool Inbox::serve_in_place(const RecordFrame& record) {
     if (!links_.registry.has_in_place()) return false;
     const std::optional<RequestInRing> request = request_in_ring(record);
     if (!request) return false;
-    const std::optional<InPlaceHandler> handler = links_.registry.find_in_place(request->method);
-    if (!handler) return false;
+    const std::optional<MethodRegistry::FoundInPlace> method = links_.registry.find_in_place(request->method);
+    if (!method || (!method->on_io_thread && links_.workers.size() > 0)) return false;
     // Acted on from here: nothing below throws.
     links_.outbox.frame_taken();
     links_.outbox.awake_budget().taken(request->args.size());
@@ -288,7 +288,7 @@ bool Inbox::serve_in_place(const RecordFrame& record) {
     } catch (...) {
         return true;  // no memory: the caller's time limit ends its call
     }
-    run_handler(*handler, BytesView(request->args), *answer);
+    run_handler(method->handler, BytesView(request->args), *answer);
     return true;
 }
 

@@ -376,6 +376,11 @@ bool Tarnvel::register_method(boost::json::object descriptor, InPlaceHandler han
     return impl_->register_method(std::move(descriptor), std::move(handler));
 }
 
+bool Tarnvel::register_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place) {
+    if (impl_->life.closed()) throw Error(ErrorKind::closed, "Tarnvel is closed");
+    return impl_->registry.register_method(std::move(descriptor), std::move(handler), std::move(in_place));
+}
+
 void Tarnvel::set_worker_threads(unsigned count) { impl_->set_worker_threads(count); }
 
 std::vector<NodeInfo> Tarnvel::list_nodes() const { return impl_->list_nodes(); }

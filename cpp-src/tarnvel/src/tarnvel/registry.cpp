@@ -32,6 +32,12 @@ bool MethodRegistry::register_method(boost::json::object descriptor, InPlaceHand
     return true;
 }
 
+bool MethodRegistry::register_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place) {
+    if (!add(std::move(descriptor), MethodEntry{{}, std::move(handler), std::move(in_place), false})) return false;
+    has_in_place_.store(true, std::memory_order_relaxed);
+    return true;
+}
+
 bool MethodRegistry::add(boost::json::object descriptor, MethodEntry entry) {
     const auto* name_value = descriptor.if_contains("name");
     if (name_value == nullptr || !name_value->is_string()) return false;
@@ -61,11 +67,11 @@ std::optional<MethodRegistry::Found> MethodRegistry::find_handler(const std::str
     return Found{it->second.handler, it->second.on_io_thread};
 }
 
-std::optional<InPlaceHandler> MethodRegistry::find_in_place(const std::string& name) const {
+std::optional<MethodRegistry::FoundInPlace> MethodRegistry::find_in_place(const std::string& name) const {
     std::lock_guard lock(methods_mutex_);
     const auto it = methods_.find(name);
     if (it == methods_.end() || !it->second.in_place) return std::nullopt;
-    return it->second.in_place;
+    return FoundInPlace{it->second.in_place, it->second.on_io_thread};
 }
 
 std::vector<boost::json::object> MethodRegistry::list_descriptors() const {

@@ -18,11 +18,12 @@ namespace tarnvel {
 struct MethodEntry {
     boost::json::object descriptor;
     DeferredHandler handler;
-    // Set for a method that reads its argument in place; `handler` then
-    // hands it a request that had to be copied out after all.
+    // Set for a method that reads its argument in place (on a node without
+    // workers only, unless on_io_thread); `handler` takes a request that had
+    // to be copied out after all.
     InPlaceHandler in_place;
-    // The built-ins and the in-place methods run on the io thread, wherever
-    // other handlers run.
+    // The built-ins and the in-place-only methods run on the io thread,
+    // wherever other handlers run.
     bool on_io_thread = false;
 };
 
@@ -36,6 +37,7 @@ public:
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
     bool register_method(boost::json::object descriptor, MethodHandler handler);
     bool register_method(boost::json::object descriptor, InPlaceHandler handler);
+    bool register_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place);
 
     // For the built-ins, before any other thread can see the node: no name
     // rules, insert or replace. Throws if "name" is missing or not a string.
@@ -52,8 +54,12 @@ public:
     // Whether any method reads its argument in place: until one does, no
     // request is looked at for it.
     bool has_in_place() const noexcept { return has_in_place_.load(std::memory_order_relaxed); }
-    // A copy of the in-place handler registered under `name`, if that is one.
-    std::optional<InPlaceHandler> find_in_place(const std::string& name) const;
+    struct FoundInPlace {
+        InPlaceHandler handler;
+        bool on_io_thread = false;  // else in place only on a node without workers
+    };
+    // A copy of the in-place form registered under `name`, if it has one.
+    std::optional<FoundInPlace> find_in_place(const std::string& name) const;
 
     // Copies of all descriptors in name order (bytewise).
     std::vector<boost::json::object> list_descriptors() const;
