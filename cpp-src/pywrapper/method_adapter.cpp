@@ -59,7 +59,7 @@ private:
     Reply reply_;
 };
 
-py::object bytes_object(const Bytes& bytes) {
+py::object bytes_object(std::span<const uint8_t> bytes) {
     auto object = py::reinterpret_steal<py::object>(
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
     if (!object) {
@@ -132,9 +132,9 @@ private:
 
 // Runs the method with the argument bytes and gives its answer: a large one
 // from its bytes object in place (see PythonMethod), a smaller one copied
-// into the argument's storage, which is ours by now, so that an answer no
-// larger than its argument needs no fresh allocation.
-void call_python(PythonMethod& method, Bytes args, const Reply& reply) {
+// into `storage` (the argument's, when the argument was copied out for it),
+// so that an answer no larger than its argument needs no fresh allocation.
+void call_python(PythonMethod& method, std::span<const uint8_t> args, Bytes storage, const Reply& reply) {
     std::optional<ForeignThreadGil> gil(std::in_place);
     method.let_go_of_kept();
     py::object argument = bytes_object(args);
@@ -157,16 +157,16 @@ void call_python(PythonMethod& method, Bytes args, const Reply& reply) {
     if (size >= ANSWERED_IN_PLACE_FROM && PyBytes_CheckExact(result.ptr()) && method.make_room()) {
         PyObject* answer = result.release().ptr();
         gil.reset();
-        Bytes().swap(args);
+        Bytes().swap(storage);
         // Read in place: a bytes object never changes, and this call holds it.
         reply.complete(BytesView(std::span<const uint8_t>(data, static_cast<size_t>(size))));
         method.keep(answer);
         return;
     }
-    args.assign(data, data + size);
+    storage.assign(data, data + size);
     result = py::object();
     gil.reset();
-    reply.complete(std::move(args));
+    reply.complete(std::move(storage));
 }
 
 }  // namespace
@@ -188,15 +188,28 @@ std::optional<boost::json::object> descriptor_from_dict(const py::dict& descript
     }
 }
 
-DeferredHandler make_python_handler(py::function callable) {
+PythonHandlers make_python_handler(py::function callable) {
     std::shared_ptr<PythonMethod> shared(new PythonMethod(std::move(callable)), GilSafeDelete{});
-    return [shared](Bytes args, Reply reply) {
+    PythonHandlers handlers;
+    handlers.deferred = [shared](Bytes args, Reply reply) {
         if (interpreter_exiting()) {
             throw std::runtime_error("interpreter is shutting down");
         }
         PythonHandlerScope scope;
-        call_python(*shared, std::move(args), reply);
+        // Taken before the vector moves: its bytes stay where they are.
+        const std::span<const uint8_t> view(args);
+        call_python(*shared, view, std::move(args), reply);
     };
+    // The bytes object is made straight from the mailbox: one copy of the
+    // argument instead of two.
+    handlers.in_place = [shared](BytesView args, Reply reply) {
+        if (interpreter_exiting()) {
+            throw std::runtime_error("interpreter is shutting down");
+        }
+        PythonHandlerScope scope;
+        call_python(*shared, args.bytes(), Bytes(), reply);
+    };
+    return handlers;
 }
 
 bool register_deferred(PyTarnvel& self, const py::dict& descriptor, py::function handler) {
@@ -236,8 +249,9 @@ bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function h
     if (!object) {
         return false;
     }
-    DeferredHandler method = make_python_handler(std::move(handler));
-    return self.core().node().register_method(std::move(*object), std::move(method));
+    PythonHandlers method = make_python_handler(std::move(handler));
+    return self.core().node().register_method(std::move(*object), std::move(method.deferred),
+                                              std::move(method.in_place));
 }
 
 }  // namespace tarnvel::binding

@@ -18,9 +18,14 @@ namespace py = pybind11;
 std::optional<boost::json::object> descriptor_from_dict(const py::dict& descriptor);
 
 // A handler that calls `callable` with the argument bytes where the node runs
-// its methods and answers with the bytes it returns. Its copies share one
-// reference to the callable, which may be released on any thread.
-DeferredHandler make_python_handler(py::function callable);
+// its methods and answers with the bytes it returns, in its two forms: the
+// in-place one for a node without workers. Its copies share one reference to
+// the callable, which may be released on any thread.
+struct PythonHandlers {
+    DeferredHandler deferred;
+    InPlaceHandler in_place;
+};
+PythonHandlers make_python_handler(py::function callable);
 
 bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function handler);
 

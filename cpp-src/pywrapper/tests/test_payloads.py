@@ -10,10 +10,12 @@ from support import self_call, unique
 SIZES = [0, 1, 65536 + 3, 1 << 20]
 
 
-@pytest.fixture
-def roomy(system):
-    """A node whose mailbox holds a 1 MiB request or answer."""
-    n = tc.Tarnvel("main", system, unique("rx"), 8 << 20)
+@pytest.fixture(params=[0, 2], ids=["in-place", "workers"])
+def roomy(system, request):
+    """A node whose mailbox holds a 1 MiB request or answer. Without workers a
+    plain method reads its argument straight from the mailbox; with them,
+    from a copy."""
+    n = tc.Tarnvel("main", system, unique("rx"), 8 << 20, workers=request.param)
     yield n
     n.close()
 
