@@ -250,8 +250,8 @@ bool register_method(PyTarnvel& self, const py::dict& descriptor, py::function h
         return false;
     }
     PythonHandlers method = make_python_handler(std::move(handler));
-    return self.core().node().register_method(std::move(*object), std::move(method.deferred),
-                                              std::move(method.in_place));
+    return self.core().node().register_in_place_method(std::move(*object), std::move(method.deferred),
+                                                       std::move(method.in_place));
 }
 
 }  // namespace tarnvel::binding

@@ -105,7 +105,7 @@ int run_server(const std::string& system, uint64_t mailbox_bytes) {
         // Answered from where the argument lies: the one copy on the server's
         // side is the answer's, into the caller's mailbox.
         const InPlaceHandler echo = [](BytesView args, Reply reply) { reply.complete(args); };
-        if (!node.register_method(std::move(descriptor), echo) ||
+        if (!node.register_in_place_method(std::move(descriptor), echo) ||
             !node.register_method(std::move(plain_descriptor), [](Bytes args) { return args; }))
             throw std::runtime_error("cannot register echo");
         // Announced only now: a call that raced the registration would fail.

@@ -127,14 +127,16 @@ private:
 // unless it was answered already.
 using DeferredHandler = std::function<void(Bytes, Reply)>;
 
-// Receives the argument bytes where they lie in the node's mailbox, without
-// a copy, and the request's Reply. It runs on the io thread whatever the
+// Receives the argument bytes and the request's Reply: the bytes where they
+// lie in the node's mailbox, without a copy, unless the request had to be
+// copied out (its argument lies across the end of the ring, or a thread
+// waiting for its own call read it). It runs on the io thread whatever the
 // worker count, before the mailbox is read further, so it must be quick and
 // must not wait for a call. The bytes are valid only until it returns (an
 // answer given as complete(BytesView) from them is written before it
 // returns, or copied); any process that may write to the mailbox can reach
 // them, so what a handler checks it should copy first. For large arguments:
-// a plain method's are copied out of the mailbox first.
+// a plain method's are always copied out of the mailbox first.
 using InPlaceHandler = std::function<void(BytesView, Reply)>;
 
 // Receives a call's one outcome. It runs on the node's io thread (answers,
@@ -273,10 +275,13 @@ public:
     // The same for a handler that answers through its Reply, now or later.
     bool register_method(boost::json::object descriptor, DeferredHandler handler);
     // The same for a handler that reads its argument in place.
-    bool register_method(boost::json::object descriptor, InPlaceHandler handler);
-    // One method in two forms: `in_place` while the node has no workers (its
-    // methods run on the io thread then anyway), `handler` on its workers.
-    bool register_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place);
+    bool register_in_place_method(boost::json::object descriptor, InPlaceHandler handler);
+    // One method in two forms: on a node without workers (whose methods run
+    // on the io thread anyway) `in_place` takes the requests that lie whole
+    // in the mailbox and `handler` those copied out (see InPlaceHandler),
+    // both on the io thread; on a node with workers `handler` takes all of
+    // them, on its workers.
+    bool register_in_place_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place);
 
     // Where method handlers run. 0, the default: on the io thread, one at a
     // time, so each must be quick and must not wait for a call. 1 to

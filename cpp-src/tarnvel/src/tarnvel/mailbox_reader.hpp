@@ -39,9 +39,9 @@ public:
                   InPlaceTaker in_place = {});
 
     // io thread: hands every frame a waiting thread left for it, then every
-    // readable frame, to `on_frame`, in the order they were written; what
-    // that throws costs its frame only. Never throws. Returns how many it
-    // took.
+    // readable frame, to `on_frame`, in the order they were written, unless
+    // `in_place` acted on it first; what that throws costs its frame only.
+    // Never throws. Returns how many it took.
     size_t drain() noexcept;
     // What a waiting thread's drain came to.
     struct WaiterDrain {

@@ -372,11 +372,12 @@ bool Tarnvel::register_method(boost::json::object descriptor, DeferredHandler ha
     return impl_->register_method(std::move(descriptor), std::move(handler));
 }
 
-bool Tarnvel::register_method(boost::json::object descriptor, InPlaceHandler handler) {
+bool Tarnvel::register_in_place_method(boost::json::object descriptor, InPlaceHandler handler) {
     return impl_->register_method(std::move(descriptor), std::move(handler));
 }
 
-bool Tarnvel::register_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place) {
+bool Tarnvel::register_in_place_method(boost::json::object descriptor, DeferredHandler handler,
+                                       InPlaceHandler in_place) {
     if (impl_->life.closed()) throw Error(ErrorKind::closed, "Tarnvel is closed");
     return impl_->registry.register_method(std::move(descriptor), std::move(handler), std::move(in_place));
 }
