@@ -269,11 +269,12 @@ bool Inbox::ready_to_serve() noexcept {
 }
 
 bool Inbox::serve_in_place(const RecordFrame& record) {
-    if (!links_.registry.has_in_place()) return false;
+    const bool with_workers = links_.workers.size() > 0;
+    if (!links_.registry.has_in_place(with_workers)) return false;
     const std::optional<RequestInRing> request = request_in_ring(record);
     if (!request) return false;
     const std::optional<MethodRegistry::FoundInPlace> method = links_.registry.find_in_place(request->method);
-    if (!method || (!method->on_io_thread && links_.workers.size() > 0)) return false;
+    if (!method || (!method->on_io_thread && with_workers)) return false;
     // Acted on from here: nothing below throws.
     links_.outbox.frame_taken();
     links_.outbox.awake_budget().taken(request->args.size());

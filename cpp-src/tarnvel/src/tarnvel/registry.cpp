@@ -28,13 +28,13 @@ bool MethodRegistry::register_method(boost::json::object descriptor, DeferredHan
 bool MethodRegistry::register_method(boost::json::object descriptor, InPlaceHandler handler) {
     DeferredHandler copied = [handler](Bytes args, Reply reply) { handler(BytesView(args), std::move(reply)); };
     if (!add(std::move(descriptor), MethodEntry{{}, std::move(copied), std::move(handler), true})) return false;
-    has_in_place_.store(true, std::memory_order_relaxed);
+    in_place_always_.store(true, std::memory_order_relaxed);
     return true;
 }
 
 bool MethodRegistry::register_method(boost::json::object descriptor, DeferredHandler handler, InPlaceHandler in_place) {
     if (!add(std::move(descriptor), MethodEntry{{}, std::move(handler), std::move(in_place), false})) return false;
-    has_in_place_.store(true, std::memory_order_relaxed);
+    in_place_without_workers_.store(true, std::memory_order_relaxed);
     return true;
 }
 

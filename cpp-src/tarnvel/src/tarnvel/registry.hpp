@@ -51,9 +51,12 @@ public:
     // runs before the registry lock is released.
     std::optional<Found> find_handler(const std::string& name, const std::function<void()>& on_missing);
 
-    // Whether any method reads its argument in place: until one does, no
-    // request is looked at for it.
-    bool has_in_place() const noexcept { return has_in_place_.load(std::memory_order_relaxed); }
+    // Whether any method may read its argument in place on a node with or
+    // without workers: until one may, no request is looked at for it.
+    bool has_in_place(bool with_workers) const noexcept {
+        return in_place_always_.load(std::memory_order_relaxed) ||
+               (!with_workers && in_place_without_workers_.load(std::memory_order_relaxed));
+    }
     struct FoundInPlace {
         InPlaceHandler handler;
         bool on_io_thread = false;  // else in place only on a node without workers
@@ -67,7 +70,8 @@ public:
 private:
     bool add(boost::json::object descriptor, MethodEntry entry);
 
-    std::atomic<bool> has_in_place_{false};
+    std::atomic<bool> in_place_always_{false};
+    std::atomic<bool> in_place_without_workers_{false};
     mutable std::mutex methods_mutex_;
     std::map<std::string, MethodEntry> methods_;
 };
