@@ -34,6 +34,33 @@ decltype(OutFrame::head) begin_frame(uint8_t kind, uint16_t seq, uint32_t pid, u
     return out;
 }
 
+// Whether the record's frame ends with its end marker.
+bool ends_right(const RecordFrame& record) {
+    uint8_t tail[3];
+    record.copy(record.size() - 3, tail, sizeof tail);
+    return tail[0] == FRAME_END_MARKER[0] && tail[1] == FRAME_END_MARKER[1] && tail[2] == FRAME_END_MARKER[2];
+}
+
+// A request's packed method name, as unpack_cstring() reads it, and where
+// its argument bytes start in the frame (they run up to the end marker).
+struct MethodField {
+    std::string name;
+    size_t args_at = 0;
+};
+
+// `start` holds the frame's first BODY + 4 bytes, or all of a shorter body.
+std::optional<MethodField> read_method(const RecordFrame& record, const uint8_t* start, size_t body) {
+    const uint32_t field = body >= 4 ? load_le32(&start[BODY]) : 0;
+    if (field == 0 || uint64_t{field} + 4 > body) return std::nullopt;
+    MethodField method;
+    method.name.resize(field);  // with its terminator, dropped below
+    record.copy(BODY + 4, reinterpret_cast<uint8_t*>(method.name.data()), field);
+    if (method.name.back() != '\0') return std::nullopt;
+    method.name.pop_back();
+    method.args_at = BODY + 4 + field;
+    return method;
+}
+
 }  // namespace
 
 Bytes OutFrame::joined() const {
@@ -77,11 +104,6 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<
     const size_t started = std::min(n - 3, sizeof start);
     record.copy(0, start, started);
     if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n) return std::nullopt;
-    const auto ends_right = [&] {
-        uint8_t tail[3];
-        record.copy(n - 3, tail, sizeof tail);
-        return tail[0] == FRAME_END_MARKER[0] && tail[1] == FRAME_END_MARKER[1] && tail[2] == FRAME_END_MARKER[2];
-    };
     ReceivedFrame frame;
     frame.kind = start[5];
     frame.seq = static_cast<uint16_t>(start[6] | start[7] << 8);
@@ -101,27 +123,18 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<
                 frame.unfit_answer_bytes = load_le32(&start[BODY + 1]);
             }
         }
-        if (!ends_right()) return std::nullopt;
+        if (!ends_right(record)) return std::nullopt;
         return frame;
     }
     if (frame.kind == FRAME_KIND_REQUEST) {
-        // The packed method name, as unpack_cstring() reads it.
-        const uint32_t field = body >= 4 ? load_le32(&start[BODY]) : 0;
-        if (field == 0 || uint64_t{field} + 4 > body) {
-            frame.body_ok = false;
-        } else {
-            frame.method.resize(field);  // with its terminator, dropped below
-            record.copy(BODY + 4, reinterpret_cast<uint8_t*>(frame.method.data()), field);
-            if (frame.method.back() != '\0') {
-                frame.body_ok = false;
-                frame.method.clear();
-            } else {
-                frame.method.pop_back();
-                record.take(BODY + 4 + field, body - 4 - field, frame.payload);
-            }
+        std::optional<MethodField> method = read_method(record, start, body);
+        frame.body_ok = method.has_value();
+        if (method) {
+            frame.method = std::move(method->name);
+            record.take(method->args_at, n - 3 - method->args_at, frame.payload);
         }
     }
-    if (!ends_right()) return std::nullopt;
+    if (!ends_right(record)) return std::nullopt;
     return frame;
 }
 
@@ -130,28 +143,16 @@ std::optional<RequestInRing> request_in_ring(const RecordFrame& record) {
     if (n < FRAME_OVERHEAD + 4) return std::nullopt;
     uint8_t start[BODY + 4];
     record.copy(0, start, sizeof start);
-    if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n || start[5] != FRAME_KIND_REQUEST) {
+    if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n || start[5] != FRAME_KIND_REQUEST ||
+        !ends_right(record)) {
         return std::nullopt;
     }
-    uint8_t tail[3];
-    record.copy(n - 3, tail, sizeof tail);
-    if (tail[0] != FRAME_END_MARKER[0] || tail[1] != FRAME_END_MARKER[1] || tail[2] != FRAME_END_MARKER[2]) {
-        return std::nullopt;
-    }
-    const size_t body = n - FRAME_OVERHEAD;
-    const uint32_t field = load_le32(&start[BODY]);
-    if (field == 0 || uint64_t{field} + 4 > body) return std::nullopt;
-    RequestInRing request;
-    request.seq = static_cast<uint16_t>(start[6] | start[7] << 8);
-    request.pid = load_le32(&start[8]);
-    request.method.resize(field);  // with its terminator, dropped below
-    record.copy(BODY + 4, reinterpret_cast<uint8_t*>(request.method.data()), field);
-    if (request.method.back() != '\0') return std::nullopt;
-    request.method.pop_back();
-    const std::optional<std::span<const uint8_t>> args = record.in_place(BODY + 4 + field, body - 4 - field);
+    std::optional<MethodField> method = read_method(record, start, n - FRAME_OVERHEAD);
+    if (!method) return std::nullopt;
+    const std::optional<std::span<const uint8_t>> args = record.in_place(method->args_at, n - 3 - method->args_at);
     if (!args) return std::nullopt;
-    request.args = *args;
-    return request;
+    return RequestInRing{static_cast<uint16_t>(start[6] | start[7] << 8), load_le32(&start[8]), std::move(method->name),
+                         *args};
 }
 
 OutFrame request_frame(uint16_t seq, uint32_t pid, std::string_view method, Payload args) {

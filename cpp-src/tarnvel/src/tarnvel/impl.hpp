@@ -38,9 +38,9 @@ struct Tarnvel::Impl {
     void call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
               CallCompletion done, bool anywhere = false, bool takes_space = false);
     CallFuture call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms);
-    // DeferredHandler or InPlaceHandler.
-    template <class Handler>
-    bool register_method(boost::json::object descriptor, Handler handler);
+    // The handler's forms, as MethodRegistry::register_method takes them.
+    template <class... Handlers>
+    bool register_method(boost::json::object descriptor, Handlers... handlers);
     void set_worker_threads(unsigned count);
     std::vector<NodeInfo> list_nodes();
 

@@ -204,10 +204,10 @@ CallFuture Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::strin
     return CallFuture(std::move(future), std::move(waits));
 }
 
-template <class Handler>
-bool Tarnvel::Impl::register_method(boost::json::object descriptor, Handler handler) {
+template <class... Handlers>
+bool Tarnvel::Impl::register_method(boost::json::object descriptor, Handlers... handlers) {
     if (life.closed()) throw Error(ErrorKind::closed, "Tarnvel is closed");
-    return registry.register_method(std::move(descriptor), std::move(handler));
+    return registry.register_method(std::move(descriptor), std::move(handlers)...);
 }
 
 void Tarnvel::Impl::set_worker_threads(unsigned count) {
@@ -378,8 +378,7 @@ bool Tarnvel::register_in_place_method(boost::json::object descriptor, InPlaceHa
 
 bool Tarnvel::register_in_place_method(boost::json::object descriptor, DeferredHandler handler,
                                        InPlaceHandler in_place) {
-    if (impl_->life.closed()) throw Error(ErrorKind::closed, "Tarnvel is closed");
-    return impl_->registry.register_method(std::move(descriptor), std::move(handler), std::move(in_place));
+    return impl_->register_method(std::move(descriptor), std::move(handler), std::move(in_place));
 }
 
 void Tarnvel::set_worker_threads(unsigned count) { impl_->set_worker_threads(count); }
