@@ -447,6 +447,40 @@ TEST(Ring, DrainStopsAtIncompleteHeadAndResumes) {
     EXPECT_EQ(box.drain(), (std::vector<Bytes>{a, b}));
 }
 
+// A frame whose act is quick may keep its space from writers until the drain
+// stops; one whose act may be slow (a method) has it freed first, and a
+// copy_out that throws leaves the frames before it freed and its own in place.
+TEST(Ring, ReadSpaceIsFreedBeforeASlowActAndWhenTheDrainStops) {
+    Mailbox box(4096);
+    constexpr uint32_t RECORD = RECORD_HEADER_SIZE + 20;
+    for (uint16_t seq = 1; seq <= 5; ++seq) ASSERT_EQ(box.append(frame_of_size(20, seq)), AppendResult::ok);
+    DrainState state;
+    uint16_t seq = 0;
+    std::vector<uint32_t> read_pos_in_slow_act;
+    const auto drain = [&](bool throw_at_last) {
+        return drain_records(
+            box.view(), box.size(), state,
+            [&](const RecordFrame& record) {
+                seq = static_cast<uint16_t>(seq + 1);
+                if (seq == 5 && throw_at_last) {
+                    seq = 4;
+                    throw std::bad_alloc();
+                }
+                if (seq != 3) record.act_is_quick();
+            },
+            [&] {
+                if (seq == 3) read_pos_in_slow_act.push_back(box.read_pos());
+            });
+    };
+    EXPECT_THROW(drain(true), std::bad_alloc);
+    EXPECT_EQ(read_pos_in_slow_act, std::vector<uint32_t>{3 * RECORD});
+    EXPECT_EQ(box.read_pos(), 4 * RECORD);
+    EXPECT_FALSE(drain(false).has_value());
+    EXPECT_EQ(seq, 5);
+    EXPECT_EQ(box.read_pos(), 5 * RECORD);
+    EXPECT_TRUE(box.ring_is_zero());
+}
+
 TEST(Ring, DamagedOwnHeaderIsReinitialised) {
     struct Damage {
         const char* what;

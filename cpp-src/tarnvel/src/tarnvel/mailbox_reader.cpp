@@ -40,9 +40,12 @@ size_t MailboxReader::drain() noexcept {
             [&](const RecordFrame& record) {
                 if (in_place_ && in_place_(record)) {
                     ++taken;
+                    record.act_is_quick();  // nothing left to do
                     return;
                 }
                 current = receive_frame(record);
+                // An answer's completion is quick; a method may not be.
+                if (current && current->kind == FRAME_KIND_RESPONSE) record.act_is_quick();
             },
             [&] {
                 if (current) act(std::move(*current));
@@ -107,6 +110,9 @@ MailboxReader::WaiterDrain MailboxReader::drain_for(const FrameTaker& take, bool
                         // Once read into, the space is the frame's, whatever
                         // the frame came to.
                         space_used = space_used || !into.empty();
+                        // This thread only finishes calls that may run
+                        // anywhere, and leaves the rest to the io thread.
+                        record.act_is_quick();
                     },
                     [&] {
                         if (!current) return;

@@ -470,31 +470,57 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
     auto write_pos = header_field(view, WRITE_POS_OFFSET);
     auto read_pos = header_field(view, READ_POS_OFFSET);
 
+    // The header shares its cache line with every writer's reservation, so
+    // the reader looks at it only when it has read up to the write position
+    // it last saw, and tells writers of the space it freed once per eighth
+    // of the ring (64 KiB at most) and whenever it stops: each look and each
+    // store would otherwise take the line from the writers' core and back.
+    const uint64_t publish_every = std::min<uint64_t>(capacity / 8, 64 * 1024);
+    uint32_t r = 0;
+    uint32_t w = 0;
+    bool known = false;
+    uint64_t unpublished = 0;
+    const auto publish = [&]() noexcept {
+        if (unpublished == 0) return;
+        read_pos.store(r, std::memory_order_release);
+        unpublished = 0;
+    };
+    struct Published {
+        const decltype(publish)& run;
+        ~Published() { run(); }
+    } const published{publish};
+
     for (;;) {
-        const uint32_t magic = header_field(view, MAGIC_OFFSET).load(std::memory_order_relaxed);
-        const uint32_t capacity_field = header_field(view, CAPACITY_OFFSET).load(std::memory_order_relaxed);
-        const uint32_t r = read_pos.load(std::memory_order_relaxed);  // only this thread stores it
-        const uint32_t w = write_pos.load(std::memory_order_acquire);
-        if (magic != MAILBOX_MAGIC || capacity_field != capacity || r >= ring.modulus() || w >= ring.modulus() ||
-            ring.used(w, r) > capacity) {
-            // Start afresh, both positions at 0 as at construction. The ring's
-            // content and records in flight are lost, but nothing is read from
-            // outside the view and the reader does not wait forever on
-            // positions no writer will ever reach.
-            write_header(view, view_size);
-            state = DrainState{};
-            return std::nullopt;
-        }
-        if (state.read_pos != r) {
-            state = DrainState{};  // the position was moved under us: nothing known holds
-            state.read_pos = r;
+        bool fresh = false;
+        if (!known || ring.used(w, r) == 0) {
+            publish();
+            const uint32_t magic = header_field(view, MAGIC_OFFSET).load(std::memory_order_relaxed);
+            const uint32_t capacity_field = header_field(view, CAPACITY_OFFSET).load(std::memory_order_relaxed);
+            r = read_pos.load(std::memory_order_relaxed);  // only this thread stores it
+            w = write_pos.load(std::memory_order_acquire);
+            if (magic != MAILBOX_MAGIC || capacity_field != capacity || r >= ring.modulus() || w >= ring.modulus() ||
+                ring.used(w, r) > capacity) {
+                // Start afresh, both positions at 0 as at construction. The ring's
+                // content and records in flight are lost, but nothing is read from
+                // outside the view and the reader does not wait forever on
+                // positions no writer will ever reach.
+                write_header(view, view_size);
+                state = DrainState{};
+                return std::nullopt;
+            }
+            if (state.read_pos != r) {
+                state = DrainState{};  // the position was moved under us: nothing known holds
+                state.read_pos = r;
+            }
+            if (ring.used(w, r) == 0) {
+                state.waiting = false;
+                state.settled = 0;
+                return std::nullopt;
+            }
+            known = true;
+            fresh = true;
         }
         const uint64_t used = ring.used(w, r);
-        if (used == 0) {
-            state.waiting = false;
-            state.settled = 0;
-            return std::nullopt;
-        }
 
         uint64_t step = 0;
         bool deliver = false;
@@ -502,7 +528,12 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
         size_t cleared_first = 0;
         size_t cleared_last = 0;
         std::exception_ptr failed;
+        bool quick = false;
         if (used < RECORD_HEADER_SIZE) {
+            if (!fresh) {
+                known = false;  // a fragment is judged on a fresh look
+                continue;
+            }
             step = used;  // a fragment: every reservation holds at least a whole head
         } else {
             const uint8_t ready_low = ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire);
@@ -530,7 +561,12 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
                     }
                     step = RECORD_HEADER_SIZE + length;
                     std::tie(cleared_first, cleared_last) = frame.cleared();
+                    quick = frame.quick();
                 }
+            }
+            if (!deliver && !failed && !fresh) {
+                known = false;  // what to wait for or step over is judged on a fresh look
+                continue;
             }
             if (!deliver && !failed) {
                 // Free space is zero and writers store only 0 and then 1 in
@@ -575,12 +611,18 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
             ring.zero(ring.advance(r, head), step - head);
         }
         const uint32_t next = ring.advance(r, step);
-        read_pos.store(next, std::memory_order_release);
+        r = next;
+        unpublished += step;
+        if (unpublished >= publish_every) publish();
+        if (!deliver) known = false;
         state.read_pos = next;
         state.waiting = false;
         state.settled = state.settled > step ? state.settled - step : 0;
         if (failed) std::rethrow_exception(failed);
         if (deliver) {
+            // A slow act (a method on this thread) must not hold the space
+            // of what has been read.
+            if (!quick) publish();
             act();
         }
     }

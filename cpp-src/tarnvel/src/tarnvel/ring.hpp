@@ -122,6 +122,11 @@ public:
     // The part of the record that take() cleared, as [first, last) offsets
     // from the record's start (its head included), or an empty range.
     std::pair<size_t, size_t> cleared() const noexcept { return {cleared_first_, cleared_last_}; }
+    // What `act` does with this frame is quick (an answer's completion, a
+    // frame handled in copy_out already): the drain may keep the frame's
+    // space from writers until it stops, rather than free it before `act`.
+    void act_is_quick() const noexcept { quick_ = true; }
+    bool quick() const noexcept { return quick_; }
 
 private:
     // Hands each piece to `sink` right before clearing it.
@@ -134,14 +139,17 @@ private:
     uint32_t size_;
     mutable size_t cleared_first_ = 0;
     mutable size_t cleared_last_ = 0;
+    mutable bool quick_ = false;
 };
 
 // Owner side, on the mailbox's one reader at a time. Hands each complete frame
 // to `copy_out` while it still lies in the ring, then moves read_pos past it
 // (writers may reuse the space from then on), then calls `act`; in reservation
-// order. Should `copy_out` throw, the frame stays for the next drain, unless
-// it had taken part of it already: then the frame is passed over before the
-// exception goes on. Otherwise as below.
+// order. For a frame that copy_out marked act_is_quick(), read_pos may move
+// later, with the frames after it, but before the drain returns (an eighth of
+// the ring at the most stays held so). Should `copy_out` throw, the frame
+// stays for the next drain, unless it had taken part of it already: then the
+// frame is passed over before the exception goes on. Otherwise as below.
 std::optional<DrainClock::time_point> drain_records(
     uint8_t* view, uint64_t view_size, DrainState& state, const std::function<void(const RecordFrame&)>& copy_out,
     const std::function<void()>& act, const std::function<DrainClock::time_point()>& now = DrainClock::now);
