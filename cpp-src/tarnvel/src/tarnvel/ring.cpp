@@ -529,11 +529,8 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
         size_t cleared_last = 0;
         std::exception_ptr failed;
         bool quick = false;
+        bool committed = false;
         if (used < RECORD_HEADER_SIZE) {
-            if (!fresh) {
-                known = false;  // a fragment is judged on a fresh look
-                continue;
-            }
             step = used;  // a fragment: every reservation holds at least a whole head
         } else {
             const uint8_t ready_low = ring.atomic_byte(r, READY_OFFSET).load(std::memory_order_acquire);
@@ -564,15 +561,17 @@ std::optional<DrainClock::time_point> drain_records(uint8_t* view, uint64_t view
                     quick = frame.quick();
                 }
             }
-            if (!deliver && !failed && !fresh) {
+            // Free space is zero and writers store only 0 and then 1 in
+            // ready, so all zero is a writer yet to commit (or one that
+            // died first); anything else is garbage its writer is done with.
+            committed = ready_low != 0 || !high_bytes_zero;
+        }
+        if (!deliver && !failed) {
+            if (!fresh) {
                 known = false;  // what to wait for or step over is judged on a fresh look
                 continue;
             }
-            if (!deliver && !failed) {
-                // Free space is zero and writers store only 0 and then 1 in
-                // ready, so all zero is a writer yet to commit (or one that
-                // died first); anything else is garbage its writer is done with.
-                const bool committed = ready_low != 0 || !high_bytes_zero;
+            if (used >= RECORD_HEADER_SIZE) {
                 step = step_over_unreadable_head(ring, r, used, state.settled, committed);
                 if (step == 0) {
                     if (!state.waiting) {
