@@ -611,6 +611,81 @@ TEST_F(Calls, AnswersAsTheCallerReadsThem) {
     EXPECT_EQ(await(futures[5]).status, STATUS_EXEC_FAILED);
 }
 
+// A completion that reads its answer in place sees what a copy would show:
+// every status, the answer for the right caller only, nothing late, and the
+// right bytes whether the answer lies in one piece or across the ring's end.
+TEST_F(Calls, InPlaceCompletionsSeeWhatACopyWouldShow) {
+    std::mutex mutex;
+    std::vector<std::tuple<uint8_t, std::string, uint64_t>> seen;  // status, result, unfit answer bytes
+    const InPlaceCompletion note = [&](const CallResultView& r) {
+        const auto bytes = r.result.bytes();
+        std::lock_guard lock(mutex);
+        seen.emplace_back(r.status, std::string(bytes.begin(), bytes.end()), r.unfit_answer_bytes);
+    };
+    const auto outcomes = [&] {
+        std::lock_guard lock(mutex);
+        return seen;
+    };
+    const uint32_t target = 0x7FFFFF21u;
+    auto target_map = quiet_target(41, target, "target");
+    for (int i = 0; i < 6; ++i) me().call_in_place("target", target, "m", BytesView({}), LONG_TIMEOUT_MS, note);
+    me().call_in_place("target", target, "m", BytesView({}), 1, note);
+    ASSERT_TRUE(eventually([&] { return outcomes().size() == 1; }));
+    EXPECT_EQ(outcomes()[0], std::make_tuple(STATUS_TIMEOUT, std::string(), uint64_t{0}));
+    ASSERT_TRUE(eventually([&] { return unread_frames(target_map.view()).size() == 7; }));
+    std::vector<uint16_t> seq;
+    for (const auto& bytes : unread_frames(target_map.view())) seq.push_back(decode_raw_frame(bytes).value().seq);
+    const std::vector<Bytes> answers = {
+        encode_raw_frame(2, seq[0], target, Bytes{0, 'o', 'k'}),
+        encode_raw_frame(2, seq[1], target, Bytes{}),
+        encode_raw_frame(2, seq[2], target, Bytes{7, 'z'}),
+        encode_raw_frame(2, seq[3], target, Bytes{3, 0x10, 0x27, 0, 0}),
+        encode_raw_frame(2, seq[4], target + 1, Bytes{0, 'w', 'r', 'o', 'n', 'g'}),
+        encode_raw_frame(2, seq[4], target, Bytes{0, 'r', 'i', 'g', 'h', 't'}),
+        encode_raw_frame(2, seq[4], target, Bytes{0, 'a', 'g', 'a', 'i', 'n'}),
+        encode_raw_frame(2, seq[6], target, Bytes{0, 'l', 'a', 't', 'e'}),
+    };
+    auto mine = platform::PeerMailbox::open(my_mailbox());
+    ASSERT_TRUE(mine.has_value());
+    for (const auto& a : answers) ASSERT_TRUE(append_raw_record(mine->view(), static_cast<uint32_t>(a.size()), a));
+    platform::signal_mailbox_event(my_mailbox());
+    ASSERT_TRUE(eventually([&] { return outcomes().size() == 6; }));
+    EXPECT_EQ(outcomes(), (std::vector<std::tuple<uint8_t, std::string, uint64_t>>{
+                              {STATUS_TIMEOUT, "", 0},
+                              {STATUS_OK, "ok", 0},
+                              {STATUS_EXEC_FAILED, "", 0},
+                              {7, "", 0},
+                              {STATUS_DELIVER_FAILED, "", 10000},
+                              {STATUS_OK, "right", 0},
+                          }));
+
+    // Answers of many sizes through a 64 KiB mailbox: many lie across its end.
+    Peer srv = Peer::serve("srv", system_);
+    std::mt19937 random(7);
+    std::vector<std::string> sent;
+    size_t wrong = 0;
+    std::atomic<size_t> done{0};
+    for (int i = 0; i < 60; ++i) {
+        std::string args(random() % 20000, '\0');
+        for (char& c : args) c = static_cast<char>(random());
+        sent.push_back(args);
+        const Bytes bytes = to_bytes(args);
+        me().call_in_place(srv.node_name(), srv.pid(), "echo", BytesView(bytes), LONG_TIMEOUT_MS,
+                           [&, i](const CallResultView& r) {
+                               const auto got = r.result.bytes();
+                               if (r.status != STATUS_OK || std::string(got.begin(), got.end()) != sent[i]) ++wrong;
+                               ++done;
+                           });
+        // One at a time, so that `sent` does not move under a completion.
+        ASSERT_TRUE(eventually([&] { return done == sent.size(); }));
+    }
+    EXPECT_EQ(wrong, 0u);
+    me().close();
+    EXPECT_EQ(outcomes().size(), 7u);
+    EXPECT_EQ(std::get<0>(outcomes().back()), STATUS_EXEC_FAILED);
+    EXPECT_EQ(srv.quit(), 0);
+}
+
 // The completion form: run once per call, on the calling thread before call()
 // returns when the outcome is known at once, on the io thread otherwise;
 // never when call() refuses; what it throws is dropped.

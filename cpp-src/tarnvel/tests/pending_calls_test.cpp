@@ -26,7 +26,7 @@ CallCompletion to_promise(std::future<CallResult>* future) {
 
 uint16_t start(PendingCalls& calls, uint32_t pid, std::future<CallResult>* future = nullptr,
                Clock::time_point deadline = Clock::time_point::max()) {
-    CallCompletion done = to_promise(future);
+    CallEnd done = to_promise(future);
     const auto seq = calls.add(pid, done, deadline);
     EXPECT_TRUE(seq.has_value());
     return seq.value_or(0);
@@ -67,7 +67,7 @@ TEST(PendingCalls, NoFreeNumberLeavesTheCompletionWithTheCaller) {
     PendingCalls calls(io);
     for (int i = 1; i <= 65535; ++i) start(calls, 3);
     std::future<CallResult> future;
-    CallCompletion done = to_promise(&future);
+    CallEnd done = to_promise(&future);
     EXPECT_FALSE(calls.add(3, done, Clock::time_point::max()).has_value());
     // Still the caller's to run; what the node makes of it is tested in calls_test.
     ASSERT_TRUE(done);
@@ -114,9 +114,9 @@ TEST(PendingCalls, OneTimerEndsCallsAtTheirDeadlines) {
     PendingCalls calls(io);
     std::vector<uint32_t> timed_out;
     const auto add = [&](uint32_t pid, Clock::duration in) {
-        CallCompletion done = [&timed_out, pid](CallResult r) {
+        CallEnd done = CallCompletion([&timed_out, pid](CallResult r) {
             if (r.status == STATUS_TIMEOUT) timed_out.push_back(pid);
-        };
+        });
         ASSERT_TRUE(calls.add(pid, done, Clock::now() + in).has_value());
         // The io thread sees each call before the next comes, so that an
         // earlier deadline has to move a timer already set for a later one.

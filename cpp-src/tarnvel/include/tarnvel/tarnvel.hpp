@@ -147,6 +147,21 @@ using InPlaceHandler = std::function<void(BytesView, Reply)>;
 // What it throws is dropped.
 using CallCompletion = std::function<void(CallResult)>;
 
+// A call's outcome with its result where it lies: in the node's mailbox when
+// the answer lies there in one piece, else in a copy the node made. Valid
+// only until the completion that is given it returns.
+struct CallResultView {
+    uint8_t status = STATUS_OK;
+    BytesView result{std::span<const uint8_t>()};
+    uint64_t unfit_answer_bytes = 0;  // as in CallResult
+};
+
+// A completion that reads the result in place, so that an answer is never
+// copied out of the mailbox for it; it runs where a CallCompletion runs, and
+// the same rules hold. Any process that may write to the mailbox can reach
+// the bytes, so what it checks it should copy first.
+using InPlaceCompletion = std::function<void(const CallResultView&)>;
+
 // Tags a completion that may also run on any thread that reads the node's
 // answers: a thread in Tarnvel::take_answers() or one waiting for a
 // CallFuture, besides where every completion may run. Such a completion only
@@ -220,6 +235,11 @@ public:
     CallFuture call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms);
     void call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
               CallCompletion on_done);
+    // With a completion that reads the result where it lies (see
+    // InPlaceCompletion), for callers that look at an answer once and keep
+    // none of it.
+    void call_in_place(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
+                       InPlaceCompletion on_done);
     // With a completion that may run on any thread (see AnyThread).
     void call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
               CallCompletion on_done, AnyThread);

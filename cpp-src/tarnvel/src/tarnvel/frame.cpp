@@ -138,6 +138,36 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<
     return frame;
 }
 
+std::optional<ResponseInRing> response_in_ring(const RecordFrame& record) {
+    const size_t n = record.size();
+    if (n < FRAME_OVERHEAD) return std::nullopt;
+    uint8_t start[BODY + 5];
+    record.copy(0, start, std::min(n - 3, sizeof start));
+    if (start[0] != FRAME_START_MARKER || load_le32(&start[1]) != n || start[5] != FRAME_KIND_RESPONSE ||
+        !ends_right(record)) {
+        return std::nullopt;
+    }
+    ResponseInRing response;
+    response.seq = static_cast<uint16_t>(start[6] | start[7] << 8);
+    response.pid = load_le32(&start[8]);
+    const size_t body = n - FRAME_OVERHEAD;
+    // As receive_frame reads it: an empty body is a failure, and only
+    // STATUS_OK carries a result.
+    if (body == 0) {
+        response.status = STATUS_EXEC_FAILED;
+        return response;
+    }
+    response.status = start[BODY];
+    if (response.status == STATUS_OK) {
+        const std::optional<std::span<const uint8_t>> result = record.in_place(BODY + 1, body - 1);
+        if (!result) return std::nullopt;
+        response.result = *result;
+    } else if (response.status == STATUS_DELIVER_FAILED && body >= 5) {
+        response.unfit_answer_bytes = load_le32(&start[BODY + 1]);
+    }
+    return response;
+}
+
 std::optional<RequestInRing> request_in_ring(const RecordFrame& record) {
     const size_t n = record.size();
     if (n < FRAME_OVERHEAD + 4) return std::nullopt;

@@ -76,6 +76,18 @@ struct RequestInRing {
 // its argument bytes lie in one piece; nothing otherwise (receive_frame then
 // reads it as usual). Copies and clears nothing but the method name's copy.
 std::optional<RequestInRing> request_in_ring(const RecordFrame& record);
+// An answer whose result is left where it lies in the ring.
+struct ResponseInRing {
+    uint16_t seq = 0;
+    uint32_t pid = 0;
+    uint8_t status = STATUS_OK;
+    std::span<const uint8_t> result;  // valid while the record is (RecordFrame::in_place)
+    uint64_t unfit_answer_bytes = 0;
+};
+// The record's frame as such an answer, when it is a well-formed answer
+// whose result lies in one piece; nothing otherwise. Copies and clears
+// nothing.
+std::optional<ResponseInRing> response_in_ring(const RecordFrame& record);
 // The length of the result the record's frame carries, when it looks like an
 // answer with STATUS_OK (its start only is read: the rest is checked when it
 // is received).

@@ -35,8 +35,8 @@ struct Tarnvel::Impl {
     // `anywhere`, `takes_space`: where `done` may run and what it may be
     // given (see PendingCalls::add). A borrowed `args` is valid until it
     // returns.
-    void call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
-              CallCompletion done, bool anywhere = false, bool takes_space = false);
+    void call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms, CallEnd done,
+              bool anywhere = false, bool takes_space = false);
     CallFuture call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms);
     // The handler's forms, as MethodRegistry::register_method takes them.
     template <class... Handlers>

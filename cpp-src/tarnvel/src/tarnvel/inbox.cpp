@@ -97,7 +97,7 @@ Inbox::Inbox(boost::asio::io_context& io, const std::atomic<bool>& stopping, uin
     try {
         reader_.emplace(
             io, mailbox_->view(), bytes_, [this](ReceivedFrame&& frame) { dispatch(std::move(frame)); },
-            [this](const RecordFrame& record) { return serve_in_place(record); });
+            [this](const RecordFrame& record) { return answer_in_place(record) || serve_in_place(record); });
         event_ = std::make_unique<platform::MailboxEvent>(io, name_.name());
         gate_ = std::make_shared<Gate>(*this, pid);
         if (platform::shared_word_waits()) {
@@ -265,6 +265,17 @@ bool Inbox::ready_to_serve() noexcept {
         links_.outbox.refresh_links();
         links_fresh_in_ = reader_->drains();
     }
+    return true;
+}
+
+bool Inbox::answer_in_place(const RecordFrame& record) {
+    const std::optional<ResponseInRing> answer = response_in_ring(record);
+    if (!answer) return false;
+    if (stopping_) return true;  // dropped, as dispatch drops it
+    const CallResultView outcome{answer->status, BytesView(answer->result), answer->unfit_answer_bytes};
+    if (!links_.calls.answer_in_place(answer->pid, answer->seq, outcome)) return false;
+    links_.outbox.frame_taken();
+    links_.outbox.awake_budget().taken(answer->result.size());
     return true;
 }
 

@@ -93,6 +93,8 @@ private:
     // The drain's look at a record: runs an in-place method's request where
     // it lies; false leaves the record to be read out as usual.
     bool serve_in_place(const RecordFrame& record);
+    // The same for an answer whose call's completion reads it in place.
+    bool answer_in_place(const RecordFrame& record);
     // Before a request is acted on: false once the node is stopping.
     bool ready_to_serve() noexcept;
 

@@ -15,17 +15,6 @@
 
 namespace tarnvel {
 
-namespace {
-
-void run_at_once(CallCompletion& done, uint8_t status) noexcept {
-    try {
-        if (done) done(CallResult{status, {}});
-    } catch (...) {
-    }
-}
-
-}  // namespace
-
 Tarnvel::Impl::Impl() : life([this] { release(); }, [this] { calls.fail_all(); }) {}
 
 Tarnvel::Impl::~Impl() {
@@ -132,7 +121,7 @@ void Tarnvel::Impl::peer_died(uint32_t pid) {
 }
 
 void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string method, Payload args, int64_t timeout_ms,
-                         CallCompletion done, bool anywhere, bool takes_space) {
+                         CallEnd done, bool anywhere, bool takes_space) {
     // Outcomes known here are handed over only once the operation has ended:
     // a completion may itself call or close.
     std::optional<uint8_t> at_once;
@@ -184,7 +173,7 @@ void Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::string meth
     if (seq) {
         fail_request(pid, *seq, *at_once);
     } else {
-        run_at_once(done, *at_once);
+        done.run(CallResult{*at_once, {}});
     }
 }
 
@@ -194,13 +183,12 @@ CallFuture Tarnvel::Impl::call(std::string target_name, uint32_t pid, std::strin
     std::future<CallResult> future = promise->get_future();
     // Read before close can release it; a closed node refuses the call below.
     std::shared_ptr<AnswerWaits> waits = answer_waits;
-    call(
-        std::move(target_name), pid, std::move(method), std::move(args), timeout_ms,
-        [promise, waits](CallResult result) {
-            promise->set_value(std::move(result));
-            if (waits) waits->wake();
-        },
-        true);
+    call(std::move(target_name), pid, std::move(method), std::move(args), timeout_ms,
+         CallCompletion([promise, waits](CallResult result) {
+             promise->set_value(std::move(result));
+             if (waits) waits->wake();
+         }),
+         true);
     return CallFuture(std::move(future), std::move(waits));
 }
 
@@ -313,6 +301,12 @@ CallFuture Tarnvel::call(std::string node_name, uint32_t pid, std::string method
 
 void Tarnvel::call(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
                    CallCompletion on_done) {
+    impl_->call(std::move(node_name), pid, std::move(method), Payload::borrowed(args.bytes()), timeout_ms,
+                std::move(on_done));
+}
+
+void Tarnvel::call_in_place(std::string node_name, uint32_t pid, std::string method, BytesView args, int64_t timeout_ms,
+                            InPlaceCompletion on_done) {
     impl_->call(std::move(node_name), pid, std::move(method), Payload::borrowed(args.bytes()), timeout_ms,
                 std::move(on_done));
 }

@@ -23,15 +23,19 @@ constexpr size_t MAX_SEQ_PER_PID = 65535;
 // Finished calls' deadlines the heap may hold beyond twice the pending calls.
 constexpr size_t STALE_DEADLINES = 256;
 
-void run(CallCompletion& done, CallResult result) noexcept {
+}  // namespace
+
+void CallEnd::run(CallResult result) noexcept {
     try {
-        if (done) done(std::move(result));
+        if (done) {
+            done(std::move(result));
+        } else if (in_place) {
+            in_place(CallResultView{result.status, BytesView(result.result), result.unfit_answer_bytes});
+        }
     } catch (...) {
         // A completion that throws has no one to tell; the node goes on.
     }
 }
-
-}  // namespace
 
 uint16_t PendingCalls::next_seq(uint32_t pid) {
     uint16_t& counter = seq_counters_[pid];
@@ -40,8 +44,8 @@ uint16_t PendingCalls::next_seq(uint32_t pid) {
     return counter;
 }
 
-std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Clock::time_point deadline,
-                                          bool anywhere, bool takes_space) {
+std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallEnd& done, Clock::time_point deadline, bool anywhere,
+                                          bool takes_space) {
     std::lock_guard lock(calls_mutex_);
     // A call with a long time limit can still be pending when its number comes
     // round again; reusing its key would let one call's answer finish another.
@@ -79,11 +83,11 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallCompletion& done, Cl
     return std::nullopt;
 }
 
-std::optional<CallCompletion> PendingCalls::take_locked(const Key& key, Clock::time_point* deadline) {
+std::optional<CallEnd> PendingCalls::take_locked(const Key& key, Clock::time_point* deadline) {
     const auto it = pending_.find(key);
     if (it == pending_.end()) return std::nullopt;
     if (deadline != nullptr) *deadline = it->second.deadline;
-    CallCompletion done = std::move(it->second.done);
+    CallEnd done = std::move(it->second.done);
     pending_.erase(it);
     return done;
 }
@@ -100,12 +104,12 @@ void PendingCalls::drop_stale_top_locked() {
     }
 }
 
-std::vector<CallCompletion> PendingCalls::take_all_locked(std::optional<uint32_t> pid) {
+std::vector<CallEnd> PendingCalls::take_all_locked(std::optional<uint32_t> pid) {
     std::vector<Key> keys;
     for (const auto& entry : pending_)
         if (!pid || entry.first.first == *pid) keys.push_back(entry.first);
     std::sort(keys.begin(), keys.end());
-    std::vector<CallCompletion> taken;
+    std::vector<CallEnd> taken;
     taken.reserve(keys.size());
     for (const Key& key : keys) {
         const auto it = pending_.find(key);
@@ -117,16 +121,16 @@ std::vector<CallCompletion> PendingCalls::take_all_locked(std::optional<uint32_t
 }
 
 void PendingCalls::complete(uint32_t pid, uint16_t seq, CallResult result) {
-    std::optional<CallCompletion> done;
+    std::optional<CallEnd> done;
     {
         std::lock_guard lock(calls_mutex_);
         done = take_locked(Key{pid, seq});
     }
-    if (done) run(*done, std::move(result));
+    if (done) done->run(std::move(result));
 }
 
 void PendingCalls::answer(uint32_t pid, uint16_t seq, CallResult result) {
-    std::optional<CallCompletion> done;
+    std::optional<CallEnd> done;
     Clock::time_point deadline;
     {
         std::lock_guard lock(calls_mutex_);
@@ -134,11 +138,11 @@ void PendingCalls::answer(uint32_t pid, uint16_t seq, CallResult result) {
     }
     if (!done) return;
     if (deadline <= Clock::now()) result = CallResult{STATUS_TIMEOUT, {}};
-    run(*done, std::move(result));
+    done->run(std::move(result));
 }
 
 bool PendingCalls::answer_anywhere(uint32_t pid, uint16_t seq, CallResult& result) {
-    std::optional<CallCompletion> done;
+    std::optional<CallEnd> done;
     Clock::time_point deadline;
     {
         std::lock_guard lock(calls_mutex_);
@@ -148,26 +152,48 @@ bool PendingCalls::answer_anywhere(uint32_t pid, uint16_t seq, CallResult& resul
         done = take_locked(Key{pid, seq}, &deadline);
     }
     if (deadline <= Clock::now()) result = CallResult{STATUS_TIMEOUT, {}};
-    run(*done, std::move(result));
+    done->run(std::move(result));
+    return true;
+}
+
+bool PendingCalls::answer_in_place(uint32_t pid, uint16_t seq, const CallResultView& result) {
+    std::optional<CallEnd> done;
+    Clock::time_point deadline;
+    {
+        std::lock_guard lock(calls_mutex_);
+        const auto it = pending_.find(Key{pid, seq});
+        if (it == pending_.end()) return true;  // finished already: dropped, as answer() drops it
+        if (!it->second.done.in_place) return false;
+        done = take_locked(Key{pid, seq}, &deadline);
+    }
+    if (deadline <= Clock::now()) {
+        done->run(CallResult{STATUS_TIMEOUT, {}});
+        return true;
+    }
+    try {
+        done->in_place(result);
+    } catch (...) {
+        // As CallEnd::run: dropped.
+    }
     return true;
 }
 
 void PendingCalls::fail_all() {
-    std::vector<CallCompletion> failed;
+    std::vector<CallEnd> failed;
     {
         std::lock_guard lock(calls_mutex_);
         failed = take_all_locked(std::nullopt);
     }
-    for (auto& done : failed) run(done, CallResult{STATUS_EXEC_FAILED, {}});
+    for (auto& done : failed) done.run(CallResult{STATUS_EXEC_FAILED, {}});
 }
 
 void PendingCalls::fail_peer(uint32_t pid) {
-    std::vector<CallCompletion> failed;
+    std::vector<CallEnd> failed;
     {
         std::lock_guard lock(calls_mutex_);
         failed = take_all_locked(pid);
     }
-    for (auto& done : failed) run(done, CallResult{STATUS_EXEC_FAILED, {}});
+    for (auto& done : failed) done.run(CallResult{STATUS_EXEC_FAILED, {}});
 }
 
 void PendingCalls::arm_locked(Clock::time_point when) {
@@ -189,7 +215,7 @@ void PendingCalls::rearm() {
 }
 
 void PendingCalls::expire() {
-    std::vector<CallCompletion> expired;
+    std::vector<CallEnd> expired;
     {
         std::lock_guard lock(calls_mutex_);
         const auto now = Clock::now();
@@ -205,7 +231,7 @@ void PendingCalls::expire() {
         drop_stale_top_locked();
         if (!deadlines_.empty()) arm_locked(deadlines_.front().first);
     }
-    for (auto& done : expired) run(done, CallResult{STATUS_TIMEOUT, {}});
+    for (auto& done : expired) done.run(CallResult{STATUS_TIMEOUT, {}});
 }
 
 void PendingCalls::stop() noexcept {

@@ -22,6 +22,19 @@ namespace tarnvel {
 // now + timeout_ms, saturating at the clock's end; zero or less is already due.
 std::chrono::steady_clock::time_point deadline_after(int64_t timeout_ms);
 
+// What finishes a call: the caller's completion, in one of its two forms.
+struct CallEnd {
+    CallEnd() = default;
+    CallEnd(CallCompletion done) noexcept : done(std::move(done)) {}                 // NOLINT: either form ends a call
+    CallEnd(InPlaceCompletion in_place) noexcept : in_place(std::move(in_place)) {}  // NOLINT
+    explicit operator bool() const noexcept { return done || in_place; }
+    // Runs the completion with the outcome; what it throws is dropped.
+    void run(CallResult result) noexcept;
+
+    CallCompletion done;
+    InPlaceCompletion in_place;
+};
+
 class PendingCalls {
 public:
     using Key = std::pair<uint32_t, uint16_t>;
@@ -41,7 +54,7 @@ public:
     // thread waiting for an answer may finish the call when it reads one.
     // `takes_space`: it may also be given a result read into a waiting
     // thread's memory (CallResult::result_in_space).
-    std::optional<uint16_t> add(uint32_t pid, CallCompletion& done, Clock::time_point deadline, bool anywhere = false,
+    std::optional<uint16_t> add(uint32_t pid, CallEnd& done, Clock::time_point deadline, bool anywhere = false,
                                 bool takes_space = false);
 
     // Finishes the call with this key: its completion runs here, with no lock
@@ -58,6 +71,12 @@ public:
     // memory.
     // `result` is moved from only when it returns true.
     bool answer_anywhere(uint32_t pid, uint16_t seq, CallResult& result);
+    // The same for an answer that lies in the mailbox, on the io thread: the
+    // call ends with `result` as it lies when its completion reads in place;
+    // false, and nothing done, when it takes a CallResult of its own (the
+    // answer is copied out for answer()). An answer for a key that is not
+    // pending is dropped here.
+    bool answer_in_place(uint32_t pid, uint16_t seq, const CallResultView& result);
 
     // Ends every pending call with STATUS_EXEC_FAILED, in key order.
     void fail_all();
@@ -71,7 +90,7 @@ public:
 
 private:
     struct PendingCall {
-        CallCompletion done;
+        CallEnd done;
         Clock::time_point deadline;
         bool anywhere = false;
         bool takes_space = false;
@@ -91,14 +110,14 @@ private:
     void rearm();
     void expire();
     void arm_locked(Clock::time_point when);
-    std::optional<CallCompletion> take_locked(const Key& key, Clock::time_point* deadline = nullptr);
+    std::optional<CallEnd> take_locked(const Key& key, Clock::time_point* deadline = nullptr);
     // The pending call a deadline in the heap still belongs to, if any.
     Table::iterator owner_locked(const Deadline& entry);
     // Drops finished calls' deadlines from the top of the heap.
     void drop_stale_top_locked();
     // Takes the completions of calls pending at `pid` (every pid: nullopt),
     // in key order.
-    std::vector<CallCompletion> take_all_locked(std::optional<uint32_t> pid);
+    std::vector<CallEnd> take_all_locked(std::optional<uint32_t> pid);
 
     boost::asio::io_context& io_;
     mutable std::mutex calls_mutex_;
