@@ -89,9 +89,9 @@ void wake_owner(platform::PeerLink& link, uint32_t* signalled, uint32_t capacity
 
 }  // namespace
 
-void Delivery::own_payload(OutgoingMessage& message) {
+void Delivery::own_payload(OutgoingMessage& message, Bytes spare) {
     try {
-        message.frame.tail.own();
+        message.frame.tail.own(std::move(spare));
     } catch (...) {
         // No memory for a copy of an answer: its caller is told at once that
         // it did not come, rather than wait for it until its time limit.
@@ -148,7 +148,12 @@ bool Delivery::gather(OutgoingMessage& message) {
         return false;
     }
     // It waits in the queue, where a borrowed payload would not outlive send.
-    own_payload(message);
+    Bytes spare;
+    if (!spare_payloads_.empty() && message.frame.tail.borrowed()) {
+        spare = std::move(spare_payloads_.back());
+        spare_payloads_.pop_back();
+    }
+    own_payload(message, std::move(spare));
     std::unique_lock lock(mutex_);
     if (!batch_holds_) {
         // Behind what already waits, the usual way.
@@ -196,7 +201,14 @@ void Delivery::flush_batch() noexcept {
         const size_t done = write_run(run.data(), count);
         {
             std::lock_guard lock(mutex_);
-            for (size_t i = 0; i < done; ++i) queue_.pop_front();
+            for (size_t i = 0; i < done; ++i) {
+                Bytes spare = queue_.front().frame.tail.release();
+                if (spare.capacity() >= 1024 && spare.capacity() <= BATCH_MAX_BYTES &&
+                    spare_payloads_.size() < spare_payloads_.capacity()) {
+                    spare_payloads_.push_back(std::move(spare));
+                }
+                queue_.pop_front();
+            }
         }
         left -= done;
         if (done < count) break;

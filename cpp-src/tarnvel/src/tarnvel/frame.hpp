@@ -108,11 +108,19 @@ public:
     std::span<const uint8_t> bytes() const noexcept { return borrowed_ ? *borrowed_ : std::span<const uint8_t>(owned_); }
     size_t size() const noexcept { return bytes().size(); }
     bool borrowed() const noexcept { return borrowed_.has_value(); }
-    // Copies borrowed bytes into the payload's own; nothing to do otherwise.
-    void own() {
+    // Copies borrowed bytes into the payload's own, in `spare`'s memory when
+    // it is large enough; nothing to do otherwise.
+    void own(Bytes spare = {}) {
         if (!borrowed_) return;
-        owned_.assign(borrowed_->begin(), borrowed_->end());
+        spare.assign(borrowed_->begin(), borrowed_->end());
+        owned_ = std::move(spare);
         borrowed_.reset();
+    }
+    // The payload's own bytes, for their memory to be used again; the payload
+    // is left empty.
+    Bytes release() noexcept {
+        borrowed_.reset();
+        return std::move(owned_);
     }
     // No result but STATUS_OK's is sent.
     void clear() noexcept {
