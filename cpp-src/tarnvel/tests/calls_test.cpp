@@ -659,8 +659,20 @@ TEST_F(Calls, InPlaceCompletionsSeeWhatACopyWouldShow) {
                               {STATUS_OK, "right", 0},
                           }));
 
-    // Answers of many sizes through a 64 KiB mailbox: many lie across its end.
+    // Answers of many sizes through a 64 KiB mailbox: many lie across its end,
+    // and a thread waiting for calls of its own reads some of them and hands
+    // them over.
     Peer srv = Peer::serve("srv", system_);
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> waited_wrong{0};
+    std::thread waiter([&] {
+        while (!stop) {
+            if (me().call(srv.node_name(), srv.pid(), "echo", to_bytes("mine"), LONG_TIMEOUT_MS).get().result !=
+                to_bytes("mine")) {
+                ++waited_wrong;
+            }
+        }
+    });
     std::mt19937 random(7);
     std::vector<std::string> sent;
     size_t wrong = 0;
@@ -679,7 +691,10 @@ TEST_F(Calls, InPlaceCompletionsSeeWhatACopyWouldShow) {
         // One at a time, so that `sent` does not move under a completion.
         ASSERT_TRUE(eventually([&] { return done == sent.size(); }));
     }
+    stop = true;
+    waiter.join();
     EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(waited_wrong, 0u);
     me().close();
     EXPECT_EQ(outcomes().size(), 7u);
     EXPECT_EQ(std::get<0>(outcomes().back()), STATUS_EXEC_FAILED);
