@@ -59,6 +59,9 @@ constexpr auto SPIN_LIMIT = std::chrono::microseconds(100);
 // How long the main thread waits between looks at pending signals: a
 // fraction of the tenth of a second in which Ctrl-C should take effect.
 constexpr auto SIGNAL_SLICE = std::chrono::milliseconds(50);
+// How long a thread waits for its call in the node's mailbox before it waits
+// for its signal instead (see FutureSignal::wait).
+constexpr auto READ_IN_MAILBOX_FOR = std::chrono::milliseconds(2);
 constexpr unsigned MISSES_BEFORE_BACKING_OFF = 4;
 constexpr unsigned SPIN_RETRY_EVERY = 16;
 
@@ -208,12 +211,16 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
     const auto deadline =
         std::chrono::steady_clock::now() +
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
-    // A lone call's answer wakes this thread, which reads it from the mailbox
-    // itself, rather than the io thread, which would then have to wake it:
-    // one wake-up instead of two, and none while the answer comes within the
-    // mailbox's short watch.
-    bool reading = reader != nullptr && signals_unset.load(std::memory_order_relaxed) == 1;
-    if (reading) {
+    // The answer wakes this thread, which reads it from the mailbox itself,
+    // rather than the io thread, which would then have to wake it: one
+    // wake-up instead of two, and none while the answer comes within the
+    // mailbox's short watch. One thread waits there at a time, and only for
+    // the first part of a wait: a call that takes longer leaves the mailbox
+    // to the calls that other threads make meanwhile.
+    const bool lone = signals_unset.load(std::memory_order_relaxed) == 1;
+    bool reading = reader != nullptr;
+    const auto stop_reading = std::min(deadline, std::chrono::steady_clock::now() + READ_IN_MAILBOX_FOR);
+    if (reading && lone) {
         // At most: the mailbox's watch before it sleeps is shorter, and ends
         // by the same deadline.
         spin_budget_.store(
@@ -235,8 +242,9 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
             const auto until =
                 main_thread ? std::min(deadline, std::chrono::steady_clock::now() + SIGNAL_SLICE) : deadline;
             if (reading) {
-                reading = wait_reading(*reader, until);
+                reading = wait_reading(*reader, std::min(until, stop_reading));
                 if (set_.load()) return true;
+                if (std::chrono::steady_clock::now() >= stop_reading) reading = false;
                 // The node could not have this thread wait in its mailbox
                 // (another thread waits there): the spin, then the sleep here.
                 if (!reading && spin_until_set(deadline)) return true;
