@@ -242,12 +242,14 @@ bool FutureSignal::wait(std::optional<double> timeout, Tarnvel* reader) {
             const auto until =
                 main_thread ? std::min(deadline, std::chrono::steady_clock::now() + SIGNAL_SLICE) : deadline;
             if (reading) {
-                reading = wait_reading(*reader, std::min(until, stop_reading));
+                const bool waited = wait_reading(*reader, std::min(until, stop_reading));
                 if (set_.load()) return true;
-                if (std::chrono::steady_clock::now() >= stop_reading) reading = false;
                 // The node could not have this thread wait in its mailbox
                 // (another thread waits there): the spin, then the sleep here.
-                if (!reading && spin_until_set(deadline)) return true;
+                if (!waited && spin_until_set(deadline)) return true;
+                // Refused, or past the first part of the wait: the signal from
+                // here on.
+                reading = waited && std::chrono::steady_clock::now() < stop_reading;
             }
             // Also what is left of a wait there that the node's close ended.
             if (std::chrono::steady_clock::now() < until) {
