@@ -701,6 +701,38 @@ TEST_F(Calls, InPlaceCompletionsSeeWhatACopyWouldShow) {
     EXPECT_EQ(srv.quit(), 0);
 }
 
+// A completion that reads in place may close its node, from inside the drain
+// that is reading the mailbox: the answers behind it are dropped, their calls
+// end at the close, and each completion runs once.
+TEST_F(Calls, AnInPlaceCompletionMayCloseItsNode) {
+    ASSERT_TRUE(me().register_method({{"name", "echo"}}, echo_handler()));
+    std::mutex mutex;
+    std::vector<uint8_t> statuses;
+    std::optional<std::error_code> refused;
+    const Bytes args = to_bytes("x");
+    for (int i = 0; i < 8; ++i) {
+        me().call_in_place("me", me().pid(), "echo", BytesView(args), LONG_TIMEOUT_MS, [&](const CallResultView& r) {
+            {
+                std::lock_guard lock(mutex);
+                statuses.push_back(r.status);
+                if (statuses.size() > 1) return;
+            }
+            try {
+                me().close();
+            } catch (const std::system_error& e) {
+                refused = e.code();
+            }
+        });
+    }
+    EXPECT_TRUE(eventually([&] { return error_of([&] { me().list_nodes(); }) == "Tarnvel is closed"; }));
+    me().close();
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(statuses.size(), 8u);
+    EXPECT_EQ(statuses[0], STATUS_OK);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(*refused, std::errc::resource_deadlock_would_occur);
+}
+
 // The completion form: run once per call, on the calling thread before call()
 // returns when the outcome is known at once, on the io thread otherwise;
 // never when call() refuses; what it throws is dropped.
