@@ -81,6 +81,14 @@ protected:
             if (s.pid == me().pid()) return s.mailbox_name;
         return {};
     }
+    // Writes these frames into this node's mailbox as a peer would, and
+    // signals it.
+    void write_to_me(const std::vector<Bytes>& frames) {
+        auto mine = platform::PeerMailbox::open(my_mailbox());
+        ASSERT_TRUE(mine.has_value());
+        for (const auto& f : frames) ASSERT_TRUE(append_raw_record(mine->view(), static_cast<uint32_t>(f.size()), f));
+        platform::signal_mailbox_event(my_mailbox());
+    }
 
     std::string system_;
     std::optional<Tarnvel> me_;
@@ -593,10 +601,7 @@ TEST_F(Calls, AnswersAsTheCallerReadsThem) {
         encode_raw_frame(2, seq[4], target, Bytes{0, 'r', 'i', 'g', 'h', 't'}),
         encode_raw_frame(2, seq[4], target, Bytes{0, 'l', 'a', 't', 'e'}),
     };
-    auto mine = platform::PeerMailbox::open(my_mailbox());
-    ASSERT_TRUE(mine.has_value());
-    for (const auto& a : answers) ASSERT_TRUE(append_raw_record(mine->view(), static_cast<uint32_t>(a.size()), a));
-    platform::signal_mailbox_event(my_mailbox());
+    ASSERT_NO_FATAL_FAILURE(write_to_me(answers));
 
     const std::vector<std::pair<uint8_t, std::string>> expected = {
         {STATUS_OK, ""}, {STATUS_EXEC_FAILED, ""}, {STATUS_EXEC_FAILED, ""}, {7, ""}, {STATUS_OK, "right"},
@@ -645,10 +650,7 @@ TEST_F(Calls, InPlaceCompletionsSeeWhatACopyWouldShow) {
         encode_raw_frame(2, seq[4], target, Bytes{0, 'a', 'g', 'a', 'i', 'n'}),
         encode_raw_frame(2, seq[6], target, Bytes{0, 'l', 'a', 't', 'e'}),
     };
-    auto mine = platform::PeerMailbox::open(my_mailbox());
-    ASSERT_TRUE(mine.has_value());
-    for (const auto& a : answers) ASSERT_TRUE(append_raw_record(mine->view(), static_cast<uint32_t>(a.size()), a));
-    platform::signal_mailbox_event(my_mailbox());
+    ASSERT_NO_FATAL_FAILURE(write_to_me(answers));
     ASSERT_TRUE(eventually([&] { return outcomes().size() == 6; }));
     EXPECT_EQ(outcomes(), (std::vector<std::tuple<uint8_t, std::string, uint64_t>>{
                               {STATUS_TIMEOUT, "", 0},

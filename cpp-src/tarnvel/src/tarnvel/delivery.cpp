@@ -203,7 +203,7 @@ void Delivery::flush_batch() noexcept {
             std::lock_guard lock(mutex_);
             for (size_t i = 0; i < done; ++i) {
                 Bytes spare = queue_.front().frame.tail.release();
-                if (spare.capacity() >= 1024 && spare.capacity() <= BATCH_MAX_BYTES &&
+                if (spare.capacity() >= SPARE_PAYLOAD_MIN && spare.capacity() <= BATCH_MAX_BYTES &&
                     spare_payloads_.size() < spare_payloads_.capacity()) {
                     spare_payloads_.push_back(std::move(spare));
                 }

@@ -225,7 +225,9 @@ private:
     size_t failed_count_ = 0;
     // The memory of gathered payloads once written, for the next ones to be
     // copied into: an allocation of several KiB per call showed in the
-    // profile. At most a batch's worth, each at most a gathered frame.
+    // profile (smaller ones are cheap). At most a batch's worth, each at
+    // most a gathered frame.
+    static constexpr size_t SPARE_PAYLOAD_MIN = 1024;
     std::vector<Bytes> spare_payloads_;
 };
 

@@ -41,6 +41,21 @@ bool ends_right(const RecordFrame& record) {
     return tail[0] == FRAME_END_MARKER[0] && tail[1] == FRAME_END_MARKER[1] && tail[2] == FRAME_END_MARKER[2];
 }
 
+// An answer's status, and the size of the answer that could not fit for a
+// failed delivery that tells it. `start` holds the frame's first BODY + 5
+// bytes, or all of a shorter body. An empty body is a failure.
+struct AnswerHead {
+    uint8_t status = STATUS_EXEC_FAILED;
+    uint64_t unfit_answer_bytes = 0;
+};
+
+AnswerHead answer_head(const uint8_t* start, size_t body) {
+    if (body == 0) return {};
+    AnswerHead head{start[BODY], 0};
+    if (head.status == STATUS_DELIVER_FAILED && body >= 5) head.unfit_answer_bytes = load_le32(&start[BODY + 1]);
+    return head;
+}
+
 // A request's packed method name, as unpack_cstring() reads it, and where
 // its argument bytes start in the frame (they run up to the end marker).
 struct MethodField {
@@ -110,18 +125,15 @@ std::optional<ReceivedFrame> receive_frame(const RecordFrame& record, std::span<
     frame.pid = load_le32(&start[8]);
     const size_t body = n - FRAME_OVERHEAD;
     if (frame.kind == FRAME_KIND_RESPONSE) {
-        if (body == 0) {
-            frame.status = STATUS_EXEC_FAILED;
-        } else {
-            frame.status = start[BODY];
-            if (frame.status == STATUS_OK && !space.empty() && space.size() == body - 1) {
-                record.take(BODY + 1, body - 1, space.data());
-                frame.payload_in_space = space;
-            } else if (frame.status == STATUS_OK) {
-                record.take(BODY + 1, body - 1, frame.payload);
-            } else if (frame.status == STATUS_DELIVER_FAILED && body >= 5) {
-                frame.unfit_answer_bytes = load_le32(&start[BODY + 1]);
-            }
+        const AnswerHead head = answer_head(start, body);
+        frame.status = head.status;
+        frame.unfit_answer_bytes = head.unfit_answer_bytes;
+        // Only STATUS_OK carries a result (and has a body, its status).
+        if (frame.status == STATUS_OK && !space.empty() && space.size() == body - 1) {
+            record.take(BODY + 1, body - 1, space.data());
+            frame.payload_in_space = space;
+        } else if (frame.status == STATUS_OK) {
+            record.take(BODY + 1, body - 1, frame.payload);
         }
         if (!ends_right(record)) return std::nullopt;
         return frame;
@@ -147,23 +159,17 @@ std::optional<ResponseInRing> response_in_ring(const RecordFrame& record) {
         !ends_right(record)) {
         return std::nullopt;
     }
+    const size_t body = n - FRAME_OVERHEAD;
+    const AnswerHead head = answer_head(start, body);
     ResponseInRing response;
     response.seq = static_cast<uint16_t>(start[6] | start[7] << 8);
     response.pid = load_le32(&start[8]);
-    const size_t body = n - FRAME_OVERHEAD;
-    // As receive_frame reads it: an empty body is a failure, and only
-    // STATUS_OK carries a result.
-    if (body == 0) {
-        response.status = STATUS_EXEC_FAILED;
-        return response;
-    }
-    response.status = start[BODY];
+    response.status = head.status;
+    response.unfit_answer_bytes = head.unfit_answer_bytes;
     if (response.status == STATUS_OK) {
         const std::optional<std::span<const uint8_t>> result = record.in_place(BODY + 1, body - 1);
         if (!result) return std::nullopt;
         response.result = *result;
-    } else if (response.status == STATUS_DELIVER_FAILED && body >= 5) {
-        response.unfit_answer_bytes = load_le32(&start[BODY + 1]);
     }
     return response;
 }

@@ -269,6 +269,8 @@ bool Inbox::ready_to_serve() noexcept {
 }
 
 bool Inbox::answer_in_place(const RecordFrame& record) {
+    // Most nodes make no such calls: their answers are read once, as usual.
+    if (!links_.calls.any_in_place()) return false;
     const std::optional<ResponseInRing> answer = response_in_ring(record);
     if (!answer) return false;
     if (stopping_) return true;  // dropped, as dispatch drops it

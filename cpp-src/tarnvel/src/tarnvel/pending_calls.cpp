@@ -26,14 +26,22 @@ constexpr size_t STALE_DEADLINES = 256;
 }  // namespace
 
 void CallEnd::run(CallResult result) noexcept {
+    if (!done) {
+        run(CallResultView{result.status, BytesView(result.result), result.unfit_answer_bytes});
+        return;
+    }
     try {
-        if (done) {
-            done(std::move(result));
-        } else if (in_place) {
-            in_place(CallResultView{result.status, BytesView(result.result), result.unfit_answer_bytes});
-        }
+        done(std::move(result));
     } catch (...) {
         // A completion that throws has no one to tell; the node goes on.
+    }
+}
+
+void CallEnd::run(const CallResultView& result) noexcept {
+    try {
+        if (in_place) in_place(result);
+    } catch (...) {
+        // As above.
     }
 }
 
@@ -75,6 +83,7 @@ std::optional<uint16_t> PendingCalls::add(uint32_t pid, CallEnd& done, Clock::ti
             }
             rearm_posted_ = true;
         }
+        if (done.in_place) in_place_pending_.fetch_add(1, std::memory_order_relaxed);
         call = PendingCall{std::move(done), deadline, anywhere, takes_space};
         deadlines_.emplace_back(deadline, key);
         std::push_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
@@ -87,8 +96,13 @@ std::optional<CallEnd> PendingCalls::take_locked(const Key& key, Clock::time_poi
     const auto it = pending_.find(key);
     if (it == pending_.end()) return std::nullopt;
     if (deadline != nullptr) *deadline = it->second.deadline;
+    return erase_locked(it);
+}
+
+CallEnd PendingCalls::erase_locked(Table::iterator it) {
     CallEnd done = std::move(it->second.done);
     pending_.erase(it);
+    if (done.in_place) in_place_pending_.fetch_sub(1, std::memory_order_relaxed);
     return done;
 }
 
@@ -112,9 +126,7 @@ std::vector<CallEnd> PendingCalls::take_all_locked(std::optional<uint32_t> pid) 
     std::vector<CallEnd> taken;
     taken.reserve(keys.size());
     for (const Key& key : keys) {
-        const auto it = pending_.find(key);
-        taken.push_back(std::move(it->second.done));
-        pending_.erase(it);
+        taken.push_back(erase_locked(pending_.find(key)));
     }
     if (pending_.empty()) deadlines_.clear();
     return taken;
@@ -170,11 +182,7 @@ bool PendingCalls::answer_in_place(uint32_t pid, uint16_t seq, const CallResultV
         done->run(CallResult{STATUS_TIMEOUT, {}});
         return true;
     }
-    try {
-        done->in_place(result);
-    } catch (...) {
-        // As CallEnd::run: dropped.
-    }
+    done->run(result);
     return true;
 }
 
@@ -221,8 +229,7 @@ void PendingCalls::expire() {
         const auto now = Clock::now();
         while (!deadlines_.empty() && deadlines_.front().first <= now) {
             if (const auto it = owner_locked(deadlines_.front()); it != pending_.end()) {
-                expired.push_back(std::move(it->second.done));
-                pending_.erase(it);
+                expired.push_back(erase_locked(it));
             }
             std::pop_heap(deadlines_.begin(), deadlines_.end(), std::greater<>{});
             deadlines_.pop_back();

@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,9 @@ struct CallEnd {
     explicit operator bool() const noexcept { return done || in_place; }
     // Runs the completion with the outcome; what it throws is dropped.
     void run(CallResult result) noexcept;
+    // The same for a completion that reads in place (and nothing for one
+    // that takes a CallResult).
+    void run(const CallResultView& result) noexcept;
 
     CallCompletion done;
     InPlaceCompletion in_place;
@@ -77,6 +81,9 @@ public:
     // answer is copied out for answer()). An answer for a key that is not
     // pending is dropped here.
     bool answer_in_place(uint32_t pid, uint16_t seq, const CallResultView& result);
+    // Whether a call whose completion reads in place may be pending: the
+    // drain looks at an answer in place only then. Any thread, no lock.
+    bool any_in_place() const noexcept { return in_place_pending_.load(std::memory_order_relaxed) > 0; }
 
     // Ends every pending call with STATUS_EXEC_FAILED, in key order.
     void fail_all();
@@ -111,6 +118,8 @@ private:
     void expire();
     void arm_locked(Clock::time_point when);
     std::optional<CallEnd> take_locked(const Key& key, Clock::time_point* deadline = nullptr);
+    // Takes the call's completion out and the call out of the table.
+    CallEnd erase_locked(Table::iterator it);
     // The pending call a deadline in the heap still belongs to, if any.
     Table::iterator owner_locked(const Deadline& entry);
     // Drops finished calls' deadlines from the top of the heap.
@@ -136,6 +145,8 @@ private:
     boost::asio::steady_timer timer_;
     Clock::time_point armed_for_ = Clock::time_point::max();  // guarded by calls_mutex_
     bool rearm_posted_ = false;                               // guarded by calls_mutex_
+    // Pending calls whose completion reads in place; changed under calls_mutex_.
+    std::atomic<size_t> in_place_pending_{0};
 };
 
 }  // namespace tarnvel
